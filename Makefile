@@ -1,0 +1,46 @@
+# Kestrelmail: the two entry points of the README, `make run` and `make test`.
+BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CTEST_JOBS ?= 2
+
+.PHONY: all build run test unit-test sanitize-test bench clean format
+
+all: build
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+
+build: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR)
+
+# Build, then run the program in the foreground with the per-user data directory.
+run:
+	@sh scripts/install-deps.sh build
+	$(MAKE) build
+	./$(BUILD_DIR)/kestrelmail
+
+# Build, then run every test: the whole suite, then the unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+test:
+	@sh scripts/install-deps.sh test
+	$(MAKE) build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(CTEST_JOBS)
+	$(MAKE) sanitize-test
+
+sanitize-test:
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON
+	cmake --build $(SANITIZE_DIR)
+	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
+
+bench:
+	@sh scripts/install-deps.sh bench
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS) -DKESTREL_BENCH=ON
+	cmake --build $(BUILD_DIR)
+	cd $(BUILD_DIR) && for b in bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

@@ -1,0 +1,34 @@
+#!/bin/sh
+# Installs the Debian packages a make target needs, and nothing when all are present.
+# Usage: scripts/install-deps.sh build|test|bench
+set -eu
+
+build_packages="cmake ninja-build g++ make"
+test_packages="$build_packages libgtest-dev libgmock-dev python3"
+bench_packages="$build_packages libbenchmark-dev"
+
+case "${1:-build}" in
+  build) wanted=$build_packages ;;
+  test) wanted=$test_packages ;;
+  bench) wanted=$bench_packages ;;
+  *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
+esac
+
+missing=""
+for package in $wanted; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing="$missing $package"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing Debian packages:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+  apt_get="apt-get"
+else
+  apt_get="sudo apt-get"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$apt_get update -q || true
+# shellcheck disable=SC2086
+$apt_get install -y -q --no-install-recommends $missing

@@ -1,0 +1,23 @@
+// The application shell: start-up, the main loop and shutdown, in their fixed order.
+//
+//   app.h           (this file) program entry, the exit path, the shut-down wait
+//   command_line.h  findOption and the program's options
+//   main_loop.h     the main thread's loop: posted calls, descriptors, timers, quit
+#pragma once
+
+namespace km {
+
+// Runs the program: start-up, the main loop, shutdown. Returns the exit code.
+int runKestrelmail(int argc, const char* const* argv);
+
+// The exit path: waits for the sessions to end, then posts the quit message.
+void exitProgram();
+
+// Raises the stop flag and waits while proxy sessions run, dispatching posted calls
+// every 100 ms and asking about every ten seconds whether to stop waiting.
+void waitForThreads();
+
+// False when the program was started with "-trayicon none".
+bool trayIconWanted();
+
+}  // namespace km

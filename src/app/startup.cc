@@ -1,0 +1,143 @@
+#include "app/app.h"
+#include "app/command_line.h"
+#include "app/main_loop.h"
+#include "config/config.h"
+#include "config/data_dir.h"
+#include "diag/activity_log.h"
+#include "diag/crash_report.h"
+#include "diag/error_report.h"
+#include "net/thread_records.h"
+#include "platform/files.h"
+#include "platform/instance_lock.h"
+#include "platform/lang.h"
+#include "platform/memory.h"
+#include "platform/notifier.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "platform/text_ids.h"
+#include "platform/threads.h"
+
+#include <atomic>
+#include <optional>
+
+namespace km {
+
+namespace {
+
+constexpr unsigned kShutdownPollMs = 100;
+constexpr int kRoundsBetweenQuestions = 100;
+
+std::atomic<bool> trayIconOn{true};
+
+struct Options {
+  std::optional<std::string> configDirectory;
+  bool trayIcon = true;
+  bool allowMultipleInstances = false;
+  bool suppressMultipleInstancesWarning = false;
+};
+
+Options readOptions(const std::string& commandLine) {
+  Options options;
+  std::vector<std::string> directory = findOption(commandLine, "-configdir");
+  if (!directory.empty()) {
+    options.configDirectory = directory.front();
+  }
+  std::vector<std::string> tray = findOption(commandLine, "-trayicon");
+  options.trayIcon = tray.empty() || !equalsIgnoreCase(tray.front(), "none");
+  options.allowMultipleInstances =
+      equalsIgnoreCase(firstOptionValue(commandLine, "-allow_multiple_instances"), "yes");
+  options.suppressMultipleInstancesWarning = equalsIgnoreCase(
+      firstOptionValue(commandLine, "-suppress_multiple_instances_warning"), "yes");
+  return options;
+}
+
+// The shutdown sequence after the main loop has ended.
+int shutDown(int exitCode) {
+  waitForThreads();
+  releaseCurrentConfig();
+  freeThreadRecords();
+  closeMainLoop();
+  return exitCode;
+}
+
+}  // namespace
+
+bool trayIconWanted() { return trayIconOn.load(); }
+
+void waitForThreads() {
+  raiseStopFlag();
+  int rounds = 0;
+  while (runningSessionCount() >= 1) {
+    sleepMs(kShutdownPollMs);
+    dispatchPendingCalls();
+    if (++rounds % kRoundsBetweenQuestions == 0 &&
+        askYesNo(languageText(kTextErrorTitle), languageText(kTextStopWaitingForSessions),
+                 NoticeIcon::Exclamation, true)) {
+      return;
+    }
+  }
+}
+
+void exitProgram() {
+  waitForThreads();
+  postQuitMessage(0);
+}
+
+int runKestrelmail(int argc, const char* const* argv) {
+  std::string commandLine = commandLineFromArguments(argc, argv);
+
+  // The string table comes first: every later message needs it.
+  if (!loadLanguageTable(executableDirectory() + "kestrelmail.lang")) {
+    showMessage("Error from Kestrelmail", "Unable to load language resources!", NoticeIcon::Stop);
+    return 1;
+  }
+
+  // The main loop stands in for the hidden main window.
+  MainLoopHandlers handlers;
+  handlers.onExitRequested = [] { exitProgram(); };
+  handlers.onHangup = [] { reloadIfConfigChanged(); };
+  if (!initMainLoop(std::move(handlers))) {
+    reportSystemError("", nullptr);
+    return 0;
+  }
+
+  Options options = readOptions(commandLine);
+  trayIconOn = options.trayIcon;
+  chooseDataDirectory(options.configDirectory);
+
+  // One instance per user, unless told otherwise.
+  InstanceLock instance = InstanceLock::acquire(kInstanceLockName);
+  if (instance.state() == InstanceLock::State::HeldElsewhere && !options.allowMultipleInstances) {
+    if (!options.suppressMultipleInstancesWarning) {
+      showMessage(languageText(kTextOtherInstanceTitle), languageText(kTextOtherInstanceRunning),
+                  NoticeIcon::Exclamation);
+    }
+    closeMainLoop();
+    return 1;
+  }
+
+  initThreadRecords();
+
+  if (!prepareDataDirectory()) {
+    closeMainLoop();
+    return 1;
+  }
+  installFaultHandlers();
+
+  // A configuration that can neither be read nor created has posted the quit
+  // message; start-up ends there and the shutdown sequence runs.
+  if (!loadConfigFile()) {
+    return shutDown(runMainLoop());
+  }
+
+  ConfigRef config = AcquireConfig();
+  if (config && config->loggingEnabled) {
+    mergeOrphanedSessionLogs();
+  }
+  config.reset();
+
+  trimMemory();
+  return shutDown(runMainLoop());
+}
+
+}  // namespace km

@@ -1,0 +1,263 @@
+// Configuration: the data directory, config.dat with its port blocks, and the
+// immutable, reference-counted Config snapshot every session and filter run reads.
+//
+//   data_dir.h      where the data directory is, its sub-folders, the first-run files
+//   config.h        (this file) the Config record, loading, saving, hot reload
+//   config_lines.h  the line syntax shared by config.dat and the list files
+//
+// A snapshot is taken with AcquireConfig() and held as a ConfigRef; copying a
+// ConfigRef is AddRefConfig and dropping it is ReleaseConfig. Loading builds a new
+// snapshot and makes it current; holders of the old one keep it until they let go.
+#pragma once
+
+#include "net/ipv4.h"
+#include "platform/sync.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace km {
+
+inline constexpr const char* kProgramVersion = "1.53";
+inline constexpr double kProgramVersionNumber = 1.53;
+// Lowest program version that can read the files this one writes.
+inline constexpr const char* kCompatibilityVersion = "1.52";
+
+enum PortType : int32_t {
+  POP3_SPECIFIC = 0,
+  POP3_GENERIC = 1,
+  IMAP4_SPECIFIC = 2,
+  IMAP4_GENERIC = 3,
+  SMTP_SPECIFIC = 4,
+};
+
+enum class UpstreamTls { Auto, Implicit, StartTls, None };
+
+struct Pop3PortOptions {
+  bool suppressClientErrors = false;
+  bool muteConnectionErrors = false;
+  bool attemptApop = false;
+  int32_t bodyKTop = 4;
+  int32_t bodyKRetr = 64;
+};
+
+enum Imap4Rewrite : int32_t { REWRITE_NEVER = 0, REWRITE_ALWAYS = 1, REWRITE_SPAM = 2 };
+enum Imap4FilterType : int32_t { FILTER_RECENT = 0, FILTER_UNSEEN = 1, FILTER_ALL = 2 };
+
+struct Imap4PortOptions {
+  bool muteConnectionErrors = false;
+  int32_t rewrite = REWRITE_NEVER;
+  bool autoDeleteSpam = false;
+  bool autoMoveSpam = false;
+  bool expungeDeletions = false;
+  std::string spamtrapFolder = "none";
+  int32_t bodyK = 64;
+  int32_t filterType = FILTER_RECENT;
+  bool checkHeadersUnfiltered = true;
+  bool filterOneMailbox = false;
+  std::string filterMailbox = "Inbox";
+};
+
+struct SmtpPortOptions {
+  bool muteConnectionErrors = false;
+  bool awlistRcptTo = false;
+  bool removeServerNameFromUserName = false;
+  bool rejectOnMailFrom = false;
+  bool rejectOnOriginatingIp = false;
+  bool addReceivedHeader = false;
+  bool useFiltering = false;
+  int32_t bodyK = 64;
+  std::vector<std::string> localEmails;
+  std::vector<Netblock> localIpBlocks;
+  std::string localEmailFile;
+  std::string localIpFile;
+  bool permitAllAuthenticatedRelaying = false;
+};
+
+// One port definition. Only the options of the port's protocol are meaningful.
+// Empty strings stand for names that are not set.
+struct PortConfig {
+  uint32_t id = 0;
+  int32_t listenPort = 0;
+  int32_t type = POP3_GENERIC;
+  std::string serverName;
+  bool specialAcl = false;
+  std::string aclFileName;
+  std::vector<Netblock> aclBlocks;
+  UpstreamTls upstreamTls = UpstreamTls::Auto;
+  Pop3PortOptions pop3;
+  Imap4PortOptions imap4;
+  SmtpPortOptions smtp;
+};
+
+enum DnsblType : int32_t { DNSBL_STANDARD = 0, DNSBL_COUNTRY = 1, DNSBL_PROVIDER_IGNORE = 2 };
+
+// One DNS blacklist definition.
+struct DnsblList {
+  std::string name = "unnamed";
+  std::string key;
+  std::string website;
+  std::string description;
+  std::string zone;
+  std::vector<int> subsumedBy;            // indexes of earlier lists
+  std::vector<Ipv4Address> resultCodes;   // none: any answer counts
+  bool inSafe = false;
+  bool inMedium = false;
+  bool inAggressive = false;
+  int32_t type = DNSBL_STANDARD;
+  std::vector<std::string> replaces;
+};
+
+struct EnabledPlugin {
+  int installedIndex = -1;
+  // Owned by the plug-in host: the plug-in's data for this snapshot and whether the
+  // snapshot holds a use of the library.
+  uintptr_t pluginData = 0;
+  uintptr_t holdsUse = 0;
+};
+
+enum TrayAction : int32_t { TRAY_STATUS = 0, TRAY_OPTIONS = 1, TRAY_NONE = 2, TRAY_PLUGIN = 3 };
+
+enum LogLevel : int32_t {
+  LOG_MINIMAL = 0,
+  LOG_BASIC = 1,
+  LOG_STANDARD = 2,
+  LOG_VERBOSE = 3,
+  LOG_EXTREME = 4,
+};
+
+struct CachePeriod {
+  int32_t a = 0;
+  int32_t b = 0;
+};
+
+// A configuration snapshot. The values here are those of a file that names no key.
+struct Config {
+  int64_t loadedAt = 0;  // file-clock time the load began
+  bool isFirstRun = false;
+  bool filteringDisabled = false;
+
+  std::vector<std::string> extraWlistIpFiles;
+  std::vector<std::string> extraWlistFromFiles;
+  std::vector<std::string> extraBlistIpFiles;
+  std::vector<std::string> extraBlistFromFiles;
+
+  std::vector<EnabledPlugin> enabledPlugins;
+  std::array<uint32_t, 5> pluginCapabilities{};
+  bool announceNewPlugins = false;
+  std::vector<int> knownInstalled;  // installed index, or -1 when not installed now
+
+  std::vector<PortConfig> ports;
+  bool allowPortSharing = false;
+  Ipv4Address listenIp = kLoopbackAddress;
+  std::vector<Netblock> ipAllowList;
+
+  std::vector<DnsblList> dnsblLists;
+  std::string dnsblFileText;
+  std::string extraDnsblFileText;
+  std::string dnsblLastUpdated;
+  std::vector<int> enabledDnsbl;  // indexes into dnsblLists, in query order
+  int32_t maxDnsblThreads = 25;
+
+  std::vector<std::string> whitelistEmail;
+  std::vector<Netblock> whitelistIp;
+  std::vector<std::string> blacklistEmail;
+  std::vector<Netblock> blacklistIp;
+
+  bool awlistFilteringDisabled = false;
+  bool autoWlistFromLogging = false;
+  std::vector<std::string> autoWlistFrom;
+  bool useAutoWlistFrom = true;
+  int32_t autoWlistFromNumMails = 7;
+  std::vector<std::string> neverAutoWhitelist;
+  std::vector<Ipv4Address> autoWlistIp;
+  bool autoWlistIpLogging = false;
+  bool useAutoWlistIp = true;
+  int32_t autoWlistIpNumMails = 12;
+
+  bool tagSubject = false;
+  std::string subjectTagString = "**SPAM**";
+  bool verdictInSubject = false;
+  bool tagAsSuffix = false;
+  bool addReasonHeaders = true;
+
+  bool alwaysShowApopWarning = true;
+  bool alwaysShowSaslWarning = true;
+  bool alwaysConfirmExit = true;
+  bool shownScattererWarning = false;
+  bool shownPortalWarning = false;
+
+  bool statusWindowAutoOpen = false;
+  bool statusWindowTopmost = false;
+  int32_t filteringStatsDays = 7;
+
+  bool loggingEnabled = false;
+  int32_t loggingLevel = LOG_STANDARD;
+  std::string logFile;
+  int32_t logMaxSize = 256;  // kilobytes
+
+  int32_t trayAction = TRAY_NONE;
+  int trayPlugin = -1;  // installed index for TRAY_PLUGIN
+
+  bool showUpdatesWindow = false;
+  bool informAboutBetas = true;
+  bool programUpdatesCheck = true;
+  uint32_t programUpdatesLastCheck = 0;
+  int32_t programUpdatesInterval = 14;
+  bool dnsblUpdatesCheck = true;
+  uint32_t dnsblUpdatesLastCheck = 0;
+  int32_t dnsblUpdatesInterval = 14;
+  std::vector<std::string> knownPluginCodes;
+
+  int32_t dnsblTimeout = 30;
+  CachePeriod dnsblPositivePeriod{2, 0};
+  CachePeriod dnsblNegativePeriod{3, 0};
+
+  // Upstream TLS: verify server certificates, optionally against a private CA.
+  bool tlsVerify = true;
+  std::string tlsCaFile;
+  // DNSBL lookups go to this resolver ("ip" or "ip:port") when set.
+  std::string dnsblNameserver;
+};
+
+using ConfigRef = std::shared_ptr<Config>;
+
+// The configuration lock: guards the current snapshot, loading and saving, and the
+// run-time state kept beside the snapshot. Re-entrant. Taken after the DNSBL lock
+// and before the activity log's write lock.
+RecursiveLock& configLock();
+
+// The current snapshot (null before the first load), counted for the caller.
+ConfigRef AcquireConfig();
+inline ConfigRef AddRefConfig(const ConfigRef& config) { return config; }
+inline void ReleaseConfig(ConfigRef& config) { config.reset(); }
+
+// Builds a snapshot from the configuration files and makes it current, with the
+// write-backs the load calls for. False when no configuration could be read or
+// created; the quit message has then been posted.
+bool loadConfigFile();
+// As loadConfigFile, unless the program is shutting down.
+bool loadConfigFileUnlessClosing();
+// Writes the current snapshot to config.dat. False when it could not be written.
+bool saveConfigFile();
+// Loads a fresh snapshot when any configuration file changed since the current
+// one was loaded. True when it reloaded.
+bool reloadIfConfigChanged();
+// Whether the update check already knows this plug-in code.
+bool isKnownPluginCode(std::string_view code);
+
+// Drops the current snapshot (program end; tests).
+void releaseCurrentConfig();
+
+// Runs after every load, outside the configuration lock, so that the tray icon,
+// the listeners and the status window follow the new snapshot.
+void setConfigLoadedHandler(std::function<void()> handler);
+
+// The text config.dat would hold for a snapshot; saveConfigFile writes exactly this.
+std::string formatConfigFile(const Config& config);
+
+}  // namespace km

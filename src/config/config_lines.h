@@ -1,0 +1,30 @@
+// The line syntax of config.dat and the list files: lines are read in pieces of at
+// most 1023 bytes (a longer line reads as several), and the first byte from 0 to 31
+// ends a line's text.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace km {
+
+inline constexpr size_t kConfigLineBuffer = 1024;
+
+// Reads the next piece: up to and including a line feed, or 1023 bytes, whichever
+// comes first. False at the end of the file when nothing was read. `line` gets
+// the text cut at its first control byte.
+bool readConfigLine(FILE* file, std::string& line);
+
+// A config.dat line: the key is the text up to the first space, the value all
+// after that space as it stands; a line without a space has an empty value.
+struct KeyValue {
+  std::string_view key;
+  std::string_view value;
+};
+KeyValue splitKeyValue(std::string_view line);
+
+// Cuts text at its first control byte (1 to 31, and NUL).
+std::string_view cutAtControl(std::string_view text);
+
+}  // namespace km

@@ -1,0 +1,34 @@
+// The last resort of the session threads: a fault (a hardware signal or an
+// exception that escapes the thread's body) shows the crash report built from the
+// thread's status record, written to stderr and crash-report.txt in the data
+// directory, and the process ends at once with exit code 1.
+#pragma once
+
+#include "platform/threads.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace km {
+
+struct ThreadRecord;
+
+// Fault code of an exception that escaped a guarded thread; signals report their
+// signal number.
+inline constexpr uint32_t kFaultEscapedException = 0xE0000001u;
+
+// Installs the signal handlers and fixes the report's file and texts. Called once
+// at start-up, after the string table is loaded and the data directory chosen.
+void installFaultHandlers();
+
+// Runs the body of a session thread inside the fault guard.
+void runWithFaultGuard(const std::function<void()>& body);
+
+// The report text for a thread's record, or "Nothing recorded" when it has none.
+// Writes at most `size` bytes including the terminating NUL; no allocation.
+size_t formatCrashReport(char* out, size_t size, const ThreadRecord* record);
+std::string crashReportFor(ThreadId threadId);
+
+}  // namespace km

@@ -1,0 +1,20 @@
+// Telling the user about failed file and system calls: a message box plus the same
+// text in the activity log.
+#pragma once
+
+#include <string_view>
+
+namespace km {
+
+struct SessionLog;
+
+// After a failed system call: the message is the file-error template (error number,
+// path, system text) or, without a path, the system's text alone. Logged at level 0
+// (to the session's log when given, else the main log), then shown.
+void reportSystemError(std::string_view path, SessionLog* session);
+
+// After a failed standard-library file operation: the message names the library's
+// text for errno and the path ("unknown" when none). Shown, then logged.
+void reportRuntimeError(std::string_view path, SessionLog* session);
+
+}  // namespace km

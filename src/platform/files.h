@@ -1,0 +1,83 @@
+// Files, directories and temporary files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace km {
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+// An open buffered stream, closed when it goes out of scope.
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Opens a buffered stream with up to ten attempts. After a failed attempt other
+// than the tenth it pauses 100 to 199 ms (a random amount); it tries again only
+// when the failed open left no error number, and otherwise gives up after the
+// pause. A file that does not exist gives up at once: optional data files are
+// missing all the time and a pause would buy nothing.
+File openFileRetrying(const std::string& path, const char* mode);
+
+// Closes the stream and reports whether everything buffered reached the file;
+// errno tells why when it did not.
+bool closeFile(File& file);
+
+// Owner of a POSIX file descriptor.
+class UniqueFd {
+public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  // Closes the descriptor; false (errno set) when close reported an error.
+  bool reset(int fd = -1);
+
+private:
+  int fd_ = -1;
+};
+
+bool fileExists(const std::string& path);
+bool directoryExists(const std::string& path);
+// Creates one directory (not its parents), private to the user.
+bool createDirectory(const std::string& path);
+bool removeFile(const std::string& path);
+// Copies a file, failing when the target exists already.
+bool copyFileNoOverwrite(const std::string& from, const std::string& to);
+std::optional<std::string> readWholeFile(const std::string& path);
+
+// Modification time of a file in nanoseconds since 1970, or nothing when it cannot
+// be read.
+std::optional<int64_t> modificationTime(const std::string& path);
+// The current time on the clock that stamps file modification times.
+int64_t currentFileTime();
+
+// Names (not paths) of the entries of a directory that begin with the prefix.
+std::vector<std::string> listDirectory(const std::string& directory, const std::string& prefix);
+
+// The folder of the running executable, ending in "/".
+std::string executableDirectory();
+
+// The folder for temporary files ($TMPDIR, else /tmp), ending in "/".
+std::string temporaryDirectory();
+
+// A read-write temporary file that disappears when closed: created with the
+// prefix in the temporary folder and unlinked at once.
+UniqueFd createDeleteOnCloseFile(const std::string& prefix);
+
+// A new file with a unique name made of the prefix and random characters in
+// the given folder ("folder/" + prefix + "XXXXXX"); its path goes to `path`.
+UniqueFd createUniqueFile(const std::string& folder, const std::string& prefix, std::string& path);
+
+}  // namespace km

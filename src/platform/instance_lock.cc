@@ -1,0 +1,78 @@
+#include "platform/instance_lock.h"
+
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace km {
+
+std::string instanceLockPath(const std::string& name) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime != '\0' && directoryExists(runtime)) {
+    std::string folder = runtime;
+    if (folder.back() != '/') {
+      folder += '/';
+    }
+    return folder + name;
+  }
+  std::string folder = temporaryDirectory() + "kestrelmail-" + std::to_string(::getuid());
+  if (!directoryExists(folder)) {
+    createDirectory(folder);
+  }
+  return folder + "/" + name;
+}
+
+InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(other.fd_), state_(other.state_) {
+  other.fd_ = -1;
+  other.state_ = State::Unavailable;
+}
+
+InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    std::swap(fd_, other.fd_);
+    std::swap(state_, other.state_);
+  }
+  return *this;
+}
+
+InstanceLock InstanceLock::acquire(const std::string& name) {
+  InstanceLock lock;
+  int fd = ::open(instanceLockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return lock;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    lock.state_ = errno == EWOULDBLOCK ? State::HeldElsewhere : State::Unavailable;
+    return lock;
+  }
+  lock.fd_ = fd;
+  lock.state_ = State::Owned;
+  return lock;
+}
+
+void InstanceLock::release() {
+  if (fd_ >= 0) {
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  state_ = State::Unavailable;
+}
+
+bool isInstanceLockHeld(const std::string& name) {
+  int fd = ::open(instanceLockPath(name).c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return held;
+}
+
+}  // namespace km

@@ -1,0 +1,59 @@
+#include "platform/notifier.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace km {
+
+namespace {
+
+std::mutex notifierLock;
+
+std::shared_ptr<Notifier>& currentNotifier() {
+  static std::shared_ptr<Notifier> notifier = std::make_shared<HeadlessNotifier>();
+  return notifier;
+}
+
+}  // namespace
+
+NoticeAnswer HeadlessNotifier::show(const Notice& notice) {
+  std::string line = "kestrelmail: " + notice.title + ": " + notice.text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  return notice.buttons == NoticeButtons::Ok ? NoticeAnswer::Ok : notice.headlessAnswer;
+}
+
+std::shared_ptr<Notifier> setNotifier(std::shared_ptr<Notifier> notifier) {
+  std::lock_guard lock(notifierLock);
+  std::swap(currentNotifier(), notifier);
+  return notifier;
+}
+
+NoticeAnswer notify(const Notice& notice) {
+  std::shared_ptr<Notifier> notifier;
+  {
+    std::lock_guard lock(notifierLock);
+    notifier = currentNotifier();
+  }
+  return notifier->show(notice);
+}
+
+void showMessage(const std::string& title, const std::string& text, NoticeIcon icon) {
+  notify(Notice{title, text, icon, NoticeButtons::Ok, NoticeAnswer::Ok});
+}
+
+bool askYesNo(const std::string& title, const std::string& text, NoticeIcon icon,
+              bool headlessYes) {
+  Notice notice{title, text, icon, NoticeButtons::YesNo,
+                headlessYes ? NoticeAnswer::Yes : NoticeAnswer::No};
+  return notify(notice) == NoticeAnswer::Yes;
+}
+
+bool askOkCancel(const std::string& title, const std::string& text, NoticeIcon icon,
+                 bool headlessOk) {
+  Notice notice{title, text, icon, NoticeButtons::OkCancel,
+                headlessOk ? NoticeAnswer::Ok : NoticeAnswer::Cancel};
+  return notify(notice) == NoticeAnswer::Ok;
+}
+
+}  // namespace km

@@ -1,0 +1,59 @@
+// Message boxes and questions to the user, behind one interface so that the
+// proxies never depend on a display. The headless notifier (the default) writes
+// each notice to stderr and answers questions with the notice's headless answer,
+// chosen by each caller so that nothing is lost and nothing blocks. The defaults
+// in use:
+//   - exit confirmation: yes (the exit goes ahead);
+//   - shut-down wait ("stop waiting for the sessions?"): yes, at the first ask;
+//   - offers made while loading the configuration (replacement DNSBL lists, newly
+//     installed plug-ins, plug-in follow-ups): no;
+//   - a configuration written by a newer version: cancel (the program ends rather
+//     than rewriting a file whose newer settings it would drop);
+//   - the port choice for a shared port: the first candidate.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace km {
+
+enum class NoticeIcon { Information, Exclamation, Stop, Question };
+enum class NoticeButtons { Ok, OkCancel, YesNo };
+enum class NoticeAnswer { Ok, Cancel, Yes, No };
+
+struct Notice {
+  std::string title;
+  std::string text;
+  NoticeIcon icon = NoticeIcon::Information;
+  NoticeButtons buttons = NoticeButtons::Ok;
+  // The answer of the headless notifier; ignored for plain messages.
+  NoticeAnswer headlessAnswer = NoticeAnswer::Ok;
+};
+
+class Notifier {
+public:
+  virtual ~Notifier() = default;
+  virtual NoticeAnswer show(const Notice& notice) = 0;
+};
+
+// Writes "title: text" to stderr and returns the headless answer.
+class HeadlessNotifier : public Notifier {
+public:
+  NoticeAnswer show(const Notice& notice) override;
+};
+
+// Installs the process-wide notifier (the headless one until then) and returns
+// the previous one.
+std::shared_ptr<Notifier> setNotifier(std::shared_ptr<Notifier> notifier);
+
+// Shows a notice through the current notifier; safe from any thread.
+NoticeAnswer notify(const Notice& notice);
+
+// Shorthands for the common cases.
+void showMessage(const std::string& title, const std::string& text, NoticeIcon icon);
+bool askYesNo(const std::string& title, const std::string& text, NoticeIcon icon,
+              bool headlessYes);
+bool askOkCancel(const std::string& title, const std::string& text, NoticeIcon icon,
+                 bool headlessOk);
+
+}  // namespace km

@@ -1,0 +1,28 @@
+// The platform layer: everything the rest of the program needs from the operating
+// system, in small pieces. Nothing outside this folder includes a system header
+// for files, threads, sockets or dynamic libraries.
+//
+//   errors.h         errno values, their texts, and the numeric socket error codes
+//   sync.h           re-entrant locks, events, the stop flag and shut-down event
+//   threads.h        detached threads with a chosen stack size, thread ids, clocks
+//   files.h          buffered files opened with retries, directories, temporary files
+//   user_dirs.h      the user's configuration folder
+//   instance_lock.h  the single-instance lock
+//   memory.h         giving free heap memory back to the system
+//   text.h           ASCII case rules, number reading, safe printf-style formatting
+//   lang.h           the string table kestrelmail.lang
+//   text_ids.h       the ids of its texts
+//   notifier.h       message boxes and questions, with the headless implementation
+#pragma once
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/instance_lock.h"
+#include "platform/lang.h"
+#include "platform/memory.h"
+#include "platform/notifier.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "platform/text_ids.h"
+#include "platform/threads.h"
+#include "platform/user_dirs.h"

@@ -1,0 +1,62 @@
+#include "platform/sync.h"
+
+namespace km {
+
+void Event::set() {
+  {
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+  }
+  if (manual_) {
+    changed_.notify_all();
+  } else {
+    changed_.notify_one();
+  }
+}
+
+void Event::reset() {
+  std::lock_guard lock(mutex_);
+  signalled_ = false;
+}
+
+bool Event::isSet() const {
+  std::lock_guard lock(mutex_);
+  return signalled_;
+}
+
+bool Event::wait(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  auto signalled = [this] { return signalled_; };
+  if (timeout.count() < 0) {
+    changed_.wait(lock, signalled);
+  } else if (!changed_.wait_for(lock, timeout, signalled)) {
+    return false;
+  }
+  if (!manual_) {
+    signalled_ = false;
+  }
+  return true;
+}
+
+namespace {
+std::atomic<bool> stopFlag{false};
+}  // namespace
+
+bool stopRequested() { return stopFlag.load(std::memory_order_acquire); }
+
+Event& shutdownEvent() {
+  static Event event(Event::Reset::Manual);
+  return event;
+}
+
+void raiseStopFlag() {
+  stopFlag.store(true, std::memory_order_release);
+  shutdownEvent().set();
+}
+
+void lowerStopFlagForTests() {
+  stopFlag.store(false, std::memory_order_release);
+  shutdownEvent().reset();
+}
+
+}  // namespace km

@@ -1,0 +1,45 @@
+// Ids of the texts in kestrelmail.lang. Ids below 20000 are the ones the program's
+// interfaces have always used; ids from 20000 on name texts that had no fixed id.
+#pragma once
+
+namespace km {
+
+#define KM_TEXT_IDS(X)                                                                             \
+  X(kTextErrorTitle, 10000)                                                                        \
+  X(kTextNoticeTitle, 10001)                                                                       \
+  X(kTextInformationTitle, 10002)                                                                  \
+  X(kTextOtherInstanceTitle, 10005)                                                                \
+  X(kTextOtherInstanceRunning, 10006)                                                              \
+  X(kTextSocketsUnavailable, 10010)                                                                \
+  X(kTextStopWaitingForSessions, 10011)                                                            \
+  X(kTextConfigUnreadable, 10047)                                                                  \
+  X(kTextConfigUnwritable, 10048)                                                                  \
+  X(kTextExtraListUnreadable, 10049)                                                               \
+  X(kTextUnknownDnsblKey, 10052)                                                                   \
+  X(kTextPluginNotInstalled, 10053)                                                                \
+  X(kTextBlacklistEmailComment, 10054)                                                             \
+  X(kTextWhitelistIpComment, 10055)                                                                \
+  X(kTextLanguageName, 10150)                                                                      \
+  X(kTextNewerConfigVersion, 10195)                                                                \
+  X(kTextScattererWarning, 10196)                                                                  \
+  X(kTextPortalOffer, 10284)                                                                       \
+  X(kTextNewPluginsInstalled, 10357)                                                               \
+  X(kTextReplacementDnsbl, 10359)                                                                  \
+  X(kTextPagemarkerTooOld, 10369)                                                                  \
+  X(kTextReportTitle, 20001)                                                                       \
+  X(kTextFileErrorTemplate, 20002)                                                                 \
+  X(kTextRuntimeErrorTemplate, 20003)                                                              \
+  X(kTextLogTitleAndMessage, 20004)                                                                \
+  X(kTextLogRecoveredNote, 20005)                                                                  \
+  X(kTextCrashTitle, 20010)                                                                        \
+  X(kTextCrashExplanation, 20011)                                                                  \
+  X(kTextCrashInPlugin, 20012)                                                                     \
+  X(kTextAutoWhitelistUnwritable, 20020)
+
+enum TextId : int {
+#define KM_TEXT_ID_ENUM(name, id) name = id,
+  KM_TEXT_IDS(KM_TEXT_ID_ENUM)
+#undef KM_TEXT_ID_ENUM
+};
+
+}  // namespace km

@@ -1,0 +1,345 @@
+#include "config_fixture.h"
+#include "platform/files.h"
+#include "platform/lang.h"
+#include "platform/text_ids.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+namespace km {
+namespace {
+
+using test::ConfigTest;
+
+TEST_F(ConfigTest, AMissingFileIsWrittenAfreshAndLoaded) {
+  ASSERT_TRUE(loadConfigFile());
+  ConfigRef config = AcquireConfig();
+  ASSERT_TRUE(config);
+  EXPECT_TRUE(config->isFirstRun);
+  EXPECT_TRUE(config->tagSubject);
+  EXPECT_EQ(config->maxDnsblThreads, 40);
+  EXPECT_TRUE(fileExists(file("blist_email.dat")));
+  EXPECT_TRUE(fileExists(file("wlist_ip.dat")));
+  // The load writes the file back in the full format.
+  EXPECT_EQ(read("config.dat").rfind("VERSION 1\nKestrelmail_COMPATIBILITY 1.52\n\n", 0), 0u);
+}
+
+TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
+  ConfigRef config = load("IS_FIRST_RUN YES\n");
+  const Config fresh;
+  EXPECT_TRUE(config->isFirstRun);
+  EXPECT_FALSE(config->tagSubject);
+  EXPECT_EQ(config->subjectTagString, "**SPAM**");
+  EXPECT_TRUE(config->addReasonHeaders);
+  EXPECT_TRUE(config->alwaysConfirmExit);
+  EXPECT_TRUE(config->useAutoWlistFrom);
+  EXPECT_EQ(config->autoWlistFromNumMails, 7);
+  EXPECT_EQ(config->autoWlistIpNumMails, 12);
+  EXPECT_EQ(config->loggingLevel, LOG_STANDARD);
+  EXPECT_EQ(config->logMaxSize, 256);
+  EXPECT_EQ(config->logFile, file("log.txt"));
+  EXPECT_EQ(config->trayAction, TRAY_NONE);
+  EXPECT_TRUE(config->informAboutBetas);
+  EXPECT_EQ(config->maxDnsblThreads, 25);
+  EXPECT_EQ(config->dnsblTimeout, 30);
+  EXPECT_EQ(config->dnsblPositivePeriod.a, 2);
+  EXPECT_EQ(config->dnsblNegativePeriod.a, 3);
+  EXPECT_EQ(config->listenIp, kLoopbackAddress);
+  ASSERT_EQ(config->ipAllowList.size(), 1u);
+  EXPECT_EQ(config->ipAllowList[0], (Netblock{kLoopbackAddress, kLoopbackAddress}));
+  ASSERT_EQ(config->whitelistIp.size(), 3u);
+  EXPECT_EQ(config->whitelistIp[1], (Netblock{{172, 16, 0, 0}, {172, 31, 255, 255}}));
+  EXPECT_TRUE(config->enabledDnsbl.empty());
+  EXPECT_TRUE(config->ports.empty());
+  EXPECT_EQ(notifier().count(), 0u);
+}
+
+TEST_F(ConfigTest, EachBooleanKeyHasItsOwnRule) {
+  ConfigRef config = load("TAG_SUBJECT NO\n"
+                          "ALWAYS_CONFIRM_EXIT maybe\n"
+                          "ALWAYS_SHOW_POP3_APOP_WARNING no\n"
+                          "USE_AUTO_WLIST_FROM yes\n"
+                          "USE_AUTO_WLIST_IP TRUE\n"
+                          "LOGGING_ENABLED Yes\n"
+                          "TAG_LOCATION suffix\n"
+                          "ADD_BWLIST_REASON_HEADERS 1\n");
+  EXPECT_TRUE(config->tagSubject) << "only FALSE switches tagging off";
+  EXPECT_TRUE(config->alwaysConfirmExit) << "only NO switches confirmation off";
+  EXPECT_FALSE(config->alwaysShowApopWarning);
+  EXPECT_TRUE(config->useAutoWlistFrom);
+  EXPECT_FALSE(config->useAutoWlistIp) << "only YES switches it on";
+  EXPECT_TRUE(config->loggingEnabled);
+  EXPECT_TRUE(config->tagAsSuffix);
+  EXPECT_FALSE(config->addReasonHeaders);
+
+  config = load("TAG_SUBJECT false\nALWAYS_CONFIRM_EXIT NO\n");
+  EXPECT_FALSE(config->tagSubject);
+  EXPECT_FALSE(config->alwaysConfirmExit);
+}
+
+TEST_F(ConfigTest, ValuesKeepTheirSpacesAndATabEndsTheLine) {
+  ConfigRef config = load("SUBJECT_TAG_STRING [SPAM] \n"
+                          "LOGGING_ENABLED\tYES\n"
+                          "LOGFILE /var/log/with space/k.log\n");
+  EXPECT_EQ(config->subjectTagString, "[SPAM] ");
+  EXPECT_FALSE(config->loggingEnabled);
+  EXPECT_EQ(config->logFile, "/var/log/with space/k.log");
+  EXPECT_NE(read("config.dat").find("SUBJECT_TAG_STRING [SPAM] \n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
+  ConfigRef config = load("LOG_MAX_SIZE many\n"
+                          "DNSBL_POSITIVE_CACHE_PERIOD 5\n"
+                          "DNSBL_NEGATIVE_CACHE_PERIOD 4,7\n"
+                          "Kestrelmail_UPDATES_LAST_CHECK 4294967295\n"
+                          "LOGGING_LEVEL verbose\n"
+                          "LOGGING_LEVEL LOUD\n"
+                          "FILTERING_STATS_DAYS 30 days\n");
+  EXPECT_EQ(config->logMaxSize, 0);
+  EXPECT_EQ(config->dnsblPositivePeriod.a, 5);
+  EXPECT_EQ(config->dnsblPositivePeriod.b, 0);
+  EXPECT_EQ(config->dnsblNegativePeriod.b, 7);
+  EXPECT_EQ(config->programUpdatesLastCheck, 4294967295u);
+  EXPECT_EQ(config->loggingLevel, LOG_VERBOSE) << "an unknown level word changes nothing";
+  EXPECT_EQ(config->filteringStatsDays, 30);
+  std::string saved = read("config.dat");
+  EXPECT_NE(saved.find("DNSBL_POSITIVE_CACHE_PERIOD 5,0\n"), std::string::npos);
+  EXPECT_NE(saved.find("Kestrelmail_UPDATES_LAST_CHECK 4294967295\n"), std::string::npos);
+  EXPECT_NE(saved.find("LOGGING_LEVEL VERBOSE\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
+  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TRAY_OPTIONS);
+  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TRAY_NONE);
+  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TRAY_STATUS);
+  // A plug-in that is not enabled cannot be the tray action.
+  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TRAY_STATUS);
+  EXPECT_NE(read("config.dat").find("TRAY_ACTION STATUS\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, ACompatibleVersionIsAcceptedSilently) {
+  load("Kestrelmail_COMPATIBILITY 1.53\nLOG_MAX_SIZE 9\n");
+  EXPECT_EQ(notifier().count(), 0u);
+  EXPECT_FALSE(quitMessagePosted());
+  load("Kestrelmail_COMPATIBILITY not-a-number\n");
+  EXPECT_EQ(notifier().count(), 0u);
+}
+
+TEST_F(ConfigTest, ANewerVersionAsksAndCancelKeepsTheFileUntouched) {
+  const std::string newer = "Kestrelmail_COMPATIBILITY 1.6\nLOG_MAX_SIZE 9\nNEWER_KEY kept\n";
+  notifier().answerNext(NoticeAnswer::Cancel);
+  load(newer);
+  ASSERT_EQ(notifier().count(), 1u);
+  Notice asked = notifier().notices()[0];
+  EXPECT_EQ(asked.buttons, NoticeButtons::OkCancel);
+  EXPECT_NE(asked.text.find("1.6"), std::string::npos);
+  EXPECT_NE(asked.text.find("1.53"), std::string::npos);
+  EXPECT_TRUE(quitMessagePosted());
+  EXPECT_EQ(read("config.dat"), newer) << "declining must not rewrite the newer file";
+}
+
+TEST_F(ConfigTest, ANewerVersionAcceptedIsRewrittenInThisFormat) {
+  notifier().answerNext(NoticeAnswer::Ok);
+  ConfigRef config = load("Kestrelmail_COMPATIBILITY 1.6\nLOG_MAX_SIZE 9\nNEWER_KEY dropped\n");
+  EXPECT_FALSE(quitMessagePosted());
+  EXPECT_EQ(config->logMaxSize, 9);
+  std::string saved = read("config.dat");
+  EXPECT_NE(saved.find("Kestrelmail_COMPATIBILITY 1.52\n"), std::string::npos);
+  EXPECT_EQ(saved.find("NEWER_KEY"), std::string::npos);
+}
+
+TEST_F(ConfigTest, OlderKeysMoveIntoTheirFilesAndTheFileIsRewritten) {
+  write("wlist_ip.dat", "192.0.2.0/24\n");
+  ConfigRef config = load("WLIST_IP 198.51.100.7\n"
+                          "BLIST_FROM spam@example.net\n"
+                          "STATUS_WINDOW_X 120\n"
+                          "STATUS_COL_WIDTH_USER 80\n"
+                          "AUTO_WLIST_IP 203.0.113.5\n"
+                          "AUTO_WLIST_FROM friend@example.org\n"
+                          "USE_AUTO_WLIST_LOGGING YES\n"
+                          "TRAY_OPENS_STATUS NO\n");
+  EXPECT_EQ(read("wlist_ip.dat"), "192.0.2.0/24\n198.51.100.7\n");
+  EXPECT_EQ(read("blist_email.dat"), "spam@example.net\n");
+  EXPECT_EQ(read("status_win_pos.dat"), "STATUS_WINDOW_X 120\nSTATUS_COL_WIDTH_USER 80\n");
+  EXPECT_TRUE(config->autoWlistFromLogging);
+  EXPECT_TRUE(config->autoWlistIpLogging);
+  EXPECT_EQ(config->trayAction, TRAY_OPTIONS);
+  ASSERT_EQ(config->autoWlistIp.size(), 1u);
+  EXPECT_EQ(config->autoWlistIp[0], (Ipv4Address{203, 0, 113, 5}));
+  ASSERT_EQ(config->autoWlistFrom.size(), 1u);
+  EXPECT_EQ(read("auto_wlist_ip.dat"), "203.0.113.5\n");
+  EXPECT_EQ(read("auto_wlist_from.dat"), "friend@example.org\n");
+
+  std::string saved = read("config.dat");
+  EXPECT_EQ(saved.find("WLIST_IP 198"), std::string::npos);
+  EXPECT_EQ(saved.find("STATUS_WINDOW_X"), std::string::npos);
+  EXPECT_NE(saved.find("USE_AUTO_WLIST_FROM_LOGGING YES\n"), std::string::npos);
+  EXPECT_NE(saved.find("TRAY_ACTION OPTIONS\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, AnUnknownDnsblKeyIsReportedOnceAndDropped) {
+  ConfigRef config = load("DNSBL NOSUCH No Such List\nDNSBL BARE\n");
+  EXPECT_TRUE(config->enabledDnsbl.empty());
+  std::vector<Notice> shown = notices();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_NE(shown[0].text.find("\"No Such List\""), std::string::npos);
+  EXPECT_NE(shown[1].text.find("\"BARE\""), std::string::npos) << "no name: the whole value";
+  EXPECT_EQ(read("config.dat").find("NOSUCH"), std::string::npos);
+
+  // The rewritten file loads without a message.
+  loadConfigFile();
+  EXPECT_EQ(notifier().count(), 2u);
+}
+
+TEST_F(ConfigTest, APluginThatIsNotInstalledIsDroppedAfterOneMessage) {
+  ConfigRef config = load("ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\n");
+  EXPECT_TRUE(config->enabledPlugins.empty());
+  ASSERT_EQ(config->knownInstalled.size(), 1u);
+  EXPECT_EQ(config->knownInstalled[0], -1);
+  ASSERT_EQ(notifier().count(), 1u);
+  EXPECT_NE(notices()[0].text.find("\"Gone Plugin 1.0\""), std::string::npos);
+  EXPECT_EQ(read("config.dat").find("ENABLED_PLUGIN gone"), std::string::npos);
+}
+
+TEST_F(ConfigTest, PluginAnnouncementsAreAlwaysWrittenBackOn) {
+  load("ANNOUNCE_NEW_INSTALLED_PLUGINS NO\n");
+  EXPECT_NE(read("config.dat").find("ANNOUNCE_NEW_INSTALLED_PLUGINS YES\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, AFileWrittenUnderAnotherLanguageFetchesDefinitionsAgain) {
+  ConfigRef config = load("LANGUAGE Deutsch\nDNSBL_UPDATES_LAST_CHECK 1700000000\n");
+  EXPECT_EQ(config->dnsblUpdatesLastCheck, 0u);
+  EXPECT_NE(read("config.dat").find("LANGUAGE English\n"), std::string::npos);
+
+  config = load("language ENGLISH\nDNSBL_UPDATES_LAST_CHECK 1700000000\n");
+  EXPECT_EQ(config->dnsblUpdatesLastCheck, 1700000000u);
+}
+
+TEST_F(ConfigTest, HostileFilesLoadEverySettingThatCanBeRead) {
+  std::string hostile;
+  hostile += "LOG_MAX_SIZE 77\n";
+  hostile += std::string(10000, 'A') + "\n";
+  for (int i = 0; i < 3000; ++i) {
+    hostile += static_cast<char>((i * 37) % 256);
+  }
+  hostile += "\nSUBJECT_TAG_STRING ok\n";
+  hostile += std::string("\0\0\0", 3) + "garbage" + std::string(500, '\xff') + "\n";
+  hostile += "TAG_SUBJECT FALSE";  // truncated: no line end
+  ConfigRef config = load(hostile);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->logMaxSize, 77);
+  EXPECT_EQ(config->subjectTagString, "ok");
+  EXPECT_FALSE(config->tagSubject);
+
+  // Nothing but line ends, or nothing at all.
+  EXPECT_TRUE(load(std::string(100000, '\n')));
+  EXPECT_TRUE(load(""));
+}
+
+TEST_F(ConfigTest, WhatTheProgramWritesLoadsAndSavesBackIdentically) {
+  load("VERSION 1\n"
+       "IS_FIRST_RUN NO\n"
+       "TAG_SUBJECT TRUE\n"
+       "SUBJECT_TAG_STRING [junk]\n"
+       "X_Kestrelmail_IN_SUBJECT YES\n"
+       "TAG_LOCATION SUFFIX\n"
+       "ADD_BWLIST_REASON_HEADERS NO\n"
+       "LOGGING_ENABLED YES\n"
+       "LOGGING_LEVEL EXTREME\n"
+       "LOG_MAX_SIZE 1024\n"
+       "FILTERING_DISABLED YES\n"
+       "AWLIST_FILTERING_DISABLED YES\n"
+       "KNOWN_PLUGIN_CODE ABC\n"
+       "KNOWN_PLUGIN_CODE def\n"
+       "EXTRA_BLIST_IP /etc/kestrel/bl1\n"
+       "EXTRA_BLIST_IP /etc/kestrel/bl2\n"
+       "EXTRA_WLIST_FROM /etc/kestrel/friends\n"
+       "TLS_VERIFY NO\n"
+       "DNSBL_NAMESERVER 127.0.0.1:5353\n"
+       "Kestrelmail_UPDATES_LAST_CHECK 1760000000\n");
+  std::string first = read("config.dat");
+  ASSERT_TRUE(loadConfigFile());
+  std::string second = read("config.dat");
+  EXPECT_EQ(first, second);
+  ConfigRef config = AcquireConfig();
+  EXPECT_TRUE(config->filteringDisabled);
+  EXPECT_EQ(config->extraBlistIpFiles.size(), 2u);
+  EXPECT_FALSE(config->tlsVerify);
+  EXPECT_EQ(config->dnsblNameserver, "127.0.0.1:5353");
+  EXPECT_TRUE(isKnownPluginCode("abc"));
+  EXPECT_FALSE(isKnownPluginCode("xyz"));
+}
+
+void setModified(const std::string& path, int64_t secondsFromNow) {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  timeval times[2] = {now, now};
+  times[0].tv_sec += secondsFromNow;
+  times[1].tv_sec += secondsFromNow;
+  ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
+}
+
+TEST_F(ConfigTest, HotReloadFollowsChangedFilesButNotItsOwnWrites) {
+  write("blist_ip.dat", "192.0.2.1\n");
+  setModified(file("blist_ip.dat"), -60);
+  ConfigRef session = load("LOG_MAX_SIZE 5\nEXTRA_WLIST_FROM " + file("extra_friends") + "\n");
+  write("extra_friends", "a@example.org\n");
+  setModified(file("extra_friends"), -60);
+
+  // The load saved config.dat itself: that write is no change.
+  EXPECT_FALSE(reloadIfConfigChanged());
+  EXPECT_EQ(AcquireConfig(), session);
+
+  setModified(file("blist_ip.dat"), 5);
+  EXPECT_TRUE(reloadIfConfigChanged());
+  ConfigRef fresh = AcquireConfig();
+  EXPECT_NE(fresh, session);
+  // The session that held the old snapshot keeps it, intact, to its end.
+  EXPECT_EQ(session->logMaxSize, 5);
+  EXPECT_EQ(session.use_count(), 1);
+
+  setModified(file("blist_ip.dat"), -60);
+  EXPECT_FALSE(reloadIfConfigChanged());
+  setModified(file("extra_friends"), 5);
+  EXPECT_TRUE(reloadIfConfigChanged());
+
+  // A hand edit of config.dat counts.
+  write("config.dat", "LOG_MAX_SIZE 6\n");
+  setModified(file("config.dat"), 5);
+  EXPECT_TRUE(reloadIfConfigChanged());
+  EXPECT_EQ(AcquireConfig()->logMaxSize, 6);
+
+  // A file that cannot be opened counts as unchanged.
+  ::unlink(file("extra_friends").c_str());
+  EXPECT_FALSE(reloadIfConfigChanged());
+}
+
+TEST_F(ConfigTest, SnapshotsAreCountedAndFreedWithTheirLastHolder) {
+  ConfigRef first = load("LOG_MAX_SIZE 1\n");
+  EXPECT_EQ(first.use_count(), 2);  // the current pointer and this holder
+  ConfigRef shared = AddRefConfig(first);
+  EXPECT_EQ(first.use_count(), 3);
+  ReleaseConfig(shared);
+  EXPECT_FALSE(shared);
+
+  std::weak_ptr<Config> watch = first;
+  load("LOG_MAX_SIZE 2\n");
+  EXPECT_FALSE(watch.expired());
+  first.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
+  chooseDataDirectory(file("no/such/dir"), true);
+  EXPECT_FALSE(loadConfigFile());
+  EXPECT_TRUE(quitMessagePosted());
+  EXPECT_FALSE(AcquireConfig());
+  bool toldUser = false;
+  for (const Notice& notice : notices()) {
+    toldUser = toldUser || notice.text == languageText(kTextConfigUnreadable);
+  }
+  EXPECT_TRUE(toldUser);
+}
+
+}  // namespace
+}  // namespace km

@@ -1,0 +1,87 @@
+#include "support/test_support.h"
+
+#include "config/config.h"
+#include "config/data_dir.h"
+#include "platform/files.h"
+#include "platform/lang.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace km::test {
+
+TempDir::TempDir() {
+  std::string pattern = temporaryDirectory() + "kestrel-test-XXXXXX";
+  char* made = ::mkdtemp(pattern.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "cannot create a temporary directory";
+  }
+  path_ = pattern + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+NoticeAnswer RecordingNotifier::show(const Notice& notice) {
+  std::lock_guard lock(lock_);
+  notices_.push_back(notice);
+  if (notice.buttons == NoticeButtons::Ok) {
+    return NoticeAnswer::Ok;
+  }
+  if (!answers_.empty()) {
+    NoticeAnswer answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+  return notice.headlessAnswer;
+}
+
+void RecordingNotifier::answerNext(NoticeAnswer answer) {
+  std::lock_guard lock(lock_);
+  answers_.push_back(answer);
+}
+
+std::vector<Notice> RecordingNotifier::notices() const {
+  std::lock_guard lock(lock_);
+  return notices_;
+}
+
+size_t RecordingNotifier::count() const {
+  std::lock_guard lock(lock_);
+  return notices_.size();
+}
+
+NotifierScope::NotifierScope()
+    : notifier_(std::make_shared<RecordingNotifier>()), previous_(setNotifier(notifier_)) {}
+
+NotifierScope::~NotifierScope() { setNotifier(previous_); }
+
+void loadShippedLanguageTable() {
+  ASSERT_TRUE(loadLanguageTable(std::string(KESTREL_BUILD_DIR) + "/kestrelmail.lang"));
+}
+
+DataDirScope::DataDirScope() {
+  loadShippedLanguageTable();
+  chooseDataDirectory(dir_.path(), true);
+}
+
+DataDirScope::~DataDirScope() { releaseCurrentConfig(); }
+
+}  // namespace km::test

@@ -1,0 +1,76 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include "platform/notifier.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace km::test {
+
+// A fresh directory under the temporary folder, removed with everything in it when
+// the object goes.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }  // ends in "/"
+  std::string file(const std::string& name) const { return path_ + name; }
+
+private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& text);
+std::string readFile(const std::string& path);
+
+// Records every notice and answers questions from a script (else with the
+// headless answer).
+class RecordingNotifier : public Notifier {
+public:
+  NoticeAnswer show(const Notice& notice) override;
+  void answerNext(NoticeAnswer answer);
+  std::vector<Notice> notices() const;
+  size_t count() const;
+
+private:
+  mutable std::mutex lock_;
+  std::vector<Notice> notices_;
+  std::deque<NoticeAnswer> answers_;
+};
+
+// Installs a RecordingNotifier for the life of the object.
+class NotifierScope {
+public:
+  NotifierScope();
+  ~NotifierScope();
+  RecordingNotifier& notifier() { return *notifier_; }
+
+private:
+  std::shared_ptr<RecordingNotifier> notifier_;
+  std::shared_ptr<Notifier> previous_;
+};
+
+// Loads the shipped string table from the build folder.
+void loadShippedLanguageTable();
+
+// Points the data directory at a fresh temporary folder and loads the string
+// table; the current configuration is dropped when the object goes.
+class DataDirScope {
+public:
+  DataDirScope();
+  ~DataDirScope();
+  const TempDir& dir() const { return dir_; }
+  std::string file(const std::string& name) const { return dir_.file(name); }
+
+private:
+  TempDir dir_;
+};
+
+}  // namespace km::test
