@@ -128,7 +128,21 @@ int runDueTimers() {
   return static_cast<int>(std::max<int64_t>(0, wait));
 }
 
+sigset_t loopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
+
 }  // namespace
+
+void blockLoopSignals() {
+  sigset_t signals = loopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
 bool initMainLoop(MainLoopHandlers handlers) {
   LoopState& loop = state();
@@ -136,12 +150,8 @@ bool initMainLoop(MainLoopHandlers handlers) {
   if (loop.wakeFd < 0) {
     loop.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   }
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  blockLoopSignals();
+  sigset_t signals = loopSignals();
   if (loop.signalFd < 0) {
     loop.signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
   }

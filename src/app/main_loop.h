@@ -20,6 +20,10 @@ struct MainLoopHandlers {
 // the main thread before any other thread starts.
 bool initMainLoop(MainLoopHandlers handlers);
 
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread (and every thread it
+// starts later); the loop reads them once it runs.
+void blockLoopSignals();
+
 // Runs until the quit message; returns the exit code it carries. A quit posted
 // before the loop runs ends it at once.
 int runMainLoop();

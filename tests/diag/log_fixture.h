@@ -1,0 +1,32 @@
+// A loaded configuration with logging on, in a fresh data directory.
+#pragma once
+
+#include "app/main_loop.h"
+#include "config/config.h"
+#include "config/data_dir.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace km::test {
+
+class LogTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(prepareDataDirectory());
+    configure("LOGGING_ENABLED YES\nLOGGING_LEVEL STANDARD\n");
+  }
+  void TearDown() override { closeMainLoop(); }
+
+  ConfigRef configure(const std::string& text) {
+    writeFile(data_.file("config.dat"), text);
+    EXPECT_TRUE(loadConfigFile());
+    return AcquireConfig();
+  }
+  std::string mainLog() const { return readFile(data_.file("log.txt")); }
+
+  DataDirScope data_;
+  NotifierScope notifier_;
+};
+
+}  // namespace km::test

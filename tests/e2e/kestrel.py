@@ -1,0 +1,99 @@
+"""Running the built kestrelmail program from tests."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BUILD_DIR = os.environ.get("KESTREL_BUILD_DIR",
+                           os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+BINARY = os.path.join(BUILD_DIR, "kestrelmail")
+
+
+def wait_for(predicate, timeout=20.0, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(interval)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Workspace:
+    """A private folder holding a data directory and the per-user runtime folder."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kestrel-e2e-")
+        self.runtime = os.path.join(self.root, "runtime")
+        os.mkdir(self.runtime, 0o700)
+        self.data = os.path.join(self.root, "data")
+
+    def path(self, name):
+        return os.path.join(self.data, name)
+
+    def read(self, name, mode="r"):
+        with open(self.path(name), mode) as f:
+            return f.read()
+
+    def write(self, name, text):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "w" if isinstance(text, str) else "wb") as f:
+            f.write(text)
+
+    def environment(self):
+        env = dict(os.environ)
+        env["XDG_RUNTIME_DIR"] = self.runtime
+        env["HOME"] = self.root
+        env.pop("XDG_CONFIG_HOME", None)
+        return env
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Kestrel:
+    """One running kestrelmail process."""
+
+    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None):
+        args = [binary, "-configdir", data_dir or workspace.data, "-trayicon", "none"]
+        args += list(extra_args)
+        self.workspace = workspace
+        self.config_stamp = self._config_stamp()
+        self.process = subprocess.Popen(args, env=workspace.environment(),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def _config_stamp(self):
+        try:
+            return os.stat(self.workspace.path("config.dat")).st_mtime_ns
+        except OSError:
+            return None
+
+    def wait_until_loaded(self):
+        """Waits until the configuration was loaded: every load writes it back."""
+        def loaded():
+            if self.process.poll() is not None:
+                raise AssertionError("kestrelmail ended early: %s" % self.stderr())
+            stamp = self._config_stamp()
+            return stamp is not None and stamp != self.config_stamp
+        wait_for(loaded, what="the configuration to load")
+        return self
+
+    def stop(self, sig=signal.SIGTERM, timeout=20):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        return self.wait(timeout)
+
+    def wait(self, timeout=20):
+        return self.process.wait(timeout=timeout)
+
+    def stderr(self):
+        if self.process.poll() is None:
+            return ""
+        return self.process.stderr.read().decode("utf-8", "replace")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()

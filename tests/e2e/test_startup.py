@@ -1,0 +1,110 @@
+"""Start-up, the single-instance rule and shutdown of the real program."""
+
+import os
+import shutil
+import signal
+import subprocess
+import time
+import unittest
+
+from kestrel import BINARY, Kestrel, Workspace, wait_for
+
+SUBFOLDERS = ["auto_wlist_from_logs", "auto_wlist_ip_logs", "plugins", "imap4_state",
+              "activity-logs"]
+
+
+class StartupTest(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+        self.running = []
+
+    def tearDown(self):
+        for kestrel in self.running:
+            kestrel.kill()
+        self.ws.remove()
+
+    def start(self, *args, **kwargs):
+        kestrel = Kestrel(self.ws, *args, **kwargs)
+        self.running.append(kestrel)
+        return kestrel
+
+    def test_first_start_prepares_an_empty_data_directory(self):
+        kestrel = self.start().wait_until_loaded()
+        for folder in SUBFOLDERS:
+            self.assertTrue(os.path.isdir(self.ws.path(folder)), folder)
+        self.assertEqual(self.ws.read("wlist_ip.dat").splitlines()[1], "127.0.0.0/8")
+        self.assertTrue(self.ws.read("blist_email.dat").startswith("# "))
+        config = self.ws.read("config.dat")
+        self.assertIn("IS_FIRST_RUN YES\n", config)
+        self.assertIn("TAG_SUBJECT TRUE\n", config)
+        self.assertIn("MAX_DNSBL_THREADS 40\n", config)
+        self.assertEqual(kestrel.stop(), 0)
+
+    def test_sigterm_ends_cleanly_and_the_file_survives_restarts_unchanged(self):
+        first = self.start().wait_until_loaded()
+        self.assertEqual(first.stop(), 0)
+        written = self.ws.read("config.dat")
+        second = self.start().wait_until_loaded()
+        self.assertEqual(second.stop(signal.SIGINT), 0)
+        self.assertEqual(self.ws.read("config.dat"), written)
+
+    def test_a_second_instance_ends_with_code_one(self):
+        self.start().wait_until_loaded()
+        second = self.start()
+        self.assertEqual(second.wait(), 1)
+        self.assertIn("already running", second.stderr())
+
+        silent = self.start("-suppress_multiple_instances_warning", "yes")
+        self.assertEqual(silent.wait(), 1)
+        self.assertNotIn("already running", silent.stderr())
+
+    def test_multiple_instances_may_be_allowed(self):
+        first = self.start().wait_until_loaded()
+        second = self.start("-allow_multiple_instances", "YES")
+        time.sleep(1.0)
+        self.assertIsNone(second.process.poll(), second.stderr())
+        self.assertEqual(second.stop(), 0)
+        self.assertEqual(first.stop(), 0)
+
+    def test_a_quoted_data_directory_with_spaces_is_taken_whole(self):
+        spaced = os.path.join(self.ws.root, "My Mail Data")
+        kestrel = self.start(data_dir=spaced)
+        wait_for(lambda: os.path.exists(os.path.join(spaced, "config.dat")), what="config.dat")
+        self.assertEqual(kestrel.stop(), 0)
+
+    def test_a_data_directory_that_cannot_be_created_ends_with_code_one(self):
+        kestrel = self.start(data_dir="/proc/no/such/place")
+        self.assertEqual(kestrel.wait(), 1)
+        self.assertIn("/proc/no/such/place", kestrel.stderr())
+
+    def test_without_its_string_table_the_program_cannot_start(self):
+        lonely = os.path.join(self.ws.root, "bin")
+        os.mkdir(lonely)
+        shutil.copy(BINARY, lonely)
+        kestrel = self.start(binary=os.path.join(lonely, "kestrelmail"))
+        self.assertEqual(kestrel.wait(), 1)
+        self.assertIn("Unable to load language resources!", kestrel.stderr())
+
+    def test_hangup_reloads_a_changed_configuration(self):
+        kestrel = self.start().wait_until_loaded()
+        self.ws.write("config.dat", "LOG_MAX_SIZE 77\nOBSOLETE_KEY dropped\n")
+        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
+        kestrel.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: "Kestrelmail_COMPATIBILITY" in self.ws.read("config.dat"),
+                 what="the reload to write the file back")
+        self.assertIn("LOG_MAX_SIZE 77\n", self.ws.read("config.dat"))
+        self.assertNotIn("OBSOLETE_KEY", self.ws.read("config.dat"))
+        self.assertEqual(kestrel.stop(), 0)
+
+    def test_session_logs_left_by_a_crash_are_merged_at_start(self):
+        self.ws.write("config.dat", "LOGGING_ENABLED YES\nLOGFILE %s\n" % self.ws.path("log.txt"))
+        self.ws.write("activity-logs/logQ1W2E3", "12:00:00 01/01/26 RETR 1 from a crashed run\r\n")
+        kestrel = self.start().wait_until_loaded()
+        wait_for(lambda: os.path.exists(self.ws.path("log.txt")), what="the main log")
+        self.assertIn("from a crashed run", self.ws.read("log.txt"))
+        self.assertFalse(os.path.exists(self.ws.path("activity-logs/logQ1W2E3")))
+        self.assertEqual(kestrel.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
