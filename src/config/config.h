@@ -260,4 +260,8 @@ void setConfigLoadedHandler(std::function<void()> handler);
 // The text config.dat would hold for a snapshot; saveConfigFile writes exactly this.
 std::string formatConfigFile(const Config& config);
 
+// The access decision for a client connecting to a port: the port's own access
+// list when it has one switched on, else the global allow list.
+bool portAdmits(const PortConfig& port, const Config& config, const Ipv4Address& client);
+
 }  // namespace km
