@@ -1,11 +1,13 @@
 #include "app/app.h"
 #include "app/command_line.h"
 #include "app/main_loop.h"
+#include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
+#include "net/listeners.h"
 #include "net/thread_records.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
@@ -53,11 +55,26 @@ Options readOptions(const std::string& commandLine) {
 
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
+  closeAllListeners();
   waitForThreads();
   releaseCurrentConfig();
   freeThreadRecords();
+  removeTrayIcon();
   closeMainLoop();
   return exitCode;
+}
+
+// After every configuration load: the listening ports follow it on the main thread
+// (a load may happen on a session thread), and the tray shows its filtering state.
+void followLoadedConfig() {
+  postMainThreadCall(reloadListeners);
+  showTrayState();
+}
+
+// After the machine slept, every listening socket is opened anew.
+void reopenListeners() {
+  closeAllListeners();
+  reloadListeners();
 }
 
 }  // namespace
@@ -99,6 +116,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   MainLoopHandlers handlers;
   handlers.onExitRequested = [] { exitProgram(); };
   handlers.onHangup = [] { reloadIfConfigChanged(); };
+  handlers.onResume = reopenListeners;
   if (!initMainLoop(std::move(handlers))) {
     reportSystemError("", nullptr);
     return 0;
@@ -120,6 +138,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
 
   initThreadRecords();
+  initListeners();
 
   if (!prepareDataDirectory()) {
     closeMainLoop();
@@ -129,6 +148,7 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
+  setConfigLoadedHandler(followLoadedConfig);
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
@@ -139,6 +159,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   config.reset();
 
+  addTrayIcon();
   trimMemory();
   return shutDown(runMainLoop());
 }

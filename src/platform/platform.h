@@ -13,6 +13,8 @@
 //   lang.h           the string table kestrelmail.lang
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
+//   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
+//   tls.h            the client side of TLS towards mail servers (OpenSSL)
 #pragma once
 
 #include "platform/errors.h"
@@ -21,8 +23,10 @@
 #include "platform/lang.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
+#include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 #include "platform/threads.h"
+#include "platform/tls.h"
 #include "platform/user_dirs.h"
