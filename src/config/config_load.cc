@@ -4,8 +4,10 @@
 #include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
+#include "config/dnsbl_definitions.h"
 #include "diag/error_report.h"
 #include "filter/auto_whitelist.h"
+#include "filter/lists.h"
 #include "filter/plugin_host.h"
 #include "platform/files.h"
 #include "platform/lang.h"
@@ -36,6 +38,7 @@ struct LoadState {
   bool converted = false;  // older keys seen, newer version accepted: rewrite
   bool rewrite = false;    // an unknown DNSBL key or another language: rewrite
   bool quitRequested = false;
+  PortLoadState ports;
   std::vector<std::pair<std::string, std::string>> unknownDnsbl;  // key, name
   std::string trayPluginName;
 };
@@ -322,7 +325,8 @@ void readConfigLines(LoadState& load, FILE* file) {
     if (entry.key.empty()) {
       continue;
     }
-    if (!applyGlobalKey(load, entry.key, entry.value)) {
+    if (!applyGlobalKey(load, entry.key, entry.value) &&
+        !applyPortKey(load.config, load.ports, entry.key, entry.value)) {
       applyOlderKey(load, entry.key, entry.value);
     }
   }
@@ -426,6 +430,9 @@ bool loadUnderLock() {
                         Netblock{{172, 16, 0, 0}, {172, 31, 255, 255}},
                         Netblock{{192, 168, 0, 0}, {192, 168, 255, 255}}};
 
+  // Step 2: the DNSBL definitions, which the DNSBL lines name.
+  loadDnsblDefinitions(config);
+
   // Steps 3 and 4: config.dat, written afresh when missing.
   std::string path = dataPath("config.dat");
   File file = openFileRetrying(path, "r");
@@ -444,6 +451,11 @@ bool loadUnderLock() {
     reportRuntimeError(path, nullptr);
   }
   file.reset();
+  load.converted = load.converted || load.ports.converted;
+
+  // Steps 5 and 6: the lists, then each port's own files.
+  LoadLists(config);
+  readPortFiles(config);
 
   // Step 7: the tray plug-in must be an enabled one.
   if (config.trayAction == TRAY_PLUGIN) {
@@ -460,6 +472,12 @@ bool loadUnderLock() {
   if (!equalsIgnoreCase(languageText(kTextLanguageName), load.language)) {
     config.dnsblUpdatesLastCheck = 0;
     load.rewrite = true;
+  }
+
+  // Step 10: users of earlier versions get an IMAP4 port.
+  if (load.ports.createDefaultImap4Port && !config.isFirstRun) {
+    createGenericPort(config, IMAP4_GENERIC);
+    load.converted = true;
   }
 
   // Step 11, then the swap of step 12.
