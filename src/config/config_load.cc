@@ -335,7 +335,9 @@ void readConfigLines(LoadState& load, FILE* file) {
 // Step 11: a DNSBL key that named no list may have a successor that replaces it.
 void offerReplacementLists(LoadState& load) {
   Config& c = load.config;
-  for (const auto& [missingKey, missingName] : load.unknownDnsbl) {
+  for (const auto& missing : load.unknownDnsbl) {
+    const std::string& missingKey = missing.first;
+    const std::string& missingName = missing.second;
     for (size_t i = 0; i < c.dnsblLists.size(); ++i) {
       const DnsblList& list = c.dnsblLists[i];
       bool replaces = std::any_of(list.replaces.begin(), list.replaces.end(),
