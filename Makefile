@@ -1,10 +1,12 @@
 # Kestrelmail: the two entry points of the README, `make run` and `make test`.
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 15
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_JOBS ?= 2
 
-.PHONY: all build run test unit-test sanitize-test bench clean format
+.PHONY: all build run test sanitize-test fuzz-test bench clean format
 
 all: build
 
@@ -20,18 +22,24 @@ run:
 	$(MAKE) build
 	./$(BUILD_DIR)/kestrelmail
 
-# Build, then run every test: the whole suite, then the unit tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Build, then run every test: the whole suite, the unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of each fuzzer.
 test:
 	@sh scripts/install-deps.sh test
 	$(MAKE) build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(CTEST_JOBS)
 	$(MAKE) sanitize-test
+	$(MAKE) fuzz-test
 
 sanitize-test:
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
+
+fuzz-test:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_FUZZ=ON
+	cmake --build $(FUZZ_DIR)
+	sh scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 bench:
 	@sh scripts/install-deps.sh bench
@@ -43,4 +51,4 @@ format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -260,6 +260,21 @@ void setConfigLoadedHandler(std::function<void()> handler);
 // The text config.dat would hold for a snapshot; saveConfigFile writes exactly this.
 std::string formatConfigFile(const Config& config);
 
+// A port id not used by any of the ports: the current time in seconds, raised
+// until it is free.
+uint32_t newPortId(const std::vector<PortConfig>& ports);
+
+// A name for a per-port file in the data directory: "port<listen>_<base>.txt", or
+// "port<listen>_<base>_<n>.txt" for the first n from 1 whose file does not exist
+// and that no port uses for one of its files.
+std::string makePortFileName(int32_t listenPort, std::string_view base,
+                             const std::vector<PortConfig>& ports);
+
+// Appends a generic POP3 or IMAP4 port on the first free port number (110 or 143,
+// then 1110 or 1143 and upwards) and tells the user which. The text of that
+// message also goes to `statusText` when given. The caller saves the configuration.
+void createGenericPort(Config& config, int32_t type, std::string* statusText = nullptr);
+
 // The access decision for a client connecting to a port: the port's own access
 // list when it has one switched on, else the global allow list.
 bool portAdmits(const PortConfig& port, const Config& config, const Ipv4Address& client);

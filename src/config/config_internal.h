@@ -18,4 +18,23 @@ void noteConfigFileWritten(int64_t modified);
 
 void runConfigLoadedHandler();
 
+// What reading the port keys of one load remembers.
+struct PortLoadState {
+  bool createDefaultImap4Port = true;
+  int genericPort = -1;  // the generic port of the older single-port format
+  bool muteConnectionErrors = false;  // the older format's mute setting
+  bool converted = false;             // older port keys were seen
+};
+
+// Applies a port key, a port-related global key or a key of the older single-port
+// format; false when the key is none of them.
+bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
+                  std::string_view value);
+
+// Reads each port's access list and, for SMTP ports, its two permission files.
+void readPortFiles(Config& config);
+
+// Appends the port blocks in their written form.
+void appendPortBlocks(std::string& out, const Config& config);
+
 }  // namespace km

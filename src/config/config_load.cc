@@ -4,8 +4,10 @@
 #include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
+#include "config/dnsbl_definitions.h"
 #include "diag/error_report.h"
 #include "filter/auto_whitelist.h"
+#include "filter/lists.h"
 #include "filter/plugin_host.h"
 #include "platform/files.h"
 #include "platform/lang.h"
@@ -36,6 +38,7 @@ struct LoadState {
   bool converted = false;  // older keys seen, newer version accepted: rewrite
   bool rewrite = false;    // an unknown DNSBL key or another language: rewrite
   bool quitRequested = false;
+  PortLoadState ports;
   std::vector<std::pair<std::string, std::string>> unknownDnsbl;  // key, name
   std::string trayPluginName;
 };
@@ -322,7 +325,8 @@ void readConfigLines(LoadState& load, FILE* file) {
     if (entry.key.empty()) {
       continue;
     }
-    if (!applyGlobalKey(load, entry.key, entry.value)) {
+    if (!applyGlobalKey(load, entry.key, entry.value) &&
+        !applyPortKey(load.config, load.ports, entry.key, entry.value)) {
       applyOlderKey(load, entry.key, entry.value);
     }
   }
@@ -331,7 +335,9 @@ void readConfigLines(LoadState& load, FILE* file) {
 // Step 11: a DNSBL key that named no list may have a successor that replaces it.
 void offerReplacementLists(LoadState& load) {
   Config& c = load.config;
-  for (const auto& [missingKey, missingName] : load.unknownDnsbl) {
+  for (const auto& missing : load.unknownDnsbl) {
+    const std::string& missingKey = missing.first;
+    const std::string& missingName = missing.second;
     for (size_t i = 0; i < c.dnsblLists.size(); ++i) {
       const DnsblList& list = c.dnsblLists[i];
       bool replaces = std::any_of(list.replaces.begin(), list.replaces.end(),
@@ -426,6 +432,9 @@ bool loadUnderLock() {
                         Netblock{{172, 16, 0, 0}, {172, 31, 255, 255}},
                         Netblock{{192, 168, 0, 0}, {192, 168, 255, 255}}};
 
+  // Step 2: the DNSBL definitions, which the DNSBL lines name.
+  loadDnsblDefinitions(config);
+
   // Steps 3 and 4: config.dat, written afresh when missing.
   std::string path = dataPath("config.dat");
   File file = openFileRetrying(path, "r");
@@ -444,6 +453,11 @@ bool loadUnderLock() {
     reportRuntimeError(path, nullptr);
   }
   file.reset();
+  load.converted = load.converted || load.ports.converted;
+
+  // Steps 5 and 6: the lists, then each port's own files.
+  LoadLists(config);
+  readPortFiles(config);
 
   // Step 7: the tray plug-in must be an enabled one.
   if (config.trayAction == TRAY_PLUGIN) {
@@ -460,6 +474,12 @@ bool loadUnderLock() {
   if (!equalsIgnoreCase(languageText(kTextLanguageName), load.language)) {
     config.dnsblUpdatesLastCheck = 0;
     load.rewrite = true;
+  }
+
+  // Step 10: users of earlier versions get an IMAP4 port.
+  if (load.ports.createDefaultImap4Port && !config.isFirstRun) {
+    createGenericPort(config, IMAP4_GENERIC);
+    load.converted = true;
   }
 
   // Step 11, then the swap of step 12.

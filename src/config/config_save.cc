@@ -30,6 +30,7 @@ public:
   void line(std::string_view format, std::initializer_list<FormatArg> args = {}) {
     text_ += formatText(format, args);
   }
+  std::string& text() { return text_; }
   std::string take() { return std::move(text_); }
 
 private:
@@ -61,6 +62,7 @@ std::string formatConfigFile(const Config& c) {
   out.line("Kestrelmail_COMPATIBILITY %s\n\n", {kCompatibilityVersion});
   out.line("LANGUAGE %s\n", {languageText(kTextLanguageName)});
   out.line("IS_FIRST_RUN %s\n\n", {yesNo(c.isFirstRun)});
+  appendPortBlocks(out.text(), c);
 
   out.line("ALLOW_PORT_SHARING %s\n", {yesNo(c.allowPortSharing)});
   out.line("ALWAYS_SHOW_POP3_APOP_WARNING %s\n", {yesNo(c.alwaysShowApopWarning)});

@@ -2,6 +2,7 @@
 // system, in small pieces. Nothing outside this folder includes a system header
 // for files, threads, sockets or dynamic libraries.
 //
+//   desktop.h        handing a file to the desktop (xdg-open)
 //   errors.h         errno values, their texts, and the numeric socket error codes
 //   sync.h           re-entrant locks, events, the stop flag and shut-down event
 //   threads.h        detached threads with a chosen stack size, thread ids, clocks
@@ -13,17 +14,26 @@
 //   lang.h           the string table kestrelmail.lang
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
+<<<<<<< HEAD
 //   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
 //   tls.h            the client side of TLS towards mail servers (OpenSSL)
+=======
+//   port_probe.h     whether a TCP port can be listened on
+>>>>>>> main
 #pragma once
 
+#include "platform/desktop.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/lang.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
+<<<<<<< HEAD
 #include "platform/sockets.h"
+=======
+#include "platform/port_probe.h"
+>>>>>>> main
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"

@@ -12,14 +12,21 @@ namespace km {
   X(kTextOtherInstanceRunning, 10006)                                                              \
   X(kTextSocketsUnavailable, 10010)                                                                \
   X(kTextStopWaitingForSessions, 10011)                                                            \
+  X(kTextGenericPortFailed, 10037)                                                                 \
+  X(kTextGenericPortCreated, 10039)                                                                \
+  X(kTextGenericPortCreatedStandard, 10040)                                                        \
+  X(kTextNoDnsblDefinitions, 10046)                                                                \
   X(kTextConfigUnreadable, 10047)                                                                  \
   X(kTextConfigUnwritable, 10048)                                                                  \
   X(kTextExtraListUnreadable, 10049)                                                               \
+  X(kTextDnsblKeyTooLong, 10050)                                                                   \
+  X(kTextDnsblKeyDuplicate, 10051)                                                                 \
   X(kTextUnknownDnsblKey, 10052)                                                                   \
   X(kTextPluginNotInstalled, 10053)                                                                \
   X(kTextBlacklistEmailComment, 10054)                                                             \
   X(kTextWhitelistIpComment, 10055)                                                                \
   X(kTextLanguageName, 10150)                                                                      \
+  X(kTextSpamtrapFolder, 10178)                                                                    \
   X(kTextNewerConfigVersion, 10195)                                                                \
   X(kTextScattererWarning, 10196)                                                                  \
   X(kTextPortalOffer, 10284)                                                                       \
@@ -35,6 +42,7 @@ namespace km {
   X(kTextCrashExplanation, 20011)                                                                  \
   X(kTextCrashInPlugin, 20012)                                                                     \
   X(kTextAutoWhitelistUnwritable, 20020)                                                           \
+  X(kTextOpenFileYourself, 20030)                                                                  \
   X(kTextSocketErrorLine, 20100)                                                                   \
   X(kTextSocketNoErrorCode, 20101)                                                                 \
   X(kTextSocketAccessDenied, 20102)                                                                \

@@ -118,15 +118,16 @@ TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
 }
 
 TEST_F(ConfigTest, ACompatibleVersionIsAcceptedSilently) {
-  load("Kestrelmail_COMPATIBILITY 1.53\nLOG_MAX_SIZE 9\n");
+  load("Kestrelmail_COMPATIBILITY 1.53\nCREATE_DEFAULT_IMAP4_PORT NO\n");
   EXPECT_EQ(notifier().count(), 0u);
   EXPECT_FALSE(quitMessagePosted());
-  load("Kestrelmail_COMPATIBILITY not-a-number\n");
+  load("Kestrelmail_COMPATIBILITY not-a-number\nCREATE_DEFAULT_IMAP4_PORT NO\n");
   EXPECT_EQ(notifier().count(), 0u);
 }
 
 TEST_F(ConfigTest, ANewerVersionAsksAndCancelKeepsTheFileUntouched) {
-  const std::string newer = "Kestrelmail_COMPATIBILITY 1.6\nLOG_MAX_SIZE 9\nNEWER_KEY kept\n";
+  const std::string newer =
+      "Kestrelmail_COMPATIBILITY 1.6\nCREATE_DEFAULT_IMAP4_PORT NO\nNEWER_KEY kept\n";
   notifier().answerNext(NoticeAnswer::Cancel);
   load(newer);
   ASSERT_EQ(notifier().count(), 1u);
@@ -178,7 +179,7 @@ TEST_F(ConfigTest, OlderKeysMoveIntoTheirFilesAndTheFileIsRewritten) {
 }
 
 TEST_F(ConfigTest, AnUnknownDnsblKeyIsReportedOnceAndDropped) {
-  ConfigRef config = load("DNSBL NOSUCH No Such List\nDNSBL BARE\n");
+  ConfigRef config = load("DNSBL NOSUCH No Such List\nDNSBL BARE\nIS_FIRST_RUN YES\n");
   EXPECT_TRUE(config->enabledDnsbl.empty());
   std::vector<Notice> shown = notices();
   ASSERT_EQ(shown.size(), 2u);
@@ -192,7 +193,8 @@ TEST_F(ConfigTest, AnUnknownDnsblKeyIsReportedOnceAndDropped) {
 }
 
 TEST_F(ConfigTest, APluginThatIsNotInstalledIsDroppedAfterOneMessage) {
-  ConfigRef config = load("ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\n");
+  ConfigRef config = load(
+      "ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\nIS_FIRST_RUN YES\n");
   EXPECT_TRUE(config->enabledPlugins.empty());
   ASSERT_EQ(config->knownInstalled.size(), 1u);
   EXPECT_EQ(config->knownInstalled[0], -1);
