@@ -367,12 +367,15 @@ bool startTls(LineSocket& ls, const TlsClientOptions& options, int timeoutMs,
     return false;
   }
   if (ls.inPos < ls.inCount) {
+    shutdownSending(ls.sock);
     ls.state = LS_CLOSED;
     failure = "the server sent data before the secure connection began";
     return false;
   }
   ls.tls = startTlsClient(ls.sock, options, timeoutMs, failure);
   if (!ls.tls) {
+    // Nothing may go out in the clear once the secure start failed.
+    shutdownSending(ls.sock);
     fail(ls, wsa::kConnectionAborted);
     return false;
   }

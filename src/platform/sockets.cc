@@ -249,6 +249,12 @@ void shutdownSending(SocketHandle sock) {
   ::shutdown(sock, SHUT_WR);
 }
 
+void abortConnection(SocketHandle sock) {
+  linger immediately{1, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+  ::close(sock);
+}
+
 SocketHandle connectTcp(const std::string& host, int port, int timeoutMs, int& error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

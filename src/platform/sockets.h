@@ -72,6 +72,9 @@ long bytesWaiting(SocketHandle sock);
 // Ends sending (the peer reads the end of the stream) without closing.
 void shutdownSending(SocketHandle sock);
 
+// Closes with a reset instead of an orderly end: the peer's next read fails.
+void abortConnection(SocketHandle sock);
+
 // Connects to a server by name or literal address, IPv4 or IPv6, trying each
 // address the resolver gives in turn. The wait for each attempt is cut into short
 // slices that watch the stop flag; `timeoutMs` bounds the whole call (negative: no

@@ -50,6 +50,9 @@ ContextPtr makeContext(const TlsClientOptions& options, std::string& failure) {
   }
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
   SSL_CTX_set_mode(context.get(), SSL_MODE_AUTO_RETRY);
+  // Mail servers often drop the connection without a TLS goodbye; the protocols
+  // frame their own data, so that is an ordinary end, not an attack.
+  SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (options.verify) {
     SSL_CTX_set_default_verify_paths(context.get());
     if (!options.caFile.empty() &&
