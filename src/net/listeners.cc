@@ -169,6 +169,8 @@ void removeSessionSocket(Listener& listener, SocketHandle clientSocket) {
 
 }  // namespace
 
+RecursiveLock& listenerLock() { return table().lock; }
+
 void initListeners() {
   RecursiveGuard guard(table().lock);
   while (!table().listeners.empty()) {

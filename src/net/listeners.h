@@ -17,6 +17,7 @@
 #include "config/config.h"
 #include "net/ipv4.h"
 #include "platform/sockets.h"
+#include "platform/sync.h"
 
 namespace km {
 
@@ -38,6 +39,10 @@ struct ListenerInfo {
   size_t sessionCount = 0;
   bool retired = false;
 };
+
+// The listener lock (re-entrant). A port choice shown to the user holds it, so
+// sessions that end meanwhile wait in forgetSessionSocket until it is answered.
+RecursiveLock& listenerLock();
 
 // Empties the table and forgets the remembered port choices (start-up).
 void initListeners();

@@ -54,9 +54,9 @@ protected:
               0);
 
     implicitPort_ = test::freeLoopbackPort();
-    run("exec openssl s_server -accept 127.0.0.1:" + std::to_string(implicitPort_) + " -cert " +
-        d + "server.pem -key " + d + "server.key -rev >" + d + "s_server.log 2>&1 & echo $! >" +
-        d + "s_server.pid");
+    run("exec openssl s_server -accept 127.0.0.1:" + std::to_string(implicitPort_) + " -cert " + d +
+        "server.pem -key " + d + "server.key -rev >" + d + "s_server.log 2>&1 & echo $! >" + d +
+        "s_server.pid");
     ASSERT_TRUE(waitForFileText(d + "s_server.log", "ACCEPT")) << readFile(d + "s_server.log");
 
     const std::string script = std::string(KESTREL_SOURCE_DIR) + "/tests/net/starttls_peer.py";
