@@ -45,7 +45,7 @@ bench:
 	@sh scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS) -DKESTREL_BENCH=ON
 	cmake --build $(BUILD_DIR)
-	cd $(BUILD_DIR) && for b in bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+	cd $(BUILD_DIR) && for b in bench/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i

@@ -10,6 +10,7 @@
 // snapshot and makes it current; holders of the old one keep it until they let go.
 #pragma once
 
+#include "filter/list_index.h"
 #include "net/ipv4.h"
 #include "platform/sync.h"
 
@@ -167,6 +168,11 @@ struct Config {
   std::vector<Netblock> whitelistIp;
   std::vector<std::string> blacklistEmail;
   std::vector<Netblock> blacklistIp;
+  // Built from the four lists when they are loaded.
+  PatternIndex whitelistEmailIndex;
+  NetblockIndex whitelistIpIndex;
+  PatternIndex blacklistEmailIndex;
+  NetblockIndex blacklistIpIndex;
 
   bool awlistFilteringDisabled = false;
   bool autoWlistFromLogging = false;

@@ -253,6 +253,11 @@ void LoadLists(Config& config) {
   loadPatternList("wlist_email.dat", config.extraWlistFromFiles, config.whitelistEmail);
   readNetblockFile(dataPath("ip_allow.dat"), config.ipAllowList);
   readPatternFile(dataPath("auto_wlist_from_never.dat"), config.neverAutoWhitelist);
+
+  config.whitelistEmailIndex = PatternIndex(config.whitelistEmail);
+  config.whitelistIpIndex = NetblockIndex(config.whitelistIp);
+  config.blacklistEmailIndex = PatternIndex(config.blacklistEmail);
+  config.blacklistIpIndex = NetblockIndex(config.blacklistIp);
 }
 
 }  // namespace km

@@ -39,8 +39,9 @@ bool readPatternFile(const std::string& path, std::vector<std::string>& out);
 
 // Reads the list files into a new snapshot, in loading order: black and white IP
 // lists, black and white address lists (each main file, then its extra files),
-// then ip_allow.dat and auto_wlist_from_never.dat. A missing main file is an empty
-// list; an extra file that cannot be opened is reported.
+// then ip_allow.dat and auto_wlist_from_never.dat; then indexes the four filter
+// lists. A missing main file is an empty list; an extra file that cannot be opened
+// is reported.
 void LoadLists(Config& config);
 
 }  // namespace km

@@ -172,3 +172,58 @@ TEST_F(LoadListsTest, MatchingHelpersSearchWholeLists) {
 
 }  // namespace
 }  // namespace km
+
+namespace km {
+namespace {
+
+// The index must give exactly what a walk through the list in order gives.
+std::optional<size_t> firstByWalking(const std::vector<std::string>& patterns,
+                                     std::string_view address) {
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    if (MatchEmailPattern(patterns[i], address)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(PatternIndex, FindsTheSameFirstMatchAsAWalkInOrder) {
+  std::vector<std::string> patterns = {
+      "*sales*@*",       "boss@Example.com", "*@example.com",  "*.example.org", "joe@*",
+      "*@example.com",   "JOE@elsewhere.net", "a*b",           "*@EXAMPLE.NET", "*",
+  };
+  PatternIndex index(patterns);
+  for (const char* address :
+       {"boss@example.com", "joe@example.com", "eu-sales@x.y", "x@mail.example.org",
+        "joe@elsewhere.net", "JOE@anywhere", "ab", "someone@example.net", "nobody@nowhere",
+        "", "@", "x@example.com.evil"}) {
+    EXPECT_EQ(index.firstMatch(address), firstByWalking(patterns, address)) << address;
+  }
+  PatternIndex noStar({"a@b", "c@d"});
+  EXPECT_EQ(noStar.firstMatch("C@D"), 1u);
+  EXPECT_FALSE(noStar.firstMatch("e@f"));
+  EXPECT_FALSE(PatternIndex().firstMatch("a@b"));
+}
+
+TEST(NetblockIndex, AnswersLikeTheListItMerges) {
+  std::vector<Netblock> blocks;
+  for (const char* entry : {"10.0.0.0/8", "10.1.0.0/16", "192.0.2.1-192.0.2.9", "192.0.2.10",
+                            "198.51.100.255", "0.0.0.0", "203.0.113.0-255.255.255.255"}) {
+    Netblock b;
+    ASSERT_TRUE(ParseNetblock(entry, b)) << entry;
+    blocks.push_back(b);
+  }
+  NetblockIndex index(blocks);
+  EXPECT_EQ(index.rangeCount(), 5u) << "touching and nested blocks are merged";
+  for (const char* text : {"10.0.0.0", "10.255.255.255", "11.0.0.0", "9.255.255.255",
+                           "192.0.2.1", "192.0.2.10", "192.0.2.11", "192.0.2.0", "0.0.0.0",
+                           "0.0.0.1", "198.51.100.255", "203.0.112.255", "240.0.0.1"}) {
+    Ipv4Address address = ip(text);
+    EXPECT_EQ(index.contains(address), netblocksContain(blocks, address)) << text;
+  }
+  EXPECT_TRUE(index.contains({255, 255, 255, 255}));
+  EXPECT_FALSE(NetblockIndex().contains({1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace km
