@@ -221,11 +221,6 @@ int readChar(LineSocket& ls, int timeoutSec) {
 std::optional<std::string> readLine(LineSocket& ls, int timeoutSec) {
   std::string line;
   for (;;) {
-    // A line cut short by shutdown is not a command the peer sent: it is dropped.
-    if (stopRequested()) {
-      ls.state = ls.state == LS_OPEN ? LS_CLOSED : ls.state;
-      return std::nullopt;
-    }
     // Take whole runs of buffered bytes up to the next line feed.
     if (ls.inPos < ls.inCount) {
       const uint8_t* start = ls.inBuf.data() + ls.inPos;
@@ -245,8 +240,12 @@ std::optional<std::string> readLine(LineSocket& ls, int timeoutSec) {
       unread(ls, line.data(), line.size());
       return std::nullopt;
     }
-    if (byte < 0) {
+    // A line cut short by shutdown is not a command the peer sent: it is dropped.
+    if (byte < 0 || stopRequested()) {
       if (line.empty() || stopRequested()) {
+        if (ls.state == LS_OPEN) {
+          ls.state = LS_CLOSED;
+        }
         return std::nullopt;
       }
       return line;

@@ -8,6 +8,7 @@
 //   sessions.h        session threads by protocol and their start and end
 //   session_rows.h    the status window's row per running session
 //   thread_records.h  the status record of each worker thread; running sessions
+//   upstream_tls.h    plain, implicit TLS or STARTTLS towards a server; TLS settings
 #pragma once
 
 #include "net/ipv4.h"
@@ -17,3 +18,4 @@
 #include "net/sessions.h"
 #include "net/socket_errors.h"
 #include "net/thread_records.h"
+#include "net/upstream_tls.h"

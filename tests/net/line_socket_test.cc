@@ -26,8 +26,17 @@ protected:
   }
   void TearDown() override { lowerStopFlagForTests(); }
 
+  // Ties ls_ to a partner connection whose own peer has closed.
+  void tieToEndedPartner(LineSocket& partner) {
+    partnerPair_ = connectedPair();
+    initSocket(partner, partnerPair_.ours);
+    ls_.dependSocket = &partner;
+    partnerPair_.peer.close();
+  }
+
   LoopbackPair pair_;
   LineSocket ls_;
+  LoopbackPair partnerPair_;
 };
 
 TEST_F(LineSocketTest, OnlyCarriageReturnLineFeedEndsALine) {
@@ -111,23 +120,17 @@ TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotRepor
 }
 
 TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAnEndlessWait) {
-  LoopbackPair other = connectedPair();
   LineSocket partner;
-  initSocket(partner, other.ours);
-  ls_.dependSocket = &partner;
-  other.peer.close();
+  tieToEndedPartner(partner);
   EXPECT_EQ(readLine(ls_, -1), std::nullopt);
   EXPECT_EQ(ls_.state, LS_CLOSED);
   EXPECT_EQ(partner.state, LS_OPEN) << "the partner finds out on its own read";
 }
 
 TEST_F(LineSocketTest, APartnerWithUnreadBytesKeepsTheWaitGoing) {
-  LoopbackPair other = connectedPair();
   LineSocket partner;
-  initSocket(partner, other.ours);
-  ls_.dependSocket = &partner;
+  tieToEndedPartner(partner);
   unread(partner, "+OK\r\n", 5);
-  other.peer.close();
   EXPECT_EQ(readLine(ls_, 1), std::nullopt);
   EXPECT_EQ(ls_.state, LS_OPEN) << "timed out, not ended: the partner still has input";
 }
@@ -307,11 +310,8 @@ TEST_F(BlockReaderTest, BinaryBytesAndBufferedInputPassUnchanged) {
 }
 
 TEST_F(BlockReaderTest, APartnerThatEndedEndsTheRead) {
-  LoopbackPair other = connectedPair();
   LineSocket partner;
-  initSocket(partner, other.ours);
-  ls_.dependSocket = &partner;
-  other.peer.close();
+  tieToEndedPartner(partner);
   ASSERT_TRUE(pair_.peer.send("data"));
   ASSERT_EQ(waitReadable(ls_.sock, 5000), 1);
   BlockReader br;

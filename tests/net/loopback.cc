@@ -11,29 +11,9 @@ constexpr SocketAddress4 kLoopback{127, 0, 0, 1};
 constexpr int kPeerWaitMs = 10000;
 }  // namespace
 
-RawPeer& RawPeer::operator=(RawPeer&& other) noexcept {
-  if (this != &other) {
-    close();
-    sock_ = other.release();
-  }
-  return *this;
-}
-
-SocketHandle RawPeer::release() {
-  SocketHandle sock = sock_;
-  sock_ = kInvalidSocket;
-  return sock;
-}
-
-void RawPeer::close() {
-  closeSocket(sock_);
-  sock_ = kInvalidSocket;
-}
-
 void RawPeer::reset() {
-  if (sock_ != kInvalidSocket) {
-    abortConnection(sock_);
-    sock_ = kInvalidSocket;
+  if (sock_.valid()) {
+    abortConnection(sock_.release());
   }
 }
 
@@ -41,7 +21,7 @@ bool RawPeer::send(std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     int error = 0;
-    long sent = sendBytes(sock_, bytes.data() + done, bytes.size() - done, error);
+    long sent = sendBytes(sock_.get(), bytes.data() + done, bytes.size() - done, error);
     if (sent <= 0) {
       return false;
     }
@@ -55,11 +35,11 @@ std::string RawPeer::receive(size_t count) {
   uint64_t deadline = tickCountMs() + kPeerWaitMs;
   char buffer[65536];
   while (got.size() < count && tickCountMs() < deadline) {
-    if (waitReadable(sock_, 100) != 1) {
+    if (waitReadable(sock_.get(), 100) != 1) {
       continue;
     }
     int error = 0;
-    long n = receiveBytes(sock_, buffer, std::min(sizeof buffer, count - got.size()), error);
+    long n = receiveBytes(sock_.get(), buffer, std::min(sizeof buffer, count - got.size()), error);
     if (n <= 0) {
       break;
     }

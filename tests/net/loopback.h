@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/sockets.h"
 
 namespace km::test {
@@ -13,15 +14,9 @@ class RawPeer {
 public:
   RawPeer() = default;
   explicit RawPeer(SocketHandle sock) : sock_(sock) {}
-  RawPeer(RawPeer&& other) noexcept : sock_(other.release()) {}
-  RawPeer& operator=(RawPeer&& other) noexcept;
-  RawPeer(const RawPeer&) = delete;
-  RawPeer& operator=(const RawPeer&) = delete;
-  ~RawPeer() { close(); }
 
-  SocketHandle get() const { return sock_; }
-  SocketHandle release();
-  void close();
+  SocketHandle get() const { return sock_.get(); }
+  void close() { sock_.reset(); }
   // Closes with a reset.
   void reset();
 
@@ -33,7 +28,7 @@ public:
   std::string receiveAll();
 
 private:
-  SocketHandle sock_ = kInvalidSocket;
+  UniqueFd sock_;
 };
 
 // A connected pair: `ours` is what the code under test wraps, `peer` the far end.

@@ -9,6 +9,7 @@
 
 #include "loopback.h"
 #include "net/line_socket.h"
+#include "net/upstream_tls.h"
 #include "platform/files.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
@@ -174,6 +175,33 @@ TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessVerificationIsOff) {
   EXPECT_TRUE(startTls(unchecked, noVerify, 10000, failure)) << failure;
 }
 
+TEST_F(TlsTest, TheConfigurationDecidesWhatIsTrusted) {
+  Config config;
+  config.tlsCaFile = caFile();
+  LineSocket trusted;
+  connect(trusted, implicitPort_);
+  std::string failure;
+  EXPECT_TRUE(startTls(trusted, tlsOptionsFor(config, "localhost"), 10000, failure)) << failure;
+
+  config.tlsCaFile.clear();
+  config.tlsVerify = false; // TLS_VERIFY NO: any certificate, any name
+  LineSocket unchecked;
+  connect(unchecked, implicitPort_);
+  EXPECT_TRUE(startTls(unchecked, tlsOptionsFor(config, "elsewhere.example"), 10000, failure))
+      << failure;
+}
+
+TEST(UpstreamSecurity, AutoMeansImplicitTlsOnTheTlsPortsOnly) {
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 995), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 993), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 465), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 110), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 587), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::StartTls, 995), UpstreamSecurity::StartTls);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::None, 993), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Implicit, 110), UpstreamSecurity::Implicit);
+}
+
 TEST_F(TlsTest, AMissingTrustedCertificateFileIsNamed) {
   LineSocket ls;
   connect(ls, implicitPort_);
@@ -203,10 +231,7 @@ TEST_F(TlsTest, StlsUpgradesTheConnectionInPlace) {
 
 TEST_F(TlsTest, PlainBytesAfterTheStlsReplyRefuseTheUpgrade) {
   LineSocket ls;
-  connect(ls, injectPort_);
-  ASSERT_EQ(readLine(ls, 10), "+OK ready\r\n");
-  ASSERT_TRUE(sendString(&ls, "STLS\r\n"));
-  ASSERT_EQ(readLine(ls, 10), "+OK begin TLS\r\n");
+  upgrade(ls, injectPort_);
   // The injected line came in the reply's packet; should it lag behind, wait for it.
   if (!hasBufferedInput(ls)) {
     int byte = readChar(ls, 10);
