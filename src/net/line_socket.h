@@ -35,6 +35,9 @@ inline constexpr int LS_TIMEOUT = -4; // a result only, never a state
 inline constexpr size_t kLineSocketInputSize = 20480;
 inline constexpr size_t kLineSocketOutputSize = 4096;
 inline constexpr size_t kLargestSend = 65536;
+// No mail protocol has lines anywhere near this long; a peer that sends one is
+// broken or hostile, and the connection fails instead of the memory running out.
+inline constexpr size_t kLongestLine = 64u * 1024 * 1024;
 
 struct LineSocket {
   bool memoryOnly = false;
@@ -75,7 +78,8 @@ int readChar(LineSocket& ls, int timeoutSec);
 // The next line with its CR LF. A lone LF is an ordinary byte. A line cut off by the
 // end of the connection is returned without a line end, and the call after it
 // returns nothing. On a time-out nothing is returned and the partial line stays
-// for the next call.
+// for the next call. A line longer than kLongestLine fails the connection
+// (LS_ERROR, the "message too long" code).
 std::optional<std::string> readLine(LineSocket& ls, int timeoutSec);
 
 // Whether a read would return at once (buffered bytes, waiting input, an end or an

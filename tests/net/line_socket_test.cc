@@ -213,6 +213,17 @@ TEST(LineSocketNull, SendsAndWritesToNoConnectionSucceed) {
   EXPECT_TRUE(flush(nullptr));
 }
 
+TEST(MemoryLineSocket, ALineBeyondAnyProtocolsLengthFailsTheConnection) {
+  LineSocket ls;
+  initMemory(ls);
+  std::string endless(kLongestLine + 10, 'a');
+  unread(ls, endless.data(), endless.size());
+  EXPECT_EQ(readLine(ls, 0), std::nullopt);
+  EXPECT_EQ(ls.state, LS_ERROR);
+  EXPECT_EQ(ls.lastError, wsa::kMessageSize);
+  EXPECT_TRUE(isReportableSocketError(ls.lastError));
+}
+
 TEST(MemoryLineSocket, ReadsWhatWasPushedBackAndCollectsWhatIsWritten) {
   LineSocket ls;
   initMemory(ls);
