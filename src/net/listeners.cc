@@ -171,7 +171,9 @@ void removeSessionSocket(Listener& listener, SocketHandle clientSocket) {
 
 }  // namespace
 
-RecursiveLock& listenerLock() { return table().lock; }
+RecursiveLock& listenerLock() {
+  return table().lock;
+}
 
 void initListeners() {
   RecursiveGuard guard(table().lock);

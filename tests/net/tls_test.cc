@@ -182,7 +182,7 @@ TEST_F(TlsTest, TheConfigurationDecidesWhatIsTrusted) {
   connect(trusted, implicitPort_);
   std::string failure;
   EXPECT_TRUE(startTls(trusted, tlsOptionsFor(config, "localhost"), 10000, failure)) << failure;
-  close(trusted);  // the server serves one connection at a time
+  close(trusted); // the server serves one connection at a time
 
   config.tlsCaFile.clear();
   config.tlsVerify = false; // TLS_VERIFY NO: any certificate, any name
