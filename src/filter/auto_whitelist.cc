@@ -1,5 +1,7 @@
 #include "filter/auto_whitelist.h"
 
+#include <algorithm>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "platform/errors.h"
@@ -40,7 +42,7 @@ bool writeListFile(const std::string& name, const std::string& text) {
   return ok;
 }
 
-}  // namespace
+} // namespace
 
 void loadAutoWhitelistFiles(Config& config) {
   if (std::optional<std::string> text = readWholeFile(dataPath("auto_wlist_from.dat"))) {
@@ -54,6 +56,22 @@ void loadAutoWhitelistFiles(Config& config) {
       }
     });
   }
+}
+
+std::optional<std::string> IsAutoWhiteAddress(const Config& config, std::string_view address) {
+  RecursiveGuard guard(configLock());
+  for (const std::string& entry : config.autoWlistFrom) {
+    if (equalsIgnoreCase(entry, address)) {
+      return entry;
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip) {
+  RecursiveGuard guard(configLock());
+  return std::find(config.autoWlistIp.begin(), config.autoWlistIp.end(), ip) !=
+         config.autoWlistIp.end();
 }
 
 bool SaveAutoWhitelists() {
@@ -75,4 +93,4 @@ bool SaveAutoWhitelists() {
   return sendersSaved && relaysSaved;
 }
 
-}  // namespace km
+} // namespace km
