@@ -2,11 +2,11 @@
 // relays that became white by sending clean mail, one per line.
 #pragma once
 
+#include "net/ipv4.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "net/ipv4.h"
 
 namespace km {
 
@@ -26,4 +26,4 @@ std::optional<std::string> IsAutoWhiteAddress(const Config& config, std::string_
 // Whether the relay address is auto-white.
 bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip);
 
-} // namespace km
+}  // namespace km
