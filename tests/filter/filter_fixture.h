@@ -73,7 +73,11 @@ class PipelineTest : public ::testing::Test {
 protected:
   PipelineTest() { prepareDataDirectory(); }
 
+  // Session logs are merged into a main log in the data directory.
   void useConfig(ConfigRef config) {
+    if (config->logFile.empty()) {
+      config->logFile = data_.file("kestrelmail.log");
+    }
     fixture_.reset();
     fixture_ = std::make_unique<MessageFixture>(POP3_GENERIC, std::move(config));
   }

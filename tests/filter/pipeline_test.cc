@@ -21,11 +21,7 @@ ConfigRef listsConfig() {
 
 class Pipeline : public PipelineTest {
 protected:
-  Pipeline() {
-    ConfigRef config = listsConfig();
-    config->logFile = data_.file("kestrelmail.log");
-    useConfig(config);
-  }
+  Pipeline() { useConfig(listsConfig()); }
 };
 
 TEST_F(Pipeline, AWhiteListedSenderWhitelistsTheMessage) {
