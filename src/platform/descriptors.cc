@@ -18,6 +18,26 @@ void ignoreBrokenPipes() {
   std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
 }
 
+// Repeats a write call after partial writes and interruptions until every byte is
+// written; the call gets the bytes left and how many were written before them.
+template <typename WriteCall> bool writeInFull(const void* bytes, size_t length, WriteCall call) {
+  const char* next = static_cast<const char*>(bytes);
+  uint64_t done = 0;
+  while (length > 0) {
+    ssize_t wrote = call(next, length, done);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return false;
+    }
+    next += wrote;
+    length -= static_cast<size_t>(wrote);
+    done += static_cast<uint64_t>(wrote);
+  }
+  return true;
+}
+
 } // namespace
 
 bool createPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
@@ -32,19 +52,9 @@ bool createPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
 }
 
 bool writeAll(int fd, const void* bytes, size_t length) {
-  const char* next = static_cast<const char*>(bytes);
-  while (length > 0) {
-    ssize_t wrote = ::write(fd, next, length);
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      return false;
-    }
-    next += wrote;
-    length -= static_cast<size_t>(wrote);
-  }
-  return true;
+  return writeInFull(bytes, length, [fd](const char* next, size_t left, uint64_t) {
+    return ::write(fd, next, left);
+  });
 }
 
 long readSome(int fd, void* buffer, size_t capacity) {
@@ -58,20 +68,9 @@ long readSome(int fd, void* buffer, size_t capacity) {
 }
 
 bool writeAllAt(int fd, const void* bytes, size_t length, uint64_t offset) {
-  const char* next = static_cast<const char*>(bytes);
-  while (length > 0) {
-    ssize_t wrote = ::pwrite(fd, next, length, static_cast<off_t>(offset));
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      return false;
-    }
-    next += wrote;
-    length -= static_cast<size_t>(wrote);
-    offset += static_cast<uint64_t>(wrote);
-  }
-  return true;
+  return writeInFull(bytes, length, [fd, offset](const char* next, size_t left, uint64_t done) {
+    return ::pwrite(fd, next, left, static_cast<off_t>(offset + done));
+  });
 }
 
 long readAt(int fd, void* buffer, size_t length, uint64_t offset) {

@@ -25,16 +25,6 @@ PluginState& state() {
   return instance;
 }
 
-std::string readAll(int fd) {
-  std::string text;
-  char piece[4096];
-  long got;
-  while ((got = readSome(fd, piece, sizeof piece)) > 0) {
-    text.append(piece, static_cast<size_t>(got));
-  }
-  return text;
-}
-
 // Fills a caller's buffer as getMessageBodyPrefix and getAddedHeaderLines do.
 int32_t fill(std::string_view text, char* buffer, int32_t size) {
   auto needed = static_cast<int32_t>(text.size() + 1);

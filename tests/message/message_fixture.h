@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "filter/session_record.h"
 #include "message/message.h"
+#include "platform/descriptors.h"
 #include "support/test_support.h"
 
 namespace km::test {
@@ -45,6 +46,17 @@ inline void feedMessage(Message& message, std::string_view raw) {
       return;
     }
   }
+}
+
+// Everything that arrives on a descriptor until its end.
+inline std::string readAll(int fd) {
+  std::string text;
+  char piece[4096];
+  long got;
+  while ((got = readSome(fd, piece, sizeof piece)) > 0) {
+    text.append(piece, static_cast<size_t>(got));
+  }
+  return text;
 }
 
 } // namespace km::test

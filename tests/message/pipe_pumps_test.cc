@@ -10,16 +10,6 @@
 namespace km::test {
 namespace {
 
-std::string readAll(int fd) {
-  std::string text;
-  char piece[4096];
-  long got;
-  while ((got = readSome(fd, piece, sizeof piece)) > 0) {
-    text.append(piece, static_cast<size_t>(got));
-  }
-  return text;
-}
-
 // Larger than a pipe holds, so that each side has to wait for the other.
 std::string largeBody() {
   std::string body;
