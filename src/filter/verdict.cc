@@ -24,7 +24,9 @@ std::string boundedText(const char* field, size_t size) {
 void storeBounded(char* field, size_t size, std::string_view text) {
   size_t length = std::min(text.size(), size - 1);
   std::memset(field, 0, size);
-  std::memcpy(field, text.data(), length);
+  if (length > 0) {
+    std::memcpy(field, text.data(), length);
+  }
 }
 
 } // namespace

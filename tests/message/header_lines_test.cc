@@ -172,7 +172,7 @@ TEST_F(Padding, LeavesSentLinesAndTellsWhenTheMessageIsTooLarge) {
   PadToSize(*message, 0, fixture_.fetch.expectedSize + 5);
   EXPECT_EQ(message->headerLines[2], "X-Added: too much\r\n");
   ASSERT_EQ(notices_.notifier().count(), 1u);
-  const std::string& text = notices_.notifier().notices()[0].text;
+  std::string text = notices_.notifier().notices()[0].text;
   EXPECT_NE(text.find("23"), std::string::npos) << text; // the announced size
   EXPECT_NE(text.find("37"), std::string::npos) << text; // the size it has
 }
