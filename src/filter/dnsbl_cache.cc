@@ -39,6 +39,9 @@ constexpr const char* kCorruptText =
     "The DNSBL cache file seems to be corrupt; any cached DNSBL results will be lost.\n\n"
     "If you see this message often, please report it to the Kestrelmail developers.";
 
+// Addresses are read and written as packed arrays of four bytes.
+static_assert(sizeof(Ipv4Address) == 4);
+
 struct Bucket {
   uint32_t closesAt = 0;
   std::vector<Ipv4Address> addresses;
@@ -167,17 +170,27 @@ void appendWord(std::string& out, uint32_t value) {
   }
 }
 
+// Empty buckets (left by a damaged file) are not written: the reader takes a file
+// with fewer than 12 bytes per bucket for corrupt, so writing them would make the
+// program report its own file as damaged at the next start.
 std::string formatHalfFile(HalfKind kind) {
   std::string out;
   for (const std::unique_ptr<DnsblCacheList>& list : table().lists) {
     const std::vector<Bucket>& buckets = list->halves[kind].buckets();
-    if (buckets.empty() || !writableKey(list->key)) {
+    auto filled = [](const Bucket& bucket) {
+      return !bucket.addresses.empty();
+    };
+    auto filledCount = std::count_if(buckets.begin(), buckets.end(), filled);
+    if (filledCount == 0 || !writableKey(list->key)) {
       continue;
     }
     out += list->key;
     out.push_back('\0');
-    appendWord(out, static_cast<uint32_t>(buckets.size()));
+    appendWord(out, static_cast<uint32_t>(filledCount));
     for (const Bucket& bucket : buckets) {
+      if (!filled(bucket)) {
+        continue;
+      }
       appendWord(out, bucket.closesAt);
       appendWord(out, static_cast<uint32_t>(bucket.addresses.size()));
       for (const Ipv4Address& ip : bucket.addresses) {
