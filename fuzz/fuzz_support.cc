@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace km::fuzz {
 
@@ -28,6 +29,7 @@ const std::string& prepareFuzzing() {
     loadLanguageTable(executableDirectory() + "kestrelmail.lang");
     setNotifier(std::make_shared<SilentNotifier>());
     chooseDataDirectory(pattern, true);
+    std::atexit([] { std::filesystem::remove_all(prepareFuzzing()); });
     return pattern + "/";
   }();
   return directory;

@@ -6,6 +6,7 @@
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
+#include "filter/dnsbl_cache.h"
 #include "net/thread_records.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
@@ -16,6 +17,7 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 #include "platform/threads.h"
+#include "ui/dnsbl_statistics.h"
 
 #include <atomic>
 #include <optional>
@@ -54,6 +56,7 @@ Options readOptions(const std::string& commandLine) {
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
   waitForThreads();
+  cacheSave();
   releaseCurrentConfig();
   freeThreadRecords();
   closeMainLoop();
@@ -127,11 +130,19 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   installFaultHandlers();
 
+  // The status window's DNSBL table follows the defined lists.
+  setConfigLoadedHandler([] {
+    if (ConfigRef loaded = AcquireConfig()) {
+      syncDnsblStatisticsLists(*loaded);
+    }
+  });
+
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
+  cacheLoad();
 
   ConfigRef config = AcquireConfig();
   if (config && config->loggingEnabled) {

@@ -2,7 +2,9 @@
 // names found in a message are handed over while the message is filtered, and the
 // session collects the outcome into the message's verdict when it waits at the end.
 // A black-listed relay is handed over as an immediate hit, so that whitelisting and
-// provider answers can still overrule it.
+// provider answers can still overrule it. The pipeline holds the DNSBL lock
+// (dnsbl_lock.h) over the whole Received-line pass of a message, so that all of its
+// queries are queued together.
 #pragma once
 
 #include <cstdint>
@@ -10,17 +12,11 @@
 
 #include "config/config.h"
 #include "net/ipv4.h"
-#include "platform/sync.h"
 
 namespace km {
 
 struct Message;
 class ProgressDisplay;
-
-// Guards the queries, their cache and the per-list counters. Re-entrant; taken
-// before the configuration lock. The pipeline holds it over the whole Received-line
-// pass of a message, so that all of its queries are queued together.
-RecursiveLock& dnsblLock();
 
 // Starts the lookups of an address in every enabled list of the configuration.
 void queueDnsblQueries(const Ipv4Address& ip, int32_t source, std::string_view sourceText,
@@ -46,8 +42,5 @@ void waitForDnsblResults(Message& message, ProgressDisplay* progress);
 
 // Removes the message from every query; called before the message goes.
 void withdrawMessage(Message& message);
-
-// Drops cached answers that have outlived their period (periodic housekeeping).
-void cacheExpire();
 
 } // namespace km

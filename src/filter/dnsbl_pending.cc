@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "filter/dnsbl.h"
+#include "filter/dnsbl_lock.h"
 #include "filter/verdict.h"
 #include "message/message.h"
 
@@ -29,11 +30,6 @@ std::vector<BlacklistHit>& blacklistHits() {
 }
 
 } // namespace
-
-RecursiveLock& dnsblLock() {
-  static RecursiveLock lock;
-  return lock;
-}
 
 void queueDnsblQueries(const Ipv4Address&, int32_t, std::string_view, Message&, const Config&) {}
 
@@ -66,7 +62,5 @@ void withdrawMessage(Message& message) {
   RecursiveGuard guard(dnsblLock());
   std::erase_if(blacklistHits(), [&](const BlacklistHit& hit) { return hit.message == &message; });
 }
-
-void cacheExpire() {}
 
 } // namespace km

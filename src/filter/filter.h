@@ -10,6 +10,8 @@
 //   pipeline.h        the stages and checks that judge a message
 //   tagging.h         rewriting and tagging before a message is passed on
 //   dnsbl.h           the DNSBL query engine as the pipeline uses it
+//   dnsbl_lock.h      the DNSBL lock
+//   dnsbl_cache.h     the DNSBL result cache
 //   plugin_host.h     the installed plug-ins and their exports
 //   plugin_calls.h    calling the enabled plug-ins
 //   pipeline_hooks.h  statistics, Received-line accounts, the update check
@@ -18,6 +20,8 @@
 #include "filter/address_scan.h"
 #include "filter/auto_whitelist.h"
 #include "filter/dnsbl.h"
+#include "filter/dnsbl_cache.h"
+#include "filter/dnsbl_lock.h"
 #include "filter/list_index.h"
 #include "filter/lists.h"
 #include "filter/pipeline.h"

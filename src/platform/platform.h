@@ -16,6 +16,7 @@
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
 //   port_probe.h     whether a TCP port can be listened on
+//   resolver.h       DNS address lookups of DNSBL names and host names
 #pragma once
 
 #include "platform/descriptors.h"
@@ -27,6 +28,7 @@
 #include "platform/memory.h"
 #include "platform/notifier.h"
 #include "platform/port_probe.h"
+#include "platform/resolver.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"

@@ -1,0 +1,183 @@
+"""Real mail servers for the end-to-end tests, started and stopped by the tests.
+
+Dovecot serves POP3 and IMAP4 (plain, and TLS with a certificate made for the run)
+from a private configuration, private folders and a maildir the tests fill.
+"""
+
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import uuid
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, host="127.0.0.1", timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((host, port), timeout=1.0):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise AssertionError("nothing listens on %s:%d" % (host, port))
+
+
+def make_certificate(folder, host="localhost"):
+    """A self-signed certificate and key for `host`; returns (cert, key) paths."""
+    cert = os.path.join(folder, "cert.pem")
+    key = os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:%s,IP:127.0.0.1" % host,
+                    "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+class Dovecot:
+    """A private Dovecot instance serving POP3 and IMAP4 on loopback."""
+
+    def __init__(self, users=None, ssl=False):
+        self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
+        os.chmod(self.root, 0o755)  # the server's own users must reach their folders
+        self.users = dict(users or {"alice": "secret"})
+        self.ssl = ssl
+        self.pop3_port = free_port()
+        self.imap_port = free_port()
+        self.pop3s_port = free_port()
+        self.imaps_port = free_port()
+        self.cert = self.key = None
+        entry = pwd.getpwnam("dovecot")
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        self.process = None
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def maildir(self, user, folder="INBOX"):
+        base = self.path("mail", user, "Maildir")
+        return base if folder == "INBOX" else os.path.join(base, "." + folder)
+
+    def _chown_tree(self, top):
+        for folder, dirs, files in os.walk(top):
+            os.chown(folder, self.uid, self.gid)
+            for name in files:
+                os.chown(os.path.join(folder, name), self.uid, self.gid)
+
+    def deliver(self, user, message, folder="INBOX", seen=False):
+        """Puts a message (bytes) into a user's folder; returns its file name."""
+        base = self.maildir(user, folder)
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(base, sub), exist_ok=True)
+        name = "%d.%s.kestreltest" % (time.time(), uuid.uuid4().hex)
+        target = os.path.join(base, "cur", name + ":2,S") if seen else os.path.join(base, "new", name)
+        with open(target, "wb") as f:
+            f.write(message)
+        self._chown_tree(self.path("mail"))
+        return target
+
+    def _write_config(self):
+        for folder in ("run", "state", "mail"):
+            os.makedirs(self.path(folder), exist_ok=True)
+        with open(self.path("passwd"), "w") as f:
+            for user, password in self.users.items():
+                f.write("%s:{PLAIN}%s\n" % (user, password))
+        ssl_lines = "ssl = no\n"
+        if self.ssl:
+            self.cert, self.key = make_certificate(self.root)
+            ssl_lines = "ssl = yes\nssl_cert = <%s\nssl_key = <%s\n" % (self.cert, self.key)
+        config = f"""
+protocols = pop3 imap
+listen = 127.0.0.1
+base_dir = {self.path("run")}
+state_dir = {self.path("state")}
+log_path = {self.path("dovecot.log")}
+{ssl_lines}
+disable_plaintext_auth = no
+auth_mechanisms = plain login apop cram-md5
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN {self.path("passwd")}
+}}
+userdb {{
+  driver = static
+  args = uid=dovecot gid=dovecot home={self.path("mail")}/%u
+}}
+mail_location = maildir:{self.path("mail")}/%u/Maildir
+first_valid_uid = {self.uid}
+first_valid_gid = {self.gid}
+default_internal_user = dovecot
+default_login_user = dovenull
+pop3_uidl_format = %08Xu%08Xv
+service pop3-login {{
+  inet_listener pop3 {{
+    port = {self.pop3_port}
+  }}
+  inet_listener pop3s {{
+    port = {self.pop3s_port}
+    ssl = yes
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    port = {self.imap_port}
+  }}
+  inet_listener imaps {{
+    port = {self.imaps_port}
+    ssl = yes
+  }}
+}}
+service anvil {{
+  chroot =
+}}
+"""
+        with open(self.path("dovecot.conf"), "w") as f:
+            f.write(config)
+        for user in self.users:
+            for sub in ("cur", "new", "tmp"):
+                os.makedirs(os.path.join(self.maildir(user), sub), exist_ok=True)
+        self._chown_tree(self.path("mail"))
+
+    def start(self):
+        self._write_config()
+        # Dovecot puts itself in the background; its output goes to the log file.
+        subprocess.run(["dovecot", "-c", self.path("dovecot.conf")], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        wait_for_port(self.pop3_port)
+        wait_for_port(self.imap_port)
+        return self
+
+    def stop(self):
+        pid_file = self.path("run", "master.pid")
+        try:
+            with open(pid_file) as f:
+                pid = int(f.read().strip())
+            os.kill(pid, 15)
+        except (OSError, ValueError):
+            pass
+        deadline = time.monotonic() + 20
+        while os.path.exists(pid_file) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def log(self):
+        try:
+            with open(self.path("dovecot.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
