@@ -21,7 +21,8 @@ public:
 }  // namespace
 
 const std::string& prepareFuzzing() {
-  static const std::string directory = [] {
+  // Never destroyed: the clean-up at exit still needs it after static objects go.
+  static const std::string& directory = *new std::string([] {
     std::string pattern = temporaryDirectory() + "kestrel-fuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();
@@ -31,7 +32,7 @@ const std::string& prepareFuzzing() {
     chooseDataDirectory(pattern, true);
     std::atexit([] { std::filesystem::remove_all(prepareFuzzing()); });
     return pattern + "/";
-  }();
+  }());
   return directory;
 }
 

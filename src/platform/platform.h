@@ -7,6 +7,7 @@
 //   sync.h           re-entrant locks, events, the stop flag and shut-down event
 //   threads.h        detached threads with a chosen stack size, thread ids, clocks
 //   files.h          buffered files opened with retries, directories, temporary files
+//   descriptors.h    pipes, whole and positioned reads and writes of descriptors
 //   user_dirs.h      the user's configuration folder
 //   instance_lock.h  the single-instance lock
 //   memory.h         giving free heap memory back to the system
@@ -18,6 +19,7 @@
 //   resolver.h       DNS address lookups of DNSBL names and host names
 #pragma once
 
+#include "platform/descriptors.h"
 #include "platform/desktop.h"
 #include "platform/errors.h"
 #include "platform/files.h"
