@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace km::fuzz {
 
@@ -20,7 +21,8 @@ public:
 }  // namespace
 
 const std::string& prepareFuzzing() {
-  static const std::string directory = [] {
+  // Never destroyed: the clean-up at exit still needs it after static objects go.
+  static const std::string& directory = *new std::string([] {
     std::string pattern = temporaryDirectory() + "kestrel-fuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();
@@ -28,8 +30,9 @@ const std::string& prepareFuzzing() {
     loadLanguageTable(executableDirectory() + "kestrelmail.lang");
     setNotifier(std::make_shared<SilentNotifier>());
     chooseDataDirectory(pattern, true);
+    std::atexit([] { std::filesystem::remove_all(prepareFuzzing()); });
     return pattern + "/";
-  }();
+  }());
   return directory;
 }
 

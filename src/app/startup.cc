@@ -7,6 +7,7 @@
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
+#include "filter/dnsbl_cache.h"
 #include "net/listeners.h"
 #include "net/thread_records.h"
 #include "platform/files.h"
@@ -18,6 +19,7 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 #include "platform/threads.h"
+#include "ui/dnsbl_statistics.h"
 
 #include <atomic>
 #include <optional>
@@ -57,6 +59,7 @@ Options readOptions(const std::string& commandLine) {
 int shutDown(int exitCode) {
   closeAllListeners();
   waitForThreads();
+  cacheSave();
   releaseCurrentConfig();
   freeThreadRecords();
   removeTrayIcon();
@@ -146,12 +149,20 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   installFaultHandlers();
 
+  // The status window's DNSBL table follows the defined lists.
+  setConfigLoadedHandler([] {
+    if (ConfigRef loaded = AcquireConfig()) {
+      syncDnsblStatisticsLists(*loaded);
+    }
+  });
+
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
   setConfigLoadedHandler(followLoadedConfig);
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
+  cacheLoad();
 
   ConfigRef config = AcquireConfig();
   if (config && config->loggingEnabled) {

@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/error_report.h"
+#include "platform/descriptors.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
@@ -74,21 +75,6 @@ void writeMessageLine(SessionLog& log, DeferredLog& deferred, std::string line, 
   }
   flushDeferredLocked(log, deferred);
   writeToSession(log, line, alwaysStamp || wantsTimeStamp(line));
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t wrote = ::write(fd, data, size);
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      return false;
-    }
-    data += wrote;
-    size -= static_cast<size_t>(wrote);
-  }
-  return true;
 }
 
 // Opens the main log for appending, creating it when missing.

@@ -9,6 +9,8 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
+#include <algorithm>
+
 namespace km {
 
 namespace {
@@ -54,6 +56,22 @@ void loadAutoWhitelistFiles(Config& config) {
       }
     });
   }
+}
+
+std::optional<std::string> IsAutoWhiteAddress(const Config& config, std::string_view address) {
+  RecursiveGuard guard(configLock());
+  for (const std::string& entry : config.autoWlistFrom) {
+    if (equalsIgnoreCase(entry, address)) {
+      return entry;
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip) {
+  RecursiveGuard guard(configLock());
+  return std::find(config.autoWlistIp.begin(), config.autoWlistIp.end(), ip) !=
+         config.autoWlistIp.end();
 }
 
 bool SaveAutoWhitelists() {

@@ -2,6 +2,12 @@
 // relays that became white by sending clean mail, one per line.
 #pragma once
 
+#include "net/ipv4.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace km {
 
 struct Config;
@@ -13,5 +19,11 @@ void loadAutoWhitelistFiles(Config& config);
 // Rewrites auto_wlist_from.dat and auto_wlist_ip.dat from the current snapshot.
 // A file that cannot be created is reported; false then.
 bool SaveAutoWhitelists();
+
+// The auto-white address equal to `address` ignoring case, as stored. The lists
+// grow at run time, so both lookups take the configuration lock.
+std::optional<std::string> IsAutoWhiteAddress(const Config& config, std::string_view address);
+// Whether the relay address is auto-white.
+bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip);
 
 }  // namespace km

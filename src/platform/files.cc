@@ -97,6 +97,8 @@ bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 070
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool removeDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
 bool copyFileNoOverwrite(const std::string& from, const std::string& to) {
   UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {

@@ -53,6 +53,8 @@ bool directoryExists(const std::string& path);
 // Creates one directory (not its parents), private to the user.
 bool createDirectory(const std::string& path);
 bool removeFile(const std::string& path);
+// Removes an empty directory.
+bool removeDirectory(const std::string& path);
 // Copies a file, failing when the target exists already.
 bool copyFileNoOverwrite(const std::string& from, const std::string& to);
 std::optional<std::string> readWholeFile(const std::string& path);

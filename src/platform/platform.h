@@ -7,6 +7,7 @@
 //   sync.h           re-entrant locks, events, the stop flag and shut-down event
 //   threads.h        detached threads with a chosen stack size, thread ids, clocks
 //   files.h          buffered files opened with retries, directories, temporary files
+//   descriptors.h    pipes, whole and positioned reads and writes of descriptors
 //   user_dirs.h      the user's configuration folder
 //   instance_lock.h  the single-instance lock
 //   memory.h         giving free heap memory back to the system
@@ -14,14 +15,13 @@
 //   lang.h           the string table kestrelmail.lang
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
-<<<<<<< HEAD
+//   port_probe.h     whether a TCP port can be listened on
+//   resolver.h       DNS address lookups of DNSBL names and host names
 //   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
 //   tls.h            the client side of TLS towards mail servers (OpenSSL)
-=======
-//   port_probe.h     whether a TCP port can be listened on
->>>>>>> main
 #pragma once
 
+#include "platform/descriptors.h"
 #include "platform/desktop.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -29,11 +29,9 @@
 #include "platform/lang.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
-<<<<<<< HEAD
-#include "platform/sockets.h"
-=======
 #include "platform/port_probe.h"
->>>>>>> main
+#include "platform/resolver.h"
+#include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"

@@ -74,7 +74,35 @@ namespace km {
   X(kTextPortChoiceSmtpSpecific, 20134)                                                            \
   X(kTextRememberPortChoice, 20135)                                                                \
   X(kTextExitQuestion, 20140)                                                                      \
-  X(kTextDoNotAskAgain, 20141)
+  X(kTextDoNotAskAgain, 20141)                                                                     \
+  X(kTextCheckingHeaders, 20200)                                                                   \
+  X(kTextCheckingWithPlugin, 20201)                                                                \
+  X(kTextCheckingBodyWithPlugin, 20202)                                                            \
+  X(kTextRewritingHeaders, 20203)                                                                  \
+  X(kTextRewritingBody, 20204)                                                                     \
+  X(kTextSendingHeaders, 20205)                                                                    \
+  X(kTextSendingBody, 20206)                                                                       \
+  X(kTextSendingBodySmtp, 20207)                                                                   \
+  X(kTextPaddingImpossible, 20208)                                                                 \
+  X(kTextLogMessageHeaders, 20210)                                                                 \
+  X(kTextLogAddressWhite, 20211)                                                                   \
+  X(kTextLogAddressAutoWhite, 20212)                                                               \
+  X(kTextLogAddressBlack, 20213)                                                                   \
+  X(kTextLogAddressUnlisted, 20214)                                                                \
+  X(kTextLogRelayWhite, 20215)                                                                     \
+  X(kTextLogRelayAutoWhite, 20216)                                                                 \
+  X(kTextLogRelayIgnored, 20217)                                                                   \
+  X(kTextLogRelayBlack, 20218)                                                                     \
+  X(kTextLogRelayUnlisted, 20219)                                                                  \
+  X(kTextLogHostLookup, 20220)                                                                     \
+  X(kTextLogPluginRemovedWhitelisting, 20221)                                                      \
+  X(kTextLogPluginWhitelisted, 20222)                                                              \
+  X(kTextLogPluginMarkedSpam, 20223)                                                               \
+  X(kTextLogPluginClearedSpam, 20224)                                                              \
+  X(kTextLogVerdict, 20225)                                                                        \
+  X(kTextLogSpamVerdict, 20226)                                                                    \
+  X(kTextLogSessionStart, 20227)                                                                   \
+  X(kTextLogSessionEnd, 20228)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,
@@ -82,4 +110,4 @@ enum TextId : int {
 #undef KM_TEXT_ID_ENUM
 };
 
-}  // namespace km
+} // namespace km

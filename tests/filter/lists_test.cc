@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "filter/lists.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 namespace km {
 namespace {
@@ -16,7 +16,9 @@ Ipv4Address ip(std::string_view text) {
   return address;
 }
 
-Netblock block(const char* low, const char* high) { return Netblock{ip(low), ip(high)}; }
+Netblock block(const char* low, const char* high) {
+  return Netblock{ip(low), ip(high)};
+}
 
 std::optional<Netblock> parsed(std::string_view text) {
   Netblock b;
@@ -170,8 +172,8 @@ TEST_F(LoadListsTest, MatchingHelpersSearchWholeLists) {
   EXPECT_FALSE(patternsMatch({}, "x@example.com"));
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km
 
 namespace km {
 namespace {
@@ -189,14 +191,14 @@ std::optional<size_t> firstByWalking(const std::vector<std::string>& patterns,
 
 TEST(PatternIndex, FindsTheSameFirstMatchAsAWalkInOrder) {
   std::vector<std::string> patterns = {
-      "*sales*@*",       "boss@Example.com", "*@example.com",  "*.example.org", "joe@*",
-      "*@example.com",   "JOE@elsewhere.net", "a*b",           "*@EXAMPLE.NET", "*",
+      "*sales*@*",     "boss@Example.com",  "*@example.com", "*.example.org", "joe@*",
+      "*@example.com", "JOE@elsewhere.net", "a*b",           "*@EXAMPLE.NET", "*",
   };
   PatternIndex index(patterns);
   for (const char* address :
        {"boss@example.com", "joe@example.com", "eu-sales@x.y", "x@mail.example.org",
-        "joe@elsewhere.net", "JOE@anywhere", "ab", "someone@example.net", "nobody@nowhere",
-        "", "@", "x@example.com.evil"}) {
+        "joe@elsewhere.net", "JOE@anywhere", "ab", "someone@example.net", "nobody@nowhere", "", "@",
+        "x@example.com.evil"}) {
     EXPECT_EQ(index.firstMatch(address), firstByWalking(patterns, address)) << address;
   }
   PatternIndex noStar({"a@b", "c@d"});
@@ -215,9 +217,9 @@ TEST(NetblockIndex, AnswersLikeTheListItMerges) {
   }
   NetblockIndex index(blocks);
   EXPECT_EQ(index.rangeCount(), 5u) << "touching and nested blocks are merged";
-  for (const char* text : {"10.0.0.0", "10.255.255.255", "11.0.0.0", "9.255.255.255",
-                           "192.0.2.1", "192.0.2.10", "192.0.2.11", "192.0.2.0", "0.0.0.0",
-                           "0.0.0.1", "198.51.100.255", "203.0.112.255", "240.0.0.1"}) {
+  for (const char* text : {"10.0.0.0", "10.255.255.255", "11.0.0.0", "9.255.255.255", "192.0.2.1",
+                           "192.0.2.10", "192.0.2.11", "192.0.2.0", "0.0.0.0", "0.0.0.1",
+                           "198.51.100.255", "203.0.112.255", "240.0.0.1"}) {
     Ipv4Address address = ip(text);
     EXPECT_EQ(index.contains(address), netblocksContain(blocks, address)) << text;
   }
@@ -225,5 +227,5 @@ TEST(NetblockIndex, AnswersLikeTheListItMerges) {
   EXPECT_FALSE(NetblockIndex().contains({1, 2, 3, 4}));
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,0 +1,23 @@
+// What the filter pipeline tells other parts of the program about each message and
+// session: the filtering statistics, the Received-line accounts of mail accounts
+// and the update check.
+#pragma once
+
+namespace km {
+
+struct Message;
+
+// Counts a judged message in today's statistics.
+void countFilteredMessage(bool isSpam, bool isWhitelisted);
+// Writes the day statistics to their file (at the end of each session).
+void saveFilteringStatistics();
+
+// Counts, per mail account, messages that arrive without any Received line.
+void TrackReceivedLines(const Message& message);
+// Writes the Received-line accounts when they changed (at the end of each session).
+void SaveReceivedTracking();
+
+// Starts an update check when one is due (or, when forced, at once).
+void startUpdateCheck(bool interactive, bool forced);
+
+} // namespace km

@@ -1,0 +1,140 @@
+#include "filter/session_record.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "filter/pipeline_hooks.h"
+#include "filter/plugin_calls.h"
+#include "message/message.h"
+#include "net/thread_records.h"
+#include "platform/text_ids.h"
+
+namespace km {
+
+namespace {
+
+// Every live session record, and the counter session handles are drawn from; under
+// the registry lock.
+struct SessionList {
+  uint32_t lastHandle = 0;
+  std::vector<SessionRecord*> records;
+};
+
+SessionList& sessionList() {
+  static SessionList list;
+  return list;
+}
+
+const char* protocolName(int32_t protocol) {
+  switch (protocol) {
+  case KM_PROTOCOL_POP3:
+    return "POP3";
+  case KM_PROTOCOL_IMAP4:
+    return "IMAP4";
+  case KM_PROTOCOL_SMTP:
+    return "SMTP";
+  default:
+    return "(unknown)";
+  }
+}
+
+} // namespace
+
+int32_t protocolOfPort(const PortConfig& port) {
+  switch (port.type) {
+  case POP3_SPECIFIC:
+  case POP3_GENERIC:
+    return KM_PROTOCOL_POP3;
+  case IMAP4_SPECIFIC:
+  case IMAP4_GENERIC:
+    return KM_PROTOCOL_IMAP4;
+  case SMTP_SPECIFIC:
+    return KM_PROTOCOL_SMTP;
+  default:
+    return 0;
+  }
+}
+
+void setSessionServerName(SessionRecord& record, std::string_view name) {
+  record.serverName = name;
+  record.info.serverName = record.serverName.c_str();
+}
+
+void setSessionUserName(SessionRecord& record, std::string_view name) {
+  record.userName = name;
+  record.info.userName = record.userName.c_str();
+}
+
+void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConfig& port,
+                         const Ipv4Address& clientAddress) {
+  uint32_t handle;
+  {
+    std::lock_guard guard(registryLock());
+    SessionList& list = sessionList();
+    handle = ++list.lastHandle;
+    list.records.push_back(&record);
+  }
+  setSessionHandle(static_cast<int32_t>(handle));
+  record.config = std::move(config);
+  record.portConfig = &port;
+  record.info = KmSessionInfo{};
+  bool boundToServer = port.type == POP3_SPECIFIC || port.type == IMAP4_SPECIFIC;
+  setSessionServerName(record, boundToServer ? port.serverName : std::string());
+  setSessionUserName(record, {});
+  record.info.protocol = protocolOfPort(port);
+  record.info.sessionHandle = handle;
+  std::copy(clientAddress.begin(), clientAddress.end(), record.info.clientAddress);
+  record.info.hostVersion = KM_HOST_INTERFACE_VERSION;
+  record.info.callbacks = pluginCallbacksB();
+  record.info.portConfig = &port;
+  if (record.config) {
+    startSessionLog(record.log, *record.config);
+  }
+  record.messagesFiltered = 0;
+  record.messagesSpam = 0;
+  record.messagesWhitelisted = 0;
+}
+
+void FinishSessionRecord(SessionRecord& record) {
+  endSessionLog(record.log);
+  if (record.releaseProtocolItems) {
+    record.releaseProtocolItems();
+    record.releaseProtocolItems = nullptr;
+  }
+  {
+    std::lock_guard guard(registryLock());
+    auto& records = sessionList().records;
+    auto found = std::find(records.begin(), records.end(), &record);
+    if (found != records.end()) {
+      *found = records.back();
+      records.pop_back();
+    }
+  }
+  saveFilteringStatistics();
+}
+
+void SessionStarted(SessionRecord& record) {
+  const uint8_t* client = record.info.clientAddress;
+  logSessionText(record.log, LOG_BASIC, kTextLogSessionStart,
+                 {record.portConfig == nullptr ? 0 : record.portConfig->listenPort,
+                  protocolName(record.info.protocol), client[0], client[1], client[2], client[3]});
+  if (record.config) {
+    pluginsSessionStart(*record.config, record.info);
+  }
+}
+
+void SessionEnded(SessionRecord& record) {
+  if (record.config) {
+    pluginsSessionEnd(*record.config, record.info);
+  }
+  logSessionText(record.log, LOG_BASIC, kTextLogSessionEnd,
+                 {record.messagesFiltered, record.messagesSpam, record.messagesWhitelisted});
+  SaveReceivedTracking();
+}
+
+bool anySessionActive() {
+  std::lock_guard guard(registryLock());
+  return !sessionList().records.empty();
+}
+
+} // namespace km

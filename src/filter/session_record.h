@@ -1,0 +1,67 @@
+// The filtering state of one proxy session: what plug-ins learn about the session,
+// the configuration and port in use, the session's activity log and its message
+// counters; and the process-wide list of live sessions.
+#pragma once
+
+#include <kestrelmail/plugin.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "config/config.h"
+#include "diag/activity_log.h"
+#include "net/ipv4.h"
+
+namespace km {
+
+struct SessionRecord {
+  SessionRecord() = default;
+  // Plug-ins and the session list hold its address.
+  SessionRecord(const SessionRecord&) = delete;
+  SessionRecord& operator=(const SessionRecord&) = delete;
+
+  // What plug-ins receive; its texts point into serverName and userName.
+  KmSessionInfo info{};
+  std::string serverName;
+  std::string userName;
+  ConfigRef config;
+  const PortConfig* portConfig = nullptr;
+  SessionLog log;
+  int32_t messagesFiltered = 0;
+  int32_t messagesSpam = 0;
+  int32_t messagesWhitelisted = 0;
+  // The proxy's own per-session items (message tables, pending messages), released
+  // when the record is finished.
+  std::function<void()> releaseProtocolItems;
+};
+
+// 1 POP3, 2 IMAP4, 3 SMTP by the port's type.
+int32_t protocolOfPort(const PortConfig& port);
+
+// Registers the record under the next session handle (also in the calling thread's
+// status record), fills what plug-ins see (the server name of a port bound to one
+// server, else empty; an empty user name), starts the session log when logging is
+// on and zeroes the counters. The record must stay where it is until finished.
+void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConfig& port,
+                         const Ipv4Address& clientAddress);
+
+// Ends the session log, releases the protocol items, removes the record from the
+// session list and saves the filtering statistics.
+void FinishSessionRecord(SessionRecord& record);
+
+// The session-start log line, then the plug-ins' sessionStart.
+void SessionStarted(SessionRecord& record);
+// The plug-ins' sessionEnd, the session-end log line with the counters, then the
+// Received-line accounts are saved.
+void SessionEnded(SessionRecord& record);
+
+// The session learns whom it serves (the POP3 USER command, a generic port's server).
+void setSessionServerName(SessionRecord& record, std::string_view name);
+void setSessionUserName(SessionRecord& record, std::string_view name);
+
+// Whether any session is live (the pipe pumps stay while one is).
+bool anySessionActive();
+
+} // namespace km

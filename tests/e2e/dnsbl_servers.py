@@ -1,0 +1,135 @@
+"""DNSBL servers for end-to-end tests: rbldnsd on a loopback port, started and
+stopped by the test, and a plain DNS A query to check answers directly."""
+
+import os
+import random
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+
+def _free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def query_a(port, name, timeout=0.5):
+    """One A query to 127.0.0.1:port. Returns (rcode, [dotted addresses]), or None
+    when nothing answered in time."""
+    query_id = random.randrange(1 << 16)
+    question = b"".join(bytes([len(label)]) + label.encode("ascii")
+                        for label in name.split(".")) + b"\0"
+    message = struct.pack(">HHHHHH", query_id, 0x0100, 1, 0, 0, 0) + question + b"\0\1\0\1"
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.settimeout(timeout)
+        sock.sendto(message, ("127.0.0.1", port))
+        try:
+            reply = sock.recv(4096)
+        except (socket.timeout, ConnectionRefusedError):
+            return None
+    reply_id, flags, _, answers = struct.unpack(">HHHH", reply[:8])
+    if reply_id != query_id:
+        return None
+    pos = 12 + len(question) + 4
+    addresses = []
+    for _ in range(answers):
+        pos += 2 if reply[pos] & 0xc0 == 0xc0 else reply.index(b"\0", pos) + 1 - pos
+        rtype, _, _, length = struct.unpack(">HHIH", reply[pos:pos + 10])
+        if rtype == 1 and length == 4:
+            addresses.append(socket.inet_ntoa(reply[pos + 10:pos + 14]))
+        pos += 10 + length
+    return flags & 0x0f, addresses
+
+
+class Rbldnsd:
+    """rbldnsd serving ip4set zones given as {zone name: data file text}, e.g.
+    {"bl.test": ":127.0.0.2:\\n192.0.2.10\\n198.51.100.0/24 :127.0.0.4:\\n"}.
+    It refuses to run as root and switches to its own user, so its folder and zone
+    files are readable by everybody. Use as a context manager or call stop()."""
+
+    def __init__(self, zones):
+        self.folder = tempfile.mkdtemp(prefix="kestrel-rbldnsd-")
+        os.chmod(self.folder, 0o755)
+        specs = []
+        for index, (zone, text) in enumerate(zones.items()):
+            name = "zone%d" % index
+            path = os.path.join(self.folder, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o644)
+            specs.append("%s:ip4set:%s" % (zone, name))
+        program = shutil.which("rbldnsd") or "/usr/sbin/rbldnsd"
+        self.process = None
+        for _ in range(5):
+            self.port = _free_udp_port()
+            self.log = open(os.path.join(self.folder, "log"), "ab")
+            self.process = subprocess.Popen(
+                [program, "-n", "-b", "127.0.0.1/%d" % self.port, "-w", self.folder] + specs,
+                stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+            if self._wait_ready(next(iter(zones), "probe.invalid")):
+                return
+            self.stop(remove=False)
+        raise RuntimeError("rbldnsd did not start: " + self._log_text())
+
+    def _wait_ready(self, probe_name):
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return False
+            if query_a(self.port, probe_name, timeout=0.05) is not None:
+                return True
+        return False
+
+    def _log_text(self):
+        with open(os.path.join(self.folder, "log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    @property
+    def nameserver(self):
+        """The value of DNSBL_NAMESERVER that points at this server."""
+        return "127.0.0.1:%d" % self.port
+
+    def stop(self, remove=True):
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        if remove:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class SilentUdpPort:
+    """A loopback UDP port that is bound but never read: queries to it time out."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+
+    @property
+    def nameserver(self):
+        return "127.0.0.1:%d" % self.port
+
+    def close(self):
+        self.socket.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -1,0 +1,232 @@
+#include "filter/dnsbl.h"
+#include "filter/filter_fixture.h"
+
+namespace km::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+ConfigRef taggingConfig(const std::function<void(Config&)>& edit = {}) {
+  return filterConfig([&](Config& c) {
+    c.whitelistEmail = {"*@friends.example"};
+    c.blacklistEmail = {"*@spammer.example"};
+    c.blacklistIp = {block("198.51.100.0", "198.51.100.255"), block("198.51.100.5", "198.51.100.5"),
+                     block("198.51.0.0", "198.51.255.255")};
+    if (edit) {
+      edit(c);
+    }
+  });
+}
+
+class Tagging : public PipelineTest {
+protected:
+  // Filters and rewrites a message as a session does after the DNSBL wait.
+  MessagePtr tagged(std::string_view raw, size_t firstIndex = 0) {
+    MessagePtr message = filtered(raw);
+    waitForDnsblResults(*message, nullptr);
+    withdrawMessage(*message);
+    RewriteBody(*message, nullptr, true, nullptr);
+    RewriteHeaders(*message, firstIndex, nullptr);
+    return message;
+  }
+
+  std::string subjectOf(const Message& message) {
+    for (const std::string& line : message.headerLines) {
+      if (startsWithIgnoreCase(line, "Subject:")) {
+        return line;
+      }
+    }
+    return "<none>";
+  }
+};
+
+TEST_F(Tagging, AWhiteListedSenderPassesWithTheMatchingPattern) {
+  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
+  MessagePtr message = tagged("From: pal@friends.example\r\nSubject: Hi\r\n\r\nbody");
+  EXPECT_EQ(message->headerLines, (Lines{"From: pal@friends.example\r\n", "Subject: Hi\r\n",
+                                         "X-Kestrelmail: PASS WLIST EMAIL\r\n",
+                                         "X-Wlist-Pattern: *@friends.example\r\n"}));
+}
+
+TEST_F(Tagging, ABlackListedSenderGetsTheSubjectTag) {
+  useConfig(taggingConfig([](Config& c) {
+    c.tagSubject = true;
+    c.subjectTagString = "[junk]";
+  }));
+  MessagePtr message = tagged("From: x@spammer.example\r\nSubject: Hello\r\n\r\nbody");
+  EXPECT_EQ(message->headerLines, (Lines{"From: x@spammer.example\r\n", "Subject: [junk] Hello\r\n",
+                                         "X-Kestrelmail: SPAM BLIST EMAIL\r\n",
+                                         "X-Blist-Pattern: *@spammer.example\r\n"}));
+}
+
+TEST_F(Tagging, TheTagFollowsTheSettingsInBothPlaces) {
+  struct Case {
+    bool tag;
+    bool verdict;
+    bool suffix;
+    const char* subject;
+  };
+  const Case cases[] = {
+      {true, false, false, "Subject: **SPAM** Hello\r\n"},
+      {true, false, true, "Subject: Hello **SPAM**\r\n"},
+      {false, true, false, "Subject: **SPAM BLIST EMAIL** Hello\r\n"},
+      {false, true, true, "Subject: Hello **SPAM BLIST EMAIL**\r\n"},
+      {true, true, false, "Subject: **SPAM** **SPAM BLIST EMAIL** Hello\r\n"},
+      {true, true, true, "Subject: Hello **SPAM** **SPAM BLIST EMAIL**\r\n"},
+      {false, false, false, "Subject: Hello\r\n"},
+      {false, false, true, "Subject: Hello\r\n"},
+  };
+  for (const Case& c : cases) {
+    useConfig(taggingConfig([&](Config& config) {
+      config.tagSubject = c.tag;
+      config.verdictInSubject = c.verdict;
+      config.tagAsSuffix = c.suffix;
+    }));
+    MessagePtr message = tagged("From: x@spammer.example\r\nSubject: Hello\r\n\r\n");
+    EXPECT_EQ(subjectOf(*message), c.subject) << c.tag << c.verdict << c.suffix;
+  }
+}
+
+TEST_F(Tagging, ASuffixTagEndsAFoldedSubject) {
+  useConfig(taggingConfig([](Config& c) {
+    c.tagSubject = true;
+    c.tagAsSuffix = true;
+  }));
+  MessagePtr message = tagged("From: x@spammer.example\r\nSubject: Hello\r\n\tworld  \r\n\r\n");
+  EXPECT_EQ(subjectOf(*message), "Subject: Hello\r\n\tworld   **SPAM**\r\n");
+}
+
+TEST_F(Tagging, SpamWithoutASubjectGetsOne) {
+  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
+  MessagePtr message = tagged("From: x@spammer.example\r\n\r\n");
+  EXPECT_EQ(message->headerLines, (Lines{"From: x@spammer.example\r\n", "Subject: **SPAM** \r\n",
+                                         "X-Kestrelmail: SPAM BLIST EMAIL\r\n",
+                                         "X-Blist-Pattern: *@spammer.example\r\n"}));
+}
+
+TEST_F(Tagging, AWhitelistedMessageIsNeverTagged) {
+  useConfig(taggingConfig([](Config& c) {
+    c.tagSubject = true;
+    c.addReasonHeaders = false;
+  }));
+  MessagePtr message = filtered("From: pal@friends.example\r\nSubject: Hi\r\n\r\n");
+  message->verdict.isSpam = 1;
+  RewriteHeaders(*message, 0, nullptr);
+  EXPECT_EQ(message->verdict.isSpam, 0);
+  EXPECT_EQ(message->headerLines, (Lines{"From: pal@friends.example\r\n", "Subject: Hi\r\n",
+                                         "X-Kestrelmail: PASS WLIST EMAIL\r\n"}));
+}
+
+TEST_F(Tagging, APassingMessageIsLabelledOnly) {
+  useConfig(taggingConfig([](Config& c) {
+    c.tagSubject = true;
+    c.verdictInSubject = true;
+  }));
+  MessagePtr message = tagged("From: someone@else.example\r\nSubject: Hi\r\n\r\n");
+  EXPECT_EQ(message->headerLines, (Lines{"From: someone@else.example\r\n", "Subject: Hi\r\n",
+                                         "X-Kestrelmail: PASS\r\n"}));
+}
+
+TEST_F(Tagging, ABlackListedRelayIsNamedByItsLastBlock) {
+  useConfig(taggingConfig());
+  MessagePtr single = tagged("Received: from x ([198.51.100.5])\r\n\r\n");
+  EXPECT_EQ(single->headerLines.back(), "X-Blist-Pattern: 198.51.0.0 - 198.51.255.255\r\n");
+  EXPECT_EQ(single->headerLines[single->headerLines.size() - 2],
+            "X-Kestrelmail: SPAM BLIST 198.51.100.5\r\n");
+  useConfig(taggingConfig([](Config& c) {
+    c.blacklistIp = {block("198.51.0.0", "198.51.255.255"), block("198.51.100.5", "198.51.100.5")};
+  }));
+  MessagePtr last = tagged("Received: from x ([198.51.100.5])\r\n\r\n");
+  EXPECT_EQ(last->headerLines.back(), "X-Blist-Pattern: 198.51.100.5\r\n");
+}
+
+TEST_F(Tagging, LinesAlreadySentStayAsTheyAre) {
+  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
+  MessagePtr message =
+      tagged("X-Kestrelmail-Timeout: Prevent\r\nX-Early: \x01\r\nFrom: x@spammer.example\r\n"
+             "Subject: a\r\nX-Late: \x01\r\nSubject: b\r\n\r\n",
+             2);
+  EXPECT_EQ(message->headerLines,
+            (Lines{"X-Kestrelmail-Timeout: Prevent\r\n", "X-Early: \x01\r\n",
+                   "From: x@spammer.example\r\n", "Subject: **SPAM** a\r\n         b\r\n",
+                   "X-Late: C\r\n", "X-Kestrelmail: SPAM BLIST EMAIL\r\n",
+                   "X-Blist-Pattern: *@spammer.example\r\n"}));
+}
+
+TEST_F(Tagging, AMessageWithoutHeaderLinesIsLeftAlone) {
+  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
+  MessagePtr message = received("");
+  message->verdict.isSpam = 1;
+  RewriteHeaders(*message, 0, nullptr);
+  EXPECT_TRUE(message->headerLines.empty());
+}
+
+TEST(MaxBytesToAdd, AddsUpTheLongestLabelTagsAndReasonHeader) {
+  ConfigRef plain = filterConfig();
+  // "X-Kestrelmail: " + L + 2, L = "SPAM " + "A-WLIST" + the longest tail with CR LF;
+  // "Subject: \r\n"; "X-Wlist-Pattern: \r\n"; one time-out line.
+  int64_t label = 5 + 7 + 28;
+  EXPECT_EQ(MaxBytesToAdd(*plain, 1000), 15 + label + 2 + 11 + 19 + 32);
+  ConfigRef all = filterConfig([](Config& c) {
+    c.tagSubject = true;
+    c.subjectTagString = "[SPAM!]";
+    c.verdictInSubject = true;
+    DnsblList list;
+    list.name = "A Rather Long Blacklist Name";
+    c.dnsblLists = {list};
+    c.whitelistEmail = {"short@x.example"};
+    c.blacklistEmail = {"a-very-long-pattern-for-senders@*.example.com"}; // 45
+    c.autoWlistFrom = {"ab@c"};
+  });
+  int64_t longLabel = 5 + 28 + 28;
+  EXPECT_EQ(MaxBytesToAdd(*all, 1000),
+            15 + longLabel + 2 + (longLabel + 5) + (7 + 1) + 11 + (19 + 45) + 32);
+  ConfigRef ranges = filterConfig([](Config& c) {
+    c.blacklistIp = {block("192.0.2.1", "192.0.2.1")};
+    c.addReasonHeaders = true;
+  });
+  EXPECT_EQ(MaxBytesToAdd(*ranges, 1000), MaxBytesToAdd(*plain, 1000) + 33);
+  ConfigRef off = filterConfig([](Config& c) { c.filteringDisabled = true; });
+  EXPECT_EQ(MaxBytesToAdd(*off, 1000), 0);
+}
+
+TEST(MaxBytesToAdd, AllowsOneTimeOutLinePer118784BytesAndAtLeastOne) {
+  ConfigRef config = filterConfig([](Config& c) { c.addReasonHeaders = false; });
+  int64_t base = MaxBytesToAdd(*config, 0) - 32;
+  EXPECT_EQ(MaxBytesToAdd(*config, 118783), base + 32);
+  EXPECT_EQ(MaxBytesToAdd(*config, 118784), base + 32);
+  EXPECT_EQ(MaxBytesToAdd(*config, 2 * 118784 - 1), base + 32);
+  EXPECT_EQ(MaxBytesToAdd(*config, 2 * 118784), base + 64);
+}
+
+// POP3 announces each message at its size plus MaxBytesToAdd; after rewriting and
+// padding the message must be exactly that long, whatever the verdict and settings.
+TEST_F(Tagging, PaddingReachesTheAnnouncedSizeExactly) {
+  const std::string messages[] = {
+      "From: x@spammer.example\r\nSubject: Hello\r\n\r\nbody\r\n",
+      "From: x@spammer.example\r\nTo: y@z.example\r\n\r\n",
+      "From: pal@friends.example\r\nSubject: a\r\nSubject: b\r\n\r\nbody",
+      "Received: from x ([198.51.100.5])\r\nX-Other: 1\r\n\r\n",
+      "From: nobody@nowhere.example\r\n\r\n" + std::string(300000, 'b'),
+  };
+  for (bool options : {false, true}) {
+    useConfig(taggingConfig([&](Config& c) {
+      c.tagSubject = options;
+      c.verdictInSubject = options;
+      c.tagAsSuffix = options;
+      c.addReasonHeaders = options;
+      c.subjectTagString = "***** SPAM *****";
+    }));
+    for (const std::string& raw : messages) {
+      MessagePtr message = tagged(raw);
+      int64_t announced = fixture_->fetch.expectedSize;
+      int64_t target = announced + MaxBytesToAdd(*fixture_->session.config, announced);
+      PadToSize(*message, 0, target);
+      EXPECT_EQ(static_cast<int64_t>(MessageSize(*message)), target) << raw << options;
+    }
+  }
+  EXPECT_EQ(notices_.notifier().count(), 0u);
+}
+
+} // namespace
+} // namespace km::test
