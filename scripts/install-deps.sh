@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh build|test|bench
 set -eu
 
-build_packages="cmake ninja-build g++ make"
+build_packages="cmake ninja-build g++ make libssl-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
   dovecot-pop3d dovecot-imapd openssl rbldnsd"
 bench_packages="$build_packages libbenchmark-dev rbldnsd"

@@ -3,6 +3,7 @@
 //   app.h           (this file) program entry, the exit path, the shut-down wait
 //   command_line.h  findOption and the program's options
 //   main_loop.h     the main thread's loop: posted calls, descriptors, timers, quit
+//   tray.h          the tray icon model, the busy animation and the menu commands
 #pragma once
 
 namespace km {

@@ -1,12 +1,14 @@
 #include "app/app.h"
 #include "app/command_line.h"
 #include "app/main_loop.h"
+#include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
 #include "filter/dnsbl_cache.h"
+#include "net/listeners.h"
 #include "net/thread_records.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
@@ -55,12 +57,27 @@ Options readOptions(const std::string& commandLine) {
 
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
+  closeAllListeners();
   waitForThreads();
   cacheSave();
   releaseCurrentConfig();
   freeThreadRecords();
+  removeTrayIcon();
   closeMainLoop();
   return exitCode;
+}
+
+// After every configuration load: the listening ports follow it on the main thread
+// (a load may happen on a session thread), and the tray shows its filtering state.
+void followLoadedConfig() {
+  postMainThreadCall(reloadListeners);
+  showTrayState();
+}
+
+// After the machine slept, every listening socket is opened anew.
+void reopenListeners() {
+  closeAllListeners();
+  reloadListeners();
 }
 
 }  // namespace
@@ -102,6 +119,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   MainLoopHandlers handlers;
   handlers.onExitRequested = [] { exitProgram(); };
   handlers.onHangup = [] { reloadIfConfigChanged(); };
+  handlers.onResume = reopenListeners;
   if (!initMainLoop(std::move(handlers))) {
     reportSystemError("", nullptr);
     return 0;
@@ -123,6 +141,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
 
   initThreadRecords();
+  initListeners();
 
   if (!prepareDataDirectory()) {
     closeMainLoop();
@@ -139,6 +158,7 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
+  setConfigLoadedHandler(followLoadedConfig);
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
@@ -150,6 +170,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   config.reset();
 
+  addTrayIcon();
   trimMemory();
   return shutDown(runMainLoop());
 }

@@ -23,20 +23,31 @@ NoticeAnswer HeadlessNotifier::show(const Notice& notice) {
   return notice.buttons == NoticeButtons::Ok ? NoticeAnswer::Ok : notice.headlessAnswer;
 }
 
+NoticeReply Notifier::reply(const Notice& notice) {
+  NoticeReply reply;
+  reply.answer = show(notice);
+  reply.choice = notice.headlessChoice;
+  return reply;
+}
+
 std::shared_ptr<Notifier> setNotifier(std::shared_ptr<Notifier> notifier) {
   std::lock_guard lock(notifierLock);
   std::swap(currentNotifier(), notifier);
   return notifier;
 }
 
-NoticeAnswer notify(const Notice& notice) {
-  std::shared_ptr<Notifier> notifier;
-  {
-    std::lock_guard lock(notifierLock);
-    notifier = currentNotifier();
-  }
-  return notifier->show(notice);
+namespace {
+
+std::shared_ptr<Notifier> notifierInUse() {
+  std::lock_guard lock(notifierLock);
+  return currentNotifier();
 }
+
+}  // namespace
+
+NoticeAnswer notify(const Notice& notice) { return notifierInUse()->show(notice); }
+
+NoticeReply notifyForReply(const Notice& notice) { return notifierInUse()->reply(notice); }
 
 void showMessage(const std::string& title, const std::string& text, NoticeIcon icon) {
   notify(Notice{title, text, icon, NoticeButtons::Ok, NoticeAnswer::Ok});

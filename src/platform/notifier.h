@@ -12,8 +12,10 @@
 //   - the port choice for a shared port: the first candidate.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace km {
 
@@ -28,12 +30,28 @@ struct Notice {
   NoticeButtons buttons = NoticeButtons::Ok;
   // The answer of the headless notifier; ignored for plain messages.
   NoticeAnswer headlessAnswer = NoticeAnswer::Ok;
+  // Lines to pick one from (the port choice), and the headless pick.
+  std::vector<std::string> choices = {};
+  size_t headlessChoice = 0;
+  // A check box under the text ("do not ask again"); empty for none. The headless
+  // notifier leaves it unticked.
+  std::string checkBoxText = {};
+};
+
+// The full answer to a notice with a list or a check box.
+struct NoticeReply {
+  NoticeAnswer answer = NoticeAnswer::Ok;
+  size_t choice = 0;
+  bool checked = false;
 };
 
 class Notifier {
 public:
   virtual ~Notifier() = default;
   virtual NoticeAnswer show(const Notice& notice) = 0;
+  // Notices with a list or a check box; by default the list's headless pick and an
+  // unticked box, with the answer of show().
+  virtual NoticeReply reply(const Notice& notice);
 };
 
 // Writes "title: text" to stderr and returns the headless answer.
@@ -48,6 +66,7 @@ std::shared_ptr<Notifier> setNotifier(std::shared_ptr<Notifier> notifier);
 
 // Shows a notice through the current notifier; safe from any thread.
 NoticeAnswer notify(const Notice& notice);
+NoticeReply notifyForReply(const Notice& notice);
 
 // Shorthands for the common cases.
 void showMessage(const std::string& title, const std::string& text, NoticeIcon icon);

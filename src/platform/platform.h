@@ -17,6 +17,8 @@
 //   notifier.h       message boxes and questions, with the headless implementation
 //   port_probe.h     whether a TCP port can be listened on
 //   resolver.h       DNS address lookups of DNSBL names and host names
+//   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
+//   tls.h            the client side of TLS towards mail servers (OpenSSL)
 #pragma once
 
 #include "platform/descriptors.h"
@@ -29,8 +31,10 @@
 #include "platform/notifier.h"
 #include "platform/port_probe.h"
 #include "platform/resolver.h"
+#include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 #include "platform/threads.h"
+#include "platform/tls.h"
 #include "platform/user_dirs.h"

@@ -43,6 +43,38 @@ namespace km {
   X(kTextCrashInPlugin, 20012)                                                                     \
   X(kTextAutoWhitelistUnwritable, 20020)                                                           \
   X(kTextOpenFileYourself, 20030)                                                                  \
+  X(kTextSocketErrorLine, 20100)                                                                   \
+  X(kTextSocketNoErrorCode, 20101)                                                                 \
+  X(kTextSocketAccessDenied, 20102)                                                                \
+  X(kTextSocketAddressInUse, 20103)                                                                \
+  X(kTextSocketAddressNotAvailable, 20104)                                                         \
+  X(kTextSocketNetworkDown, 20105)                                                                 \
+  X(kTextSocketNetworkUnreachable, 20106)                                                          \
+  X(kTextSocketConnectionReset, 20107)                                                             \
+  X(kTextSocketNoBufferSpace, 20108)                                                               \
+  X(kTextSocketTimedOut, 20109)                                                                    \
+  X(kTextSocketConnectionRefused, 20110)                                                           \
+  X(kTextSocketHostNotFound, 20111)                                                                \
+  X(kTextSocketNamedError, 20112)                                                                  \
+  X(kTextSocketNumberedError, 20113)                                                               \
+  X(kTextSocketCreateFailedTitle, 20120)                                                           \
+  X(kTextPortUnavailable, 20121)                                                                   \
+  X(kTextListenFailedTitle, 20122)                                                                 \
+  X(kTextNotificationFailedTitle, 20123)                                                           \
+  X(kTextAcceptFailedTitle, 20124)                                                                 \
+  X(kTextModeChangeFailedTitle, 20125)                                                             \
+  X(kTextRefusedConnectionLog, 20126)                                                              \
+  X(kTextRefusedConnection, 20127)                                                                 \
+  X(kTextPortChoiceTitle, 20128)                                                                   \
+  X(kTextPortChoiceQuestion, 20129)                                                                \
+  X(kTextPortChoicePop3Specific, 20130)                                                            \
+  X(kTextPortChoicePop3Generic, 20131)                                                             \
+  X(kTextPortChoiceImap4Specific, 20132)                                                           \
+  X(kTextPortChoiceImap4Generic, 20133)                                                            \
+  X(kTextPortChoiceSmtpSpecific, 20134)                                                            \
+  X(kTextRememberPortChoice, 20135)                                                                \
+  X(kTextExitQuestion, 20140)                                                                      \
+  X(kTextDoNotAskAgain, 20141)                                                                     \
   X(kTextCheckingHeaders, 20200)                                                                   \
   X(kTextCheckingWithPlugin, 20201)                                                                \
   X(kTextCheckingBodyWithPlugin, 20202)                                                            \

@@ -14,7 +14,7 @@ using ThreadId = uint32_t;
 ThreadId currentThreadId();
 
 // Starts a detached thread running `body`. A stack size of 0 takes the default.
-// False when the system refused to start the thread.
+// False (errno set) when the system refused to start the thread.
 bool startDetachedThread(std::function<void()> body, size_t stackSize = 0);
 
 // Milliseconds of a monotonic clock, for measuring elapsed times.

@@ -1,6 +1,6 @@
-#include "net/ipv4.h"
-
 #include <gtest/gtest.h>
+
+#include "net/ipv4.h"
 
 namespace km {
 namespace {

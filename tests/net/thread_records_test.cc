@@ -1,9 +1,10 @@
-#include "net/thread_records.h"
-#include "platform/sync.h"
-
 #include <gtest/gtest.h>
+
 #include <string>
 #include <thread>
+
+#include "net/thread_records.h"
+#include "platform/sync.h"
 
 namespace km {
 namespace {

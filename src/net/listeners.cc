@@ -1,0 +1,418 @@
+#include "net/listeners.h"
+
+#include <algorithm>
+
+#include "app/main_loop.h"
+#include "diag/activity_log.h"
+#include "diag/error_report.h"
+#include "net/sessions.h"
+#include "net/socket_errors.h"
+#include "platform/lang.h"
+#include "platform/notifier.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "platform/text_ids.h"
+#include "platform/threads.h"
+
+namespace km {
+
+namespace {
+
+constexpr int kSocketAttempts = 120;
+constexpr unsigned kSocketRetryMs = 500;
+// Room for a burst of clients connecting at once (the system caps it at its own
+// limit): a full queue drops new clients' connection requests, which they repeat
+// only after a second or more. 200 clients at once wait 8 ms (median) with this
+// queue and 13 s with a queue of five.
+constexpr int kListenBacklog = 4096;
+// A failing accept (out of descriptors) leaves the client queued and the socket
+// readable; the pause keeps the main thread from spinning on it.
+constexpr unsigned kAcceptFailurePauseMs = 50;
+
+struct Listener {
+  SocketHandle listenSocket = kInvalidSocket;
+  Ipv4Address bindAddress{};
+  int port = 0;
+  std::vector<PortConfig> portConfigs;
+  std::vector<SocketHandle> sessionSockets;
+  bool retired = false;
+  // The last accept failure reported, so that a lasting one is reported once.
+  int lastAcceptError = 0;
+};
+
+struct PortChoice {
+  int port = 0;
+  uint32_t portConfigId = 0;
+};
+
+struct ListenerTable {
+  RecursiveLock lock;
+  std::vector<Listener> listeners;
+  std::vector<PortChoice> rememberedChoices;
+};
+
+ListenerTable& table() {
+  static ListenerTable instance;
+  return instance;
+}
+
+Listener* findListener(SocketHandle listenSocket) {
+  for (Listener& listener : table().listeners) {
+    if (listener.listenSocket == listenSocket) {
+      return &listener;
+    }
+  }
+  return nullptr;
+}
+
+// A new listening socket; creating one is retried for about a minute, as sockets
+// may be short while the system starts or resumes.
+SocketHandle openListeningSocket(const Ipv4Address& address, int port) {
+  SocketHandle sock = kInvalidSocket;
+  int error = 0;
+  for (int attempt = 0; attempt < kSocketAttempts && !stopRequested(); ++attempt) {
+    sock = createTcpSocket();
+    if (sock != kInvalidSocket) {
+      break;
+    }
+    error = lastSocketError();
+    if (attempt + 1 < kSocketAttempts) {
+      sleepMs(kSocketRetryMs);
+    }
+  }
+  if (sock == kInvalidSocket) {
+    reportSocketError(error, languageText(kTextSocketCreateFailedTitle), nullptr);
+    return kInvalidSocket;
+  }
+  if (!bindSocket(sock, address, port, error)) {
+    showMessage(languageText(kTextErrorTitle),
+                formatText(languageText(kTextPortUnavailable), {port, error}),
+                NoticeIcon::Exclamation);
+    closeSocket(sock);
+    return kInvalidSocket;
+  }
+  if (!listenOnSocket(sock, kListenBacklog, error)) {
+    reportSocketError(error, languageText(kTextListenFailedTitle), nullptr);
+    closeSocket(sock);
+    return kInvalidSocket;
+  }
+  return sock;
+}
+
+bool admitsAny(const PortConfig& portConfig, const Config& config,
+               const std::vector<Ipv4Address>& addresses) {
+  for (const Ipv4Address& address : addresses) {
+    if (!ipEquals(address, kLoopbackAddress) && portAdmits(portConfig, config, address)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string choiceLine(const PortConfig& portConfig) {
+  switch (portConfig.type) {
+  case POP3_SPECIFIC:
+    return formatText(languageText(kTextPortChoicePop3Specific), {portConfig.serverName});
+  case POP3_GENERIC:
+    return languageText(kTextPortChoicePop3Generic);
+  case IMAP4_SPECIFIC:
+    return formatText(languageText(kTextPortChoiceImap4Specific), {portConfig.serverName});
+  case IMAP4_GENERIC:
+    return languageText(kTextPortChoiceImap4Generic);
+  case SMTP_SPECIFIC:
+    return formatText(languageText(kTextPortChoiceSmtpSpecific), {portConfig.serverName});
+  default:
+    return "?";
+  }
+}
+
+// The port choice dialog: one line per candidate, the first selected.
+size_t askForPortDefinition(const std::vector<PortConfig>& portConfigs,
+                            const std::vector<size_t>& candidates, int port,
+                            const Ipv4Address& client) {
+  Notice notice;
+  notice.title = languageText(kTextPortChoiceTitle);
+  notice.text = formatText(languageText(kTextPortChoiceQuestion), {ipToString(client), port});
+  notice.icon = NoticeIcon::Question;
+  for (size_t index : candidates) {
+    notice.choices.push_back(choiceLine(portConfigs[index]));
+  }
+  notice.headlessChoice = 0;
+  notice.checkBoxText = languageText(kTextRememberPortChoice);
+  NoticeReply reply = notifyForReply(notice);
+  size_t chosen = candidates[std::min(reply.choice, candidates.size() - 1)];
+  if (reply.checked) {
+    rememberPortChoice(port, portConfigs[chosen].id);
+  }
+  return chosen;
+}
+
+void refuseConnection(SocketHandle client, int port, const Ipv4Address& address,
+                      const Config* config) {
+  closeSocket(client);
+  if (config != nullptr && config->loggingEnabled) {
+    logGlobalText(0, kTextRefusedConnectionLog,
+                  {port, address[0], address[1], address[2], address[3]});
+  } else {
+    showMessage(languageText(kTextNoticeTitle),
+                formatText(languageText(kTextRefusedConnection), {ipToString(address)}),
+                NoticeIcon::Exclamation);
+  }
+}
+
+void removeSessionSocket(Listener& listener, SocketHandle clientSocket) {
+  auto& sockets = listener.sessionSockets;
+  auto found = std::find(sockets.begin(), sockets.end(), clientSocket);
+  if (found != sockets.end()) {
+    *found = sockets.back();
+    sockets.pop_back();
+  }
+}
+
+}  // namespace
+
+RecursiveLock& listenerLock() {
+  return table().lock;
+}
+
+void initListeners() {
+  RecursiveGuard guard(table().lock);
+  while (!table().listeners.empty()) {
+    destroyListener(table().listeners.size() - 1);
+  }
+  table().rememberedChoices.clear();
+}
+
+void reloadListeners() {
+  if (stopRequested()) {
+    return;
+  }
+  ConfigRef config = AcquireConfig();
+  RecursiveGuard guard(table().lock);
+  for (Listener& listener : table().listeners) {
+    listener.retired = true;
+    listener.portConfigs.clear();
+  }
+  if (config) {
+    for (const PortConfig& portConfig : config->ports) {
+      addListener(portConfig, *config);
+    }
+  }
+  for (size_t i = table().listeners.size(); i-- > 0;) {
+    if (i < table().listeners.size() && table().listeners[i].retired) {
+      retireListener(table().listeners[i].listenSocket);
+    }
+  }
+}
+
+void addListener(const PortConfig& portConfig, const Config& config) {
+  RecursiveGuard guard(table().lock);
+  auto& listeners = table().listeners;
+  for (size_t i = listeners.size(); i-- > 0;) {
+    Listener& listener = listeners[i];
+    if (ipEquals(listener.bindAddress, config.listenIp) && listener.port == portConfig.listenPort) {
+      listener.portConfigs.push_back(portConfig);
+      listener.retired = false;
+      return;
+    }
+  }
+  SocketHandle sock = openListeningSocket(config.listenIp, portConfig.listenPort);
+  if (sock == kInvalidSocket) {
+    return;
+  }
+  Listener listener;
+  listener.listenSocket = sock;
+  listener.bindAddress = config.listenIp;
+  listener.port = portConfig.listenPort;
+  listener.portConfigs.push_back(portConfig);
+  listeners.push_back(std::move(listener));
+  watchReadable(sock, [sock] { acceptConnection(sock); });
+}
+
+void acceptConnection(SocketHandle listenSocket) {
+  ConfigRef config = AcquireConfig();
+  RecursiveGuard guard(table().lock);
+  // A descriptor that is no longer one of the listening sockets may already stand
+  // for something else: it is left alone.
+  Listener* listener = findListener(listenSocket);
+  if (listener == nullptr) {
+    return;
+  }
+  SocketHandle client = kInvalidSocket;
+  Ipv4Address address{};
+  int error = 0;
+  switch (acceptClient(listenSocket, client, address, error)) {
+  case AcceptResult::NothingWaiting:
+    return;
+  case AcceptResult::Failed:
+    if (error != listener->lastAcceptError) {
+      listener->lastAcceptError = error;
+      reportSocketError(error, languageText(kTextAcceptFailedTitle), nullptr);
+    }
+    sleepMs(kAcceptFailurePauseMs);
+    return;
+  case AcceptResult::Accepted:
+    listener->lastAcceptError = 0;
+    break;
+  }
+
+  std::optional<size_t> chosen;
+  if (config) {
+    chosen = choosePortDefinition(listener->portConfigs, listener->port, *config, address,
+                                  ownIpv4Addresses);
+  }
+  if (!chosen) {
+    refuseConnection(client, listener->port, address, config.get());
+    return;
+  }
+  if (!setSocketBlocking(client, true, error)) {
+    reportSocketError(error, languageText(kTextModeChangeFailedTitle), nullptr);
+    closeSocket(client);
+    return;
+  }
+
+  listener->sessionSockets.push_back(client);
+  auto start = std::make_unique<SessionStart>();
+  start->portConfig = listener->portConfigs[*chosen];
+  start->clientSocket = client;
+  start->clientAddress = address;
+  if (!startSessionThread(std::move(start))) {
+    reportSystemError("", nullptr);
+    removeSessionSocket(*listener, client);
+    closeSocket(client);
+  }
+}
+
+std::optional<size_t>
+choosePortDefinition(const std::vector<PortConfig>& portConfigs, int port, const Config& config,
+                     const Ipv4Address& client,
+                     const std::function<std::vector<Ipv4Address>()>& ownAddresses) {
+  std::vector<size_t> candidates;
+  for (size_t i = 0; i < portConfigs.size(); ++i) {
+    if (portAdmits(portConfigs[i], config, client)) {
+      candidates.push_back(i);
+    }
+  }
+  // A client on this machine may stand for the machine itself: definitions meant
+  // for its own network addresses win.
+  if (ipEquals(client, kLoopbackAddress) && candidates.size() > 1) {
+    std::vector<size_t> narrowed;
+    std::vector<Ipv4Address> own = ownAddresses();
+    for (size_t index : candidates) {
+      if (admitsAny(portConfigs[index], config, own)) {
+        narrowed.push_back(index);
+      }
+    }
+    if (!narrowed.empty()) {
+      candidates = std::move(narrowed);
+    }
+  }
+  if (candidates.empty()) {
+    return std::nullopt;
+  }
+  if (candidates.size() == 1) {
+    return candidates.front();
+  }
+  std::optional<size_t> remembered;
+  if (std::optional<uint32_t> id = rememberedPortChoice(port)) {
+    for (size_t index : candidates) {
+      if (portConfigs[index].id == *id) {
+        remembered = index;
+      }
+    }
+  }
+  if (remembered) {
+    return remembered;
+  }
+  return askForPortDefinition(portConfigs, candidates, port, client);
+}
+
+void forgetSessionSocket(SocketHandle clientSocket) {
+  RecursiveGuard guard(table().lock);
+  auto& listeners = table().listeners;
+  for (size_t i = listeners.size(); i-- > 0;) {
+    size_t before = listeners[i].sessionSockets.size();
+    removeSessionSocket(listeners[i], clientSocket);
+    if (listeners[i].sessionSockets.size() < before && listeners[i].retired &&
+        listeners[i].sessionSockets.empty()) {
+      destroyListener(i);
+    }
+  }
+}
+
+void retireListener(SocketHandle listenSocket) {
+  RecursiveGuard guard(table().lock);
+  auto& listeners = table().listeners;
+  for (size_t i = 0; i < listeners.size(); ++i) {
+    if (listeners[i].listenSocket == listenSocket) {
+      listeners[i].portConfigs.clear();
+      listeners[i].retired = true;
+      if (listeners[i].sessionSockets.empty()) {
+        destroyListener(i);
+      }
+      return;
+    }
+  }
+}
+
+void destroyListener(size_t index) {
+  RecursiveGuard guard(table().lock);
+  auto& listeners = table().listeners;
+  if (index >= listeners.size()) {
+    return;
+  }
+  SocketHandle sock = listeners[index].listenSocket;
+  unwatchReadable(sock);
+  closeSocket(sock);
+  listeners.erase(listeners.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void closeAllListeners() {
+  RecursiveGuard guard(table().lock);
+  for (size_t i = table().listeners.size(); i-- > 0;) {
+    if (i < table().listeners.size()) {
+      retireListener(table().listeners[i].listenSocket);
+    }
+  }
+}
+
+std::vector<ListenerInfo> listListeners() {
+  RecursiveGuard guard(table().lock);
+  std::vector<ListenerInfo> infos;
+  for (const Listener& listener : table().listeners) {
+    ListenerInfo info;
+    info.listenSocket = listener.listenSocket;
+    info.bindAddress = listener.bindAddress;
+    info.port = listener.port;
+    for (const PortConfig& portConfig : listener.portConfigs) {
+      info.portConfigIds.push_back(portConfig.id);
+    }
+    info.sessionCount = listener.sessionSockets.size();
+    info.retired = listener.retired;
+    infos.push_back(std::move(info));
+  }
+  return infos;
+}
+
+void rememberPortChoice(int port, uint32_t portConfigId) {
+  RecursiveGuard guard(table().lock);
+  for (PortChoice& choice : table().rememberedChoices) {
+    if (choice.port == port) {
+      choice.portConfigId = portConfigId;
+      return;
+    }
+  }
+  table().rememberedChoices.push_back({port, portConfigId});
+}
+
+std::optional<uint32_t> rememberedPortChoice(int port) {
+  RecursiveGuard guard(table().lock);
+  for (const PortChoice& choice : table().rememberedChoices) {
+    if (choice.port == port) {
+      return choice.portConfigId;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace km

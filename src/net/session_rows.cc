@@ -1,0 +1,80 @@
+#include "net/session_rows.h"
+
+#include <mutex>
+
+#include "net/thread_records.h"
+
+namespace km {
+
+namespace {
+
+struct RowTable {
+  std::mutex lock;
+  std::vector<SessionRow> rows;
+};
+
+RowTable& table() {
+  static RowTable instance;
+  return instance;
+}
+
+SessionRow* rowAt(int row) {
+  auto& rows = table().rows;
+  if (row < 0 || static_cast<size_t>(row) >= rows.size() || !rows[static_cast<size_t>(row)].inUse) {
+    return nullptr;
+  }
+  return &rows[static_cast<size_t>(row)];
+}
+
+}  // namespace
+
+int addSessionRow(const Ipv4Address& clientAddress) {
+  std::lock_guard guard(table().lock);
+  auto& rows = table().rows;
+  size_t index = 0;
+  while (index < rows.size() && rows[index].inUse) {
+    ++index;
+  }
+  if (index == rows.size()) {
+    rows.emplace_back();
+  }
+  rows[index] = SessionRow{};
+  rows[index].inUse = true;
+  rows[index].columns[COLUMN_CONNECTION] = ipToString(clientAddress);
+  return static_cast<int>(index);
+}
+
+void setRowSockets(int row, LineSocket* client, LineSocket* upstream) {
+  std::lock_guard guard(table().lock);
+  if (SessionRow* entry = rowAt(row)) {
+    entry->client = client;
+    entry->upstream = upstream;
+  }
+}
+
+void setRowText(int row, int column, std::string_view text) {
+  if (column == COLUMN_COMMAND) {
+    setThreadCommand(text);
+  } else if (column == COLUMN_STATUS) {
+    setThreadStatus(text);
+  }
+  std::lock_guard guard(table().lock);
+  if (SessionRow* entry = rowAt(row);
+      entry && column >= 0 && static_cast<size_t>(column) < kSessionColumns) {
+    entry->columns[static_cast<size_t>(column)] = text;
+  }
+}
+
+void removeSessionRow(int row) {
+  std::lock_guard guard(table().lock);
+  if (SessionRow* entry = rowAt(row)) {
+    *entry = SessionRow{};
+  }
+}
+
+std::vector<SessionRow> sessionRows() {
+  std::lock_guard guard(table().lock);
+  return table().rows;
+}
+
+}  // namespace km

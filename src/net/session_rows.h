@@ -1,0 +1,47 @@
+// The status window's table of connections: one row per running session, seven
+// text columns. Sessions take a row as they start and give it back as they end;
+// the window (and tests) read a copy.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/ipv4.h"
+
+namespace km {
+
+struct LineSocket;
+
+enum SessionColumn : int {
+  COLUMN_CONNECTION = 0,
+  COLUMN_PROTOCOL = 1,
+  COLUMN_SERVER = 2,
+  COLUMN_USER = 3,
+  COLUMN_COMMAND = 4,
+  COLUMN_PROGRESS = 5,
+  COLUMN_STATUS = 6,
+};
+inline constexpr size_t kSessionColumns = 7;
+
+struct SessionRow {
+  bool inUse = false;
+  std::array<std::string, kSessionColumns> columns;
+  // The session's connections, so that the window can show or end them.
+  LineSocket* client = nullptr;
+  LineSocket* upstream = nullptr;
+};
+
+// Takes a free row (or a new one) showing the client address; returns its number.
+int addSessionRow(const Ipv4Address& clientAddress);
+void setRowSockets(int row, LineSocket* client, LineSocket* upstream);
+// Setting the command column also sets the calling thread's command, and the status
+// column its status, in its thread record.
+void setRowText(int row, int column, std::string_view text);
+// Clears the row and frees it for the next session.
+void removeSessionRow(int row);
+
+std::vector<SessionRow> sessionRows();
+
+}  // namespace km

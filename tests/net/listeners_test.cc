@@ -1,0 +1,331 @@
+// Listening ports over real loopback connections, with configurations loaded from
+// config.dat in a private data directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "app/main_loop.h"
+#include "config/config.h"
+#include "config/data_dir.h"
+#include "loopback.h"
+#include "net/listeners.h"
+#include "net/thread_records.h"
+#include "platform/lang.h"
+#include "platform/sync.h"
+#include "platform/text_ids.h"
+#include "platform/threads.h"
+#include "support/test_support.h"
+
+namespace km {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+
+// Answers port choices from a script: the line to pick and whether to remember it.
+class ChoosingNotifier : public test::RecordingNotifier {
+public:
+  NoticeReply reply(const Notice& notice) override {
+    show(notice);
+    return NoticeReply{NoticeAnswer::Ok, pick, remember};
+  }
+  size_t pick = 0;
+  bool remember = false;
+};
+
+size_t openDescriptorCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+class ListenerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previous_ = setNotifier(notifier_);
+    ASSERT_TRUE(prepareDataDirectory());
+    initListeners();
+    portA_ = test::freeLoopbackPort();
+    portB_ = test::freeLoopbackPort();
+  }
+
+  void TearDown() override {
+    closeAllListeners();
+    waitForSessions();
+    initListeners();
+    closeMainLoop();
+    lowerStopFlagForTests();
+    setNotifier(previous_);
+  }
+
+  // Loads config.dat with the given port blocks and follows it.
+  void load(const std::string& text) {
+    writeFile(data_.file("config.dat"),
+              "CREATE_DEFAULT_IMAP4_PORT NO\nALLOW_PORT_SHARING YES\n" + text);
+    ASSERT_TRUE(loadConfigFile());
+    reloadListeners();
+  }
+
+  static std::string port(int number, const char* type, const std::string& extra = "") {
+    return "PORT " + std::to_string(number) + "\nPORT_TYPE " + type + "\n" + extra;
+  }
+
+  std::optional<ListenerInfo> listenerOn(int portNumber) {
+    for (const ListenerInfo& info : listListeners()) {
+      if (info.port == portNumber) {
+        return info;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // What the main loop does when a client knocks: accept on the listening socket.
+  void acceptOn(int portNumber) {
+    std::optional<ListenerInfo> listener = listenerOn(portNumber);
+    ASSERT_TRUE(listener);
+    ASSERT_EQ(waitReadable(listener->listenSocket, 5000), 1);
+    acceptConnection(listener->listenSocket);
+  }
+
+  static void waitForSessions() {
+    for (int i = 0; i < 1000 && runningSessionCount() > 0; ++i) {
+      sleepMs(10);
+    }
+    EXPECT_EQ(runningSessionCount(), 0);
+  }
+
+  size_t choiceNotices() const {
+    size_t count = 0;
+    for (const Notice& notice : notifier_->notices()) {
+      count += notice.choices.empty() ? 0 : 1;
+    }
+    return count;
+  }
+
+  test::DataDirScope data_;
+  std::shared_ptr<ChoosingNotifier> notifier_ = std::make_shared<ChoosingNotifier>();
+  std::shared_ptr<Notifier> previous_;
+  int portA_ = 0;
+  int portB_ = 0;
+};
+
+TEST_F(ListenerTest, TwoDefinitionsOnOnePortShareOneListeningSocket) {
+  load(port(portA_, "POP3_GENERIC") +
+       port(portA_, "POP3_SPECIFIC", "PORT_POP3_SERVERNAME pop.example.org\n") +
+       port(portB_, "IMAP4_GENERIC"));
+  std::vector<ListenerInfo> listeners = listListeners();
+  ASSERT_EQ(listeners.size(), 2u);
+  std::optional<ListenerInfo> shared = listenerOn(portA_);
+  ASSERT_TRUE(shared);
+  ASSERT_EQ(shared->portConfigIds.size(), 2u);
+
+  // Both admit the client: the user is asked, with one line per definition.
+  test::RawPeer client = test::connectToLoopback(portA_);
+  notifier_->pick = 1;
+  notifier_->remember = true;
+  acceptOn(portA_);
+  ASSERT_EQ(choiceNotices(), 1u);
+  Notice asked = notifier_->notices().back();
+  EXPECT_EQ(asked.choices.size(), 2u);
+  EXPECT_NE(asked.choices[1].find("pop.example.org"), std::string::npos);
+  EXPECT_NE(asked.text.find(std::to_string(portA_)), std::string::npos);
+  EXPECT_EQ(rememberedPortChoice(portA_), shared->portConfigIds[1]);
+  EXPECT_EQ(client.receiveAll(), "") << "the session of a protocol still to come closes at once";
+
+  // The remembered choice settles the next client without asking.
+  test::RawPeer second = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  EXPECT_EQ(choiceNotices(), 1u);
+  EXPECT_EQ(second.receiveAll(), "");
+  waitForSessions();
+}
+
+TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
+  load(port(portA_, "POP3_GENERIC") + port(portB_, "IMAP4_GENERIC"));
+  SocketHandle keptSocket = listenerOn(portA_)->listenSocket;
+  test::RawPeer client;
+  {
+    // Holding the listener lock keeps the session from ending: it waits to be
+    // forgotten, as behind an open port choice.
+    RecursiveGuard hold(listenerLock());
+    client = test::connectToLoopback(portB_);
+    acceptOn(portB_);
+    EXPECT_EQ(listenerOn(portB_)->sessionCount, 1u);
+
+    load(port(portA_, "POP3_GENERIC"));
+    EXPECT_EQ(listenerOn(portA_)->listenSocket, keptSocket) << "a kept port keeps its socket";
+    std::optional<ListenerInfo> dropped = listenerOn(portB_);
+    ASSERT_TRUE(dropped) << "still serving its session";
+    EXPECT_TRUE(dropped->retired);
+    EXPECT_TRUE(dropped->portConfigIds.empty());
+  }
+  waitForSessions();
+  EXPECT_FALSE(listenerOn(portB_)) << "closed with its last session";
+  EXPECT_FALSE(test::connectToLoopback(portB_).get() != kInvalidSocket) << "nobody listens";
+  EXPECT_TRUE(test::connectToLoopback(portA_).get() != kInvalidSocket);
+}
+
+TEST_F(ListenerTest, ARefusedClientGetsNoByteAndTheUserIsTold) {
+  writeFile(data_.file("acl_a.dat"), "10.1.2.3\n");
+  load(port(portA_, "POP3_GENERIC",
+            "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\nPORT_ACCESS_CONTROL_LIST_FNAME acl_a.dat\n"));
+  test::RawPeer client = test::connectToLoopback(portA_);
+  ASSERT_NE(client.get(), kInvalidSocket);
+  acceptOn(portA_);
+  EXPECT_EQ(client.receiveAll(), "");
+  ASSERT_EQ(notifier_->count(), 1u);
+  Notice told = notifier_->notices().front();
+  EXPECT_EQ(told.title, languageText(kTextNoticeTitle));
+  EXPECT_NE(told.text.find("127.0.0.1"), std::string::npos) << told.text;
+  EXPECT_EQ(runningSessionCount(), 0);
+  EXPECT_EQ(listenerOn(portA_)->sessionCount, 0u);
+}
+
+TEST_F(ListenerTest, WithLoggingOnARefusalIsLoggedInstead) {
+  writeFile(data_.file("acl_a.dat"), "10.1.2.3\n");
+  load("LOGGING_ENABLED YES\n" +
+       port(portA_, "SMTP_SPECIFIC",
+            "PORT_SMTP_SERVERNAME smtp.example.org\nPORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
+            "PORT_ACCESS_CONTROL_LIST_FNAME acl_a.dat\n"));
+  test::RawPeer client = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  EXPECT_EQ(client.receiveAll(), "");
+  EXPECT_EQ(notifier_->count(), 0u);
+  std::string log = readFile(data_.file("log.txt"));
+  EXPECT_NE(log.find(std::to_string(portA_)), std::string::npos) << log;
+  EXPECT_NE(log.find("127.0.0.1"), std::string::npos) << log;
+}
+
+TEST_F(ListenerTest, APortThatCannotBeOpenedIsReportedAndTheOthersAreServed) {
+  test::RawPeer blocker(createTcpSocket());
+  int error = 0;
+  ASSERT_TRUE(bindSocket(blocker.get(), kLoopbackAddress, portA_, error));
+  ASSERT_TRUE(listenOnSocket(blocker.get(), 1, error));
+  load(port(portA_, "POP3_GENERIC") + port(portB_, "IMAP4_GENERIC"));
+  EXPECT_FALSE(listenerOn(portA_));
+  EXPECT_TRUE(listenerOn(portB_));
+  ASSERT_EQ(notifier_->count(), 1u);
+  EXPECT_NE(notifier_->notices().front().text.find(std::to_string(portA_)), std::string::npos);
+  EXPECT_NE(notifier_->notices().front().text.find("10048"), std::string::npos);
+}
+
+TEST_F(ListenerTest, ResumeOpensEveryIdleListeningSocketAnew) {
+  load(port(portA_, "POP3_GENERIC"));
+  closeAllListeners();
+  EXPECT_TRUE(listListeners().empty());
+  reloadListeners();
+  ASSERT_TRUE(listenerOn(portA_));
+  test::RawPeer client = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  EXPECT_EQ(client.receiveAll(), "");
+}
+
+TEST_F(ListenerTest, NoPortIsOpenedOnceTheProgramIsStopping) {
+  writeFile(data_.file("config.dat"), port(portA_, "POP3_GENERIC"));
+  ASSERT_TRUE(loadConfigFile());
+  raiseStopFlag();
+  reloadListeners();
+  EXPECT_TRUE(listListeners().empty());
+}
+
+TEST_F(ListenerTest, ThousandsOfConnectAndDropCyclesLeakNothing) {
+  load(port(portA_, "POP3_GENERIC") +
+       port(portB_, "SMTP_SPECIFIC", "PORT_SMTP_SERVERNAME smtp.example.org\n"));
+  size_t descriptorsBefore = openDescriptorCount();
+  size_t recordsBefore = threadRecordCount();
+  for (int i = 0; i < 2000; ++i) {
+    int target = i % 2 ? portA_ : portB_;
+    test::RawPeer client = test::connectToLoopback(target);
+    ASSERT_NE(client.get(), kInvalidSocket) << "cycle " << i;
+    if (i % 3 == 0) {
+      client.reset(); // gone before it is accepted
+    }
+    acceptOn(target);
+  }
+  waitForSessions();
+  EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+  EXPECT_EQ(threadRecordCount(), recordsBefore);
+  EXPECT_EQ(listenerOn(portA_)->sessionCount, 0u);
+  EXPECT_EQ(listenerOn(portB_)->sessionCount, 0u);
+  // Still serving.
+  test::RawPeer last = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  EXPECT_EQ(last.receiveAll(), "");
+}
+
+// The choice among the definitions of one port, without sockets.
+class PortChoiceTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previous_ = setNotifier(notifier_);
+    initListeners();
+    PortConfig generic;
+    generic.id = 7;
+    generic.type = POP3_GENERIC;
+    generic.specialAcl = true;
+    generic.aclBlocks = {{kLoopbackAddress, kLoopbackAddress}};
+    PortConfig specific = generic;
+    specific.id = 9;
+    specific.type = POP3_SPECIFIC;
+    specific.serverName = "pop.example.org";
+    specific.aclBlocks.push_back({kLanAddress, kLanAddress});
+    defs_ = {generic, specific};
+  }
+  void TearDown() override {
+    initListeners();
+    setNotifier(previous_);
+  }
+
+  std::optional<size_t> choose(const Ipv4Address& client, std::vector<Ipv4Address> own) {
+    return choosePortDefinition(defs_, 110, config_, client, [&, own] {
+      ++lookups_;
+      return own;
+    });
+  }
+
+  static constexpr Ipv4Address kLanAddress{192, 0, 2, 7};
+  std::vector<PortConfig> defs_;
+  Config config_;
+  int lookups_ = 0;
+  std::shared_ptr<test::RecordingNotifier> notifier_ = std::make_shared<test::RecordingNotifier>();
+  std::shared_ptr<Notifier> previous_;
+};
+
+TEST_F(PortChoiceTest, ALoopbackClientGoesToTheDefinitionThatAlsoAdmitsTheMachine) {
+  EXPECT_EQ(choose(kLoopbackAddress, {kLoopbackAddress, kLanAddress}), 1u);
+  EXPECT_EQ(notifier_->count(), 0u) << "no dialog";
+  EXPECT_EQ(lookups_, 1);
+}
+
+TEST_F(PortChoiceTest, WithoutAnOwnAddressToTellThemApartTheUserIsAsked) {
+  EXPECT_EQ(choose(kLoopbackAddress, {kLoopbackAddress}), 0u) << "the headless pick is the first";
+  ASSERT_EQ(notifier_->count(), 1u);
+  EXPECT_EQ(notifier_->notices().front().choices.size(), 2u);
+}
+
+TEST_F(PortChoiceTest, ARememberedChoiceAnswersForItsPortOnly) {
+  rememberPortChoice(110, 9);
+  rememberPortChoice(995, 7);
+  EXPECT_EQ(choose(kLoopbackAddress, {}), 1u);
+  EXPECT_EQ(notifier_->count(), 0u);
+  rememberPortChoice(110, 42); // a definition that is gone
+  EXPECT_EQ(rememberedPortChoice(110), 42u);
+  EXPECT_EQ(choose(kLoopbackAddress, {}), 0u);
+  EXPECT_EQ(notifier_->count(), 1u);
+}
+
+TEST_F(PortChoiceTest, OnlyAdmittingDefinitionsAreCandidates) {
+  EXPECT_EQ(choose(kLanAddress, {}), 1u);
+  EXPECT_EQ(choose({203, 0, 113, 1}, {}), std::nullopt);
+  EXPECT_EQ(lookups_, 0) << "own addresses matter for loop-back clients only";
+  defs_[0].specialAcl = false; // the global list decides for it now
+  config_.ipAllowList = {{{203, 0, 113, 0}, {203, 0, 113, 255}}};
+  EXPECT_EQ(choose({203, 0, 113, 1}, {}), 0u);
+}
+
+}  // namespace
+}  // namespace km

@@ -1,0 +1,87 @@
+#include "loopback.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/threads.h"
+
+namespace km::test {
+
+namespace {
+constexpr SocketAddress4 kLoopback{127, 0, 0, 1};
+constexpr int kPeerWaitMs = 10000;
+}  // namespace
+
+void RawPeer::reset() {
+  if (sock_.valid()) {
+    abortConnection(sock_.release());
+  }
+}
+
+bool RawPeer::send(std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    int error = 0;
+    long sent = sendBytes(sock_.get(), bytes.data() + done, bytes.size() - done, error);
+    if (sent <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+std::string RawPeer::receive(size_t count) {
+  std::string got;
+  uint64_t deadline = tickCountMs() + kPeerWaitMs;
+  char buffer[65536];
+  while (got.size() < count && tickCountMs() < deadline) {
+    if (waitReadable(sock_.get(), 100) != 1) {
+      continue;
+    }
+    int error = 0;
+    long n = receiveBytes(sock_.get(), buffer, std::min(sizeof buffer, count - got.size()), error);
+    if (n <= 0) {
+      break;
+    }
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::string RawPeer::receiveAll() {
+  return receive(static_cast<size_t>(-1) / 2);
+}
+
+LoopbackPair connectedPair() {
+  LoopbackPair pair;
+  SocketHandle listener = createTcpSocket();
+  int error = 0;
+  EXPECT_TRUE(bindSocket(listener, kLoopback, 0, error)) << error;
+  EXPECT_TRUE(listenOnSocket(listener, 1, error)) << error;
+  int port = boundPort(listener);
+  pair.ours = connectTcp("127.0.0.1", port, kPeerWaitMs, error);
+  EXPECT_NE(pair.ours, kInvalidSocket) << error;
+  EXPECT_EQ(waitReadable(listener, kPeerWaitMs), 1);
+  SocketHandle accepted = kInvalidSocket;
+  SocketAddress4 address{};
+  EXPECT_EQ(acceptClient(listener, accepted, address, error), AcceptResult::Accepted);
+  pair.peer = RawPeer(accepted);
+  closeSocket(listener);
+  return pair;
+}
+
+int freeLoopbackPort() {
+  SocketHandle sock = createTcpSocket();
+  int error = 0;
+  EXPECT_TRUE(bindSocket(sock, kLoopback, 0, error));
+  int port = boundPort(sock);
+  closeSocket(sock);
+  return port;
+}
+
+RawPeer connectToLoopback(int port) {
+  int error = 0;
+  return RawPeer(connectTcp("127.0.0.1", port, kPeerWaitMs, error));
+}
+
+}  // namespace km::test

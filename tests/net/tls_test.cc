@@ -1,0 +1,271 @@
+// Upstream TLS against real TLS servers on loopback: "openssl s_server" for implicit
+// TLS and a small Python server (the system's OpenSSL underneath) for STLS, both
+// with a certificate from a test CA made here.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "loopback.h"
+#include "net/line_socket.h"
+#include "net/upstream_tls.h"
+#include "platform/files.h"
+#include "platform/threads.h"
+#include "support/test_support.h"
+
+namespace km {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+int run(const std::string& command) {
+  return std::system(command.c_str());
+}
+
+bool waitForFileText(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 200; ++i) {
+    if (readFile(path).find(text) != std::string::npos) {
+      return true;
+    }
+    sleepMs(50);
+  }
+  return false;
+}
+
+class TlsTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    const std::string d = dir_->path();
+    writeFile(d + "ext.cnf", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    ASSERT_EQ(run("cd " + d + " && openssl req -x509 " + ec +
+                  "-keyout ca.key -out ca.pem -subj '/CN=Kestrelmail Test CA' -days 2 "
+                  ">/dev/null 2>&1"),
+              0);
+    ASSERT_EQ(run("cd " + d + " && openssl req " + ec +
+                  "-keyout server.key -out server.csr -subj '/CN=localhost' >/dev/null 2>&1"),
+              0);
+    ASSERT_EQ(run("cd " + d +
+                  " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key "
+                  "-CAcreateserial -out server.pem -days 2 -extfile ext.cnf >/dev/null 2>&1"),
+              0);
+
+    implicitPort_ = test::freeLoopbackPort();
+    run("exec openssl s_server -accept 127.0.0.1:" + std::to_string(implicitPort_) + " -cert " + d +
+        "server.pem -key " + d + "server.key -rev >" + d + "s_server.log 2>&1 & echo $! >" + d +
+        "s_server.pid");
+    ASSERT_TRUE(waitForFileText(d + "s_server.log", "ACCEPT")) << readFile(d + "s_server.log");
+
+    const std::string script = std::string(KESTREL_SOURCE_DIR) + "/tests/net/starttls_peer.py";
+    for (const std::string mode : {"plain", "inject"}) {
+      run("exec /usr/bin/python3 " + script + " " + d + mode + ".port " + d + "server.pem " + d +
+          "server.key " + mode + " >" + d + mode + ".log 2>&1 & echo $! >" + d + mode + ".pid");
+    }
+    for (const std::string mode : {"plain", "inject"}) {
+      for (int i = 0; i < 200 && !fileExists(d + mode + ".port"); ++i) {
+        sleepMs(50);
+      }
+    }
+    starttlsPort_ = std::atoi(readFile(d + "plain.port").c_str());
+    injectPort_ = std::atoi(readFile(d + "inject.port").c_str());
+    ASSERT_GT(starttlsPort_, 0) << readFile(d + "plain.log");
+    ASSERT_GT(injectPort_, 0) << readFile(d + "inject.log");
+  }
+
+  static void TearDownTestSuite() {
+    const std::string d = dir_->path();
+    for (const char* name : {"s_server", "plain", "inject"}) {
+      run("kill $(cat " + d + name + ".pid) 2>/dev/null");
+    }
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  static std::string caFile() { return dir_->file("ca.pem"); }
+
+  // A plain connection to a loopback port, wrapped.
+  void connect(LineSocket& ls, int port, const std::string& host = "127.0.0.1") {
+    int error = 0;
+    SocketHandle sock = connectTcp(host, port, 10000, error);
+    ASSERT_NE(sock, kInvalidSocket) << error;
+    initSocket(ls, sock);
+  }
+
+  TlsClientOptions trusting(const std::string& name) {
+    TlsClientOptions options;
+    options.serverName = name;
+    options.caFile = caFile();
+    return options;
+  }
+
+  // Starts STLS on the Python server's connection.
+  void upgrade(LineSocket& ls, int port) {
+    connect(ls, port);
+    ASSERT_EQ(readLine(ls, 10), "+OK ready\r\n");
+    ASSERT_TRUE(sendString(&ls, "STLS\r\n"));
+    ASSERT_EQ(readLine(ls, 10), "+OK begin TLS\r\n");
+  }
+
+  static std::string text(const BlockReader& br) {
+    return std::string(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+  }
+
+  static TempDir* dir_;
+  static int implicitPort_;
+  static int starttlsPort_;
+  static int injectPort_;
+};
+
+TempDir* TlsTest::dir_ = nullptr;
+int TlsTest::implicitPort_ = 0;
+int TlsTest::starttlsPort_ = 0;
+int TlsTest::injectPort_ = 0;
+
+TEST_F(TlsTest, ImplicitTlsWithATrustedCertificateCarriesLines) {
+  LineSocket ls;
+  // "localhost" resolves to ::1 as well, where nothing listens: the next address
+  // is tried.
+  connect(ls, implicitPort_, "localhost");
+  std::string failure;
+  ASSERT_TRUE(startTls(ls, trusting("localhost"), 10000, failure)) << failure;
+  ASSERT_TRUE(sendString(&ls, "hello world\n"));
+  BlockReader br;
+  init(br, ls, 1000, "\n", 10000);
+  std::string reply;
+  while (!br.terminatorFound && read(br)) {
+    reply += text(br);
+  }
+  EXPECT_EQ(reply, "dlrow olleh\n");
+}
+
+TEST_F(TlsTest, AnAddressInTheCertificateVerifiesALiteralAddress) {
+  LineSocket ls;
+  connect(ls, implicitPort_);
+  std::string failure;
+  EXPECT_TRUE(startTls(ls, trusting("127.0.0.1"), 10000, failure)) << failure;
+}
+
+TEST_F(TlsTest, AWrongHostNameIsRefusedWithAClearError) {
+  LineSocket ls;
+  connect(ls, implicitPort_);
+  std::string failure;
+  EXPECT_FALSE(startTls(ls, trusting("mail.example.org"), 10000, failure));
+  EXPECT_NE(failure.find("hostname mismatch"), std::string::npos) << failure;
+  EXPECT_EQ(ls.state, LS_ERROR);
+  EXPECT_FALSE(sendString(&ls, "anything\r\n")) << "nothing goes out after a refusal";
+}
+
+TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessVerificationIsOff) {
+  LineSocket ls;
+  connect(ls, implicitPort_);
+  TlsClientOptions systemStoreOnly;
+  systemStoreOnly.serverName = "localhost";
+  std::string failure;
+  EXPECT_FALSE(startTls(ls, systemStoreOnly, 10000, failure));
+  EXPECT_NE(failure.find("certificate verify failed"), std::string::npos) << failure;
+
+  LineSocket unchecked;
+  connect(unchecked, implicitPort_);
+  TlsClientOptions noVerify = systemStoreOnly;
+  noVerify.verify = false;
+  EXPECT_TRUE(startTls(unchecked, noVerify, 10000, failure)) << failure;
+}
+
+TEST_F(TlsTest, TheConfigurationDecidesWhatIsTrusted) {
+  Config config;
+  config.tlsCaFile = caFile();
+  LineSocket trusted;
+  connect(trusted, implicitPort_);
+  std::string failure;
+  EXPECT_TRUE(startTls(trusted, tlsOptionsFor(config, "localhost"), 10000, failure)) << failure;
+  close(trusted); // the server serves one connection at a time
+
+  config.tlsCaFile.clear();
+  config.tlsVerify = false; // TLS_VERIFY NO: any certificate, any name
+  LineSocket unchecked;
+  connect(unchecked, implicitPort_);
+  EXPECT_TRUE(startTls(unchecked, tlsOptionsFor(config, "elsewhere.example"), 10000, failure))
+      << failure;
+}
+
+TEST(UpstreamSecurity, AutoMeansImplicitTlsOnTheTlsPortsOnly) {
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 995), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 993), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 465), UpstreamSecurity::Implicit);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 110), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Auto, 587), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::StartTls, 995), UpstreamSecurity::StartTls);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::None, 993), UpstreamSecurity::Plain);
+  EXPECT_EQ(upstreamSecurity(UpstreamTls::Implicit, 110), UpstreamSecurity::Implicit);
+}
+
+TEST_F(TlsTest, AMissingTrustedCertificateFileIsNamed) {
+  LineSocket ls;
+  connect(ls, implicitPort_);
+  TlsClientOptions options = trusting("localhost");
+  options.caFile = dir_->file("no-such-ca.pem");
+  std::string failure;
+  EXPECT_FALSE(startTls(ls, options, 10000, failure));
+  EXPECT_NE(failure.find("no-such-ca.pem"), std::string::npos) << failure;
+}
+
+TEST_F(TlsTest, StlsUpgradesTheConnectionInPlace) {
+  LineSocket ls;
+  upgrade(ls, starttlsPort_);
+  std::string failure;
+  ASSERT_TRUE(startTls(ls, trusting("localhost"), 10000, failure)) << failure;
+  ASSERT_TRUE(writeString(&ls, "NOOP\r\n"));
+  ASSERT_TRUE(flush(&ls));
+  EXPECT_EQ(readLine(ls, 10), "echo: NOOP\r\n");
+  ASSERT_TRUE(sendString(&ls, "BURST 1000000\r\n"));
+  std::optional<std::string> line = readLine(ls, 10);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->size(), 1000002u) << "a megabyte line over TLS comes whole";
+  ASSERT_TRUE(sendString(&ls, "QUIT\r\n"));
+  EXPECT_EQ(readLine(ls, 10), std::nullopt);
+  EXPECT_EQ(ls.state, LS_CLOSED);
+}
+
+TEST_F(TlsTest, PlainBytesAfterTheStlsReplyRefuseTheUpgrade) {
+  LineSocket ls;
+  upgrade(ls, injectPort_);
+  // The injected line came in the reply's packet; should it lag behind, wait for it.
+  if (!hasBufferedInput(ls)) {
+    int byte = readChar(ls, 10);
+    ASSERT_GE(byte, 0);
+    char first = static_cast<char>(byte);
+    unread(ls, &first, 1);
+  }
+  std::string failure;
+  EXPECT_FALSE(startTls(ls, trusting("localhost"), 10000, failure));
+  EXPECT_NE(failure.find("before the secure connection"), std::string::npos) << failure;
+  EXPECT_NE(ls.state, LS_OPEN);
+}
+
+TEST_F(TlsTest, WaitsSeeBytesThatTlsAlreadyHolds) {
+  LineSocket ls;
+  upgrade(ls, starttlsPort_);
+  std::string failure;
+  ASSERT_TRUE(startTls(ls, trusting("localhost"), 10000, failure)) << failure;
+  ASSERT_TRUE(sendString(&ls, "BURST 5000\r\n"));
+  // The 5,002 bytes come in one TLS record; a read of 100 leaves the rest inside
+  // OpenSSL and none on the socket.
+  BlockReader first;
+  init(first, ls, 100, nullptr, 10000);
+  ASSERT_TRUE(read(first));
+  std::string gathered = text(first);
+  BlockReader rest;
+  init(rest, ls, 100, nullptr, 0); // no time to wait: only held bytes can come
+  while (gathered.size() < 5002 && read(rest) && rest.dataLen > 0) {
+    gathered += text(rest);
+  }
+  EXPECT_EQ(gathered.size(), 5002u);
+  EXPECT_EQ(gathered, std::string(5000, 'x') + "\r\n");
+}
+
+}  // namespace
+}  // namespace km
