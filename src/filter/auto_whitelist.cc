@@ -93,4 +93,6 @@ bool SaveAutoWhitelists() {
   return sendersSaved && relaysSaved;
 }
 
+void feedAutoWhitelisting(const Message&) {}
+
 }  // namespace km

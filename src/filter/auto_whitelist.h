@@ -11,6 +11,7 @@
 namespace km {
 
 struct Config;
+struct Message;
 
 // Reads auto_wlist_from.dat (one address per line) and auto_wlist_ip.dat (one
 // dotted address per line; other lines are skipped) into the snapshot.
@@ -25,5 +26,10 @@ bool SaveAutoWhitelists();
 std::optional<std::string> IsAutoWhiteAddress(const Config& config, std::string_view address);
 // Whether the relay address is auto-white.
 bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip);
+
+// Counts the senders and relays a clean message collected towards auto-whitelisting.
+// The counting by mail (and its pending files) comes with auto-whitelisting
+// proper; until then a clean message counts for nothing.
+void feedAutoWhitelisting(const Message& message);
 
 }  // namespace km

@@ -10,6 +10,7 @@
 //   descriptors.h    pipes, whole and positioned reads and writes of descriptors
 //   user_dirs.h      the user's configuration folder
 //   instance_lock.h  the single-instance lock
+//   md5.h            MD5 digests (APOP, message digests)
 //   memory.h         giving free heap memory back to the system
 //   text.h           ASCII case rules, number reading, safe printf-style formatting
 //   lang.h           the string table kestrelmail.lang
@@ -27,6 +28,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/lang.h"
+#include "platform/md5.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
 #include "platform/port_probe.h"

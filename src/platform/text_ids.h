@@ -102,7 +102,36 @@ namespace km {
   X(kTextLogVerdict, 20225)                                                                        \
   X(kTextLogSpamVerdict, 20226)                                                                    \
   X(kTextLogSessionStart, 20227)                                                                   \
-  X(kTextLogSessionEnd, 20228)
+  X(kTextLogSessionEnd, 20228)                                                                     \
+  X(kTextPop3ClientErrorTitle, 20400)                                                              \
+  X(kTextPop3ServerErrorTitle, 20401)                                                              \
+  X(kTextPop3ClientReadErrorTitle, 20402)                                                          \
+  X(kTextPop3ProgramErrorTitle, 20403)                                                             \
+  X(kTextPop3UserNeedsServer, 20404)                                                               \
+  X(kTextPop3CannotResolve, 20405)                                                                 \
+  X(kTextPop3CannotConnect, 20406)                                                                 \
+  X(kTextPop3ApopWarning, 20407)                                                                   \
+  X(kTextPop3SaslWarning, 20408)                                                                   \
+  X(kTextDoNotShowAgain, 20409)                                                                    \
+  X(kTextStatusResolving, 20410)                                                                   \
+  X(kTextStatusConnecting, 20411)                                                                  \
+  X(kTextStatusConnected, 20412)                                                                   \
+  X(kTextStatusDisconnecting, 20413)                                                               \
+  X(kTextStatusDisconnected, 20414)                                                                \
+  X(kTextStatusApop, 20415)                                                                        \
+  X(kTextStatusLoggingIn, 20416)                                                                   \
+  X(kTextStatusReadingHeaders, 20417)                                                              \
+  X(kTextStatusReceived, 20418)                                                                    \
+  X(kTextStatusSendingRest, 20419)                                                                 \
+  X(kTextStatusRerequesting, 20420)                                                                \
+  X(kTextStatusSkipping, 20421)                                                                    \
+  X(kTextStatusFinishing, 20422)                                                                   \
+  X(kTextStatusAutoWhitelisting, 20423)                                                            \
+  X(kTextLogPop3Server, 20424)                                                                     \
+  X(kTextLogPop3User, 20425)                                                                       \
+  X(kTextLogPop3Command, 20426)                                                                    \
+  X(kTextPop3TlsFailed, 20427)                                                                     \
+  X(kTextPrefetchThreadFailed, 20428)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,

@@ -61,8 +61,11 @@ class Kestrel:
         args += list(extra_args)
         self.workspace = workspace
         self.config_stamp = self._config_stamp()
-        self.process = subprocess.Popen(args, env=workspace.environment(),
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Notices go to stderr; a file never fills up the way a pipe nobody reads does.
+        fd, self.stderr_path = tempfile.mkstemp(prefix="stderr-", dir=workspace.root)
+        with os.fdopen(fd, "wb") as stderr:
+            self.process = subprocess.Popen(args, env=workspace.environment(),
+                                            stdout=subprocess.DEVNULL, stderr=stderr)
 
     def _config_stamp(self):
         try:
@@ -89,9 +92,8 @@ class Kestrel:
         return self.process.wait(timeout=timeout)
 
     def stderr(self):
-        if self.process.poll() is None:
-            return ""
-        return self.process.stderr.read().decode("utf-8", "replace")
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def kill(self):
         if self.process.poll() is None:

@@ -77,7 +77,9 @@ class Dovecot:
         base = self.maildir(user, folder)
         for sub in ("cur", "new", "tmp"):
             os.makedirs(os.path.join(base, sub), exist_ok=True)
-        name = "%d.%s.kestreltest" % (time.time(), uuid.uuid4().hex)
+        # The server numbers new messages in the order of their file names.
+        self.delivered = getattr(self, "delivered", 0) + 1
+        name = "%d.M%06dP%s.kestreltest" % (time.time(), self.delivered, uuid.uuid4().hex[:8])
         target = os.path.join(base, "cur", name + ":2,S") if seen else os.path.join(base, "new", name)
         with open(target, "wb") as f:
             f.write(message)
@@ -181,3 +183,52 @@ service anvil {{
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class ScriptedServer:
+    """A TCP server on loopback whose every connection runs `handler(conn)` in a
+    thread of its own; for peers that misbehave on purpose."""
+
+    def __init__(self, handler):
+        import threading
+        self.handler = handler
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.connections = 0
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        import threading
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            threading.Thread(target=self._run, args=(conn,), daemon=True).start()
+
+    def _run(self, conn):
+        try:
+            self.handler(conn)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.listener.close()
+
+
+def read_line(conn):
+    """One CR LF line from a socket, or b'' at the end."""
+    data = b""
+    while not data.endswith(b"\r\n"):
+        byte = conn.recv(1)
+        if not byte:
+            break
+        data += byte
+    return data

@@ -1,0 +1,46 @@
+// The POP3 proxy. One session thread serves one mail client: it greets the client,
+// logs in to the real server (named by the port, or by the user name on a generic
+// port), rewrites the sizes STAT and LIST report so that they allow for tagging,
+// and runs every RETR and TOP through the filters before the message reaches the
+// client.
+//
+//   pop3.h                (this file) what the proxy offers besides its session
+//                         entry point (runPop3Session, with the other protocols'
+//                         entry points in net/sessions.h)
+//   timeout_prevention.h  keeping a client busy while its message is held back
+//   offline_server.h      the empty mailbox shown when the server cannot be reached
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace km {
+
+// A server named as a host, optionally a colon and a port (110 by default). An
+// IPv6 address is written in brackets: "[2001:db8::1]:995".
+struct Pop3Server {
+  std::string host;
+  int port = 110;
+};
+Pop3Server parsePop3Server(std::string_view specification);
+
+// A USER line on a generic port: the last "@", "%" or "/" (not at the start)
+// separates the user name for the real server from the server specification.
+// The line for the server keeps everything before the separator and ends in CR LF.
+struct GenericUserLine {
+  std::string serverLine;
+  std::string serverSpecification;
+};
+std::optional<GenericUserLine> splitGenericUserLine(std::string_view line);
+
+// The user name of a USER line: the text after the command word and its spaces, up
+// to the first control byte.
+std::string userNameOf(std::string_view line);
+
+// The APOP digest for a server greeting and a password: MD5 of the greeting's
+// "<...>" time stamp followed by the password, in lower-case hexadecimal. Nothing
+// when the greeting offers no complete time stamp.
+std::optional<std::string> apopDigest(std::string_view greeting, std::string_view password);
+
+}  // namespace km

@@ -1,0 +1,756 @@
+// RETR, TOP and UIDL: messages are read from the server into a Message, filtered,
+// tagged, padded to the size the client was told and sent on; the rest of a long
+// body streams straight through. TOP answers are kept per session, and while one
+// waits for its DNSBL answers a pre-fetch thread reads the following messages.
+#include "diag/crash_report.h"
+#include "diag/error_report.h"
+#include "filter/auto_whitelist.h"
+#include "filter/dnsbl.h"
+#include "filter/pipeline.h"
+#include "filter/tagging.h"
+#include "net/session_rows.h"
+#include "net/thread_records.h"
+#include "platform/lang.h"
+#include "platform/text.h"
+#include "platform/text_ids.h"
+#include "platform/threads.h"
+#include "pop3/pop3_internal.h"
+#include "pop3/timeout_prevention.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace km {
+
+namespace {
+
+constexpr const char kTerminator[] = "\r\n.\r\n";
+constexpr size_t kTerminatorLength = 5;
+constexpr uint32_t kHeaderRun = 131072;
+constexpr uint32_t kHeaderLineWaitMs = 10000;
+constexpr uint32_t kBodyWaitMs = 500;
+constexpr uint32_t kBodyRun = 262144;
+constexpr uint32_t kTopBodyRun = 4096;
+constexpr uint32_t kRefetchRun = 1048576;
+constexpr uint32_t kSmallestRun = 1024;
+// The estimate of a body line's length that turns wanted bytes into TOP lines.
+constexpr int64_t kBytesPerLine = 60;
+constexpr size_t kPrefetchStackSize = 0x20000;
+
+// Sends to a client connection (or nowhere, for a pre-fetch).
+class ClientSink : public MessageSink {
+public:
+  explicit ClientSink(LineSocket* client) : client_(client) {}
+  bool write(std::string_view bytes) override { return km::write(client_, bytes.data(), bytes.size()); }
+  bool flush() override { return km::flush(client_); }
+
+private:
+  LineSocket* client_;
+};
+
+// Shows progress in the session's status row (none for a pre-fetch).
+class RowProgress : public ProgressDisplay {
+public:
+  explicit RowProgress(int row) : row_(row) {}
+  void show(std::string_view text) override {
+    if (row_ >= 0) {
+      setRowText(row_, COLUMN_STATUS, text);
+    }
+  }
+
+private:
+  int row_;
+};
+
+// One retrieval: the inputs and what it learns on the way.
+struct Retrieval {
+  Pop3Session& session;
+  LineSocket* client;
+  LineSocket& upstream;
+  ConfigRef config;
+  int32_t number;
+  int32_t lines;  // -1 for RETR
+  bool prefetch;
+  int row;
+  FetchRecord& fetch;
+  RowProgress progress;
+
+  Message* message = nullptr;
+  int stage = STAGE_NOTHING;
+  int32_t requestedLines = 0;
+  int32_t neededLines = 0;
+  int64_t neededBytes = 0;
+  bool ended = false;  // the server's answer was read to its end
+  bool failed = false;
+  bool prefetchStarted = false;
+
+  Pop3Entry& entry() { return *session.entries[static_cast<size_t>(number - 1)]; }
+  bool isTop() const { return lines >= 0; }
+  void status(int textId) { progress.show(languageText(textId)); }
+};
+
+bool beginsWithOk(std::string_view line) { return startsWithIgnoreCase(line, "+OK"); }
+
+void pushBackTerminator(LineSocket& upstream) { unread(upstream, kTerminator, kTerminatorLength); }
+
+// Peeks at the next line and pushes it back; the end of the answer is pushed back
+// as a whole terminator, so a body reader finds it. False when nothing came.
+bool peekBodyStart(LineSocket& upstream) {
+  std::optional<std::string> line = readLine(upstream, -1);
+  if (!line) {
+    return false;
+  }
+  if (*line == ".\r\n") {
+    pushBackTerminator(upstream);
+  } else {
+    unread(upstream, line->data(), line->size());
+  }
+  return true;
+}
+
+void showReceived(Retrieval& r) {
+  r.progress.show(formatText(languageText(kTextStatusReceived),
+                             {static_cast<int64_t>(r.fetch.pristineBodySize / 1024),
+                              r.fetch.expectedSize / 1024}));
+}
+
+// Reads body runs into the message until the terminator, a failure or the stop
+// flag; `enough` may end the reading earlier. The terminator stays in the body.
+void readBody(Retrieval& r, BlockReader& reader, const std::function<bool()>& enough = {}) {
+  while (!stopRequested()) {
+    if (enough && enough()) {
+      return;
+    }
+    bool usable = read(reader);
+    if (reader.dataLen > 0 &&
+        !AppendBody(*r.message,
+                    std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
+                    true)) {
+      r.failed = true;
+      return;
+    }
+    showReceived(r);
+    if (reader.terminatorFound) {
+      r.ended = true;
+      return;
+    }
+    if (!usable) {
+      r.failed = true;
+      return;
+    }
+  }
+}
+
+void removeTerminator(Retrieval& r) {
+  if (r.ended) {
+    TruncateBody(*r.message, kTerminatorLength, true);
+  }
+}
+
+// Reads the rest of the answer to its end and removes the terminator.
+void readToEnd(Retrieval& r, uint32_t maxBytes) {
+  if (r.ended || r.failed) {
+    return;
+  }
+  BlockReader reader;
+  init(reader, r.upstream, maxBytes, kTerminator, kBodyWaitMs);
+  readBody(r, reader);
+  removeTerminator(r);
+}
+
+// Asks the server for message n (the whole of it, or the header block and `lines`
+// body lines), or replays a kept copy that holds enough into the server input.
+// True when the message now follows on the input; a refusal has been passed on.
+bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, int32_t n,
+                    int32_t lines) {
+  Pop3Entry& entry = *s.entries[static_cast<size_t>(n - 1)];
+  // A kept copy serves a RETR when it is the whole message, and a TOP when it has at
+  // least the lines asked for.
+  bool usable = entry.cachedMessage &&
+                (entry.fetchCopy.isRetr ||
+                 (lines >= 0 && (entry.requestedLines < 0 || lines <= entry.requestedLines)));
+  if (usable) {
+    StringSink replay;
+    replay.write("+OK Cached message follows\r\n");
+    SendMessage(*entry.cachedMessage, 0, &replay, true, nullptr);
+    replay.write(std::string_view(kTerminator, kTerminatorLength));
+    unread(upstream, replay.text.data(), replay.text.size());
+  } else {
+    std::string request = lines < 0 ? formatText("RETR %d\r\n", {n})
+                                    : formatText("TOP %d %d\r\n", {n, lines});
+    if (!sendString(&upstream, request)) {
+      return false;
+    }
+  }
+  std::optional<std::string> reply = readLine(upstream, -1);
+  if (!reply) {
+    return false;
+  }
+  if (beginsWithOk(*reply)) {
+    return true;
+  }
+  sendString(client, *reply);
+  return false;
+}
+
+// Asks again for more of a message than was asked for before, and skips what the
+// message holds already: the input then starts with the first new body byte.
+bool refetchMessage(Retrieval& r, int32_t lines) {
+  r.status(kTextStatusRerequesting);
+  if (!requestMessage(r.session, r.client, r.upstream, r.number, lines)) {
+    return false;
+  }
+  r.status(kTextStatusSkipping);
+  for (;;) {
+    std::optional<std::string> line = readLine(r.upstream, -1);
+    if (!line) {
+      return false;
+    }
+    if (*line == "\r\n") {
+      break;
+    }
+    if (*line == ".\r\n") {
+      pushBackTerminator(r.upstream);
+      break;
+    }
+  }
+  if (!peekBodyStart(r.upstream)) {
+    return false;
+  }
+  uint64_t held = r.message->pristineBody.size;
+  if (held == 0) {
+    return true;
+  }
+  BlockReader reader;
+  init(reader, r.upstream, static_cast<uint32_t>(std::min<uint64_t>(held, UINT32_MAX)),
+       kTerminator, kBodyWaitMs);
+  uint64_t skipped = 0;
+  while (skipped < held && !stopRequested()) {
+    r.progress.show(formatText(languageText(kTextStatusSkipping),
+                               {static_cast<int64_t>((held - skipped) / 1024)}));
+    reader.maxBytes = static_cast<uint32_t>(std::min<uint64_t>(held - skipped, UINT32_MAX));
+    bool usable = read(reader);
+    skipped += reader.dataLen;
+    if (reader.terminatorFound) {
+      pushBackTerminator(r.upstream);
+      return true;
+    }
+    if (!usable) {
+      return false;
+    }
+  }
+  return !stopRequested() && peekBodyStart(r.upstream);
+}
+
+void startPrefetch(Pop3Session& s, int32_t next, int32_t lines, LineSocket& upstream,
+                   ConfigRef config);
+void pausePrefetch(Pop3Session& s);
+
+// Reads the header block line by line into both copies, under the prevention lock
+// because the prevention thread reads the working lines meanwhile.
+void readHeaderBlock(Retrieval& r) {
+  r.status(kTextStatusReadingHeaders);
+  bool done = false;
+  while (!done && !r.failed && !stopRequested()) {
+    BlockReader reader;
+    init(reader, r.upstream, kHeaderRun, "\r\n", kHeaderLineWaitMs);
+    while (!stopRequested()) {
+      bool usable = read(reader);
+      if (reader.dataLen > 0) {
+        std::lock_guard guard(preventionLock());
+        AppendHeaderData(*r.message,
+                         std::string_view(reinterpret_cast<const char*>(reader.data.data()),
+                                          reader.dataLen),
+                         true);
+      }
+      if (reader.terminatorFound) {
+        break;
+      }
+      if (!usable) {
+        r.failed = true;
+        break;
+      }
+    }
+    if (r.failed || stopRequested() || !reader.terminatorFound) {
+      break;
+    }
+    const std::string& last = r.message->headerLines.back();
+    if (last == ".\r\n") {
+      // The message ended inside its header block: it has no body, not even the
+      // blank line, and the client gets exactly the bytes the size was counted from.
+      r.ended = true;
+      done = true;
+    } else if (last == "\r\n") {
+      r.message->headersComplete = true;
+      done = true;
+    }
+  }
+  if (!done) {
+    r.failed = true;
+    return;
+  }
+  std::lock_guard guard(preventionLock());
+  RemoveHeaderLine(*r.message, r.message->headerLines.size() - 1, true);
+}
+
+// Stage 0: the header block, the header filters, then as much of the body as the
+// body filters want (a TOP answer to its end).
+PluginFlags readFreshMessage(Retrieval& r) {
+  readHeaderBlock(r);
+  if (!r.failed) {
+    FilterHeaders(*r.message, r.prefetch ? nullptr : &r.progress);
+  }
+  if (!r.failed && !r.ended && !peekBodyStart(r.upstream)) {
+    r.failed = true;
+  }
+  PluginFlags flags = BodyFilteringFlags(*r.message);
+  r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_BODY_FILTERING, &flags);
+  r.neededLines = static_cast<int32_t>(std::max<int64_t>(r.neededBytes, 0) / kBytesPerLine);
+  showReceived(r);
+  if (r.failed) {
+    return flags;
+  }
+
+  uint32_t run = r.neededBytes < 0 ? kBodyRun
+                 : r.neededBytes == 0 && r.isTop()
+                     ? kTopBodyRun
+                     : static_cast<uint32_t>(std::min<int64_t>(r.neededBytes, UINT32_MAX));
+  bool partial = !r.isTop() && r.neededBytes >= 0;  // RETR stops at what the filters want
+  if (run > 0 && !r.ended) {
+    BlockReader reader;
+    init(reader, r.upstream, run, kTerminator, kBodyWaitMs);
+    readBody(r, reader, [&] {
+      if (!partial) {
+        return false;
+      }
+      if (static_cast<int64_t>(r.message->pristineBody.size) >= r.neededBytes) {
+        return true;
+      }
+      int64_t left = r.neededBytes - static_cast<int64_t>(r.message->pristineBody.size);
+      reader.maxBytes = left < 1 ? kSmallestRun : static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX));
+      return false;
+    });
+    removeTerminator(r);
+  }
+  return flags;
+}
+
+// A TOP answer that ended short of what the filters want asks for more.
+void widenTop(Retrieval& r, uint32_t partRun) {
+  if (r.fetch.isRetr || !r.ended || r.failed) {
+    return;
+  }
+  bool wantsMore = r.neededBytes < 0 ||
+                   (static_cast<int64_t>(r.message->pristineBody.size) < r.neededBytes &&
+                    r.requestedLines >= 0 && r.requestedLines < r.neededLines);
+  if (!wantsMore) {
+    return;
+  }
+  int32_t lines = r.neededBytes < 0 ? -1 : r.neededLines;
+  if (lines < 0) {
+    r.fetch.isRetr = true;
+  }
+  r.requestedLines = lines;
+  if (!refetchMessage(r, lines)) {
+    r.failed = true;
+    return;
+  }
+  r.ended = false;
+  uint32_t run = lines < 0 ? kRefetchRun
+                           : static_cast<uint32_t>(std::max<int64_t>(
+                                 1, partRun == 0 ? r.neededBytes -
+                                                       static_cast<int64_t>(r.message->pristineBody.size)
+                                                 : partRun));
+  readToEnd(r, run);
+}
+
+// Steps after the header filters, while the client waits: the body filters, the
+// DNSBL answers (reading on meanwhile) and the body rewriting.
+void judge(Retrieval& r, const PluginFlags& flags) {
+  widenTop(r, 0);
+  if (!r.failed) {
+    FilterBody(*r.message, &r.progress, flags);
+  }
+  if (!r.ended && !r.failed && hasOpenQueries(*r.message)) {
+    BlockReader reader;
+    init(reader, r.upstream, kBodyRun, kTerminator, kBodyWaitMs);
+    while (!r.ended && !r.failed && !stopRequested() && hasOpenQueries(*r.message)) {
+      bool usable = read(reader);
+      if (reader.dataLen > 0 &&
+          !AppendBody(*r.message,
+                      std::string_view(reinterpret_cast<const char*>(reader.data.data()),
+                                       reader.dataLen),
+                      true)) {
+        r.failed = true;
+      }
+      showReceived(r);
+      r.ended = reader.terminatorFound;
+      if (!usable && !r.ended) {
+        r.failed = true;
+      }
+    }
+    removeTerminator(r);
+  }
+  if (r.isTop() && !r.prefetchStarted && r.ended && hasOpenQueries(*r.message)) {
+    startPrefetch(r.session, r.number + 1, r.lines, r.upstream, r.config);
+    r.prefetchStarted = true;
+  }
+  if (!r.failed && !stopRequested()) {
+    waitForDnsblResults(*r.message, &r.progress);
+  }
+  withdrawMessage(*r.message);
+  PluginFlags rewrite = RequireBodyRewriting(*r.message);
+  if (std::any_of(rewrite.begin(), rewrite.end(), [](uint8_t flag) { return flag != 0; })) {
+    readToEnd(r, kBodyRun);
+    RewriteBody(*r.message, &r.progress, true, &rewrite);
+  }
+}
+
+// Sends the rest of an answer as it arrives. RETR passes every byte on; TOP passes
+// only up to the end of its last wanted line, then the end of the answer.
+void streamRest(Retrieval& r, int64_t& sentLines) {
+  r.status(kTextStatusSendingRest);
+  BlockReader reader;
+  init(reader, r.upstream, kBodyRun, kTerminator, kBodyWaitMs);
+  while (!r.ended && !r.failed && !stopRequested()) {
+    uint8_t before = LastPristineBodyByte(*r.message);
+    bool usable = read(reader);
+    std::string_view run(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen);
+    r.ended = reader.terminatorFound;
+    if (!r.isTop()) {
+      if (!run.empty() && !sendNow(r.client, run.data(), run.size())) {
+        r.failed = true;
+      }
+    } else {
+      std::string_view counted = r.ended ? run.substr(0, run.size() - std::min<size_t>(3, run.size())) : run;
+      size_t cut = 0;
+      char previous = static_cast<char>(before);
+      for (; cut < counted.size() && sentLines < r.lines; ++cut) {
+        if (counted[cut] == '\n' && previous == '\r') {
+          ++sentLines;
+        }
+        previous = counted[cut];
+      }
+      if ((cut > 0 && !sendNow(r.client, counted.data(), cut)) ||
+          (r.ended && !sendString(r.client, ".\r\n"))) {
+        r.failed = true;
+      }
+    }
+    if (!run.empty() && !AppendBody(*r.message, run, true)) {
+      r.failed = true;
+    }
+    if (!usable && !r.ended) {
+      r.failed = true;
+    }
+  }
+  removeTerminator(r);
+}
+
+// Stage 1, not a pre-fetch: rewrite, pad or cut, send, and finish the message.
+void deliver(Retrieval& r, size_t firstIndex) {
+  Message& m = *r.message;
+  ClientSink sink(r.client);
+  if (!r.failed && !stopRequested()) {
+    RewriteHeaders(m, firstIndex, &r.progress);
+  }
+  int64_t sentLines = 0;
+  if (!r.isTop()) {
+    int64_t announced = r.fetch.expectedSize + MaxBytesToAdd(*r.config, r.fetch.expectedSize);
+    PadToSize(m, firstIndex, announced);
+  } else {
+    sentLines = KeepBodyLines(m, r.lines);
+  }
+  if (!r.failed && !SendMessage(m, firstIndex, &sink, false, &r.progress)) {
+    r.failed = true;
+  }
+  if (r.ended && !r.failed) {
+    // The terminator took the line end of the last body line with it.
+    bool bodyEndsOpen = m.body.size > 0 || !m.bodyPrefix.empty();
+    if (bodyEndsOpen && (!r.isTop() || sentLines < r.lines)) {
+      writeString(r.client, "\r\n");
+    }
+    if (!flush(r.client) || !sendString(r.client, ".\r\n")) {
+      r.failed = true;
+    }
+  }
+  if (r.prefetchStarted) {
+    pausePrefetch(r.session);
+  }
+  if (!r.ended && !r.failed) {
+    streamRest(r, sentLines);
+  }
+  if (r.isTop() && !r.failed) {
+    // The client has its answer; what the filters want when the message is done
+    // may still ask for more of it.
+    r.neededBytes = BodyBytesRequired(m, KM_PHASE_PROCESSED, nullptr);
+    r.neededLines = static_cast<int32_t>(std::max<int64_t>(r.neededBytes, 0) / kBytesPerLine);
+    widenTop(r, r.neededBytes < 0 ? 0 : static_cast<uint32_t>(r.neededBytes + 64));
+  }
+  if (!r.failed) {
+    r.status(kTextStatusFinishing);
+    FinishMessage(m);
+  }
+  if (!r.isTop() && !r.failed) {
+    r.status(kTextStatusAutoWhitelisting);
+    const Verdict& verdict = m.verdict;
+    if (!verdict.isSpam && !verdict.isWhitelisted && verdict.source != KM_SOURCE_DNSBL_TIMEOUT) {
+      feedAutoWhitelisting(m);
+    }
+  }
+  r.progress.show("");
+  r.stage = STAGE_SENT;
+}
+
+// Keeps the message in the entry for later TOP and RETR commands, or lets it go.
+void keepOrDrop(Retrieval& r, MessagePtr owned) {
+  Pop3Entry& entry = r.entry();
+  bool betterKept = entry.cachedMessage && entry.cachedMessage.get() != r.message &&
+                    (entry.requestedLines < 0 ||
+                     (r.requestedLines >= 0 && entry.requestedLines >= r.requestedLines));
+  bool drop = ((!r.isTop() || betterKept) && !r.prefetch) || r.failed || stopRequested();
+  if (drop) {
+    if (!r.isTop()) {
+      entry.cachedMessage.reset();
+    }
+    return;  // `owned` goes with this scope
+  }
+  entry.cachedMessage.reset();
+  entry.fetchCopy = r.fetch;
+  owned->fetch = &entry.fetchCopy;
+  entry.cachedMessage = std::move(owned);
+  entry.cachedLines = r.lines;
+  entry.requestedLines = r.requestedLines;
+  entry.neededLines = r.neededLines;
+  entry.neededBytes = r.neededBytes;
+  entry.stage = r.stage;
+}
+
+// Retrieves message n with RETR (lines -1) or TOP n lines, filters it and, unless
+// this is a pre-fetch, sends it to the client. True also when the server refused
+// the message (the refusal was passed on); false on a failure.
+bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, ConfigRef config,
+                     int32_t n, int32_t lines, bool prefetch, int32_t kind, int row,
+                     FetchRecord& fetch) {
+  Retrieval r{s, client, upstream, config, n, lines, prefetch, row, fetch, RowProgress(row)};
+  Pop3Entry& entry = r.entry();
+
+  MessagePtr owned;
+  if (entry.cachedMessage && entry.cachedLines == lines && entry.stage <= STAGE_PREFETCHED) {
+    // A pre-fetched copy of just this request: take it over.
+    owned = std::move(entry.cachedMessage);
+    r.requestedLines = entry.requestedLines;
+    r.neededLines = entry.neededLines;
+    r.neededBytes = entry.neededBytes;
+    r.stage = entry.stage;
+    r.ended = true;  // a pre-fetch reads its answer to the end
+    int64_t announced = fetch.expectedSize;
+    fetch = entry.fetchCopy;
+    fetch.expectedSize = announced;
+    owned->fetch = &fetch;
+  } else {
+    owned = CreateMessage(config, &s.record, fetch);
+    r.requestedLines = lines;
+  }
+  r.message = owned.get();
+  r.message->state = kind;
+  r.message->log.deferLines = prefetch;
+
+  if (r.stage == STAGE_NOTHING) {
+    if (!fetch.isRetr) {
+      r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_FETCH_START, nullptr);
+      if (r.neededBytes < 0) {
+        fetch.isRetr = true;  // the filters want it all: ask for the whole message
+      } else {
+        r.neededLines = static_cast<int32_t>(r.neededBytes / kBytesPerLine);
+        r.requestedLines = std::max(lines, r.neededLines);
+      }
+    } else {
+      r.neededBytes = -1;
+    }
+    if (!requestMessage(s, client, upstream, n, fetch.isRetr ? -1 : r.requestedLines)) {
+      return true;
+    }
+  }
+
+  if (!sendString(client, "+OK Message follows\r\n")) {
+    r.failed = true;
+  }
+  int32_t preventionId = startPrevention(client, *r.message);
+
+  PluginFlags flags;
+  if (r.stage == STAGE_NOTHING && !r.failed) {
+    flags = readFreshMessage(r);
+    r.stage = STAGE_PREFETCHED;
+  } else {
+    flags = BodyFilteringFlags(*r.message);
+  }
+  if (!prefetch && !r.failed) {
+    judge(r, flags);
+  }
+  size_t firstIndex = stopPrevention(preventionId);
+  if (!prefetch && r.stage == STAGE_PREFETCHED) {
+    deliver(r, firstIndex);
+  } else if (r.prefetchStarted) {
+    pausePrefetch(s);
+  }
+  keepOrDrop(r, std::move(owned));
+  return !r.failed;
+}
+
+// The pre-fetch thread: each round reads messages from `next` on with the same
+// TOP request, until told to stop; the last message is never pre-fetched.
+void prefetchLoop(Pop3Session& s) {
+  registerThread("POP3 pre-fetching");
+  Prefetcher& p = s.prefetch;
+  for (;;) {
+    bool go = false;
+    while (!go) {
+      if (p.quitEvent.wait(std::chrono::milliseconds(0))) {
+        p.exitedEvent.set();
+        unregisterThread();
+        return;
+      }
+      go = p.goEvent.wait(std::chrono::milliseconds(50));
+    }
+    for (int32_t m = p.next; !stopRequested(); ++m) {
+      if (p.stopEvent.wait(std::chrono::milliseconds(5)) || m >= messageCount(s)) {
+        break;
+      }
+      Pop3Entry& entry = *s.entries[static_cast<size_t>(m - 1)];
+      if (entry.cachedMessage) {
+        continue;
+      }
+      if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {m}), nullptr)) {
+        break;
+      }
+      FetchRecord fetch;
+      fetch.expectedSize = entry.size;
+      if (!retrieveMessage(s, nullptr, *p.upstream, p.config, m, p.lines, true, -m, -1, fetch)) {
+        break;
+      }
+    }
+    p.doneEvent.set();
+  }
+}
+
+void startPrefetch(Pop3Session& s, int32_t next, int32_t lines, LineSocket& upstream,
+                   ConfigRef config) {
+  Prefetcher& p = s.prefetch;
+  p.next = next;
+  p.lines = lines;
+  p.config = std::move(config);
+  p.stopEvent.reset();
+  if (!p.running) {
+    p.upstream = &upstream;
+    if (startDetachedThread([&s] { runWithFaultGuard([&s] { prefetchLoop(s); }); },
+                            kPrefetchStackSize)) {
+      p.running = true;
+    } else {
+      reportSystemError("", &s.record.log);
+      p.doneEvent.set();
+      return;
+    }
+  }
+  p.goEvent.set();
+}
+
+// Waits until the pre-fetcher has finished the message in hand; the session may
+// then read the server connection again.
+void pausePrefetch(Pop3Session& s) {
+  s.prefetch.stopEvent.set();
+  s.prefetch.doneEvent.wait();
+}
+
+bool isRetrieveTarget(const Pop3Session& s, int64_t n) { return n >= 1 && n <= messageCount(s); }
+
+}  // namespace
+
+bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
+  std::string_view words = line.substr(std::min<size_t>(line.size(), top ? 3 : 4));
+  int64_t n = readLong(words);
+  int64_t k = 0;
+  if (top) {
+    size_t first = words.find_first_not_of(' ');
+    size_t blank = first == std::string_view::npos ? first : words.find(' ', first);
+    k = blank == std::string_view::npos ? 0 : readLong(words.substr(blank));
+  }
+  setRowText(s.row, COLUMN_PROGRESS, formatText("%d/%d", {n, messageCount(s)}));
+
+  bool ok = true;
+  if (!s.config->filteringDisabled && isRetrieveTarget(s, n) && (!top || k >= 0)) {
+    Pop3Entry& entry = *s.entries[static_cast<size_t>(n - 1)];
+    if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {n}), nullptr)) {
+      ok = false;
+    }
+    if (ok) {
+      FetchRecord fetch;
+      fetch.expectedSize = entry.size;
+      fetch.isRetr = !top;
+      ok = retrieveMessage(s, &s.client, s.upstream, s.config, static_cast<int32_t>(n),
+                           top ? static_cast<int32_t>(std::min<int64_t>(k, INT32_MAX)) : -1, false,
+                           top ? 2 : 1, s.row, fetch);
+    }
+  } else {
+    // Passed on byte for byte.
+    std::optional<std::string> reply;
+    ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
+         writeString(&s.client, *reply);
+    if (ok && beginsWithOk(*reply)) {
+      do {
+        reply = readLine(s.upstream, -1);
+        ok = reply && writeString(&s.client, *reply);
+      } while (ok && *reply != ".\r\n");
+    }
+    ok = ok && flush(&s.client);
+  }
+  setRowText(s.row, COLUMN_PROGRESS, "");
+  if (!ok) {
+    reportRelayFailure(s);
+    return true;
+  }
+  return false;
+}
+
+bool handleUidl(Pop3Session& s, std::string_view line) {
+  if (line.size() > 7) {
+    return relayCommand(s, line);
+  }
+  std::optional<std::string> reply;
+  bool ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
+            sendString(&s.client, *reply);
+  if (ok && beginsWithOk(*reply)) {
+    for (;;) {
+      reply = readLine(s.upstream, -1);
+      if (!reply) {
+        ok = false;
+        break;
+      }
+      if (!reply->empty() && (*reply)[0] == '.') {
+        ok = sendString(&s.client, *reply);
+        break;
+      }
+      if (!writeString(&s.client, *reply)) {
+        ok = false;
+        break;
+      }
+    }
+    ok = ok && flush(&s.client);
+  }
+  if (!ok) {
+    reportRelayFailure(s);
+    return true;
+  }
+  return false;
+}
+
+void endPrefetching(Pop3Session& s) {
+  Prefetcher& p = s.prefetch;
+  if (p.running) {
+    p.stopEvent.set();
+    p.quitEvent.set();
+    p.exitedEvent.wait();
+    p.running = false;
+  }
+}
+
+}  // namespace km

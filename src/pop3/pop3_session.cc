@@ -1,0 +1,787 @@
+// The POP3 session thread: greeting, log-in towards the real server, the command
+// loop, and the commands that do not carry messages.
+#include "app/tray.h"
+#include "config/config.h"
+#include "diag/activity_log.h"
+#include "filter/dnsbl_cache.h"
+#include "filter/pipeline.h"
+#include "filter/session_record.h"
+#include "filter/tagging.h"
+#include "net/session_rows.h"
+#include "net/sessions.h"
+#include "net/socket_errors.h"
+#include "net/upstream_tls.h"
+#include "platform/errors.h"
+#include "platform/lang.h"
+#include "platform/md5.h"
+#include "platform/memory.h"
+#include "platform/notifier.h"
+#include "platform/sockets.h"
+#include "platform/text.h"
+#include "platform/text_ids.h"
+#include "pop3/offline_server.h"
+#include "pop3/pop3.h"
+#include "pop3/pop3_internal.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+
+namespace km {
+
+namespace {
+
+constexpr int kGreetingTimeoutSec = 300;
+constexpr int kLoginTimeoutSec = 300;
+constexpr int kConnectTimeoutMs = 60000;
+constexpr int kTlsStartTimeoutMs = 60000;
+constexpr int kResolveAttempts = 3;
+constexpr auto kRowLingering = std::chrono::milliseconds(2000);
+constexpr int kAuthPollMs = 10;
+
+// One warning of each kind on screen at a time, whatever the number of sessions.
+std::atomic<bool> apopWarningShown{false};
+std::atomic<bool> saslWarningShown{false};
+
+bool isGeneric(const Pop3Session& s) { return s.portConfig.type == POP3_GENERIC; }
+bool beginsWithOk(std::string_view line) { return startsWithIgnoreCase(line, "+OK"); }
+
+void showStatus(Pop3Session& s, int textId) { setRowText(s.row, COLUMN_STATUS, languageText(textId)); }
+void clearStatus(Pop3Session& s) { setRowText(s.row, COLUMN_STATUS, ""); }
+
+// The text of a line up to its first control byte.
+std::string_view lineText(std::string_view line) {
+  size_t end = 0;
+  while (end < line.size() && static_cast<unsigned char>(line[end]) >= 32) {
+    ++end;
+  }
+  return line.substr(0, end);
+}
+
+// Reads "+OK <a> <b>": the two numbers after the blanks, as far as they are there.
+void readTwoNumbers(std::string_view reply, int64_t& first, int64_t& second) {
+  first = second = 0;
+  size_t blank = reply.find(' ');
+  if (blank == std::string_view::npos) {
+    return;
+  }
+  std::string_view rest = reply.substr(blank + 1);
+  first = readLong(rest);
+  size_t next = rest.find(' ');
+  if (next != std::string_view::npos) {
+    second = readLong(rest.substr(next + 1));
+  }
+}
+
+void resizeMailbox(Pop3Session& s, int64_t count) {
+  count = std::clamp<int64_t>(count, 0, 1000000);
+  while (static_cast<int64_t>(s.entries.size()) > count) {
+    s.entries.pop_back();
+  }
+  while (static_cast<int64_t>(s.entries.size()) < count) {
+    s.entries.push_back(std::make_unique<Pop3Entry>());
+  }
+}
+
+// The size the client is told: what the server announced plus what tagging may add.
+int64_t announcedSize(const Pop3Session& s, int64_t size) {
+  return size + MaxBytesToAdd(*s.config, size);
+}
+
+// Sends a line to the server and reads one reply line; nothing on failure.
+std::optional<std::string> exchange(Pop3Session& s, std::string_view line, int timeoutSec) {
+  if (!sendString(&s.upstream, line)) {
+    return std::nullopt;
+  }
+  return readLine(s.upstream, timeoutSec);
+}
+
+// Shows the notice about a server that cannot be reached, unless the port's
+// notices are muted; "do not show again" mutes them in the live configuration.
+void noticeUnreachable(Pop3Session& s, int textId, const std::string& host, int error) {
+  if (s.portConfig.pop3.muteConnectionErrors || !isReportableSocketError(error)) {
+    return;
+  }
+  Notice notice;
+  notice.title = languageText(kTextNoticeTitle);
+  notice.text = formatText(languageText(textId), {host, error});
+  notice.icon = NoticeIcon::Exclamation;
+  notice.checkBoxText = languageText(kTextDoNotShowAgain);
+  if (!notifyForReply(notice).checked) {
+    return;
+  }
+  RecursiveGuard guard(configLock());
+  if (ConfigRef current = AcquireConfig()) {
+    for (PortConfig& port : current->ports) {
+      if (port.id == s.portConfig.id) {
+        port.pop3.muteConnectionErrors = true;
+      }
+    }
+    saveConfigFile();
+  }
+}
+
+// After a failed resolution or connection: the empty offline mailbox when the port
+// hides such failures, else the error reply.
+void answerUnreachable(Pop3Session& s, int textId, const std::string& host, int error,
+                       const std::string& reply) {
+  logSocketError(error, languageText(kTextPop3ProgramErrorTitle), &s.record.log);
+  clearStatus(s);
+  if (s.portConfig.pop3.suppressClientErrors) {
+    runOfflineServer(s.client, s.row);
+    return;
+  }
+  noticeUnreachable(s, textId, host, error);
+  sendString(&s.client, reply);
+}
+
+bool isResolverError(int error) { return error >= wsa::kHostNotFound && error <= wsa::kNoData; }
+
+// Upgrades the fresh server connection to TLS when the port asks for it: at once,
+// or after an STLS exchange following the greeting.
+bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity security) {
+  if (security == UpstreamSecurity::Plain) {
+    return true;
+  }
+  if (security == UpstreamSecurity::StartTls) {
+    std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
+    if (!reply || !beginsWithOk(*reply)) {
+      std::string why = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
+      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, why});
+      return false;
+    }
+  }
+  std::string failure;
+  if (!startTls(s.upstream, tlsOptionsFor(*s.config, server.host), kTlsStartTimeoutMs, failure)) {
+    std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
+    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
+    if (!s.portConfig.pop3.muteConnectionErrors) {
+      showMessage(languageText(kTextPop3ProgramErrorTitle), text, NoticeIcon::Exclamation);
+    }
+    return false;
+  }
+  return true;
+}
+
+void dropUpstream(Pop3Session& s) {
+  close(s.upstream);
+  s.upstream.sock = kInvalidSocket;
+  s.upstream.state = LS_CLOSED;
+}
+
+}  // namespace
+
+Pop3Server parsePop3Server(std::string_view specification) {
+  Pop3Server server;
+  std::string_view rest;
+  if (!specification.empty() && specification.front() == '[') {
+    size_t close = specification.find(']');
+    server.host = std::string(specification.substr(1, close == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : close - 1));
+    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
+  } else {
+    size_t colon = specification.find(':');
+    server.host = std::string(specification.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
+  }
+  if (!rest.empty() && rest.front() == ':') {
+    server.port = readInt(rest.substr(1));
+  }
+  return server;
+}
+
+std::optional<GenericUserLine> splitGenericUserLine(std::string_view line) {
+  size_t separator = line.find_last_of("@%/");
+  if (separator == std::string_view::npos || separator == 0) {
+    return std::nullopt;
+  }
+  GenericUserLine split;
+  split.serverSpecification = std::string(lineText(line.substr(separator + 1)));
+  split.serverLine = std::string(line.substr(0, separator)) + "\r\n";
+  return split;
+}
+
+std::string userNameOf(std::string_view line) {
+  size_t start = line.find(' ');
+  if (start == std::string_view::npos) {
+    return {};
+  }
+  while (start < line.size() && line[start] == ' ') {
+    ++start;
+  }
+  return std::string(lineText(line.substr(start)));
+}
+
+std::optional<std::string> apopDigest(std::string_view greeting, std::string_view password) {
+  size_t open = greeting.find('<');
+  if (open == std::string_view::npos) {
+    return std::nullopt;
+  }
+  size_t close = greeting.find('>', open);
+  if (close == std::string_view::npos) {
+    return std::nullopt;  // an unterminated time stamp is no offer of APOP
+  }
+  std::string input(greeting.substr(open, close - open + 1));
+  input.append(password);
+  return md5Hex(input);
+}
+
+void reportRelayFailure(Pop3Session& s) {
+  if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
+    reportSocketError(s.upstream.lastError, languageText(kTextPop3ServerErrorTitle), &s.record.log);
+  } else if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
+    reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle), &s.record.log);
+  }
+}
+
+namespace {
+
+// Resolves and connects to the server, reads its greeting and, when the port asks
+// for it, secures the connection. False when the client has been answered (or
+// served by the offline mailbox) and the session cannot go on.
+bool connectPop3Server(Pop3Session& s, const std::string& specification) {
+  setRowText(s.row, COLUMN_SERVER, specification);
+  showStatus(s, kTextStatusResolving);
+  s.serverSpecification = specification;
+  setSessionServerName(s.record, specification);
+  Pop3Server server = parsePop3Server(specification);
+  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Server, {server.host, server.port});
+
+  // Name look-ups that fail for a passing reason are tried again, a second apart.
+  int error = 0;
+  SocketHandle sock = kInvalidSocket;
+  showStatus(s, kTextStatusConnecting);
+  for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
+    sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
+    if (sock != kInvalidSocket || !isResolverError(error) || error == wsa::kHostNotFound ||
+        attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
+      break;
+    }
+  }
+  if (sock == kInvalidSocket) {
+    if (isResolverError(error)) {
+      answerUnreachable(s, kTextPop3CannotResolve, server.host, error,
+                        "-ERR Unable to resolve server name\r\n");
+    } else {
+      answerUnreachable(s, kTextPop3CannotConnect, server.host, error,
+                        formatText("-ERR Unable to connect to POP3 server (error %d)\r\n", {error}));
+    }
+    return false;
+  }
+
+  showStatus(s, kTextStatusConnected);
+  if (upstreamConnected(s)) {
+    dropUpstream(s);
+  }
+  initSocket(s.upstream, sock);
+  s.client.dependSocket = &s.upstream;
+  s.upstream.dependSocket = &s.client;
+  setRowSockets(s.row, &s.client, &s.upstream);
+
+  UpstreamSecurity security = upstreamSecurity(s.portConfig.upstreamTls, server.port);
+  if (security == UpstreamSecurity::Implicit && !secureUpstream(s, server, security)) {
+    dropUpstream(s);
+    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
+                                     {wsa::kConnectionAborted}));
+    clearStatus(s);
+    return false;
+  }
+
+  std::optional<std::string> greeting = readLine(s.upstream, kGreetingTimeoutSec);
+  clearStatus(s);
+  if (!greeting) {
+    if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
+      reportSocketError(s.upstream.lastError, languageText(kTextPop3ProgramErrorTitle),
+                        &s.record.log);
+    }
+    dropUpstream(s);
+    return false;
+  }
+  if (startsWithIgnoreCase(*greeting, "-ERR")) {
+    dropUpstream(s);
+    sendString(&s.client, *greeting);
+    return false;
+  }
+  if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security)) {
+    dropUpstream(s);
+    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
+                                     {wsa::kConnectionAborted}));
+    return false;
+  }
+  s.greeting = *greeting;
+  return true;
+}
+
+// Relays the server's reply to a line the handler sent; true when the session must
+// end.
+bool relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
+  if (!reply || !sendString(&s.client, *reply)) {
+    reportRelayFailure(s);
+    return true;
+  }
+  return false;
+}
+
+bool handleUser(Pop3Session& s, std::string_view line) {
+  if (!isGeneric(s)) {
+    s.userName = userNameOf(line);
+    setRowText(s.row, COLUMN_USER, s.userName);
+    setSessionUserName(s.record, s.userName);
+    logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+    return relayCommand(s, line);
+  }
+  std::optional<GenericUserLine> split = splitGenericUserLine(line);
+  if (!split) {
+    showMessage(languageText(kTextErrorTitle),
+                formatText(languageText(kTextPop3UserNeedsServer), {"POP3"}), NoticeIcon::Stop);
+    if (!sendString(&s.client, "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
+      reportRelayFailure(s);
+      return true;
+    }
+    return false;
+  }
+  if (!upstreamConnected(s) && !connectPop3Server(s, split->serverSpecification)) {
+    return true;
+  }
+  s.userName = userNameOf(split->serverLine);
+  setRowText(s.row, COLUMN_USER, s.userName);
+  setSessionUserName(s.record, s.userName);
+  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+  if (s.portConfig.pop3.attemptApop) {
+    // The user name waits for the password: with it, APOP can be tried first.
+    if (!sendString(&s.client, "+OK Connection established; will send username after password received.\r\n")) {
+      reportRelayFailure(s);
+      return true;
+    }
+    return false;
+  }
+  return relayReply(s, exchange(s, split->serverLine, kLoginTimeoutSec));
+}
+
+// The password of a PASS line: after the command word and the spaces around it, up
+// to the first control byte; spaces inside it are kept.
+std::string passwordOf(std::string_view line) {
+  std::string password = userNameOf(line);
+  while (!password.empty() && password.back() == ' ') {
+    password.pop_back();
+  }
+  return password;
+}
+
+// The USER/PASS log-in towards the server; `heldBackUser` when the USER command
+// still has to be sent (the APOP attempt held it back). False on a failure.
+bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bool& noAnswer) {
+  showStatus(s, kTextStatusLoggingIn);
+  noAnswer = false;
+  if (heldBackUser) {
+    std::optional<std::string> reply =
+        exchange(s, formatText("USER %s\r\n", {s.userName}), kLoginTimeoutSec);
+    if (!reply) {
+      noAnswer = true;
+      return false;
+    }
+    if (!beginsWithOk(*reply) && !sendString(&s.client, *reply)) {
+      return false;
+    }
+  }
+  std::optional<std::string> reply = exchange(s, passLine, kLoginTimeoutSec);
+  if (!reply) {
+    noAnswer = true;
+    return false;
+  }
+  if (beginsWithOk(*reply)) {
+    s.loggedIn = true;
+  }
+  return sendString(&s.client, *reply);
+}
+
+bool handlePass(Pop3Session& s, std::string_view line) {
+  if (!isGeneric(s) || s.passDone) {
+    std::optional<std::string> reply = exchange(s, line, -1);
+    if (reply && beginsWithOk(*reply)) {
+      s.loggedIn = true;
+    }
+    return relayReply(s, reply);
+  }
+
+  bool ok = true;
+  bool apopDone = false;
+  if (s.portConfig.pop3.attemptApop) {
+    showStatus(s, kTextStatusApop);
+    if (std::optional<std::string> digest = apopDigest(s.greeting, passwordOf(line))) {
+      std::optional<std::string> reply =
+          exchange(s, formatText("APOP %s %s\r\n", {s.userName, *digest}), -1);
+      if (reply && beginsWithOk(*reply)) {
+        s.loggedIn = true;
+        apopDone = true;
+        ok = sendString(&s.client, *reply);
+      }
+    }
+  }
+  if (!apopDone) {
+    for (int round = 1; round <= 2; ++round) {
+      bool noAnswer = false;
+      ok = plainLogin(s, line, s.portConfig.pop3.attemptApop, noAnswer);
+      if (ok || !noAnswer || !s.portConfig.pop3.attemptApop || round == 2) {
+        break;
+      }
+      // Some servers hang up after a failed APOP; a fresh connection takes USER/PASS.
+      setRowText(s.row, COLUMN_STATUS, "Naughty POP3 server disconnected after APOP; reconnecting...");
+      dropUpstream(s);
+      if (!connectPop3Server(s, s.serverSpecification)) {
+        return true;
+      }
+    }
+  }
+  s.passDone = true;
+  if (ok) {
+    // Learn the message count and sizes; the client hears nothing of it.
+    ok = !handleStat(s, "STAT\r\n", nullptr);
+  }
+  clearStatus(s);
+  if (!ok) {
+    reportRelayFailure(s);
+    return true;
+  }
+  return false;
+}
+
+bool handleApop(Pop3Session& s, std::string_view line) {
+  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"APOP"});
+  if (!upstreamConnected(s)) {
+    if (!sendString(&s.client, "-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
+      reportRelayFailure(s);
+      return true;
+    }
+    return false;
+  }
+  std::string user = userNameOf(line);
+  s.userName = user.substr(0, user.find(' '));
+  setRowText(s.row, COLUMN_USER, s.userName);
+  setSessionUserName(s.record, s.userName);
+  std::optional<std::string> reply = exchange(s, line, -1);
+  if (reply && beginsWithOk(*reply)) {
+    s.loggedIn = true;
+  }
+  return relayReply(s, reply);
+}
+
+bool isDotLine(std::string_view line) {
+  return line.size() >= 2 && line[0] == '.' && static_cast<unsigned char>(line[1]) < 32;
+}
+
+bool handleAuth(Pop3Session& s, std::string_view line) {
+  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"AUTH/SASL"});
+  if (!upstreamConnected(s)) {
+    if (!sendString(&s.client, "-ERR Kestrelmail needs to be reconfigured to use Secure Password "
+                               "Authentication/SASL\r\n")) {
+      reportRelayFailure(s);
+      return true;
+    }
+    return false;
+  }
+  if (!startsWithIgnoreCase(line, "AUTH ")) {
+    // The mechanism list.
+    std::optional<std::string> reply = exchange(s, line, -1);
+    if (!reply || !sendString(&s.client, *reply)) {
+      reportRelayFailure(s);
+      return true;
+    }
+    if (!beginsWithOk(*reply)) {
+      return false;
+    }
+    do {
+      reply = readLine(s.upstream, -1);
+      if (!reply || !sendString(&s.client, *reply)) {
+        reportRelayFailure(s);
+        return true;
+      }
+    } while (!isDotLine(*reply));
+    return false;
+  }
+
+  s.userName = "secure";
+  setRowText(s.row, COLUMN_USER, s.userName);
+  setSessionUserName(s.record, s.userName);
+  if (!sendString(&s.upstream, line)) {
+    reportRelayFailure(s);
+    return true;
+  }
+  bool ended = false;
+  while (!ended && !stopRequested()) {
+    while (!pollInput(s.client) && !pollInput(s.upstream) && !stopRequested()) {
+      shutdownEvent().wait(std::chrono::milliseconds(kAuthPollMs));
+    }
+    while (!ended && pollInput(s.upstream)) {
+      std::optional<std::string> reply = readLine(s.upstream, -1);
+      if (!reply || !sendString(&s.client, *reply)) {
+        reportRelayFailure(s);
+        return true;
+      }
+      if (beginsWithOk(*reply)) {
+        s.loggedIn = true;
+        ended = true;
+      } else if (startsWithIgnoreCase(*reply, "-ERR")) {
+        ended = true;
+      }
+    }
+    while (!ended && pollInput(s.client)) {
+      std::optional<std::string> answer = readLine(s.client, -1);
+      if (!answer || !sendString(&s.upstream, *answer)) {
+        reportRelayFailure(s);
+        return true;
+      }
+    }
+  }
+  return stopRequested();
+}
+
+bool handleQuit(Pop3Session& s, std::string_view line) {
+  if (!upstreamConnected(s)) {
+    sendString(&s.client, "+OK Logged off without ever really logging in.\r\n");
+    return true;
+  }
+  relayCommand(s, line);
+  return true;
+}
+
+// Warnings for a generic port whose client never logged in, because it asked for
+// APOP or secure authentication before the server was known.
+void showLoginWarnings(Pop3Session& s) {
+  if (!isGeneric(s) || s.loggedIn) {
+    return;
+  }
+  auto warn = [&](bool used, bool Config::*setting, std::atomic<bool>& shown, int textId) {
+    if (!used || !((*s.config).*setting) || shown.exchange(true)) {
+      return;
+    }
+    Notice notice;
+    notice.title = languageText(kTextNoticeTitle);
+    notice.text = languageText(textId);
+    notice.icon = NoticeIcon::Information;
+    notice.checkBoxText = languageText(kTextDoNotShowAgain);
+    if (notifyForReply(notice).checked) {
+      RecursiveGuard guard(configLock());
+      if (ConfigRef current = AcquireConfig()) {
+        (*current).*setting = false;
+        saveConfigFile();
+      }
+    }
+    shown = false;
+  };
+  warn(s.authUsed, &Config::alwaysShowSaslWarning, saslWarningShown, kTextPop3SaslWarning);
+  warn(s.apopUsed, &Config::alwaysShowApopWarning, apopWarningShown, kTextPop3ApopWarning);
+}
+
+// Runs one client command; true when the session must end.
+bool dispatch(Pop3Session& s, std::string_view line) {
+  std::string_view command = line.substr(0, 4);
+  auto is = [&](std::string_view name) { return equalsIgnoreCase(command, name); };
+  if (!upstreamConnected(s) && !is("USER") && !is("APOP") && !is("AUTH") && !is("QUIT") &&
+      !stopRequested()) {
+    if (!sendString(&s.client, "-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
+      reportRelayFailure(s);
+      return true;
+    }
+    return false;
+  }
+  if (is("USER")) return handleUser(s, line);
+  if (is("PASS")) return handlePass(s, line);
+  if (is("QUIT")) return handleQuit(s, line);
+  if (is("APOP")) {
+    s.apopUsed = true;
+    return handleApop(s, line);
+  }
+  if (is("AUTH")) {
+    s.authUsed = true;
+    return handleAuth(s, line);
+  }
+  if (is("STAT")) return handleStat(s, line, &s.client);
+  if (is("LIST")) return handleList(s, line, &s.client);
+  if (is("RETR")) return handleRetrieve(s, line, false);
+  if (is("DELE") || is("NOOP") || is("LAST") || is("RSET")) return relayCommand(s, line);
+  if (equalsIgnoreCase(line.substr(0, 3), "TOP")) return handleRetrieve(s, line, true);
+  if (is("RPOP")) return relayCommand(s, line);
+  if (is("UIDL")) return handleUidl(s, line);
+  // Everything else (CAPA, STLS, ...) stays between the client and the proxy.
+  if (s.upstream.state != LS_ERROR && !sendString(&s.client, "-ERR Command Not Recognised\r\n")) {
+    reportRelayFailure(s);
+    return true;
+  }
+  return false;
+}
+
+void runCommandLoop(Pop3Session& s) {
+  while (!s.quit && !stopRequested()) {
+    std::optional<std::string> line = readLine(s.client, -1);
+    if (line && !line->empty()) {
+      setRowText(s.row, COLUMN_COMMAND,
+                 startsWithIgnoreCase(*line, "PASS") ? std::string_view("PASS") : lineText(*line));
+    }
+    if (!line) {
+      if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
+        reportSocketError(s.client.lastError, languageText(kTextPop3ClientReadErrorTitle),
+                          &s.record.log);
+      }
+      break;
+    }
+    s.quit = dispatch(s, *line);
+    setRowText(s.row, COLUMN_COMMAND, "");
+  }
+}
+
+}  // namespace
+
+bool relayCommand(Pop3Session& s, std::string_view line) {
+  return relayReply(s, exchange(s, line, -1));
+}
+
+bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
+  std::optional<std::string> reply = exchange(s, line, -1);
+  if (!reply) {
+    return true;
+  }
+  if (!beginsWithOk(*reply)) {
+    return !sendString(client, *reply);
+  }
+  int64_t count = 0;
+  int64_t total = 0;
+  readTwoNumbers(*reply, count, total);
+  resizeMailbox(s, count);
+  bool unknownSize = std::any_of(s.entries.begin(), s.entries.end(),
+                                 [](const auto& entry) { return entry->size == 0; });
+  if (unknownSize && handleList(s, "LIST\r\n", nullptr)) {
+    return true;
+  }
+  for (const auto& entry : s.entries) {
+    total += MaxBytesToAdd(*s.config, entry->size);
+  }
+  return !sendString(client, formatText("+OK %d %d\r\n", {count, total}));
+}
+
+bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
+  std::optional<std::string> reply = exchange(s, line, -1);
+  if (!reply) {
+    return true;
+  }
+  auto record = [&](int64_t number, int64_t size) {
+    if (number >= 1 && number <= messageCount(s)) {
+      s.entries[static_cast<size_t>(number - 1)]->size = size;
+    }
+  };
+  if (line.size() > 7) {
+    // One message: "+OK n size".
+    if (!beginsWithOk(*reply)) {
+      return !sendString(client, *reply);
+    }
+    size_t sizeAt = reply->find(' ', 4);
+    if (sizeAt == std::string::npos) {
+      return !sendString(client, *reply);  // not the form the size can be read from
+    }
+    int64_t size = readLong(std::string_view(*reply).substr(sizeAt + 1));
+    record(readLong(line.substr(5)), size);
+    return !sendString(client, reply->substr(0, sizeAt + 1) +
+                                   std::to_string(announcedSize(s, size)) + "\r\n");
+  }
+  if (!sendString(client, *reply)) {
+    return true;
+  }
+  if (!beginsWithOk(*reply)) {
+    return false;
+  }
+  for (;;) {
+    std::optional<std::string> entry = readLine(s.upstream, -1);
+    if (!entry) {
+      return true;
+    }
+    if (!entry->empty() && (*entry)[0] == '.') {
+      return !sendString(client, *entry) || !flush(client);
+    }
+    size_t blank = entry->find(' ');
+    if (blank == std::string::npos) {
+      if (!write(client, entry->data(), entry->size())) {
+        return true;
+      }
+      continue;
+    }
+    int64_t number = readLong(*entry);
+    int64_t size = readLong(std::string_view(*entry).substr(blank + 1));
+    record(number, size);
+    if (!writeString(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
+      return true;
+    }
+  }
+}
+
+void runPop3Session(std::unique_ptr<SessionStart> start) {
+  beginSessionThread("POP3");
+  sessionBusy();
+  Pop3Session s;
+  s.row = addSessionRow(start->clientAddress);
+  setRowText(s.row, COLUMN_PROTOCOL, "POP3");
+
+  reloadIfConfigChanged();
+  s.config = AcquireConfig();
+  s.portConfig = std::move(start->portConfig);
+  s.clientAddress = start->clientAddress;
+  initSocket(s.client, start->clientSocket);
+  start.reset();
+  setRowSockets(s.row, &s.client, nullptr);
+  bool started = false;
+  if (s.config) {
+    CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
+    bool connected = isGeneric(s) || connectPop3Server(s, s.portConfig.serverName);
+    if (connected) {
+      std::string_view greeting =
+          isGeneric(s) ? "+OK POP3 (Kestrelmail) server ready (USER command must include "
+                         "mailserver name)\r\n"
+                       : std::string_view(s.greeting);
+      if (!sendString(&s.client, greeting)) {
+        if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
+          reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle),
+                            &s.record.log);
+        }
+      } else {
+        SessionStarted(s.record);
+        started = true;
+        runCommandLoop(s);
+        showStatus(s, kTextStatusDisconnecting);
+        if (stopRequested()) {
+          sendString(&s.client, "-ERR Kestrelmail exited.\r\n");
+        }
+      }
+    }
+  }
+
+  // The end, undoing what the start did.
+  endPrefetching(s);
+  if (upstreamConnected(s)) {
+    dropUpstream(s);
+  }
+  forgetSessionSocket(s.client.sock);
+  close(s.client);
+  if (s.config) {
+    if (started) {
+      SessionEnded(s.record);
+    }
+    showLoginWarnings(s);
+    cacheSave();
+    s.entries.clear();
+    FinishSessionRecord(s.record);
+  }
+  sessionIdle();
+  showStatus(s, kTextStatusDisconnected);
+  if (!stopRequested()) {
+    shutdownEvent().wait(kRowLingering);  // the row stays visible a moment
+  }
+  removeSessionRow(s.row);
+  if (s.config) {
+    Housekeeping();
+  }
+  s.config.reset();
+  trimMemory();
+  endSessionThread(s.client);
+}
+
+}  // namespace km
