@@ -1,5 +1,6 @@
 #include "platform/threads.h"
 
+#include <cerrno>
 #include <memory>
 #include <pthread.h>
 #include <time.h>
@@ -39,6 +40,7 @@ bool startDetachedThread(std::function<void()> body, size_t stackSize) {
   pthread_attr_destroy(&attributes);
   if (result != 0) {
     delete owned;
+    errno = result;  // for the caller's error report
     return false;
   }
   return true;
