@@ -17,6 +17,9 @@ bool aboutOneAddress(const DnsblQuery& query) {
 // Whether a plug-in of any waiting message's configuration wants every answer.
 bool pluginsWantAllAnswers(const DnsblQuery& query) {
   return std::any_of(query.waiters.begin(), query.waiters.end(), [](const DnsblWaiter& waiter) {
+    if (waiter.message == nullptr) {
+      return false;
+    }
     const ConfigRef& config = waiter.message->pluginContext.config;
     return config && (config->pluginCapabilities[3] & kCapabilitiesWantingAllAnswers) != 0;
   });
