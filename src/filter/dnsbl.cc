@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <random>
 
 #include "diag/crash_report.h"
@@ -52,6 +54,11 @@ struct DnsblEngine {
   int workers = 0;
   int idle = 0;
   Event wakeUp{Event::Reset::Automatic};
+  // Counts finished lookups, so that waiting sessions look again as soon as an
+  // answer arrives instead of at their next poll.
+  std::mutex answerLock;
+  std::condition_variable answered;
+  uint64_t answers = 0;
 };
 
 // Never destroyed: a worker that finishes a lookup while the program ends must
@@ -254,6 +261,26 @@ void processAnswer(DnsblQuery& query, const AddressLookup& found) {
   }
   dropRedundantAsAnswer(query);
   freeUnusedQueries();
+  DnsblEngine& e = engine();
+  {
+    std::lock_guard guard(e.answerLock);
+    ++e.answers;
+  }
+  e.answered.notify_all();
+}
+
+uint64_t answersSoFar() {
+  DnsblEngine& e = engine();
+  std::lock_guard guard(e.answerLock);
+  return e.answers;
+}
+
+// Sleeps one poll interval, or less when a lookup finishes meanwhile.
+void waitForAnswer(uint64_t seen) {
+  DnsblEngine& e = engine();
+  std::unique_lock lock(e.answerLock);
+  e.answered.wait_for(lock, std::chrono::milliseconds(kWaitPollMs),
+                      [&e, seen] { return e.answers != seen; });
 }
 
 LookupOptions lookupOptions() {
@@ -600,8 +627,10 @@ void waitForDnsblResults(Message& message, ProgressDisplay* progress) {
   int stillOpen = 0;
   for (;;) {
     WaitState state;
+    uint64_t seen;
     {
       RecursiveGuard guard(dnsblLock());
+      seen = answersSoFar();
       state = waitState(message);
     }
     stillOpen = state.total();
@@ -618,7 +647,7 @@ void waitForDnsblResults(Message& message, ProgressDisplay* progress) {
       timedOut = true;
       break;
     }
-    sleepMs(kWaitPollMs);
+    waitForAnswer(seen);
   }
   {
     RecursiveGuard guard(dnsblLock());
