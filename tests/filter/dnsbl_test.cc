@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "filter/dnsbl_fixture.h"
+#include "filter/dnsbl_queries.h"
 
 namespace km::test {
 namespace {
@@ -100,6 +101,32 @@ TEST_F(RbldnsdLists, AHostNameIsResolvedAndItsAddressesCheckedAsRelays) {
   waitForDnsblResults(message, nullptr);
   EXPECT_EQ(label(message), "SPAM Test List 192.0.2.10");
   EXPECT_EQ(message.pluginContext.collectedIps, (std::vector<Ipv4Address>{ip("192.0.2.10")}));
+}
+
+// A plug-in's host check: a name that resolves to an expected address whitelists
+// the message, which a listing of its relay cannot then make spam.
+TEST_F(RbldnsdLists, AHostCheckThatMatchesWhitelistsTheMessage) {
+  server_ = std::make_unique<Rbldnsd>(std::initializer_list<DnsblZone>{
+      {"bl.test", ":127.0.0.2:\n192.0.2.10\n"}, {"hosts.test", ":192.0.2.10:\n127.0.0.8\n"}});
+  ASSERT_TRUE(server_->running());
+  useLists({kTestList}, server_->server());
+  Verdict evidence{};
+  setVerdictEvidence(evidence, KM_SOURCE_OTHER, KM_REASON_OTHER, "PLUG");
+  setVerdictPatternText(evidence, "KNOWN HOST");
+  const std::vector<Ipv4Address> expected{ip("198.51.100.1"), ip("192.0.2.10")};
+
+  Message& white = filtered("Received: from x ([192.0.2.10])\r\n");
+  queueHostCheck(white, "8.0.0.127.hosts.test", expected, KIND_WHITELISTING, evidence);
+  waitForDnsblResults(white, nullptr);
+  EXPECT_TRUE(white.verdict.isWhitelisted);
+  EXPECT_EQ(label(white), "PASS KNOWN HOST PLUG");
+
+  // No expected address among the answers: the check says nothing.
+  Message& other = filtered("Received: from x ([192.0.2.10])\r\n");
+  queueHostCheck(other, "8.0.0.127.hosts.test", std::vector<Ipv4Address>{ip("198.51.100.1")},
+                 KIND_WHITELISTING, evidence);
+  waitForDnsblResults(other, nullptr);
+  EXPECT_EQ(label(other), "SPAM Test List 192.0.2.10");
 }
 
 // A scripted server: answers per name, counting the queries of each.
