@@ -20,12 +20,6 @@ std::unique_ptr<DnsblQuery> query(int32_t kind, int32_t type, std::string name, 
   return made;
 }
 
-TEST(DnsblQueryNames, AddressesAreReversedInFrontOfTheZoneAndHashedIgnoringCase) {
-  EXPECT_EQ(dnsblQueryName({192, 0, 2, 10}, "z"), "10.2.0.192.z");
-  EXPECT_EQ(dnsblQueryHash(0, 1, "A.Example"), dnsblQueryHash(0, 1, "a.example"));
-  EXPECT_NE(dnsblQueryHash(0, 1, "a.example"), dnsblQueryHash(1, 1, "a.example"));
-}
-
 TEST(PickQuery, HostNamesFirstThenProvidersThenTheRest) {
   DnsblQueryTable table;
   table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "listing"));
