@@ -19,7 +19,9 @@ namespace {
 constexpr size_t kAltStackSize = 64 * 1024;
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
-thread_local bool guardedThread = false;
+// Which guard the calling thread runs in, and so which report a fault shows.
+enum class Guard { None, Session, DnsblQuery };
+thread_local Guard guardedThread = Guard::None;
 
 // Everything the handler needs is prepared at installation: it must not allocate.
 char reportPath[4096];
@@ -52,7 +54,22 @@ void writeReport(int fd, const char* report, bool inPlugin) {
   writeText(fd, "\r\n");
 }
 
+// The DNSBL query thread's fatal message, in the headless notifier's form.
+[[noreturn]] void reportDnsblFault(uint32_t code) {
+  char text[1024];
+  std::snprintf(text, sizeof text, kDnsblFaultText, code);
+  writeText(STDERR_FILENO, "kestrelmail: ");
+  writeText(STDERR_FILENO, kDnsblFaultTitle);
+  writeText(STDERR_FILENO, ": ");
+  writeText(STDERR_FILENO, text);
+  writeText(STDERR_FILENO, "\n");
+  ::_exit(1);
+}
+
 [[noreturn]] void reportFault(uint32_t code) {
+  if (guardedThread == Guard::DnsblQuery) {
+    reportDnsblFault(code);
+  }
   ThreadRecord record;
   bool found = copyThreadRecordForCrash(currentThreadId(), record);
   if (found) {
@@ -75,8 +92,8 @@ void writeReport(int fd, const char* report, bool inPlugin) {
 }
 
 void handleFault(int signal, siginfo_t*, void*) {
-  if (!guardedThread) {
-    // Not a session thread: the default action (a core dump) is the right end.
+  if (guardedThread == Guard::None) {
+    // Not a guarded thread: the default action (a core dump) is the right end.
     ::signal(signal, SIG_DFL);
     ::raise(signal);
     return;
@@ -101,7 +118,9 @@ void installFaultHandlers() {
   }
 }
 
-void runWithFaultGuard(const std::function<void()>& body) {
+namespace {
+
+void runGuarded(Guard guard, const std::function<void()>& body) {
   // A stack overflow can only be reported from a stack of its own.
   std::vector<char> alternateStack(kAltStackSize);
   stack_t stack{};
@@ -110,13 +129,13 @@ void runWithFaultGuard(const std::function<void()>& body) {
   stack_t previous{};
   bool haveStack = ::sigaltstack(&stack, &previous) == 0;
 
-  guardedThread = true;
+  guardedThread = guard;
   try {
     body();
   } catch (...) {
     reportFault(kFaultEscapedException);
   }
-  guardedThread = false;
+  guardedThread = Guard::None;
 
   if (haveStack) {
     if (previous.ss_sp == nullptr) {
@@ -124,6 +143,14 @@ void runWithFaultGuard(const std::function<void()>& body) {
     }
     ::sigaltstack(&previous, nullptr);
   }
+}
+
+}  // namespace
+
+void runWithFaultGuard(const std::function<void()>& body) { runGuarded(Guard::Session, body); }
+
+void runWithDnsblFaultGuard(const std::function<void()>& body) {
+  runGuarded(Guard::DnsblQuery, body);
 }
 
 size_t formatCrashReport(char* out, size_t size, const ThreadRecord* record) {

@@ -26,6 +26,17 @@ void installFaultHandlers();
 // Runs the body of a session thread inside the fault guard.
 void runWithFaultGuard(const std::function<void()>& body);
 
+// The guard of a DNSBL query thread: a fault shows the DNSBL thread's own fatal
+// message (with the fault code) instead of the crash report, then the process ends
+// with exit code 1.
+void runWithDnsblFaultGuard(const std::function<void()>& body);
+inline constexpr const char* kDnsblFaultTitle = "Fatal Error from Kestrelmail";
+// Filled with the fault code.
+inline constexpr const char* kDnsblFaultText =
+    "Oh dear; Kestrelmail seems to have crashed (error %#x) during a DNSBL query thread.  "
+    "Please contact the Kestrelmail developers via the Kestrelmail website and report this "
+    "error to them.  Thank you.\n\nBecause of this error, Kestrelmail must now exit.";
+
 // The report text for a thread's record, or "Nothing recorded" when it has none.
 // Writes at most `size` bytes including the terminating NUL; no allocation.
 size_t formatCrashReport(char* out, size_t size, const ThreadRecord* record);

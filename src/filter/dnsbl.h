@@ -7,7 +7,10 @@
 // queries are queued together.
 #pragma once
 
+#include <kestrelmail/plugin.h>
+
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "config/config.h"
@@ -26,6 +29,13 @@ void queueDnsblQueries(const Ipv4Address& ip, int32_t source, std::string_view s
 void queueHostLookup(std::string_view hostName, int32_t source, std::string_view sourceText,
                      Message& message, bool gather);
 
+// Looks a host name up for a plug-in and judges the message by whether it resolves
+// to one of the expected addresses (any address when none are expected): `kind`
+// tells what a match means (0 spam, 1 white, 2 a provider's relay), and on a hit the
+// evidence part of `evidence` (from `source` on) is copied into the verdict.
+void queueHostCheck(Message& message, std::string_view hostName,
+                    std::span<const Ipv4Address> addresses, int32_t kind, const Verdict& evidence);
+
 // A relay address on the IP black list: a positive answer at once, applied to the
 // verdict (spam, black list IP) when the session collects the outcome.
 void queueBlacklistHit(const Ipv4Address& ip, int32_t source, std::string_view sourceText,
@@ -42,5 +52,15 @@ void waitForDnsblResults(Message& message, ProgressDisplay* progress);
 
 // Removes the message from every query; called before the message goes.
 void withdrawMessage(Message& message);
+
+// What the engine holds now, for the status view.
+struct DnsblEngineCounts {
+  size_t queries = 0;
+  size_t waiters = 0;
+  int queued = 0;
+  int workers = 0;
+  int idleWorkers = 0;
+};
+DnsblEngineCounts dnsblEngineCounts();
 
 } // namespace km

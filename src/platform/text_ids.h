@@ -12,6 +12,7 @@ namespace km {
   X(kTextOtherInstanceRunning, 10006)                                                              \
   X(kTextSocketsUnavailable, 10010)                                                                \
   X(kTextStopWaitingForSessions, 10011)                                                            \
+  X(kTextWaitingForDnsbl, 10033)                                                                   \
   X(kTextGenericPortFailed, 10037)                                                                 \
   X(kTextGenericPortCreated, 10039)                                                                \
   X(kTextGenericPortCreatedStandard, 10040)                                                        \
@@ -30,6 +31,13 @@ namespace km {
   X(kTextNewerConfigVersion, 10195)                                                                \
   X(kTextScattererWarning, 10196)                                                                  \
   X(kTextPortalOffer, 10284)                                                                       \
+  X(kTextLogHostResolved, 10329)                                                                   \
+  X(kTextLogDnsblAnswer, 10330)                                                                    \
+  X(kTextLogDnsblNoAnswer, 10331)                                                                  \
+  X(kTextDnsblListed, 10336)                                                                       \
+  X(kTextDnsblNotListed, 10337)                                                                    \
+  X(kTextLogDnsblCached, 10338)                                                                    \
+  X(kTextLogHostNotResolved, 10341)                                                                \
   X(kTextNewPluginsInstalled, 10357)                                                               \
   X(kTextReplacementDnsbl, 10359)                                                                  \
   X(kTextPagemarkerTooOld, 10369)                                                                  \

@@ -40,7 +40,7 @@ bool startDetachedThread(std::function<void()> body, size_t stackSize) {
   pthread_attr_destroy(&attributes);
   if (result != 0) {
     delete owned;
-    errno = result;
+    errno = result;  // for the caller's error report
     return false;
   }
   return true;

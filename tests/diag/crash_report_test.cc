@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -108,6 +110,29 @@ TEST_F(FaultGuardDeathTest, AThreadThatNeverRegisteredReportsNothingRecorded) {
   test::TempDir dir;
   EXPECT_EXIT(runGuardedSession(dir.path(), false, [] { std::raise(SIGFPE); }),
               ::testing::ExitedWithCode(1), "Nothing recorded");
+}
+
+// A DNSBL query thread shows its own fatal message, not the session crash report.
+TEST_F(FaultGuardDeathTest, ADnsblQueryThreadFaultShowsItsOwnFatalMessage) {
+  test::TempDir dir;
+  auto runGuardedWorker = [&dir](std::function<void()> fault) {
+    chooseDataDirectory(dir.path(), true);
+    installFaultHandlers();
+    std::thread worker([&] {
+      runWithDnsblFaultGuard([&] {
+        registerThread("DNSBL query thread");
+        fault();
+      });
+    });
+    worker.join();
+    std::exit(0);
+  };
+  EXPECT_EXIT(runGuardedWorker([] { std::raise(SIGSEGV); }), ::testing::ExitedWithCode(1),
+              "Fatal Error from Kestrelmail: Oh dear; Kestrelmail seems to have crashed \\(error "
+              "0xb\\) during a DNSBL query thread\\.  Please contact the Kestrelmail developers");
+  EXPECT_EXIT(runGuardedWorker([] { throw std::runtime_error("escaped"); }),
+              ::testing::ExitedWithCode(1), "\\(error 0xe0000001\\).*Kestrelmail must now exit\\.");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("crash-report.txt")));
 }
 
 TEST(FaultGuard, ABodyThatEndsNormallyLeavesTheThreadAsItWas) {

@@ -1,0 +1,296 @@
+// The DNSBL engine through the filter pipeline, against a real rbldnsd and against
+// scripted name servers for what rbldnsd never does (failures, silence, hostile
+// replies).
+#include <functional>
+#include <map>
+#include <mutex>
+
+#include "filter/dnsbl_fixture.h"
+#include "filter/dnsbl_queries.h"
+
+namespace km::test {
+namespace {
+
+const ListDefinition kTestList{"TEST", "Test List", "bl.test", "STANDARD", {}};
+
+// Lists 192.0.2.10 (127.0.0.2), 192.0.2.11 (127.0.0.3), 198.51.100.0/24 (127.0.0.4);
+// the provider zone lists 192.0.2.10 and 192.0.2.20.
+Rbldnsd& startRbldnsd(std::unique_ptr<Rbldnsd>& server) {
+  server = std::make_unique<Rbldnsd>(std::initializer_list<DnsblZone>{
+      {"bl.test", ":127.0.0.2:Listed\n192.0.2.10\n192.0.2.11 :127.0.0.3:\n"
+                  "198.51.100.0/24 :127.0.0.4:\n"},
+      {"isp.test", ":127.0.0.2:\n192.0.2.10\n192.0.2.20\n"}});
+  return *server;
+}
+
+class RbldnsdLists : public DnsblTest {
+protected:
+  void SetUp() override {
+    if (!startRbldnsd(server_).running()) {
+      GTEST_SKIP() << "rbldnsd did not start";
+    }
+  }
+  std::unique_ptr<Rbldnsd> server_;
+};
+
+TEST_F(RbldnsdLists, AListedRelayMakesTheMessageSpamNamingTheList) {
+  useLists({kTestList, {"OTHER", "Other List", "bl.test", "STANDARD", {"127.0.0.9"}}},
+           server_->server());
+  DnsblCounts before = dnsblListCounts("TEST").value_or(DnsblCounts{});
+  Verdict listed = judged("192.0.2.10");
+  EXPECT_TRUE(isSpamVerdict(listed));
+  EXPECT_EQ(listed.reason, KM_REASON_DNSBL);
+  EXPECT_EQ(label(listed), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(label(judged("203.0.113.77")), "PASS");
+
+  // Each finished lookup is counted for its list.
+  std::optional<DnsblCounts> counts = dnsblListCounts("TEST");
+  ASSERT_TRUE(counts);
+  EXPECT_EQ(counts->queries - before.queries, 2u);
+  EXPECT_EQ(counts->listed - before.listed, 1u);
+  EXPECT_EQ(counts->notListed - before.notListed, 1u);
+}
+
+TEST_F(RbldnsdLists, OnlyTheListsResultCodesCountAsListed) {
+  useLists({{"CODES", "Coded List", "bl.test", "STANDARD", {"127.0.0.2", "127.0.0.4"}}},
+           server_->server());
+  EXPECT_EQ(label(judged("192.0.2.11")), "PASS"); // answered 127.0.0.3
+  EXPECT_EQ(label(judged("198.51.100.5")), "SPAM Coded List 198.51.100.5");
+  // A list without result codes takes any answer.
+  useLists({kTestList}, server_->server());
+  EXPECT_EQ(label(judged("192.0.2.11")), "SPAM Test List 192.0.2.11");
+}
+
+TEST_F(RbldnsdLists, AProviderListingOverridesAStandardListing) {
+  useLists({kTestList, {"ISP", "Provider", "isp.test", "PROVIDER-IGNORE", {}}}, server_->server());
+  Verdict provider = judged("192.0.2.10");
+  EXPECT_FALSE(isSpamVerdict(provider));
+  EXPECT_NE(provider.source, KM_SOURCE_DNSBL_TIMEOUT);
+  // Not a provider's relay: the standard listing counts.
+  EXPECT_EQ(label(judged("192.0.2.11")), "SPAM Test List 192.0.2.11");
+}
+
+TEST_F(RbldnsdLists, AnswersComeFromTheCacheAlsoAfterARestartWithTheServerGone) {
+  useLists({kTestList}, server_->server(), 3);
+  EXPECT_EQ(label(judged("192.0.2.10")), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(label(judged("203.0.113.77")), "PASS");
+  uint32_t lookups = dnsblListCounts("TEST")->queries;
+  EXPECT_TRUE(cacheSave());
+  server_.reset();
+  cacheLoad();
+  // Both answers are known without a lookup: nothing is left open, no time-out.
+  Message& listed = filtered("Received: from x ([192.0.2.10])\r\n");
+  EXPECT_FALSE(hasOpenQueries(listed));
+  EXPECT_EQ(label(listed), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(label(judged("203.0.113.77")), "PASS");
+  EXPECT_EQ(dnsblListCounts("TEST")->queries, lookups);
+}
+
+TEST_F(RbldnsdLists, AHostNameIsResolvedAndItsAddressesCheckedAsRelays) {
+  // 8.0.0.127.bl.test answers 192.0.2.10, which the same list names.
+  server_ = std::make_unique<Rbldnsd>(std::initializer_list<DnsblZone>{
+      {"bl.test", ":127.0.0.2:\n192.0.2.10\n"}, {"hosts.test", ":192.0.2.10:\n127.0.0.8\n"}});
+  ASSERT_TRUE(server_->running());
+  useLists({kTestList}, server_->server());
+  Message& message = filtered("From: a@example.org\r\n");
+  {
+    RecursiveGuard together(dnsblLock());
+    CheckHost(message, "8.0.0.127.hosts.test", true, KM_SOURCE_HEADERS, {});
+    CheckHost(message, "nothing.hosts.test", true, KM_SOURCE_HEADERS, {});
+  }
+  waitForDnsblResults(message, nullptr);
+  EXPECT_EQ(label(message), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(message.pluginContext.collectedIps, (std::vector<Ipv4Address>{ip("192.0.2.10")}));
+}
+
+// A plug-in's host check: a name that resolves to an expected address whitelists
+// the message, which a listing of its relay cannot then make spam.
+TEST_F(RbldnsdLists, AHostCheckThatMatchesWhitelistsTheMessage) {
+  server_ = std::make_unique<Rbldnsd>(std::initializer_list<DnsblZone>{
+      {"bl.test", ":127.0.0.2:\n192.0.2.10\n"}, {"hosts.test", ":192.0.2.10:\n127.0.0.8\n"}});
+  ASSERT_TRUE(server_->running());
+  useLists({kTestList}, server_->server());
+  Verdict evidence{};
+  setVerdictEvidence(evidence, KM_SOURCE_OTHER, KM_REASON_OTHER, "PLUG");
+  setVerdictPatternText(evidence, "KNOWN HOST");
+  const std::vector<Ipv4Address> expected{ip("198.51.100.1"), ip("192.0.2.10")};
+
+  Message& white = filtered("Received: from x ([192.0.2.10])\r\n");
+  queueHostCheck(white, "8.0.0.127.hosts.test", expected, KIND_WHITELISTING, evidence);
+  waitForDnsblResults(white, nullptr);
+  EXPECT_TRUE(white.verdict.isWhitelisted);
+  EXPECT_EQ(label(white), "PASS KNOWN HOST PLUG");
+
+  // No expected address among the answers: the check says nothing.
+  Message& other = filtered("Received: from x ([192.0.2.10])\r\n");
+  queueHostCheck(other, "8.0.0.127.hosts.test", std::vector<Ipv4Address>{ip("198.51.100.1")},
+                 KIND_WHITELISTING, evidence);
+  waitForDnsblResults(other, nullptr);
+  EXPECT_EQ(label(other), "SPAM Test List 192.0.2.10");
+}
+
+// A scripted server: answers per name, counting the queries of each.
+class ScriptedServer : public DnsblTest {
+protected:
+  using Script = std::function<std::vector<DnsDatagram>(const DnsRequest&)>;
+
+  void serve(Script script) {
+    server_ = std::make_unique<FakeDnsServer>([this, script](const DnsRequest& request) {
+      {
+        std::lock_guard guard(asked_);
+        ++askedFor_[request.name];
+      }
+      return script(request);
+    });
+  }
+  int askedFor(const std::string& name) {
+    std::lock_guard guard(asked_);
+    return askedFor_[name];
+  }
+
+  std::unique_ptr<FakeDnsServer> server_;
+  std::mutex asked_;
+  std::map<std::string, int> askedFor_;
+};
+
+std::vector<DnsDatagram> reply(const DnsRequest& request, int rcode,
+                               const std::vector<ResolvedAddress>& addresses = {},
+                               unsigned delayMs = 0) {
+  return {DnsDatagram{dnsReply(request, rcode, addresses), delayMs}};
+}
+
+constexpr int kNxDomain = 3;
+constexpr int kServFail = 2;
+constexpr ResolvedAddress kListed{127, 0, 0, 2};
+
+TEST_F(ScriptedServer, MessagesFromOneRelayShareOneLookupPerList) {
+  serve([](const DnsRequest& request) {
+    return request.name.ends_with("bl.test") ? reply(request, 0, {kListed}, 200)
+                                             : reply(request, kNxDomain, {}, 200);
+  });
+  useLists({kTestList, {"SECOND", "Second List", "two.test", "STANDARD", {}}}, server_->server());
+  Message& first = filtered("Received: from a ([192.0.2.10])\r\n");
+  Message& second = filtered("Received: from b ([192.0.2.10]) by c (192.0.2.10)\r\n");
+  EXPECT_TRUE(hasOpenQueries(first));
+  waitForDnsblResults(first, nullptr);
+  waitForDnsblResults(second, nullptr);
+  EXPECT_EQ(label(first), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(label(second), "SPAM Test List 192.0.2.10");
+  EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1);
+  EXPECT_EQ(askedFor("10.2.0.192.two.test"), 1);
+}
+
+TEST_F(ScriptedServer, NoSuchNameIsRememberedButAServerFailureIsAskedAgain) {
+  serve([](const DnsRequest& request) {
+    return reply(request, request.name.starts_with("10.") ? kNxDomain : kServFail);
+  });
+  useLists({kTestList}, server_->server());
+  EXPECT_EQ(label(judged("192.0.2.10")), "PASS");
+  EXPECT_EQ(label(judged("192.0.2.66")), "PASS");
+  int failuresAsked = askedFor("66.2.0.192.bl.test");
+  EXPECT_GE(failuresAsked, 1);
+  EXPECT_EQ(label(judged("192.0.2.10")), "PASS");
+  EXPECT_EQ(label(judged("192.0.2.66")), "PASS");
+  EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1);
+  EXPECT_EQ(cacheLookup(ip("192.0.2.10"), "TEST"), CACHE_NOT_LISTED);
+  EXPECT_GT(askedFor("66.2.0.192.bl.test"), failuresAsked);
+  EXPECT_EQ(cacheLookup(ip("192.0.2.66"), "TEST"), CACHE_UNKNOWN);
+}
+
+TEST_F(ScriptedServer, AListingEndsTheWaitWithoutWaitingForSlowerLists) {
+  // The second list never answers; the message is decided without it.
+  serve([](const DnsRequest& request) {
+    return request.name.ends_with("bl.test") ? reply(request, 0, {kListed})
+                                             : std::vector<DnsDatagram>{};
+  });
+  useLists({kTestList, {"SLOW", "Slow List", "slow.test", "STANDARD", {}}}, server_->server(), 2);
+  EXPECT_EQ(label(judged("192.0.2.10")), "SPAM Test List 192.0.2.10");
+}
+
+TEST_F(ScriptedServer, AProviderLookupStillRunningAtTheEndOfTheWaitOverridesAListing) {
+  serve([](const DnsRequest& request) {
+    return request.name.ends_with("bl.test") ? reply(request, 0, {kListed})
+                                             : std::vector<DnsDatagram>{};
+  });
+  useLists({kTestList, {"ISP", "Provider", "isp.test", "PROVIDER-IGNORE", {}}}, server_->server(),
+           2);
+  EXPECT_EQ(label(judged("192.0.2.10")), "PASS");
+  EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1);
+}
+
+TEST_F(ScriptedServer, ATimeOutNamesTheOpenLookups) {
+  SilentUdpPort silent;
+  useLists({kTestList, {"SECOND", "Second List", "two.test", "STANDARD", {}}}, silent.server(), 0);
+  Verdict timedOut = judged("192.0.2.10");
+  EXPECT_EQ(timedOut.source, KM_SOURCE_DNSBL_TIMEOUT);
+  EXPECT_EQ(label(timedOut), "PASS TIME-OUT 2");
+  // A message whose answers are all known is not timed out.
+  useLists({kTestList}, silent.server(), 0);
+  cacheStore(ip("192.0.2.12"), "TEST", true);
+  EXPECT_EQ(label(judged("192.0.2.12")), "SPAM Test List 192.0.2.12");
+}
+
+// Replies no resolver should trip over: each case names what the message becomes.
+TEST_F(ScriptedServer, HostileRepliesLeaveTheMessageJudgedSafely) {
+  serve([](const DnsRequest& request) {
+    std::string bytes = dnsReply(request, 0, {kListed});
+    if (request.name.starts_with("1.")) { // truncated: the TCP retry finds nobody
+      setDnsTruncatedFlag(bytes);
+      return std::vector<DnsDatagram>{{bytes, 0}};
+    }
+    if (request.name.starts_with("2.")) { // cut in the middle of its record
+      return std::vector<DnsDatagram>{{bytes.substr(0, bytes.size() - 3), 0}};
+    }
+    if (request.name.starts_with("3.")) { // no A record at all
+      return reply(request, 0);
+    }
+    if (request.name.starts_with("4.")) { // many records, one of them listing
+      std::vector<ResolvedAddress> many(201, ResolvedAddress{127, 0, 0, 9});
+      many[150] = kListed;
+      return reply(request, 0, many);
+    }
+    if (request.name.starts_with("5.")) { // more records announced than sent
+      setDnsAnswerCount(bytes, 40);
+      return std::vector<DnsDatagram>{{bytes, 0}};
+    }
+    return reply(request, 0, {kListed}, 3000); // after the deadline
+  });
+  useLists({{"CODE", "Coded", "bl.test", "STANDARD", {"127.0.0.2"}}}, server_->server(), 1);
+  EXPECT_EQ(label(judged("192.0.2.1")), "PASS");
+  EXPECT_EQ(label(judged("192.0.2.2")), "PASS");
+  EXPECT_EQ(label(judged("192.0.2.3")), "PASS");
+  EXPECT_EQ(cacheLookup(ip("192.0.2.3"), "CODE"), CACHE_NOT_LISTED);
+  EXPECT_EQ(label(judged("192.0.2.4")), "SPAM Coded 192.0.2.4");
+  EXPECT_EQ(label(judged("192.0.2.5")), "PASS");
+  EXPECT_EQ(label(judged("192.0.2.6")), "PASS TIME-OUT 1");
+}
+
+// Shutdown with lookups in flight for many messages: the waits end at once as
+// time-outs, the workers leave, and the engine keeps no query and no waiter.
+TEST_F(ScriptedServer, ShutdownWithTenThousandMessagesWaitingLeavesNothingBehind) {
+  SilentUdpPort silent;
+  useLists({kTestList, {"SECOND", "Second List", "two.test", "STANDARD", {}}}, silent.server(), 1);
+  constexpr int kMessages = 10000;
+  for (int n = 0; n < kMessages; ++n) {
+    filtered("Received: from a ([198.51.100." + std::to_string(n % 250) + "]) by b ([203.0.113." +
+             std::to_string(n % 7) + "])\r\n");
+  }
+  DnsblEngineCounts inFlight = dnsblEngineCounts();
+  EXPECT_EQ(inFlight.queries, 2u * (250 + 7));
+  EXPECT_EQ(inFlight.waiters, 4u * kMessages);
+  EXPECT_GE(inFlight.workers, 1);
+  raiseStopFlag();
+  int timedOut = 0;
+  for (MessagePtr& message : messages_) {
+    waitForDnsblResults(*message, nullptr);
+    // Lookups that failed meanwhile answered their messages; the others timed out.
+    bool ended = message->verdict.source == KM_SOURCE_DNSBL_TIMEOUT;
+    EXPECT_TRUE(ended || !hasOpenQueries(*message));
+    timedOut += ended ? 1 : 0;
+  }
+  EXPECT_GT(timedOut, 0);
+  // endWorkers (at the end of the test) checks that nothing is left.
+}
+
+} // namespace
+} // namespace km::test
