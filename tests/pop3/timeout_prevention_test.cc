@@ -1,0 +1,135 @@
+#include "message/message.h"
+#include "net/line_socket.h"
+#include "platform/sync.h"
+#include "platform/threads.h"
+#include "pop3/timeout_prevention.h"
+
+#include <gtest/gtest.h>
+
+namespace km {
+namespace {
+
+// A client that collects what is sent to it, and a message under retrieval.
+class PreventionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    setPreventionIntervalForTests(5);
+    initMemory(client_);
+    message_.fetch = &fetch_;
+  }
+  void TearDown() override { setPreventionIntervalForTests(0); }
+
+  std::string sent() {
+    std::lock_guard guard(preventionLock());
+    return std::string(memoryOutput(client_));
+  }
+  // Waits until the client has received at least `bytes` bytes.
+  void waitForBytes(size_t bytes) {
+    for (int i = 0; i < 2000 && sent().size() < bytes; ++i) {
+      sleepMs(5);
+    }
+    ASSERT_GE(sent().size(), bytes);
+  }
+  std::string firstLines(size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count && i < message_.headerLines.size(); ++i) {
+      text += message_.headerLines[i];
+    }
+    return text;
+  }
+
+  LineSocket client_;
+  FetchRecord fetch_;
+  Message message_;
+};
+
+TEST_F(PreventionTest, TimeoutLinesThenHeaderBytesUpToTheSubject) {
+  fetch_.expectedSize = 50000;  // still allows one timeout line
+  message_.headerLines = {"From: a@example.org\r\n", "To: b@example.net\r\n",
+                          "Subject: not yet tagged\r\n", "Date: today\r\n"};
+  int32_t id = startPrevention(&client_, message_);
+  std::string expected = std::string(kTimeoutPreventionLine) + "From: a@example.org\r\n" +
+                         "To: b@example.net\r\n";
+  waitForBytes(expected.size());
+  sleepMs(50);  // more sweeps: the Subject line is never started
+  EXPECT_EQ(sent(), expected);
+  size_t firstIndex = stopPrevention(id);
+  EXPECT_EQ(firstIndex, 3u);
+  EXPECT_EQ(firstLines(firstIndex), expected) << "the message now starts with what was sent";
+}
+
+TEST_F(PreventionTest, AHalfSentLineIsCompletedAndTheSessionGoesOnAfterIt) {
+  fetch_.expectedSize = 1;
+  message_.headerLines = {"Received: from relay.example by mx.example\r\n",
+                          "Subject: tagged later\r\n"};
+  int32_t id = startPrevention(&client_, message_);
+  waitForBytes(kTimeoutPreventionLine.size() + 3);
+  size_t firstIndex = stopPrevention(id);
+  EXPECT_EQ(firstIndex, 2u);
+  EXPECT_EQ(sent(), firstLines(2));
+  // Nothing more arrives once the registration has ended.
+  sleepMs(30);
+  EXPECT_EQ(sent(), firstLines(2));
+}
+
+TEST_F(PreventionTest, AMessageThatStartsWithItsSubjectOnlyGetsTimeoutLines) {
+  fetch_.expectedSize = 3 * 29 * 4096;
+  message_.headerLines = {"Subject: first\r\n", "From: a@example.org\r\n"};
+  int32_t id = startPrevention(&client_, message_);
+  waitForBytes(3 * kTimeoutPreventionLine.size());
+  sleepMs(50);
+  EXPECT_EQ(sent().size(), 3 * kTimeoutPreventionLine.size());
+  EXPECT_EQ(stopPrevention(id), 3u);
+  EXPECT_EQ(message_.headerLines.size(), 5u);
+  EXPECT_EQ(message_.headerLines[3], "Subject: first\r\n");
+}
+
+TEST_F(PreventionTest, AQuickRetrievalReceivesNothing) {
+  setPreventionIntervalForTests(60000);
+  fetch_.expectedSize = 10000000;
+  message_.headerLines = {"From: a@example.org\r\n"};
+  int32_t id = startPrevention(&client_, message_);
+  EXPECT_EQ(stopPrevention(id), 0u);
+  EXPECT_EQ(sent(), "");
+  EXPECT_EQ(message_.headerLines.size(), 1u);
+}
+
+TEST_F(PreventionTest, ARetrievalWithoutAClientStillCountsItsLines) {
+  fetch_.expectedSize = 1;
+  message_.headerLines = {"Subject: pre-fetched\r\n"};
+  int32_t id = startPrevention(nullptr, message_);
+  for (int i = 0; i < 200; ++i) {
+    sleepMs(5);
+  }
+  EXPECT_EQ(stopPrevention(id), 1u);
+  EXPECT_EQ(message_.headerLines[0], kTimeoutPreventionLine);
+}
+
+TEST_F(PreventionTest, SeveralRetrievalsAreServedByOneThreadInTurn) {
+  LineSocket other;
+  initMemory(other);
+  FetchRecord otherFetch;
+  Message otherMessage;
+  otherMessage.fetch = &otherFetch;
+  otherMessage.headerLines = {"Subject: other\r\n"};
+  fetch_.expectedSize = 1;
+  message_.headerLines = {"Subject: this\r\n"};
+  int32_t first = startPrevention(&client_, message_);
+  int32_t second = startPrevention(&other, otherMessage);
+  EXPECT_NE(first, second);
+  waitForBytes(kTimeoutPreventionLine.size());
+  EXPECT_EQ(stopPrevention(first), 1u);
+  auto otherSent = [&] {
+    std::lock_guard guard(preventionLock());
+    return std::string(memoryOutput(other));
+  };
+  for (int i = 0; i < 200 && otherSent().empty(); ++i) {
+    sleepMs(5);
+  }
+  EXPECT_EQ(stopPrevention(second), 1u);
+  EXPECT_EQ(otherSent(), kTimeoutPreventionLine);
+  EXPECT_EQ(stopPrevention(second), 0u) << "an ended registration is gone";
+}
+
+}  // namespace
+}  // namespace km
