@@ -15,6 +15,11 @@ namespace {
 
 constexpr std::string_view kSubject = "Subject:";
 constexpr size_t kPadColumns = 75;
+// The longest line a header field may have. Padding that does not fit on the last
+// line goes into padding fields of its own: clients refuse header lines of tens
+// of kilobytes, which a big message's allowance would otherwise make.
+constexpr int64_t kLongestHeaderLine = 998;
+constexpr std::string_view kPaddingField = "X-Kestrelmail-Padding:";
 
 // Lines that mail clients read closely: padding them could change how they are
 // shown or parsed.
@@ -247,12 +252,24 @@ void PadToSize(Message& message, size_t firstIndex, int64_t targetSize) {
     return;
   }
   auto& lines = message.headerLines;
+  int64_t ownLines = 0;  // bytes for padding fields after the last line
   for (size_t n = firstIndex; n < lines.size() && current < targetSize; ++n) {
     std::string& line = lines[n];
     int64_t remaining = targetSize - current;
     int64_t padding;
     if (n + 1 == lines.size()) {
       padding = remaining;
+      int64_t room = kLongestHeaderLine - static_cast<int64_t>(lastPhysicalLineLength(line));
+      int64_t smallestField = static_cast<int64_t>(kPaddingField.size()) + 2;
+      bool ended = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0;
+      if (ended && remaining > room) {
+        ownLines = std::max(remaining - room, smallestField);
+        if (ownLines <= remaining) {
+          padding = remaining - ownLines;
+        } else {
+          ownLines = 0;  // too little to make a field of it
+        }
+      }
     } else if (isUnpadded(line)) {
       padding = 0;
     } else {
@@ -264,6 +281,16 @@ void PadToSize(Message& message, size_t firstIndex, int64_t targetSize) {
       line.insert(endOfHeaderText(line), static_cast<size_t>(padding), ' ');
       current += padding;
     }
+  }
+  // Fields of at most the longest line each, sharing the bytes evenly.
+  const int64_t longestField = kLongestHeaderLine + 2;
+  int64_t fields = (ownLines + longestField - 1) / longestField;
+  for (int64_t i = 0; i < fields; ++i) {
+    int64_t length = ownLines / fields + (i < ownLines % fields ? 1 : 0);
+    std::string field(kPaddingField);
+    field.append(static_cast<size_t>(length) - kPaddingField.size() - 2, ' ');
+    field += "\r\n";
+    lines.push_back(std::move(field));
   }
 }
 

@@ -148,6 +148,30 @@ TEST_F(Padding, FillsLinesToSeventyFiveColumnsThenTheLastLine) {
   EXPECT_EQ(static_cast<int64_t>(MessageSize(*message)), target);
 }
 
+TEST_F(Padding, AnAllowanceTooBigForOneLineGoesIntoPaddingFields) {
+  // A big message's allowance (one timeout line per 116 KB) runs to kilobytes; no
+  // header line may grow beyond 998 characters for it.
+  MessagePtr message = received("X-Last: z\r\n\r\nbody");
+  int64_t target = fixture_.fetch.expectedSize + 5000;
+  PadToSize(*message, 0, target);
+  EXPECT_EQ(static_cast<int64_t>(MessageSize(*message)), target);
+  const Lines& lines = message->headerLines;
+  ASSERT_GE(lines.size(), 2u);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_LE(lines[i].size(), 1000u) << "line " << i;
+    if (i > 0) {
+      EXPECT_EQ(lines[i].rfind("X-Kestrelmail-Padding:", 0), 0u) << "line " << i;
+    }
+  }
+  // Just past what the last line holds: still a whole field of padding.
+  MessagePtr small = received("X-Last: z\r\n\r\nbody");
+  int64_t justOver = fixture_.fetch.expectedSize + (998 - 9) + 3;
+  PadToSize(*small, 0, justOver);
+  EXPECT_EQ(static_cast<int64_t>(MessageSize(*small)), justOver);
+  ASSERT_EQ(small->headerLines.size(), 2u);
+  EXPECT_EQ(small->headerLines[1], "X-Kestrelmail-Padding:\r\n");
+}
+
 TEST_F(Padding, PadsTheLastPhysicalLineOfAFoldedField) {
   MessagePtr message = received("X-Fold: a\r\n bc\r\nX-Last: z\r\n\r\n");
   PadToSize(*message, 0, fixture_.fetch.expectedSize + 80);
