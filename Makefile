@@ -46,6 +46,7 @@ bench:
 	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS) -DKESTREL_BENCH=ON
 	cmake --build $(BUILD_DIR)
 	cd $(BUILD_DIR) && for b in bench/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
+	/usr/bin/python3 bench/pop3_bench.py $(BUILD_DIR)
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i

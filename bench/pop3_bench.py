@@ -36,6 +36,11 @@ def message(n):
     return (head + body).encode()
 
 
+def best_of(runs, port, user):
+    """The fastest of several runs: the machine's other work only ever slows one."""
+    return min(retrieve_all(port, user) for _ in range(runs))
+
+
 def retrieve_all(port, user):
     pop = poplib.POP3("127.0.0.1", port, timeout=300)
     pop.user(user)
@@ -83,17 +88,16 @@ def main():
     port = free_port()
     try:
         retrieve_all(dovecot.pop3_port, "alice")  # warm the server's index and caches
-        direct = retrieve_all(dovecot.pop3_port, "alice")
+        direct = best_of(3, dovecot.pop3_port, "alice")
 
         kestrel = start_proxy(ws, port)
-        filtered = retrieve_all(port, server)
+        filtered = best_of(3, port, server)
         kestrel.stop()
 
         kestrel = start_proxy(ws, port, "FILTERING_DISABLED YES\n")
-        relayed = retrieve_all(port, server)
+        relayed = best_of(3, port, server)
         kestrel.stop()
-        direct_again = retrieve_all(dovecot.pop3_port, "alice")
-        direct = min(direct, direct_again)
+        direct = min(direct, best_of(3, dovecot.pop3_port, "alice"))
 
         print("RETR of %d messages of 20 KB:" % MESSAGES)
         print("  direct from the server      %7.3f s" % direct)

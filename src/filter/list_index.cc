@@ -40,9 +40,10 @@ bool NetblockIndex::contains(const Ipv4Address& address) const {
   return after != ranges_.begin() && value <= std::prev(after)->high;
 }
 
-PatternIndex::PatternIndex(const std::vector<std::string>& patterns) {
+PatternIndex::PatternIndex(const std::vector<std::string>& patterns) : size_(patterns.size()) {
   for (size_t i = 0; i < patterns.size(); ++i) {
     const std::string& pattern = patterns[i];
+    longest_ = std::max(longest_, pattern.size());
     size_t stars = static_cast<size_t>(std::count(pattern.begin(), pattern.end(), '*'));
     if (stars == 0) {
       keep(exact_, toLowerAscii(pattern), i);

@@ -41,6 +41,10 @@ public:
   // Position in the list of the first pattern that matches the address.
   std::optional<size_t> firstMatch(std::string_view address) const;
 
+  // How many patterns were indexed, and the length of the longest.
+  size_t size() const { return size_; }
+  size_t longestPattern() const { return longest_; }
+
 private:
   void keep(std::unordered_map<std::string, size_t>& map, std::string key, size_t index);
 
@@ -48,6 +52,8 @@ private:
   std::unordered_map<std::string, size_t> tails_;  // lower-case "@domain" or ".domain"
   std::unordered_map<std::string, size_t> heads_;  // lower-case "user@"
   std::vector<std::pair<size_t, std::string>> others_;
+  size_t size_ = 0;
+  size_t longest_ = 0;
 };
 
 }  // namespace km

@@ -261,8 +261,12 @@ int64_t MaxBytesToAdd(const Config& config, int64_t messageSize) {
         total += plugin.function(plugin.data);
       });
   if (config.addReasonHeaders) {
-    size_t longest =
-        std::max(longestEntry(config.whitelistEmail), longestEntry(config.blacklistEmail));
+    // The indexes know their longest pattern; a list without its index is measured.
+    auto longestOf = [](const std::vector<std::string>& list, const PatternIndex& index) {
+      return index.size() == list.size() ? index.longestPattern() : longestEntry(list);
+    };
+    size_t longest = std::max(longestOf(config.whitelistEmail, config.whitelistEmailIndex),
+                              longestOf(config.blacklistEmail, config.blacklistEmailIndex));
     {
       RecursiveGuard guard(configLock());
       longest = std::max(longest, longestEntry(config.autoWlistFrom));

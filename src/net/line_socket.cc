@@ -115,6 +115,26 @@ void appendOutput(LineSocket& ls, const void* bytes, size_t len) {
 // Waits for input and receives it into the empty input buffer: LS_OPEN when bytes
 // arrived, otherwise the result readChar reports.
 int fillInput(LineSocket& ls, int timeoutSec) {
+  // Bytes that are there already are taken without a wait (and the system call
+  // the wait costs); only an empty socket is waited on.
+  if (!ls.tls && !stopRequested()) {
+    int error = 0;
+    long got = receiveWaitingBytes(ls.sock, ls.inBuf.data(), ls.inBuf.size(), error);
+    if (got != -2) {
+      ls.inPos = 0;
+      ls.inCount = 0;
+      if (got > 0) {
+        ls.inCount = static_cast<size_t>(got);
+        return LS_OPEN;
+      }
+      if (got == 0) {
+        ls.state = LS_CLOSED;
+      } else {
+        fail(ls, error);
+      }
+      return ls.state;
+    }
+  }
   Deadline deadline(timeoutSec < 0 ? -1 : int64_t{timeoutSec} * 1000);
   for (;;) {
     bool readable = false;

@@ -226,6 +226,20 @@ long receiveBytes(SocketHandle sock, void* buffer, size_t size, int& error) {
   return got;
 }
 
+long receiveWaitingBytes(SocketHandle sock, void* buffer, size_t size, int& error) {
+  long got;
+  do {
+    got = ::recv(sock, buffer, size, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    return -2;
+  }
+  if (got < 0) {
+    error = lastSocketError();
+  }
+  return got;
+}
+
 long sendBytes(SocketHandle sock, const void* bytes, size_t size, int& error) {
   long sent;
   do {

@@ -64,6 +64,8 @@ int peekByte(SocketHandle sock, bool dontWait, int& error);
 // recv/send. A result below 0 is a failure with the error code set; recv gives 0
 // when the peer closed. Writing to a closed peer fails; it never raises a signal.
 long receiveBytes(SocketHandle sock, void* buffer, size_t size, int& error);
+// As receiveBytes, without waiting: -2 when nothing is there yet.
+long receiveWaitingBytes(SocketHandle sock, void* buffer, size_t size, int& error);
 long sendBytes(SocketHandle sock, const void* bytes, size_t size, int& error);
 
 // Bytes waiting to be read without blocking; -1 when the system cannot say.

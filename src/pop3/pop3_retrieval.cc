@@ -26,8 +26,7 @@ namespace {
 
 constexpr const char kTerminator[] = "\r\n.\r\n";
 constexpr size_t kTerminatorLength = 5;
-constexpr uint32_t kHeaderRun = 131072;
-constexpr uint32_t kHeaderLineWaitMs = 10000;
+constexpr int kHeaderLineWaitSec = 10;
 constexpr uint32_t kBodyWaitMs = 500;
 constexpr uint32_t kBodyRun = 262144;
 constexpr uint32_t kTopBodyRun = 4096;
@@ -37,12 +36,13 @@ constexpr uint32_t kSmallestRun = 1024;
 constexpr int64_t kBytesPerLine = 60;
 constexpr size_t kPrefetchStackSize = 0x20000;
 
-// Sends to a client connection (or nowhere, for a pre-fetch).
+// Sends to a client connection (or nowhere, for a pre-fetch). The message is
+// flushed with the end of the answer, so the two leave together.
 class ClientSink : public MessageSink {
 public:
   explicit ClientSink(LineSocket* client) : client_(client) {}
   bool write(std::string_view bytes) override { return km::write(client_, bytes.data(), bytes.size()); }
-  bool flush() override { return km::flush(client_); }
+  bool flush() override { return true; }
 
 private:
   LineSocket* client_;
@@ -247,50 +247,35 @@ void startPrefetch(Pop3Session& s, int32_t next, int32_t lines, LineSocket& upst
 void pausePrefetch(Pop3Session& s);
 
 // Reads the header block line by line into both copies, under the prevention lock
-// because the prevention thread reads the working lines meanwhile.
+// because the prevention thread reads the working lines meanwhile. A quiet server
+// is waited for in 10-second slices.
 void readHeaderBlock(Retrieval& r) {
   r.status(kTextStatusReadingHeaders);
   bool done = false;
-  while (!done && !r.failed && !stopRequested()) {
-    BlockReader reader;
-    init(reader, r.upstream, kHeaderRun, "\r\n", kHeaderLineWaitMs);
-    while (!stopRequested()) {
-      bool usable = read(reader);
-      if (reader.dataLen > 0) {
-        std::lock_guard guard(preventionLock());
-        AppendHeaderData(*r.message,
-                         std::string_view(reinterpret_cast<const char*>(reader.data.data()),
-                                          reader.dataLen),
-                         true);
+  while (!done && !stopRequested()) {
+    std::optional<std::string> line = readLine(r.upstream, kHeaderLineWaitSec);
+    if (!line) {
+      if (r.upstream.state == LS_OPEN) {
+        continue;  // nothing yet
       }
-      if (reader.terminatorFound) {
-        break;
-      }
-      if (!usable) {
-        r.failed = true;
-        break;
-      }
-    }
-    if (r.failed || stopRequested() || !reader.terminatorFound) {
       break;
     }
-    const std::string& last = r.message->headerLines.back();
-    if (last == ".\r\n") {
+    if (*line == ".\r\n") {
       // The message ended inside its header block: it has no body, not even the
       // blank line, and the client gets exactly the bytes the size was counted from.
       r.ended = true;
       done = true;
-    } else if (last == "\r\n") {
+    } else if (*line == "\r\n") {
       r.message->headersComplete = true;
       done = true;
+    } else {
+      std::lock_guard guard(preventionLock());
+      AppendHeaderData(*r.message, *line, true);
     }
   }
   if (!done) {
     r.failed = true;
-    return;
   }
-  std::lock_guard guard(preventionLock());
-  RemoveHeaderLine(*r.message, r.message->headerLines.size() - 1, true);
 }
 
 // Stage 0: the header block, the header filters, then as much of the body as the
@@ -469,9 +454,11 @@ void deliver(Retrieval& r, size_t firstIndex) {
     if (bodyEndsOpen && (!r.isTop() || sentLines < r.lines)) {
       writeString(r.client, "\r\n");
     }
-    if (!flush(r.client) || !sendString(r.client, ".\r\n")) {
+    if (!writeString(r.client, ".\r\n") || !flush(r.client)) {
       r.failed = true;
     }
+  } else if (!r.failed && !flush(r.client)) {
+    r.failed = true;
   }
   if (r.prefetchStarted) {
     pausePrefetch(r.session);

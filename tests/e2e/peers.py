@@ -114,6 +114,7 @@ userdb {{
   args = uid=dovecot gid=dovecot home={self.path("mail")}/%u
 }}
 mail_location = maildir:{self.path("mail")}/%u/Maildir
+mail_max_userip_connections = 200
 first_valid_uid = {self.uid}
 first_valid_gid = {self.gid}
 default_internal_user = dovecot
