@@ -8,6 +8,7 @@ import subprocess
 import time
 import unittest
 
+from dnsbl_servers import Rbldnsd, SilentUdpPort
 from kestrel import Kestrel, Workspace, wait_for
 from peers import Dovecot, ScriptedServer, free_port, read_line, wait_for_port
 
@@ -532,6 +533,65 @@ class HostilePeersTest(unittest.TestCase):
         self.assertEqual(replies[1], b"+OK\r\n")
         server.close()
         self.assert_proxy_alive()
+
+
+def relayed_by(address, subject):
+    return (b"Received: from relay.example (relay.example [%s])\n"
+            b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+            b"From: sender@example.com\nSubject: %s\n\nBody.\n" % (address.encode(), subject.encode()))
+
+
+class DnsblTest(unittest.TestCase):
+    """DNS blacklists answered by a real rbldnsd, or by a server that never answers."""
+
+    def start(self, nameserver, messages, timeout=30):
+        self.dovecot = Dovecot().start()
+        for message in messages:
+            self.dovecot.deliver("alice", message)
+        self.ws = Workspace()
+        self.port = free_port()
+        self.ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n"
+                                         "RESULT_CODE 127.0.0.2\n")
+        self.ws.write("config.dat",
+                      "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
+                      "DNSBL TESTBL Test Blacklist\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT %d\n"
+                      "PORT %d\nPORT_TYPE POP3_GENERIC\n" % (nameserver, timeout, self.port))
+        self.kestrel = Kestrel(self.ws)
+        wait_for_port(self.port)
+        pop = poplib.POP3("127.0.0.1", self.port, timeout=120)
+        pop.user("alice@127.0.0.1:%d" % self.dovecot.pop3_port)
+        pop.pass_("secret")
+        return pop
+
+    def tearDown(self):
+        self.kestrel.stop()
+        self.dovecot.stop()
+        self.ws.remove()
+
+    def test_a_relay_listed_by_an_enabled_list_makes_the_message_spam(self):
+        with Rbldnsd({"bl.test": ":127.0.0.2:\n203.0.113.0/24\n"}) as rbldnsd:
+            pop = self.start(rbldnsd.nameserver, [relayed_by("203.0.113.9", "listed"),
+                                                  relayed_by("192.0.2.9", "not listed")])
+            listed = b"\n".join(pop.retr(1)[1])
+            self.assertIn(b"Subject: **SPAM** listed", listed)
+            self.assertIn(b"X-Kestrelmail: SPAM Test Blacklist 203.0.113.9", listed)
+            clean = b"\n".join(pop.retr(2)[1])
+            self.assertIn(b"Subject: not listed", clean)
+            pop.quit()
+
+    def test_slow_answers_let_the_following_messages_be_read_ahead(self):
+        with SilentUdpPort() as silent:
+            messages = [relayed_by("203.0.113.%d" % n, "message %d" % n) for n in range(1, 6)]
+            pop = self.start(silent.nameserver, messages, timeout=2)
+            first = pop.top(1, 0)[1]
+            self.assertIn(b"X-Kestrelmail: PASS TIME-OUT", b"\n".join(first))
+            # The next ones were read ahead while the first waited: the cache answers.
+            for n in (2, 3):
+                self.assertIn(b"Subject: message %d" % n, b"\n".join(pop.top(n, 0)[1]))
+            pop.quit()
+            wait_for(lambda: "top=" in self.dovecot.log(), what="the server's session summary")
+            tops = int(self.dovecot.log().split("top=")[1].split("/")[0])
+            self.assertEqual(tops, 4, "TOP 1 by the client, then 2, 3 and 4 read ahead (never the last)")
 
 
 class ShutdownTest(Pop3ProxyCase):
