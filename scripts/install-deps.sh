@@ -5,8 +5,8 @@ set -eu
 
 build_packages="cmake ninja-build g++ make libssl-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
-  dovecot-pop3d dovecot-imapd openssl rbldnsd"
-bench_packages="$build_packages libbenchmark-dev rbldnsd"
+  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail"
+bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d python3"
 
 case "${1:-build}" in
   build) wanted=$build_packages ;;
