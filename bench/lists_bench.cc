@@ -1,16 +1,17 @@
 // Loading and matching big address and netblock lists: a black list of 100,000
 // netblocks and a white list of 20,000 address patterns.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "filter/lists.h"
 #include "platform/files.h"
 #include "platform/notifier.h"
-
-#include <benchmark/benchmark.h>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <random>
 
 namespace km {
 namespace {
@@ -32,19 +33,31 @@ struct Fixture {
     for (int i = 0; i < kNetblocks; ++i) {
       unsigned a = random() % 223 + 1, b = random() % 256, c = random() % 256, d = random() % 256;
       switch (i % 3) {
-      case 0: blocks += formatLine("%u.%u.%u.%u\n", a, b, c, d); break;
-      case 1: blocks += formatLine("%u.%u.%u.0/24\n", a, b, c, 0); break;
-      default: blocks += formatLine("%u.%u.%u.%u-", a, b, c, 0) + formatLine("%u.%u.%u.%u\n", a, b, c, 99);
+      case 0:
+        blocks += formatLine("%u.%u.%u.%u\n", a, b, c, d);
+        break;
+      case 1:
+        blocks += formatLine("%u.%u.%u.0/24\n", a, b, c, 0);
+        break;
+      default:
+        blocks += formatLine("%u.%u.%u.%u-", a, b, c, 0) + formatLine("%u.%u.%u.%u\n", a, b, c, 99);
       }
     }
     writeText("blist_ip.dat", blocks);
     std::string patterns;
     for (int i = 0; i < kPatterns; ++i) {
       switch (i % 4) {
-      case 0: patterns += "friend" + std::to_string(i) + "@example" + std::to_string(i % 500) + ".com\n"; break;
-      case 1: patterns += "*@company" + std::to_string(i) + ".example\n"; break;
-      case 2: patterns += "*.dept" + std::to_string(i) + ".example.org\n"; break;
-      default: patterns += "Contact Person <person" + std::to_string(i) + "@example.net>\n";
+      case 0:
+        patterns += "friend" + std::to_string(i) + "@example" + std::to_string(i % 500) + ".com\n";
+        break;
+      case 1:
+        patterns += "*@company" + std::to_string(i) + ".example\n";
+        break;
+      case 2:
+        patterns += "*.dept" + std::to_string(i) + ".example.org\n";
+        break;
+      default:
+        patterns += "Contact Person <person" + std::to_string(i) + "@example.net>\n";
       }
     }
     writeText("wlist_email.dat", patterns);
@@ -57,7 +70,8 @@ struct Fixture {
   }
   ~Fixture() { std::filesystem::remove_all(dir); }
 
-  static std::string formatLine(const char* format, unsigned a, unsigned b, unsigned c, unsigned d) {
+  static std::string formatLine(const char* format, unsigned a, unsigned b, unsigned c,
+                                unsigned d) {
     char line[64];
     std::snprintf(line, sizeof line, format, a, b, c, d);
     return line;
@@ -118,7 +132,8 @@ void BM_PatternIndexLookup(benchmark::State& state) {
   const Config& config = loaded();
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(config.whitelistEmailIndex.firstMatch(fixture().addresses[i++ & 4095]));
+    benchmark::DoNotOptimize(
+        config.whitelistEmailIndex.firstMatch(fixture().addresses[i++ & 4095]));
   }
 }
 BENCHMARK(BM_PatternIndexLookup);
@@ -132,7 +147,7 @@ void BM_PatternLinearScan(benchmark::State& state) {
 }
 BENCHMARK(BM_PatternLinearScan)->Unit(benchmark::kMicrosecond);
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km
 
 BENCHMARK_MAIN();

@@ -210,7 +210,7 @@ BENCHMARK(BM_AcceptBurstToSessionThreads)
     ->UseRealTime()
     ->Iterations(20);
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km
 
 BENCHMARK_MAIN();

@@ -1,11 +1,11 @@
 // Feeds arbitrary bytes to the configuration loader as config.dat, with the
 // writing back that every load does.
+#include <cstddef>
+#include <cstdint>
+
 #include "config/config.h"
 #include "fuzz_support.h"
 #include "platform/text.h"
-
-#include <cstddef>
-#include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -1,11 +1,11 @@
 // Feeds arbitrary bytes to the DNSBL definition reader, as the current definitions
 // and as the user's own additions.
+#include <cstddef>
+#include <cstdint>
+
 #include "config/config.h"
 #include "config/dnsbl_definitions.h"
 #include "fuzz_support.h"
-
-#include <cstddef>
-#include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int earlier : list.subsumedBy) {
       if (earlier < 0 || static_cast<size_t>(earlier) >= config.dnsblLists.size() ||
           &config.dnsblLists[static_cast<size_t>(earlier)] >= &list) {
-        __builtin_trap();  // subsumption must point at an earlier list
+        __builtin_trap(); // subsumption must point at an earlier list
       }
     }
     if (list.key.size() > 7) {

@@ -1,13 +1,13 @@
 #include "fuzz_support.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 
 namespace km::fuzz {
 
@@ -18,7 +18,7 @@ public:
   NoticeAnswer show(const Notice& notice) override { return notice.headlessAnswer; }
 };
 
-}  // namespace
+} // namespace
 
 const std::string& prepareFuzzing() {
   // Never destroyed: the clean-up at exit still needs it after static objects go.
@@ -54,4 +54,4 @@ void writeDataFile(const std::string& name, std::string_view bytes) {
   std::fclose(file);
 }
 
-}  // namespace km::fuzz
+} // namespace km::fuzz

@@ -16,4 +16,4 @@ void clearDataDirectory();
 
 void writeDataFile(const std::string& name, std::string_view bytes);
 
-}  // namespace km::fuzz
+} // namespace km::fuzz

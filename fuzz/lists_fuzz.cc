@@ -1,10 +1,10 @@
 // Feeds arbitrary lines to the list-entry parsers and the pattern matcher, and
 // checks the invariants of what they return.
-#include "filter/lists.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "filter/lists.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     km::Netblock block;
     if (km::ParseNetblock(entry, block) && km::ipCompare(block.low, block.high) > 0) {
-      __builtin_trap();  // a block is always stored low to high
+      __builtin_trap(); // a block is always stored low to high
     }
     std::string address;
     if (km::ParseListAddress(entry, address) &&

@@ -21,4 +21,4 @@ void waitForThreads();
 // False when the program was started with "-trayicon none".
 bool trayIconWanted();
 
-}  // namespace km
+} // namespace km

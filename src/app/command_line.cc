@@ -66,4 +66,4 @@ std::string commandLineFromArguments(int argc, const char* const* argv) {
   return line;
 }
 
-}  // namespace km
+} // namespace km

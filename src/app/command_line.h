@@ -21,4 +21,4 @@ std::string firstOptionValue(std::string_view commandLine, std::string_view name
 // put in double quotes, so it reads back as one value.
 std::string commandLineFromArguments(int argc, const char* const* argv);
 
-}  // namespace km
+} // namespace km

@@ -1,6 +1,10 @@
 #include "app/main_loop.h"
 
-#include "platform/threads.h"
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,12 +14,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 #include <vector>
+
+#include "platform/threads.h"
 
 namespace km {
 
@@ -60,7 +61,9 @@ int64_t clockMs(clockid_t clock) {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int64_t currentSleepOffsetMs() { return clockMs(CLOCK_BOOTTIME) - clockMs(CLOCK_MONOTONIC); }
+int64_t currentSleepOffsetMs() {
+  return clockMs(CLOCK_BOOTTIME) - clockMs(CLOCK_MONOTONIC);
+}
 
 void wake() {
   if (state().wakeFd >= 0) {
@@ -137,7 +140,7 @@ sigset_t loopSignals() {
   return signals;
 }
 
-}  // namespace
+} // namespace
 
 void blockLoopSignals() {
   sigset_t signals = loopSignals();
@@ -301,4 +304,4 @@ void closeMainLoop() {
   loop.exitCode = 0;
 }
 
-}  // namespace km
+} // namespace km

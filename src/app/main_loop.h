@@ -10,9 +10,9 @@
 namespace km {
 
 struct MainLoopHandlers {
-  std::function<void()> onExitRequested;  // SIGTERM, SIGINT
-  std::function<void()> onHangup;         // SIGHUP
-  std::function<void()> onResume;         // the machine woke from suspend
+  std::function<void()> onExitRequested; // SIGTERM, SIGINT
+  std::function<void()> onHangup;        // SIGHUP
+  std::function<void()> onResume;        // the machine woke from suspend
 };
 
 // Prepares the loop. Blocks SIGTERM, SIGINT and SIGHUP in the calling thread (and
@@ -51,4 +51,4 @@ bool timerActive(int timerId);
 // Closes the loop's descriptors and forgets its state (shutdown; tests).
 void closeMainLoop();
 
-}  // namespace km
+} // namespace km

@@ -1,3 +1,6 @@
+#include <atomic>
+#include <optional>
+
 #include "app/app.h"
 #include "app/command_line.h"
 #include "app/main_loop.h"
@@ -20,9 +23,6 @@
 #include "platform/text_ids.h"
 #include "platform/threads.h"
 #include "ui/dnsbl_statistics.h"
-
-#include <atomic>
-#include <optional>
 
 namespace km {
 
@@ -80,9 +80,11 @@ void reopenListeners() {
   reloadListeners();
 }
 
-}  // namespace
+} // namespace
 
-bool trayIconWanted() { return trayIconOn.load(); }
+bool trayIconWanted() {
+  return trayIconOn.load();
+}
 
 void waitForThreads() {
   raiseStopFlag();
@@ -117,8 +119,12 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   // The main loop stands in for the hidden main window.
   MainLoopHandlers handlers;
-  handlers.onExitRequested = [] { exitProgram(); };
-  handlers.onHangup = [] { reloadIfConfigChanged(); };
+  handlers.onExitRequested = [] {
+    exitProgram();
+  };
+  handlers.onHangup = [] {
+    reloadIfConfigChanged();
+  };
   handlers.onResume = reopenListeners;
   if (!initMainLoop(std::move(handlers))) {
     reportSystemError("", nullptr);
@@ -175,4 +181,4 @@ int runKestrelmail(int argc, const char* const* argv) {
   return shutDown(runMainLoop());
 }
 
-}  // namespace km
+} // namespace km

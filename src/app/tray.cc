@@ -46,7 +46,7 @@ void advanceFrameLocked(bool disabled) {
   setTimer(kTrayTimerId, kTrayAnimationMs, animateTray);
 }
 
-}  // namespace
+} // namespace
 
 void addTrayIcon() {
   if (!trayIconWanted()) {
@@ -171,4 +171,4 @@ bool runMenuCommand(int commandId) {
   }
 }
 
-}  // namespace km
+} // namespace km

@@ -68,4 +68,4 @@ void exitWithConfirmation();
 // and shows the matching icon.
 void setFilteringDisabled(bool disabled);
 
-}  // namespace km
+} // namespace km

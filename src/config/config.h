@@ -10,16 +10,16 @@
 // snapshot and makes it current; holders of the old one keep it until they let go.
 #pragma once
 
-#include "filter/list_index.h"
-#include "net/ipv4.h"
-#include "platform/sync.h"
-
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "filter/list_index.h"
+#include "net/ipv4.h"
+#include "platform/sync.h"
 
 namespace km {
 
@@ -104,8 +104,8 @@ struct DnsblList {
   std::string website;
   std::string description;
   std::string zone;
-  std::vector<int> subsumedBy;            // indexes of earlier lists
-  std::vector<Ipv4Address> resultCodes;   // none: any answer counts
+  std::vector<int> subsumedBy;          // indexes of earlier lists
+  std::vector<Ipv4Address> resultCodes; // none: any answer counts
   bool inSafe = false;
   bool inMedium = false;
   bool inAggressive = false;
@@ -138,7 +138,7 @@ struct CachePeriod {
 
 // A configuration snapshot. The values here are those of a file that names no key.
 struct Config {
-  int64_t loadedAt = 0;  // file-clock time the load began
+  int64_t loadedAt = 0; // file-clock time the load began
   bool isFirstRun = false;
   bool filteringDisabled = false;
 
@@ -150,7 +150,7 @@ struct Config {
   std::vector<EnabledPlugin> enabledPlugins;
   std::array<uint32_t, 5> pluginCapabilities{};
   bool announceNewPlugins = false;
-  std::vector<int> knownInstalled;  // installed index, or -1 when not installed now
+  std::vector<int> knownInstalled; // installed index, or -1 when not installed now
 
   std::vector<PortConfig> ports;
   bool allowPortSharing = false;
@@ -161,7 +161,7 @@ struct Config {
   std::string dnsblFileText;
   std::string extraDnsblFileText;
   std::string dnsblLastUpdated;
-  std::vector<int> enabledDnsbl;  // indexes into dnsblLists, in query order
+  std::vector<int> enabledDnsbl; // indexes into dnsblLists, in query order
   int32_t maxDnsblThreads = 25;
 
   std::vector<std::string> whitelistEmail;
@@ -204,10 +204,10 @@ struct Config {
   bool loggingEnabled = false;
   int32_t loggingLevel = LOG_STANDARD;
   std::string logFile;
-  int32_t logMaxSize = 256;  // kilobytes
+  int32_t logMaxSize = 256; // kilobytes
 
   int32_t trayAction = TRAY_NONE;
-  int trayPlugin = -1;  // installed index for TRAY_PLUGIN
+  int trayPlugin = -1; // installed index for TRAY_PLUGIN
 
   bool showUpdatesWindow = false;
   bool informAboutBetas = true;
@@ -239,8 +239,12 @@ RecursiveLock& configLock();
 
 // The current snapshot (null before the first load), counted for the caller.
 ConfigRef AcquireConfig();
-inline ConfigRef AddRefConfig(const ConfigRef& config) { return config; }
-inline void ReleaseConfig(ConfigRef& config) { config.reset(); }
+inline ConfigRef AddRefConfig(const ConfigRef& config) {
+  return config;
+}
+inline void ReleaseConfig(ConfigRef& config) {
+  config.reset();
+}
 
 // Builds a snapshot from the configuration files and makes it current, with the
 // write-backs the load calls for. False when no configuration could be read or
@@ -285,4 +289,4 @@ void createGenericPort(Config& config, int32_t type, std::string* statusText = n
 // list when it has one switched on, else the global allow list.
 bool portAdmits(const PortConfig& port, const Config& config, const Ipv4Address& client);
 
-}  // namespace km
+} // namespace km

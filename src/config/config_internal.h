@@ -21,9 +21,9 @@ void runConfigLoadedHandler();
 // What reading the port keys of one load remembers.
 struct PortLoadState {
   bool createDefaultImap4Port = true;
-  int genericPort = -1;  // the generic port of the older single-port format
-  bool muteConnectionErrors = false;  // the older format's mute setting
-  bool converted = false;             // older port keys were seen
+  int genericPort = -1;              // the generic port of the older single-port format
+  bool muteConnectionErrors = false; // the older format's mute setting
+  bool converted = false;            // older port keys were seen
 };
 
 // Applies a port key, a port-related global key or a key of the older single-port
@@ -37,4 +37,4 @@ void readPortFiles(Config& config);
 // Appends the port blocks in their written form.
 void appendPortBlocks(std::string& out, const Config& config);
 
-}  // namespace km
+} // namespace km

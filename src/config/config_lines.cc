@@ -37,4 +37,4 @@ KeyValue splitKeyValue(std::string_view line) {
   return {line.substr(0, space), line.substr(space + 1)};
 }
 
-}  // namespace km
+} // namespace km

@@ -27,4 +27,4 @@ KeyValue splitKeyValue(std::string_view line);
 // Cuts text at its first control byte (1 to 31, and NUL).
 std::string_view cutAtControl(std::string_view text);
 
-}  // namespace km
+} // namespace km

@@ -1,5 +1,10 @@
 // Loading config.dat into a new snapshot, with the conversions of older files and
 // the write-backs a load calls for.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "app/main_loop.h"
 #include "config/config_internal.h"
 #include "config/config_lines.h"
@@ -14,11 +19,6 @@
 #include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
-
-#include <algorithm>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace km {
 
@@ -35,16 +35,20 @@ struct LoadState {
   explicit LoadState(Config& snapshot) : config(snapshot) {}
   Config& config;
   std::string language = "English";
-  bool converted = false;  // older keys seen, newer version accepted: rewrite
-  bool rewrite = false;    // an unknown DNSBL key or another language: rewrite
+  bool converted = false; // older keys seen, newer version accepted: rewrite
+  bool rewrite = false;   // an unknown DNSBL key or another language: rewrite
   bool quitRequested = false;
   PortLoadState ports;
-  std::vector<std::pair<std::string, std::string>> unknownDnsbl;  // key, name
+  std::vector<std::pair<std::string, std::string>> unknownDnsbl; // key, name
   std::string trayPluginName;
 };
 
-bool isYes(std::string_view value) { return equalsIgnoreCase(value, "YES"); }
-bool isNotNo(std::string_view value) { return !equalsIgnoreCase(value, "NO"); }
+bool isYes(std::string_view value) {
+  return equalsIgnoreCase(value, "YES");
+}
+bool isNotNo(std::string_view value) {
+  return !equalsIgnoreCase(value, "NO");
+}
 
 CachePeriod readPeriod(std::string_view value) {
   CachePeriod period{readInt(value), 0};
@@ -61,12 +65,18 @@ struct MovedKey {
   const char* file;
 };
 constexpr MovedKey kStatusWindowKeys[] = {
-    {"STATUS_WINDOW_X", nullptr},           {"STATUS_WINDOW_Y", nullptr},
-    {"STATUS_WINDOW_WIDTH", nullptr},       {"STATUS_WINDOW_HEIGHT", nullptr},
-    {"STATUS_COL_WIDTH_CONNECTION", nullptr}, {"STATUS_COL_WIDTH_PROTOCOL", nullptr},
-    {"STATUS_COL_WIDTH_SERVER", nullptr},   {"STATUS_COL_WIDTH_USER", nullptr},
-    {"STATUS_COL_WIDTH_COMMAND", nullptr},  {"STATUS_COL_WIDTH_PROGRESS", nullptr},
-    {"STATUS_COL_WIDTH_STATUS", nullptr},   {"STATUS_WINDOW_MAXIMISED", nullptr},
+    {"STATUS_WINDOW_X", nullptr},
+    {"STATUS_WINDOW_Y", nullptr},
+    {"STATUS_WINDOW_WIDTH", nullptr},
+    {"STATUS_WINDOW_HEIGHT", nullptr},
+    {"STATUS_COL_WIDTH_CONNECTION", nullptr},
+    {"STATUS_COL_WIDTH_PROTOCOL", nullptr},
+    {"STATUS_COL_WIDTH_SERVER", nullptr},
+    {"STATUS_COL_WIDTH_USER", nullptr},
+    {"STATUS_COL_WIDTH_COMMAND", nullptr},
+    {"STATUS_COL_WIDTH_PROGRESS", nullptr},
+    {"STATUS_COL_WIDTH_STATUS", nullptr},
+    {"STATUS_WINDOW_MAXIMISED", nullptr},
 };
 constexpr MovedKey kListKeys[] = {
     {"WLIST_IP", "wlist_ip.dat"},           {"WLIST_FROM", "wlist_email.dat"},
@@ -121,8 +131,7 @@ void applyEnabledPlugin(LoadState& load, std::string_view value) {
   if (index < 0) {
     std::string_view rest = end < value.size() ? value.substr(end + 1) : std::string_view();
     showMessage(languageText(kTextNoticeTitle),
-                formatText(languageText(kTextPluginNotInstalled), {rest}),
-                NoticeIcon::Exclamation);
+                formatText(languageText(kTextPluginNotInstalled), {rest}), NoticeIcon::Exclamation);
     return;
   }
   load.config.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
@@ -163,8 +172,7 @@ void applyTrayAction(LoadState& load, std::string_view value) {
     config.trayAction = TRAY_OPTIONS;
   } else if (equalsIgnoreCase(value, "NONE")) {
     config.trayAction = TRAY_NONE;
-  } else if (startsWithIgnoreCase(value, "PLUGIN") &&
-             (value.size() == 6 || value[6] == ' ')) {
+  } else if (startsWithIgnoreCase(value, "PLUGIN") && (value.size() == 6 || value[6] == ' ')) {
     config.trayAction = TRAY_PLUGIN;
     load.trayPluginName = std::string(value.size() > 7 ? value.substr(7) : std::string_view());
   } else {
@@ -175,7 +183,9 @@ void applyTrayAction(LoadState& load, std::string_view value) {
 // Applies one global key; false when the key is not one of them.
 bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view value) {
   Config& c = load.config;
-  auto is = [&](std::string_view name) { return equalsIgnoreCase(key, name); };
+  auto is = [&](std::string_view name) {
+    return equalsIgnoreCase(key, name);
+  };
 
   if (is("VERSION")) {
   } else if (is("Kestrelmail_COMPATIBILITY")) {
@@ -340,15 +350,16 @@ void offerReplacementLists(LoadState& load) {
     const std::string& missingName = missing.second;
     for (size_t i = 0; i < c.dnsblLists.size(); ++i) {
       const DnsblList& list = c.dnsblLists[i];
-      bool replaces = std::any_of(list.replaces.begin(), list.replaces.end(),
-                                  [&](const std::string& k) { return equalsIgnoreCase(k, missingKey); });
-      bool enabled = std::find(c.enabledDnsbl.begin(), c.enabledDnsbl.end(),
-                               static_cast<int>(i)) != c.enabledDnsbl.end();
+      bool replaces =
+          std::any_of(list.replaces.begin(), list.replaces.end(),
+                      [&](const std::string& k) { return equalsIgnoreCase(k, missingKey); });
+      bool enabled = std::find(c.enabledDnsbl.begin(), c.enabledDnsbl.end(), static_cast<int>(i)) !=
+                     c.enabledDnsbl.end();
       if (!replaces || enabled) {
         continue;
       }
-      std::string text = formatText(languageText(kTextReplacementDnsbl),
-                                    {list.name, missingName, list.name});
+      std::string text =
+          formatText(languageText(kTextReplacementDnsbl), {list.name, missingName, list.name});
       if (askOkCancel(languageText(kTextNoticeTitle), text, NoticeIcon::Question, false)) {
         c.enabledDnsbl.push_back(static_cast<int>(i));
       }
@@ -358,8 +369,9 @@ void offerReplacementLists(LoadState& load) {
 
 bool isEnabledPlugin(const Config& config, std::string_view name) {
   int index = findInstalledPlugin(name);
-  return index >= 0 && std::any_of(config.enabledPlugins.begin(), config.enabledPlugins.end(),
-                                   [index](const EnabledPlugin& p) { return p.installedIndex == index; });
+  return index >= 0 &&
+         std::any_of(config.enabledPlugins.begin(), config.enabledPlugins.end(),
+                     [index](const EnabledPlugin& p) { return p.installedIndex == index; });
 }
 
 void disablePlugin(Config& config, std::string_view name) {
@@ -383,10 +395,9 @@ void askAboutPlugins(Config& c) {
         names += (names.empty() ? "" : "\r\n") + PluginDisplayName(installed[i]);
       }
     }
-    if (!fresh.empty() &&
-        askYesNo(languageText(kTextInformationTitle),
-                 formatText(languageText(kTextNewPluginsInstalled), {names}),
-                 NoticeIcon::Information, false)) {
+    if (!fresh.empty() && askYesNo(languageText(kTextInformationTitle),
+                                   formatText(languageText(kTextNewPluginsInstalled), {names}),
+                                   NoticeIcon::Information, false)) {
       for (int index : fresh) {
         c.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
       }
@@ -415,7 +426,7 @@ void askAboutPlugins(Config& c) {
   }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -499,7 +510,7 @@ bool loadUnderLock() {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 bool loadConfigFile() {
   bool loaded;
@@ -514,4 +525,4 @@ bool loadConfigFile() {
   return loaded;
 }
 
-}  // namespace km
+} // namespace km

@@ -1,9 +1,13 @@
 // Writing config.dat: the global keys in their fixed order, with the port blocks
 // after the file head.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/main_loop.h"
 #include "config/config_internal.h"
 #include "config/data_dir.h"
 #include "diag/error_report.h"
-#include "app/main_loop.h"
 #include "filter/plugin_host.h"
 #include "platform/files.h"
 #include "platform/lang.h"
@@ -11,14 +15,13 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
-#include <cstdio>
-#include <unistd.h>
-
 namespace km {
 
 namespace {
 
-const char* yesNo(bool flag) { return flag ? "YES" : "NO"; }
+const char* yesNo(bool flag) {
+  return flag ? "YES" : "NO";
+}
 
 const char* levelName(int32_t level) {
   static constexpr const char* kNames[] = {"MINIMAL", "BASIC", "STANDARD", "VERBOSE", "EXTREME"};
@@ -54,7 +57,7 @@ std::string pluginName(int installedIndex) {
              : std::string();
 }
 
-}  // namespace
+} // namespace
 
 std::string formatConfigFile(const Config& c) {
   ConfigWriter out;
@@ -115,10 +118,18 @@ std::string formatConfigFile(const Config& c) {
   out.line("\n");
 
   switch (c.trayAction) {
-  case TRAY_STATUS: out.line("TRAY_ACTION STATUS\n"); break;
-  case TRAY_OPTIONS: out.line("TRAY_ACTION OPTIONS\n"); break;
-  case TRAY_NONE: out.line("TRAY_ACTION NONE\n"); break;
-  case TRAY_PLUGIN: out.line("TRAY_ACTION PLUGIN %s\n", {pluginName(c.trayPlugin)}); break;
+  case TRAY_STATUS:
+    out.line("TRAY_ACTION STATUS\n");
+    break;
+  case TRAY_OPTIONS:
+    out.line("TRAY_ACTION OPTIONS\n");
+    break;
+  case TRAY_NONE:
+    out.line("TRAY_ACTION NONE\n");
+    break;
+  case TRAY_PLUGIN:
+    out.line("TRAY_ACTION PLUGIN %s\n", {pluginName(c.trayPlugin)});
+    break;
   }
   out.line("\n");
 
@@ -137,10 +148,11 @@ std::string formatConfigFile(const Config& c) {
 
   out.line("MAX_DNSBL_THREADS %d\n", {c.maxDnsblThreads});
   out.line("DNSBL_TIME_OUT %d\n", {c.dnsblTimeout});
-  out.line("DNSBL_POSITIVE_CACHE_PERIOD %d,%d\n", {c.dnsblPositivePeriod.a, c.dnsblPositivePeriod.b});
-  out.line("DNSBL_NEGATIVE_CACHE_PERIOD %d,%d\n", {c.dnsblNegativePeriod.a, c.dnsblNegativePeriod.b});
-  out.line("IP_LISTEN %d.%d.%d.%d\n",
-           {c.listenIp[0], c.listenIp[1], c.listenIp[2], c.listenIp[3]});
+  out.line("DNSBL_POSITIVE_CACHE_PERIOD %d,%d\n",
+           {c.dnsblPositivePeriod.a, c.dnsblPositivePeriod.b});
+  out.line("DNSBL_NEGATIVE_CACHE_PERIOD %d,%d\n",
+           {c.dnsblNegativePeriod.a, c.dnsblNegativePeriod.b});
+  out.line("IP_LISTEN %d.%d.%d.%d\n", {c.listenIp[0], c.listenIp[1], c.listenIp[2], c.listenIp[3]});
   if (c.filteringDisabled) {
     out.line("FILTERING_DISABLED YES\n");
   }
@@ -199,4 +211,4 @@ bool saveConfigFile() {
   return true;
 }
 
-}  // namespace km
+} // namespace km

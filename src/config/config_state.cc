@@ -1,11 +1,11 @@
+#include <optional>
+
 #include "config/config_internal.h"
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/sync.h"
 #include "platform/text.h"
-
-#include <optional>
 
 namespace km {
 
@@ -23,9 +23,11 @@ ConfigState& state() {
   return instance;
 }
 
-}  // namespace
+} // namespace
 
-RecursiveLock& configLock() { return state().lock; }
+RecursiveLock& configLock() {
+  return state().lock;
+}
 
 ConfigRef AcquireConfig() {
   RecursiveGuard guard(configLock());
@@ -48,7 +50,9 @@ void makeConfigCurrent(ConfigRef config) {
   }
 }
 
-void releaseCurrentConfig() { makeConfigCurrent(nullptr); }
+void releaseCurrentConfig() {
+  makeConfigCurrent(nullptr);
+}
 
 void noteConfigFileWritten(int64_t modified) {
   RecursiveGuard guard(configLock());
@@ -84,7 +88,9 @@ bool isKnownPluginCode(std::string_view code) {
   return false;
 }
 
-bool loadConfigFileUnlessClosing() { return !stopRequested() && loadConfigFile(); }
+bool loadConfigFileUnlessClosing() {
+  return !stopRequested() && loadConfigFile();
+}
 
 bool reloadIfConfigChanged() {
   bool changed = false;
@@ -99,7 +105,7 @@ bool reloadIfConfigChanged() {
     // never missed (at worst a reload is repeated).
     auto isNewer = [&](const std::string& path) {
       if (!fileExists(path)) {
-        return false;  // cannot be opened: unchanged
+        return false; // cannot be opened: unchanged
       }
       std::optional<int64_t> modified = modificationTime(path);
       return !modified || *modified >= config->loadedAt;
@@ -114,9 +120,9 @@ bool reloadIfConfigChanged() {
     };
 
     changed = configFileChanged();
-    for (const char* name : {"wlist_email.dat", "wlist_ip.dat", "blist_email.dat", "blist_ip.dat",
-                             "dnsbl.dat", "extra_dnsbl.txt", "ip_allow.dat",
-                             "auto_wlist_from_never.dat"}) {
+    for (const char* name :
+         {"wlist_email.dat", "wlist_ip.dat", "blist_email.dat", "blist_ip.dat", "dnsbl.dat",
+          "extra_dnsbl.txt", "ip_allow.dat", "auto_wlist_from_never.dat"}) {
       changed = changed || isNewer(dataPath(name));
     }
     for (const auto* files : {&config->extraWlistIpFiles, &config->extraWlistFromFiles,
@@ -129,10 +135,11 @@ bool reloadIfConfigChanged() {
       if (changed) {
         break;
       }
-      changed = (!port.aclFileName.empty() && isNewer(dataPath(port.aclFileName))) ||
-                (port.type == SMTP_SPECIFIC &&
-                 ((!port.smtp.localEmailFile.empty() && isNewer(dataPath(port.smtp.localEmailFile))) ||
-                  (!port.smtp.localIpFile.empty() && isNewer(dataPath(port.smtp.localIpFile)))));
+      changed =
+          (!port.aclFileName.empty() && isNewer(dataPath(port.aclFileName))) ||
+          (port.type == SMTP_SPECIFIC &&
+           ((!port.smtp.localEmailFile.empty() && isNewer(dataPath(port.smtp.localEmailFile))) ||
+            (!port.smtp.localIpFile.empty() && isNewer(dataPath(port.smtp.localIpFile)))));
     }
   }
   if (changed) {
@@ -141,4 +148,4 @@ bool reloadIfConfigChanged() {
   return changed;
 }
 
-}  // namespace km
+} // namespace km

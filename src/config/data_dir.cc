@@ -1,5 +1,7 @@
 #include "config/data_dir.h"
 
+#include <mutex>
+
 #include "diag/error_report.h"
 #include "platform/files.h"
 #include "platform/lang.h"
@@ -7,14 +9,12 @@
 #include "platform/text_ids.h"
 #include "platform/user_dirs.h"
 
-#include <mutex>
-
 namespace km {
 
 namespace {
 
 std::mutex directoryLock;
-std::string directory;  // decided once, ends in "/"
+std::string directory; // decided once, ends in "/"
 
 std::string withFinalSlash(std::string path) {
   if (path.empty() || path.back() != '/') {
@@ -38,7 +38,7 @@ std::string decideDirectory(const std::optional<std::string>& commandLineDirecto
   return executableDirectory() + "config/";
 }
 
-}  // namespace
+} // namespace
 
 void chooseDataDirectory(const std::optional<std::string>& commandLineDirectory, bool force) {
   std::lock_guard lock(directoryLock);
@@ -90,7 +90,7 @@ void writeListFile(const std::string& name, const std::string& text) {
   }
 }
 
-}  // namespace
+} // namespace
 
 bool writeFirstRunFiles() {
   std::string configPath = dataPath("config.dat");
@@ -99,33 +99,32 @@ bool writeFirstRunFiles() {
     reportRuntimeError(configPath, nullptr);
     return false;
   }
-  std::string text = formatText(
-      "VERSION 1\n"
-      "IS_FIRST_RUN YES\n"
-      "ALWAYS_SHOW_POP3_APOP_WARNING YES\n"
-      "ALWAYS_SHOW_POP3_SASL_WARNING YES\n"
-      "DNSBL SPAMCOP SpamCop BL\n"
-      "TAG_SUBJECT TRUE\n"
-      "SUBJECT_TAG_STRING %s\n"
-      "X_Kestrelmail_IN_SUBJECT NO\n"
-      "Kestrelmail_UPDATES_CHECK YES\n"
-      "Kestrelmail_UPDATES_CHECK_INTERVAL %d\n"
-      "Kestrelmail_UPDATES_LAST_CHECK 0\n"
-      "DNSBL_UPDATES_CHECK YES\n"
-      "DNSBL_UPDATES_CHECK_INTERVAL %d\n"
-      "DNSBL_UPDATES_LAST_CHECK 0\n"
-      "SHOW_UPDATES_WINDOW NO\n"
-      "INFORM_ABOUT_NEW_BETAS NO\n"
-      "USE_AUTO_WLIST_FROM YES\n"
-      "AUTO_WLIST_FROM_NUM_MAILS %d\n"
-      "USE_AUTO_WLIST_IP YES\n"
-      "AUTO_WLIST_IP_NUM_MAILS %d\n"
-      "USE_AUTO_WLIST_LOGGING NO\n"
-      "MAX_DNSBL_THREADS %d\n"
-      "DNSBL_TIME_OUT %d\n"
-      "DNSBL_POSITIVE_CACHE_PERIOD %d,%d\n"
-      "DNSBL_NEGATIVE_CACHE_PERIOD %d,%d\n",
-      {"**SPAM**", 14, 14, 7, 12, 40, 30, 2, 0, 3, 0});
+  std::string text = formatText("VERSION 1\n"
+                                "IS_FIRST_RUN YES\n"
+                                "ALWAYS_SHOW_POP3_APOP_WARNING YES\n"
+                                "ALWAYS_SHOW_POP3_SASL_WARNING YES\n"
+                                "DNSBL SPAMCOP SpamCop BL\n"
+                                "TAG_SUBJECT TRUE\n"
+                                "SUBJECT_TAG_STRING %s\n"
+                                "X_Kestrelmail_IN_SUBJECT NO\n"
+                                "Kestrelmail_UPDATES_CHECK YES\n"
+                                "Kestrelmail_UPDATES_CHECK_INTERVAL %d\n"
+                                "Kestrelmail_UPDATES_LAST_CHECK 0\n"
+                                "DNSBL_UPDATES_CHECK YES\n"
+                                "DNSBL_UPDATES_CHECK_INTERVAL %d\n"
+                                "DNSBL_UPDATES_LAST_CHECK 0\n"
+                                "SHOW_UPDATES_WINDOW NO\n"
+                                "INFORM_ABOUT_NEW_BETAS NO\n"
+                                "USE_AUTO_WLIST_FROM YES\n"
+                                "AUTO_WLIST_FROM_NUM_MAILS %d\n"
+                                "USE_AUTO_WLIST_IP YES\n"
+                                "AUTO_WLIST_IP_NUM_MAILS %d\n"
+                                "USE_AUTO_WLIST_LOGGING NO\n"
+                                "MAX_DNSBL_THREADS %d\n"
+                                "DNSBL_TIME_OUT %d\n"
+                                "DNSBL_POSITIVE_CACHE_PERIOD %d,%d\n"
+                                "DNSBL_NEGATIVE_CACHE_PERIOD %d,%d\n",
+                                {"**SPAM**", 14, 14, 7, 12, 40, 30, 2, 0, 3, 0});
   std::fwrite(text.data(), 1, text.size(), file.get());
   if (!closeFile(file)) {
     reportRuntimeError(configPath, nullptr);
@@ -139,4 +138,4 @@ bool writeFirstRunFiles() {
   return true;
 }
 
-}  // namespace km
+} // namespace km

@@ -24,4 +24,4 @@ bool prepareDataDirectory();
 // config.dat could not be created.
 bool writeFirstRunFiles();
 
-}  // namespace km
+} // namespace km

@@ -1,19 +1,18 @@
 #include "config/dnsbl_definitions.h"
 
+#include <cerrno>
+#include <optional>
+#include <vector>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/error_report.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-
-#include <cerrno>
 #include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
-
-#include <optional>
-#include <vector>
 
 namespace km {
 
@@ -92,7 +91,9 @@ int revisionOf(std::string_view text) {
 void readDefinitions(Config& config, std::string_view text, bool firstPass, int& revision) {
   bool inList = false;
   for (const DefinitionLine& line : splitDefinitionLines(text)) {
-    auto is = [&](std::string_view name) { return equalsIgnoreCase(line.key, name); };
+    auto is = [&](std::string_view name) {
+      return equalsIgnoreCase(line.key, name);
+    };
     if (is("LAST_UPDATED")) {
       if (firstPass) {
         config.dnsblLastUpdated = std::string(line.value);
@@ -124,7 +125,7 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
       continue;
     }
     if (!inList) {
-      continue;  // before the first list, or inside a rejected one
+      continue; // before the first list, or inside a rejected one
     }
     DnsblList& list = config.dnsblLists.back();
     if (is("NAME")) {
@@ -136,18 +137,24 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
     } else if (is("WEBSITE")) {
       list.website = std::string(line.value);
     } else if (is("TYPE")) {
-      if (equalsIgnoreCase(line.value, "STANDARD")) list.type = DNSBL_STANDARD;
-      if (equalsIgnoreCase(line.value, "COUNTRY")) list.type = DNSBL_COUNTRY;
-      if (equalsIgnoreCase(line.value, "PROVIDER-IGNORE")) list.type = DNSBL_PROVIDER_IGNORE;
+      if (equalsIgnoreCase(line.value, "STANDARD"))
+        list.type = DNSBL_STANDARD;
+      if (equalsIgnoreCase(line.value, "COUNTRY"))
+        list.type = DNSBL_COUNTRY;
+      if (equalsIgnoreCase(line.value, "PROVIDER-IGNORE"))
+        list.type = DNSBL_PROVIDER_IGNORE;
     } else if (is("RESULT_CODE")) {
       Ipv4Address code;
       if (parseIpv4(line.value, code)) {
         list.resultCodes.push_back(code);
       }
     } else if (is("ENABLED_IN_SCHEME")) {
-      if (equalsIgnoreCase(line.value, "SAFE")) list.inSafe = true;
-      if (equalsIgnoreCase(line.value, "MEDIUM")) list.inMedium = true;
-      if (equalsIgnoreCase(line.value, "AGGRESSIVE")) list.inAggressive = true;
+      if (equalsIgnoreCase(line.value, "SAFE"))
+        list.inSafe = true;
+      if (equalsIgnoreCase(line.value, "MEDIUM"))
+        list.inMedium = true;
+      if (equalsIgnoreCase(line.value, "AGGRESSIVE"))
+        list.inAggressive = true;
     } else if (is("SUBSUMED_BY")) {
       int earlier = findList(config, line.value, config.dnsblLists.size() - 1);
       if (earlier < 0) {
@@ -175,7 +182,7 @@ bool openOrTellWhere(const std::string& path) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 void loadDnsblDefinitions(Config& config) {
   const std::string shippedPath = executableDirectory() + "default_dnsbl.dat";
@@ -253,4 +260,4 @@ bool showExtraDnsblInstructions() {
   return openOrTellWhere(executableDirectory() + "extra_dnsbl_instructions.txt");
 }
 
-}  // namespace km
+} // namespace km

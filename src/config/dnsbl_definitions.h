@@ -23,4 +23,4 @@ bool storeDnsblDefinitions(std::string_view date, std::string_view text);
 bool editExtraDnsblDefinitions();
 bool showExtraDnsblInstructions();
 
-}  // namespace km
+} // namespace km

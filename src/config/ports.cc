@@ -1,5 +1,7 @@
 // Port definitions: the port keys of config.dat and their written form, the older
 // single-port format, per-port files, generic-port creation, the access decision.
+#include <ctime>
+
 #include "config/config_internal.h"
 #include "config/data_dir.h"
 #include "filter/lists.h"
@@ -11,26 +13,32 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
-#include <ctime>
-
 namespace km {
 
 namespace {
 
 constexpr size_t kMaxSpamtrapFolder = 64;
 
-bool isYes(std::string_view value) { return equalsIgnoreCase(value, "YES"); }
-const char* yesNo(bool flag) { return flag ? "YES" : "NO"; }
+bool isYes(std::string_view value) {
+  return equalsIgnoreCase(value, "YES");
+}
+const char* yesNo(bool flag) {
+  return flag ? "YES" : "NO";
+}
 
-bool isPop3(int32_t type) { return type == POP3_SPECIFIC || type == POP3_GENERIC; }
-bool isImap4(int32_t type) { return type == IMAP4_SPECIFIC || type == IMAP4_GENERIC; }
+bool isPop3(int32_t type) {
+  return type == POP3_SPECIFIC || type == POP3_GENERIC;
+}
+bool isImap4(int32_t type) {
+  return type == IMAP4_SPECIFIC || type == IMAP4_GENERIC;
+}
 
 struct TypeName {
   int32_t type;
   const char* word;
 };
 constexpr TypeName kTypeNames[] = {
-    {POP3_SPECIFIC, "POP3_SPECIFIC"}, {POP3_GENERIC, "POP3_GENERIC"},
+    {POP3_SPECIFIC, "POP3_SPECIFIC"},   {POP3_GENERIC, "POP3_GENERIC"},
     {IMAP4_SPECIFIC, "IMAP4_SPECIFIC"}, {IMAP4_GENERIC, "IMAP4_GENERIC"},
     {SMTP_SPECIFIC, "SMTP_SPECIFIC"},
 };
@@ -67,8 +75,7 @@ int32_t adjustedListenPort(const std::vector<PortConfig>& ports, size_t earlierC
   return number;
 }
 
-void applyPortType(Config& config, PortLoadState& state, PortConfig& port,
-                   std::string_view value) {
+void applyPortType(Config& config, PortLoadState& state, PortConfig& port, std::string_view value) {
   for (const TypeName& name : kTypeNames) {
     if (!equalsIgnoreCase(value, name.word)) {
       continue;
@@ -90,12 +97,14 @@ void applyPortType(Config& config, PortLoadState& state, PortConfig& port,
 // Keys that belong to the most recent PORT line. False when the key is not one.
 bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
                     std::string_view value) {
-  auto is = [&](std::string_view name) { return equalsIgnoreCase(key, name); };
+  auto is = [&](std::string_view name) {
+    return equalsIgnoreCase(key, name);
+  };
   if (!startsWithIgnoreCase(key, "PORT_")) {
     return false;
   }
   if (config.ports.empty()) {
-    return true;  // a port key before any PORT line is skipped
+    return true; // a port key before any PORT line is skipped
   }
   PortConfig& port = config.ports.back();
   const bool pop3 = isPop3(port.type);
@@ -120,37 +129,50 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
       }
     }
   } else if (is("PORT_POP3_SUPPRESS_CLIENT_ERRORS")) {
-    if (pop3) port.pop3.suppressClientErrors = isYes(value);
+    if (pop3)
+      port.pop3.suppressClientErrors = isYes(value);
   } else if (is("PORT_POP3_MUTE_CONNECTION_ERRORS")) {
-    if (pop3) port.pop3.muteConnectionErrors = isYes(value);
+    if (pop3)
+      port.pop3.muteConnectionErrors = isYes(value);
   } else if (is("PORT_POP3_ATTEMPT_APOP")) {
-    if (port.type == POP3_GENERIC) port.pop3.attemptApop = isYes(value);
+    if (port.type == POP3_GENERIC)
+      port.pop3.attemptApop = isYes(value);
   } else if (is("PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP")) {
     port.pop3.bodyKTop = readInt(value);
   } else if (is("PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR")) {
     port.pop3.bodyKRetr = readInt(value);
   } else if (is("PORT_IMAP4_MUTE_CONNECTION_ERRORS")) {
-    if (imap4) port.imap4.muteConnectionErrors = isYes(value);
+    if (imap4)
+      port.imap4.muteConnectionErrors = isYes(value);
   } else if (is("PORT_IMAP4_DEFAULT_BODY_FILTERING_K")) {
     port.imap4.bodyK = readInt(value);
   } else if (is("PORT_IMAP4_REWRITE")) {
     if (imap4) {
-      if (equalsIgnoreCase(value, "ALWAYS")) port.imap4.rewrite = REWRITE_ALWAYS;
-      if (equalsIgnoreCase(value, "NEVER")) port.imap4.rewrite = REWRITE_NEVER;
-      if (equalsIgnoreCase(value, "SPAM")) port.imap4.rewrite = REWRITE_SPAM;
+      if (equalsIgnoreCase(value, "ALWAYS"))
+        port.imap4.rewrite = REWRITE_ALWAYS;
+      if (equalsIgnoreCase(value, "NEVER"))
+        port.imap4.rewrite = REWRITE_NEVER;
+      if (equalsIgnoreCase(value, "SPAM"))
+        port.imap4.rewrite = REWRITE_SPAM;
     }
   } else if (is("PORT_IMAP4_AUTO_DELETE_SPAM")) {
-    if (imap4) port.imap4.autoDeleteSpam = isYes(value);
+    if (imap4)
+      port.imap4.autoDeleteSpam = isYes(value);
   } else if (is("PORT_IMAP4_AUTO_MOVE_SPAM")) {
-    if (imap4) port.imap4.autoMoveSpam = isYes(value);
+    if (imap4)
+      port.imap4.autoMoveSpam = isYes(value);
   } else if (is("PORT_IMAP4_SPAMTRAP_FOLDER")) {
-    if (imap4) port.imap4.spamtrapFolder = std::string(value);
+    if (imap4)
+      port.imap4.spamtrapFolder = std::string(value);
   } else if (is("PORT_IMAP4_EXPUNGE_DELETIONS")) {
-    if (imap4) port.imap4.expungeDeletions = isYes(value);
+    if (imap4)
+      port.imap4.expungeDeletions = isYes(value);
   } else if (is("PORT_IMAP4_FILTER_ONE_MAILBOX")) {
-    if (imap4) port.imap4.filterOneMailbox = isYes(value);
+    if (imap4)
+      port.imap4.filterOneMailbox = isYes(value);
   } else if (is("PORT_IMAP4_FILTER_MAILBOX")) {
-    if (imap4) port.imap4.filterMailbox = std::string(value);
+    if (imap4)
+      port.imap4.filterMailbox = std::string(value);
   } else if (is("PORT_IMAP4_FILTER_TYPE")) {
     if (imap4) {
       port.imap4.filterType = equalsIgnoreCase(value, "ALL")      ? FILTER_ALL
@@ -160,27 +182,38 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
   } else if (is("PORT_IMAP4_CHECK_HEADERS_UNFILTERED")) {
     port.imap4.checkHeadersUnfiltered = isYes(value);
   } else if (is("PORT_SMTP_MUTE_CONNECTION_ERRORS")) {
-    if (smtp) port.smtp.muteConnectionErrors = isYes(value);
+    if (smtp)
+      port.smtp.muteConnectionErrors = isYes(value);
   } else if (is("PORT_SMTP_AWLIST_RCPT_TO")) {
-    if (smtp) port.smtp.awlistRcptTo = isYes(value);
+    if (smtp)
+      port.smtp.awlistRcptTo = isYes(value);
   } else if (is("PORT_SMTP_REMOVE_SERVERNAME_FROM_USERNAME")) {
-    if (smtp) port.smtp.removeServerNameFromUserName = isYes(value);
+    if (smtp)
+      port.smtp.removeServerNameFromUserName = isYes(value);
   } else if (is("PORT_SMTP_REJECT_ON_MAIL_FROM")) {
-    if (smtp) port.smtp.rejectOnMailFrom = isYes(value);
+    if (smtp)
+      port.smtp.rejectOnMailFrom = isYes(value);
   } else if (is("PORT_SMTP_REJECT_ON_ORIGINATING_IP")) {
-    if (smtp) port.smtp.rejectOnOriginatingIp = isYes(value);
+    if (smtp)
+      port.smtp.rejectOnOriginatingIp = isYes(value);
   } else if (is("PORT_SMTP_ADD_RECEIVIED_HEADER")) {
-    if (smtp) port.smtp.addReceivedHeader = isYes(value);
+    if (smtp)
+      port.smtp.addReceivedHeader = isYes(value);
   } else if (is("PORT_SMTP_USE_FILTERING")) {
-    if (smtp) port.smtp.useFiltering = isYes(value);
+    if (smtp)
+      port.smtp.useFiltering = isYes(value);
   } else if (is("PORT_SMTP_DEFAULT_BODY_FILTERING_K")) {
-    if (smtp) port.smtp.bodyK = readInt(value);
+    if (smtp)
+      port.smtp.bodyK = readInt(value);
   } else if (is("PORT_SMTP_LOCAL_EMAIL_LEAFNAME")) {
-    if (smtp) port.smtp.localEmailFile = std::string(value);
+    if (smtp)
+      port.smtp.localEmailFile = std::string(value);
   } else if (is("PORT_SMTP_LOCAL_IP_LEAFNAME")) {
-    if (smtp) port.smtp.localIpFile = std::string(value);
+    if (smtp)
+      port.smtp.localIpFile = std::string(value);
   } else if (is("PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING")) {
-    if (smtp) port.smtp.permitAllAuthenticatedRelaying = isYes(value);
+    if (smtp)
+      port.smtp.permitAllAuthenticatedRelaying = isYes(value);
   }
   return true;
 }
@@ -188,10 +221,12 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
 // Keys of the older single-port format, each of which asks for a rewrite.
 bool applyOlderPortKey(Config& config, PortLoadState& state, std::string_view key,
                        std::string_view value) {
-  auto is = [&](std::string_view name) { return equalsIgnoreCase(key, name); };
+  auto is = [&](std::string_view name) {
+    return equalsIgnoreCase(key, name);
+  };
   std::vector<PortConfig>& ports = config.ports;
-  PortConfig* generic = state.genericPort >= 0 ? &ports[static_cast<size_t>(state.genericPort)]
-                                               : nullptr;
+  PortConfig* generic =
+      state.genericPort >= 0 ? &ports[static_cast<size_t>(state.genericPort)] : nullptr;
   if (is("PROTOCOL")) {
     return true;
   }
@@ -201,11 +236,14 @@ bool applyOlderPortKey(Config& config, PortLoadState& state, std::string_view ke
       state.genericPort = static_cast<int>(ports.size() - 1);
     }
   } else if (is("POP3_LISTEN_PORT")) {
-    if (generic) generic->listenPort = readInt(value);
+    if (generic)
+      generic->listenPort = readInt(value);
   } else if (is("ATTEMPT_APOP_AUTH")) {
-    if (generic) generic->pop3.attemptApop = isYes(value);
+    if (generic)
+      generic->pop3.attemptApop = isYes(value);
   } else if (is("REPORT_ALL_RESOLVING_ERRORS")) {
-    if (generic) generic->pop3.suppressClientErrors = !isYes(value);
+    if (generic)
+      generic->pop3.suppressClientErrors = !isYes(value);
   } else if (is("SERVER")) {
     PortConfig port = newPort(ports, 110);
     port.type = POP3_SPECIFIC;
@@ -266,9 +304,12 @@ void writePortBlock(std::string& out, const PortConfig& port) {
     }
     line("PORT_IMAP4_MUTE_CONNECTION_ERRORS %s\n", {yesNo(imap4.muteConnectionErrors)});
     line("PORT_IMAP4_DEFAULT_BODY_FILTERING_K %d\n", {imap4.bodyK});
-    if (imap4.rewrite == REWRITE_NEVER) line("PORT_IMAP4_REWRITE NEVER\n");
-    if (imap4.rewrite == REWRITE_ALWAYS) line("PORT_IMAP4_REWRITE ALWAYS\n");
-    if (imap4.rewrite == REWRITE_SPAM) line("PORT_IMAP4_REWRITE SPAM\n");
+    if (imap4.rewrite == REWRITE_NEVER)
+      line("PORT_IMAP4_REWRITE NEVER\n");
+    if (imap4.rewrite == REWRITE_ALWAYS)
+      line("PORT_IMAP4_REWRITE ALWAYS\n");
+    if (imap4.rewrite == REWRITE_SPAM)
+      line("PORT_IMAP4_REWRITE SPAM\n");
     line("PORT_IMAP4_AUTO_DELETE_SPAM %s\n", {yesNo(imap4.autoDeleteSpam)});
     line("PORT_IMAP4_AUTO_MOVE_SPAM %s\n", {yesNo(imap4.autoMoveSpam)});
     line("PORT_IMAP4_SPAMTRAP_FOLDER %s\n", {imap4.spamtrapFolder});
@@ -317,7 +358,7 @@ void writePortBlock(std::string& out, const PortConfig& port) {
   line("\n");
 }
 
-}  // namespace
+} // namespace
 
 bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
                   std::string_view value) {
@@ -384,9 +425,9 @@ uint32_t newPortId(const std::vector<PortConfig>& ports) {
 std::string makePortFileName(int32_t listenPort, std::string_view base,
                              const std::vector<PortConfig>& ports) {
   for (int attempt = 0;; ++attempt) {
-    std::string name =
-        attempt == 0 ? formatText("port%d_%s%s%s.txt", {listenPort, base, "", ""})
-                     : formatText("port%d_%s%s%s.txt", {listenPort, base, "_", attempt});
+    std::string name = attempt == 0
+                           ? formatText("port%d_%s%s%s.txt", {listenPort, base, "", ""})
+                           : formatText("port%d_%s%s%s.txt", {listenPort, base, "_", attempt});
     bool used = fileExists(dataPath(name));
     for (const PortConfig& port : ports) {
       used = used || equalsIgnoreCase(port.aclFileName, name) ||
@@ -401,8 +442,8 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
 
 void createGenericPort(Config& config, int32_t type, std::string* statusText) {
   if (type != POP3_GENERIC && type != IMAP4_GENERIC) {
-    showMessage("Impossible error from Kestrelmail", "Cannot create initial port for this protocol!",
-                NoticeIcon::Stop);
+    showMessage("Impossible error from Kestrelmail",
+                "Cannot create initial port for this protocol!", NoticeIcon::Stop);
     return;
   }
   const char* label = type == POP3_GENERIC ? "POP3" : "IMAP4";
@@ -434,9 +475,8 @@ void createGenericPort(Config& config, int32_t type, std::string* statusText) {
     }
     showMessage(languageText(kTextErrorTitle), text, NoticeIcon::Stop);
   } else {
-    text = candidate >= 1024
-               ? formatText(languageText(kTextGenericPortCreated), {label, candidate})
-               : formatText(languageText(kTextGenericPortCreatedStandard), {label});
+    text = candidate >= 1024 ? formatText(languageText(kTextGenericPortCreated), {label, candidate})
+                             : formatText(languageText(kTextGenericPortCreatedStandard), {label});
     if (statusText) {
       *statusText = text;
     } else {
@@ -460,4 +500,4 @@ bool portAdmits(const PortConfig& port, const Config& config, const Ipv4Address&
   return netblocksContain(port.specialAcl ? port.aclBlocks : config.ipAllowList, client);
 }
 
-}  // namespace km
+} // namespace km

@@ -1,5 +1,15 @@
 #include "diag/activity_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/error_report.h"
@@ -8,15 +18,6 @@
 #include "platform/lang.h"
 #include "platform/notifier.h"
 #include "platform/text_ids.h"
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace km {
 
@@ -48,7 +49,9 @@ bool wantsTimeStamp(std::string_view text) {
   return !(!text.empty() && text[0] == '\r') && !(text.size() > 1 && text[1] == '\n');
 }
 
-bool passes(const SessionLog& log, int level) { return log.active() && log.level >= level; }
+bool passes(const SessionLog& log, int level) {
+  return log.active() && log.level >= level;
+}
 
 void writeToSession(SessionLog& log, std::string_view text, bool stamp) {
   if (stamp) {
@@ -101,7 +104,7 @@ bool copyInBlocks(FILE* from, int to) {
   return std::ferror(from) == 0;
 }
 
-}  // namespace
+} // namespace
 
 std::string logTimeStamp() {
   std::time_t now = std::time(nullptr);
@@ -194,9 +197,10 @@ void logGlobalText(int level, int textId, std::initializer_list<FormatArg> args)
     failure = errno;
   }
   if (!ok) {
-    showMessage(languageText(kTextReportTitle),
-                formatText(languageText(kTextFileErrorTemplate), {failure, path, errorText(failure)}),
-                NoticeIcon::Exclamation);
+    showMessage(
+        languageText(kTextReportTitle),
+        formatText(languageText(kTextFileErrorTemplate), {failure, path, errorText(failure)}),
+        NoticeIcon::Exclamation);
   }
 }
 
@@ -204,7 +208,7 @@ void endSessionLog(SessionLog& log) {
   if (!log.active()) {
     return;
   }
-  File file = std::move(log.file);  // later writes for this session are skipped
+  File file = std::move(log.file); // later writes for this session are skipped
   std::fwrite("\r\n", 1, 2, file.get());
 
   RecursiveGuard configGuard(configLock());
@@ -288,7 +292,7 @@ void mergeOrphanedSessionLogs() {
 }
 
 bool trimLogFile(int fd, int64_t limitBytes) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) {
     return false;
   }
@@ -332,4 +336,4 @@ bool trimLogFile(int fd, int64_t limitBytes) {
   return ::ftruncate(fd, written) == 0;
 }
 
-}  // namespace km
+} // namespace km

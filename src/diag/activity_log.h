@@ -5,14 +5,14 @@
 // configured level is at least the line's level.
 #pragma once
 
-#include "platform/files.h"
-#include "platform/text.h"
-
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/files.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -33,7 +33,7 @@ struct SessionLog {
 // set, then written ahead of the next direct line.
 struct DeferredLog {
   bool deferLines = false;
-  std::vector<std::string> lines;  // finished text with line end, no time stamp
+  std::vector<std::string> lines; // finished text with line end, no time stamp
 };
 
 // Longest text of one line, before its line end.
@@ -75,4 +75,4 @@ bool trimLogFile(int fd, int64_t limitBytes);
 // The time stamp that begins a line: "HH:MM:SS mm/dd/yy ", or empty.
 std::string logTimeStamp();
 
-}  // namespace km
+} // namespace km

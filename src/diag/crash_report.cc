@@ -1,16 +1,17 @@
 #include "diag/crash_report.h"
 
-#include "config/data_dir.h"
-#include "net/thread_records.h"
-#include "platform/lang.h"
-#include "platform/text_ids.h"
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
+
+#include "config/data_dir.h"
+#include "net/thread_records.h"
+#include "platform/lang.h"
+#include "platform/text_ids.h"
 
 namespace km {
 
@@ -101,7 +102,7 @@ void handleFault(int signal, siginfo_t*, void*) {
   reportFault(static_cast<uint32_t>(signal));
 }
 
-}  // namespace
+} // namespace
 
 void installFaultHandlers() {
   copyText(reportPath, sizeof reportPath, dataPath("crash-report.txt"));
@@ -109,7 +110,7 @@ void installFaultHandlers() {
   copyText(crashExplanation, sizeof crashExplanation, languageText(kTextCrashExplanation));
   copyText(crashInPlugin, sizeof crashInPlugin, languageText(kTextCrashInPlugin));
 
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_sigaction = handleFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
@@ -145,9 +146,11 @@ void runGuarded(Guard guard, const std::function<void()>& body) {
   }
 }
 
-}  // namespace
+} // namespace
 
-void runWithFaultGuard(const std::function<void()>& body) { runGuarded(Guard::Session, body); }
+void runWithFaultGuard(const std::function<void()>& body) {
+  runGuarded(Guard::Session, body);
+}
 
 void runWithDnsblFaultGuard(const std::function<void()>& body) {
   runGuarded(Guard::DnsblQuery, body);
@@ -188,4 +191,4 @@ std::string crashReportFor(ThreadId threadId) {
   return report;
 }
 
-}  // namespace km
+} // namespace km

@@ -4,12 +4,12 @@
 // directory, and the process ends at once with exit code 1.
 #pragma once
 
-#include "platform/threads.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "platform/threads.h"
 
 namespace km {
 
@@ -42,4 +42,4 @@ inline constexpr const char* kDnsblFaultText =
 size_t formatCrashReport(char* out, size_t size, const ThreadRecord* record);
 std::string crashReportFor(ThreadId threadId);
 
-}  // namespace km
+} // namespace km

@@ -29,14 +29,14 @@ void logReport(const std::string& title, const std::string& message, SessionLog*
   }
 }
 
-}  // namespace
+} // namespace
 
 void reportSystemError(std::string_view path, SessionLog* session) {
   int errorNumber = lastErrorNumber();
   std::string systemText = errorText(errorNumber);
-  std::string message =
-      path.empty() ? systemText
-                   : formatText(languageText(kTextFileErrorTemplate), {errorNumber, path, systemText});
+  std::string message = path.empty() ? systemText
+                                     : formatText(languageText(kTextFileErrorTemplate),
+                                                  {errorNumber, path, systemText});
   std::string title = reportTitle();
   logReport(title, message, session);
   showMessage(title, message, NoticeIcon::Exclamation);
@@ -51,4 +51,4 @@ void reportRuntimeError(std::string_view path, SessionLog* session) {
   logReport(title, message, session);
 }
 
-}  // namespace km
+} // namespace km

@@ -17,4 +17,4 @@ void reportSystemError(std::string_view path, SessionLog* session);
 // text for errno and the path ("unknown" when none). Shown, then logged.
 void reportRuntimeError(std::string_view path, SessionLog* session);
 
-}  // namespace km
+} // namespace km

@@ -1,5 +1,7 @@
 #include "filter/auto_whitelist.h"
 
+#include <algorithm>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "platform/errors.h"
@@ -8,8 +10,6 @@
 #include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
-
-#include <algorithm>
 
 namespace km {
 
@@ -42,7 +42,7 @@ bool writeListFile(const std::string& name, const std::string& text) {
   return ok;
 }
 
-}  // namespace
+} // namespace
 
 void loadAutoWhitelistFiles(Config& config) {
   if (std::optional<std::string> text = readWholeFile(dataPath("auto_wlist_from.dat"))) {
@@ -95,4 +95,4 @@ bool SaveAutoWhitelists() {
 
 void feedAutoWhitelisting(const Message&) {}
 
-}  // namespace km
+} // namespace km

@@ -2,11 +2,11 @@
 // relays that became white by sending clean mail, one per line.
 #pragma once
 
-#include "net/ipv4.h"
-
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "net/ipv4.h"
 
 namespace km {
 
@@ -32,4 +32,4 @@ bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip);
 // proper; until then a clean message counts for nothing.
 void feedAutoWhitelisting(const Message& message);
 
-}  // namespace km
+} // namespace km

@@ -1,9 +1,9 @@
 #include "filter/list_index.h"
 
+#include <algorithm>
+
 #include "filter/lists.h"
 #include "platform/text.h"
-
-#include <algorithm>
 
 namespace km {
 
@@ -13,7 +13,7 @@ uint32_t toNumber(const Ipv4Address& a) {
   return (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
 }
 
-}  // namespace
+} // namespace
 
 NetblockIndex::NetblockIndex(const std::vector<Netblock>& blocks) {
   std::vector<Range> sorted;
@@ -51,8 +51,7 @@ PatternIndex::PatternIndex(const std::vector<std::string>& patterns) : size_(pat
                (pattern[1] == '@' || pattern[1] == '.')) {
       keep(tails_, toLowerAscii(pattern.substr(1)), i);
     } else if (stars == 1 && pattern.back() == '*' && pattern.size() > 1 &&
-               pattern[pattern.size() - 2] == '@' &&
-               pattern.find('@') == pattern.size() - 2) {
+               pattern[pattern.size() - 2] == '@' && pattern.find('@') == pattern.size() - 2) {
       keep(heads_, toLowerAscii(pattern.substr(0, pattern.size() - 1)), i);
     } else {
       others_.emplace_back(i, pattern);
@@ -62,7 +61,7 @@ PatternIndex::PatternIndex(const std::vector<std::string>& patterns) : size_(pat
 
 void PatternIndex::keep(std::unordered_map<std::string, size_t>& map, std::string key,
                         size_t index) {
-  map.try_emplace(std::move(key), index);  // the first of equal patterns counts
+  map.try_emplace(std::move(key), index); // the first of equal patterns counts
 }
 
 std::optional<size_t> PatternIndex::firstMatch(std::string_view address) const {
@@ -96,4 +95,4 @@ std::optional<size_t> PatternIndex::firstMatch(std::string_view address) const {
   return best;
 }
 
-}  // namespace km
+} // namespace km

@@ -3,14 +3,14 @@
 // entry comes first" without walking every entry.
 #pragma once
 
-#include "net/ipv4.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "net/ipv4.h"
 
 namespace km {
 
@@ -48,12 +48,12 @@ public:
 private:
   void keep(std::unordered_map<std::string, size_t>& map, std::string key, size_t index);
 
-  std::unordered_map<std::string, size_t> exact_;  // lower-case address -> first index
-  std::unordered_map<std::string, size_t> tails_;  // lower-case "@domain" or ".domain"
-  std::unordered_map<std::string, size_t> heads_;  // lower-case "user@"
+  std::unordered_map<std::string, size_t> exact_; // lower-case address -> first index
+  std::unordered_map<std::string, size_t> tails_; // lower-case "@domain" or ".domain"
+  std::unordered_map<std::string, size_t> heads_; // lower-case "user@"
   std::vector<std::pair<size_t, std::string>> others_;
   size_t size_ = 0;
   size_t longest_ = 0;
 };
 
-}  // namespace km
+} // namespace km

@@ -22,7 +22,9 @@ size_t skipSpaces(std::string_view text, size_t pos) {
   return pos;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 uint32_t toNumber(const Ipv4Address& a) {
   return (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
@@ -86,7 +88,7 @@ void loadPatternList(const char* mainFile, const std::vector<std::string>& extra
   }
 }
 
-}  // namespace
+} // namespace
 
 bool ParseNetblock(std::string_view text, Netblock& out) {
   size_t pos = skipSpaces(text, 0);
@@ -260,4 +262,4 @@ void LoadLists(Config& config) {
   config.blacklistIpIndex = NetblockIndex(config.blacklistIp);
 }
 
-}  // namespace km
+} // namespace km

@@ -2,11 +2,11 @@
 // how list files are read, and the two matching rules.
 #pragma once
 
-#include "net/ipv4.h"
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "net/ipv4.h"
 
 namespace km {
 
@@ -44,4 +44,4 @@ bool readPatternFile(const std::string& path, std::vector<std::string>& out);
 // is reported.
 void LoadLists(Config& config);
 
-}  // namespace km
+} // namespace km

@@ -28,7 +28,7 @@ InstalledPlugin* installedPlugin(int index) {
              : nullptr;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<std::string> installedPluginNames() {
   RecursiveGuard guard(configLock());
@@ -121,4 +121,4 @@ const KmCallbacksB* pluginCallbacksB() {
   return nullptr;
 }
 
-}  // namespace km
+} // namespace km

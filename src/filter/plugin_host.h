@@ -4,8 +4,9 @@
 // installed and every ENABLED_PLUGIN line names an unknown plug-in.
 #pragma once
 
-#include <functional>
 #include <kestrelmail/plugin.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,4 +46,4 @@ void* FindExport(int installedIndex, std::string_view name);
 const KmCallbacksA* pluginCallbacksA();
 const KmCallbacksB* pluginCallbacksB();
 
-}  // namespace km
+} // namespace km

@@ -252,7 +252,7 @@ void PadToSize(Message& message, size_t firstIndex, int64_t targetSize) {
     return;
   }
   auto& lines = message.headerLines;
-  int64_t ownLines = 0;  // bytes for padding fields after the last line
+  int64_t ownLines = 0; // bytes for padding fields after the last line
   for (size_t n = firstIndex; n < lines.size() && current < targetSize; ++n) {
     std::string& line = lines[n];
     int64_t remaining = targetSize - current;
@@ -267,7 +267,7 @@ void PadToSize(Message& message, size_t firstIndex, int64_t targetSize) {
         if (ownLines <= remaining) {
           padding = remaining - ownLines;
         } else {
-          ownLines = 0;  // too little to make a field of it
+          ownLines = 0; // too little to make a field of it
         }
       }
     } else if (isUnpadded(line)) {

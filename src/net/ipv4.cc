@@ -40,7 +40,9 @@ bool parseIpv4(std::string_view text, Ipv4Address& out) {
   return true;
 }
 
-bool ipEquals(const Ipv4Address& a, const Ipv4Address& b) { return a == b; }
+bool ipEquals(const Ipv4Address& a, const Ipv4Address& b) {
+  return a == b;
+}
 
 int ipCompare(const Ipv4Address& a, const Ipv4Address& b) {
   for (size_t i = 0; i < 4; ++i) {
@@ -65,8 +67,8 @@ std::string hostentToString(const HostEntry* host) {
 }
 
 bool hostentContains(const HostEntry* host, const Ipv4Address& address) {
-  return host != nullptr &&
-         std::find(host->addresses.begin(), host->addresses.end(), address) != host->addresses.end();
+  return host != nullptr && std::find(host->addresses.begin(), host->addresses.end(), address) !=
+                                host->addresses.end();
 }
 
 std::vector<Ipv4Address> hostentAddresses(const HostEntry* host) {
@@ -85,4 +87,4 @@ bool hostentHasAddress(const HostEntry* host) {
   return host != nullptr && !host->addresses.empty();
 }
 
-}  // namespace km
+} // namespace km

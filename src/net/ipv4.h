@@ -47,4 +47,4 @@ std::vector<Ipv4Address> hostentAddresses(const HostEntry* host);
 uint32_t hostentFirstAddress(const HostEntry* host);
 bool hostentHasAddress(const HostEntry* host);
 
-}  // namespace km
+} // namespace km

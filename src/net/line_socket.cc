@@ -169,7 +169,7 @@ int fillInput(LineSocket& ls, int timeoutSec) {
   }
 }
 
-}  // namespace
+} // namespace
 
 LineSocket::~LineSocket() {
   close(*this);
@@ -547,4 +547,4 @@ long findBytes(const void* haystack, size_t haystackLen, const void* needle, siz
   return -1;
 }
 
-}  // namespace km
+} // namespace km

@@ -139,4 +139,4 @@ void free(BlockReader& br);
 // The index of the first occurrence of the needle, or -1.
 long findBytes(const void* haystack, size_t haystackLen, const void* needle, size_t needleLen);
 
-}  // namespace km
+} // namespace km

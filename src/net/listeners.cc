@@ -169,7 +169,7 @@ void removeSessionSocket(Listener& listener, SocketHandle clientSocket) {
   }
 }
 
-}  // namespace
+} // namespace
 
 RecursiveLock& listenerLock() {
   return table().lock;
@@ -415,4 +415,4 @@ std::optional<uint32_t> rememberedPortChoice(int port) {
   return std::nullopt;
 }
 
-}  // namespace km
+} // namespace km

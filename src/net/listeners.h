@@ -86,4 +86,4 @@ choosePortDefinition(const std::vector<PortConfig>& portConfigs, int port, const
                      const Ipv4Address& client,
                      const std::function<std::vector<Ipv4Address>()>& ownAddresses);
 
-}  // namespace km
+} // namespace km

@@ -15,7 +15,7 @@ void closeAtOnce(std::unique_ptr<SessionStart> start, std::string_view threadTyp
   endSessionThread(client);
 }
 
-}  // namespace
+} // namespace
 
 void runImap4Session(std::unique_ptr<SessionStart> start) {
   closeAtOnce(std::move(start), "IMAP4");
@@ -25,4 +25,4 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
   closeAtOnce(std::move(start), "SMTP");
 }
 
-}  // namespace km
+} // namespace km

@@ -26,7 +26,7 @@ SessionRow* rowAt(int row) {
   return &rows[static_cast<size_t>(row)];
 }
 
-}  // namespace
+} // namespace
 
 int addSessionRow(const Ipv4Address& clientAddress) {
   std::lock_guard guard(table().lock);
@@ -77,4 +77,4 @@ std::vector<SessionRow> sessionRows() {
   return table().rows;
 }
 
-}  // namespace km
+} // namespace km

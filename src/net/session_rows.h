@@ -44,4 +44,4 @@ void removeSessionRow(int row);
 
 std::vector<SessionRow> sessionRows();
 
-}  // namespace km
+} // namespace km

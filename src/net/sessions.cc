@@ -25,7 +25,7 @@ SessionEntry entryFor(int32_t type) {
   }
 }
 
-}  // namespace
+} // namespace
 
 bool startSessionThread(std::unique_ptr<SessionStart> start) {
   SessionEntry entry = entryFor(start->portConfig.type);
@@ -58,4 +58,4 @@ void endSessionThread(LineSocket& client) {
   sessionThreadEnded();
 }
 
-}  // namespace km
+} // namespace km

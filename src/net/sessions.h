@@ -32,4 +32,4 @@ void beginSessionThread(std::string_view threadType);
 // client connection closes, the status record goes and the session stops counting.
 void endSessionThread(LineSocket& client);
 
-}  // namespace km
+} // namespace km

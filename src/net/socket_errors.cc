@@ -55,7 +55,7 @@ std::string logLine(int code, std::string_view title, SessionLog* sessionLog) {
   return text;
 }
 
-}  // namespace
+} // namespace
 
 std::string socketErrorText(int code) {
   std::string text;
@@ -102,4 +102,4 @@ void reportSocketError(int code, std::string_view title, SessionLog* sessionLog)
   showMessage(std::string(title), text, NoticeIcon::Exclamation);
 }
 
-}  // namespace km
+} // namespace km

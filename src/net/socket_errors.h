@@ -22,4 +22,4 @@ bool isReportableSocketError(int code);
 void logSocketError(int code, std::string_view title, SessionLog* sessionLog);
 void reportSocketError(int code, std::string_view title, SessionLog* sessionLog);
 
-}  // namespace km
+} // namespace km

@@ -1,9 +1,10 @@
 #include "net/thread_records.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <sched.h>
 #include <vector>
 
 namespace km {
@@ -80,7 +81,7 @@ template <typename Change> void changeOwnRecord(Change change) {
   }
 }
 
-}  // namespace
+} // namespace
 
 void initThreadRecords() {
   TableGuard guard;
@@ -158,7 +159,9 @@ std::optional<ThreadRecord> findThreadRecord(ThreadId threadId) {
   return std::nullopt;
 }
 
-std::optional<ThreadRecord> currentThreadRecord() { return findThreadRecord(currentThreadId()); }
+std::optional<ThreadRecord> currentThreadRecord() {
+  return findThreadRecord(currentThreadId());
+}
 
 size_t threadRecordCount() {
   TableGuard guard;
@@ -183,8 +186,14 @@ bool copyThreadRecordForCrash(ThreadId threadId, ThreadRecord& out) {
   return found;
 }
 
-void sessionThreadStarted() { runningSessions.fetch_add(1, std::memory_order_acq_rel); }
-void sessionThreadEnded() { runningSessions.fetch_sub(1, std::memory_order_acq_rel); }
-int runningSessionCount() { return runningSessions.load(std::memory_order_acquire); }
+void sessionThreadStarted() {
+  runningSessions.fetch_add(1, std::memory_order_acq_rel);
+}
+void sessionThreadEnded() {
+  runningSessions.fetch_sub(1, std::memory_order_acq_rel);
+}
+int runningSessionCount() {
+  return runningSessions.load(std::memory_order_acquire);
+}
 
-}  // namespace km
+} // namespace km

@@ -2,11 +2,11 @@
 // the counter of running proxy sessions that shutdown waits for.
 #pragma once
 
-#include "platform/threads.h"
-
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "platform/threads.h"
 
 namespace km {
 
@@ -57,4 +57,4 @@ void sessionThreadStarted();
 void sessionThreadEnded();
 int runningSessionCount();
 
-}  // namespace km
+} // namespace km

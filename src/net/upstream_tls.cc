@@ -25,4 +25,4 @@ TlsClientOptions tlsOptionsFor(const Config& config, const std::string& serverNa
   return options;
 }
 
-}  // namespace km
+} // namespace km

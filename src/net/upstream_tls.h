@@ -19,4 +19,4 @@ UpstreamSecurity upstreamSecurity(UpstreamTls mode, int serverPort);
 // TLS_VERIFY and TLS_CA_FILE, for a server of the given name.
 TlsClientOptions tlsOptionsFor(const Config& config, const std::string& serverName);
 
-}  // namespace km
+} // namespace km

@@ -1,8 +1,9 @@
 #include "platform/desktop.h"
 
-#include <cstdlib>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <cstdlib>
 
 extern char** environ;
 
@@ -16,12 +17,12 @@ bool openWithDesktop(const std::string& path) {
   }
   const char* argv[] = {"xdg-open", path.c_str(), nullptr};
   pid_t child;
-  if (posix_spawnp(&child, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv),
-                   environ) != 0) {
+  if (posix_spawnp(&child, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+      0) {
     return false;
   }
   int status = 0;
   return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-}  // namespace km
+} // namespace km

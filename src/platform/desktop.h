@@ -9,4 +9,4 @@ namespace km {
 // session is present. False when there is none or the file could not be handed on.
 bool openWithDesktop(const std::string& path);
 
-}  // namespace km
+} // namespace km

@@ -42,11 +42,11 @@ inline constexpr int kConnectionRefused = 10061;
 inline constexpr int kNameTooLong = 10063;
 inline constexpr int kHostDown = 10064;
 inline constexpr int kHostUnreachable = 10065;
-inline constexpr int kHostNotFound = 11001;   // authoritative "no such name" (NXDOMAIN)
-inline constexpr int kTryAgain = 11002;       // server failure, temporary
-inline constexpr int kNoRecovery = 11003;     // non-recoverable resolver error
-inline constexpr int kNoData = 11004;         // the name exists but has no record of the type
-}  // namespace wsa
+inline constexpr int kHostNotFound = 11001; // authoritative "no such name" (NXDOMAIN)
+inline constexpr int kTryAgain = 11002;     // server failure, temporary
+inline constexpr int kNoRecovery = 11003;   // non-recoverable resolver error
+inline constexpr int kNoData = 11004;       // the name exists but has no record of the type
+} // namespace wsa
 
 // The calling thread's errno.
 int lastErrorNumber();
@@ -63,4 +63,4 @@ int socketErrorFromErrno(int errorNumber);
 int socketErrorFromAddrInfo(int eaiCode);
 int socketErrorFromResolver(int hErrno);
 
-}  // namespace km
+} // namespace km

@@ -1,16 +1,17 @@
 #include "platform/files.h"
 
-#include "platform/threads.h"
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <random>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "platform/threads.h"
 
 namespace km {
 
@@ -20,12 +21,11 @@ constexpr int kOpenAttempts = 10;
 
 unsigned randomPauseMs() {
   // Seeded once per thread, on its first failure, from the tick count and thread id.
-  thread_local std::minstd_rand generator(static_cast<unsigned>(tickCountMs()) +
-                                          currentThreadId());
+  thread_local std::minstd_rand generator(static_cast<unsigned>(tickCountMs()) + currentThreadId());
   return 100 + static_cast<unsigned>(generator() % 100);
 }
 
-}  // namespace
+} // namespace
 
 File openFileRetrying(const std::string& path, const char* mode) {
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
@@ -84,20 +84,26 @@ bool UniqueFd::reset(int fd) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 
 bool directoryExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool createDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0; }
+bool createDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0700) == 0;
+}
 
-bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool removeFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
 
-bool removeDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+bool removeDirectory(const std::string& path) {
+  return ::rmdir(path.c_str()) == 0;
+}
 
 bool copyFileNoOverwrite(const std::string& from, const std::string& to) {
   UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
@@ -152,7 +158,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 }
 
 std::optional<int64_t> modificationTime(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     return std::nullopt;
   }
@@ -228,4 +234,4 @@ UniqueFd createUniqueFile(const std::string& folder, const std::string& prefix, 
   return UniqueFd(fd);
 }
 
-}  // namespace km
+} // namespace km

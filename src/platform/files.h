@@ -82,4 +82,4 @@ UniqueFd createDeleteOnCloseFile(const std::string& prefix);
 // the given folder ("folder/" + prefix + "XXXXXX"); its path goes to `path`.
 UniqueFd createUniqueFile(const std::string& folder, const std::string& prefix, std::string& path);
 
-}  // namespace km
+} // namespace km

@@ -1,12 +1,13 @@
 #include "platform/instance_lock.h"
 
-#include "platform/files.h"
-
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/files.h"
 
 namespace km {
 
@@ -75,4 +76,4 @@ bool isInstanceLockHeld(const std::string& name) {
   return held;
 }
 
-}  // namespace km
+} // namespace km

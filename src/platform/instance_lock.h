@@ -38,4 +38,4 @@ bool isInstanceLockHeld(const std::string& name);
 // Where the lock file of that name lives for this user.
 std::string instanceLockPath(const std::string& name);
 
-}  // namespace km
+} // namespace km

@@ -1,11 +1,11 @@
 #include "platform/lang.h"
 
-#include "platform/files.h"
-#include "platform/text.h"
-
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
+
+#include "platform/files.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -31,10 +31,18 @@ std::string unescape(std::string_view raw) {
       continue;
     }
     switch (raw[++i]) {
-    case 'n': text += '\n'; break;
-    case 'r': text += '\r'; break;
-    case 't': text += '\t'; break;
-    case '\\': text += '\\'; break;
+    case 'n':
+      text += '\n';
+      break;
+    case 'r':
+      text += '\r';
+      break;
+    case 't':
+      text += '\t';
+      break;
+    case '\\':
+      text += '\\';
+      break;
     default:
       text += '\\';
       text += raw[i];
@@ -44,7 +52,7 @@ std::string unescape(std::string_view raw) {
   return text;
 }
 
-}  // namespace
+} // namespace
 
 size_t loadLanguageTableText(std::string_view text) {
   std::unordered_map<int, std::string> texts;
@@ -105,4 +113,4 @@ const std::string& languageText(int id) {
   return entry->second;
 }
 
-}  // namespace km
+} // namespace km

@@ -19,4 +19,4 @@ size_t loadLanguageTableText(std::string_view text);
 const std::string& languageText(int id);
 bool hasLanguageText(int id);
 
-}  // namespace km
+} // namespace km

@@ -21,4 +21,4 @@ std::string md5Hex(std::string_view data) {
   return text;
 }
 
-}  // namespace km
+} // namespace km

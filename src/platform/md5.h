@@ -15,4 +15,4 @@ Md5Digest md5(std::string_view data);
 // The digest as 32 lower-case hexadecimal digits.
 std::string md5Hex(std::string_view data);
 
-}  // namespace km
+} // namespace km

@@ -4,6 +4,8 @@
 
 namespace km {
 
-void trimMemory() { malloc_trim(0); }
+void trimMemory() {
+  malloc_trim(0);
+}
 
-}  // namespace km
+} // namespace km

@@ -7,4 +7,4 @@ namespace km {
 // configuration snapshot is freed and at the end of each proxy session.
 void trimMemory();
 
-}  // namespace km
+} // namespace km

@@ -14,7 +14,7 @@ std::shared_ptr<Notifier>& currentNotifier() {
   return notifier;
 }
 
-}  // namespace
+} // namespace
 
 NoticeAnswer HeadlessNotifier::show(const Notice& notice) {
   std::string line = "kestrelmail: " + notice.title + ": " + notice.text + "\n";
@@ -43,11 +43,15 @@ std::shared_ptr<Notifier> notifierInUse() {
   return currentNotifier();
 }
 
-}  // namespace
+} // namespace
 
-NoticeAnswer notify(const Notice& notice) { return notifierInUse()->show(notice); }
+NoticeAnswer notify(const Notice& notice) {
+  return notifierInUse()->show(notice);
+}
 
-NoticeReply notifyForReply(const Notice& notice) { return notifierInUse()->reply(notice); }
+NoticeReply notifyForReply(const Notice& notice) {
+  return notifierInUse()->reply(notice);
+}
 
 void showMessage(const std::string& title, const std::string& text, NoticeIcon icon) {
   notify(Notice{title, text, icon, NoticeButtons::Ok, NoticeAnswer::Ok});
@@ -67,4 +71,4 @@ bool askOkCancel(const std::string& title, const std::string& text, NoticeIcon i
   return notify(notice) == NoticeAnswer::Ok;
 }
 
-}  // namespace km
+} // namespace km

@@ -1,12 +1,13 @@
 #include "platform/port_probe.h"
 
-#include "platform/errors.h"
-
-#include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
 
 namespace km {
 
@@ -26,4 +27,4 @@ int probeListenPort(const std::array<uint8_t, 4>& address, int port) {
   return result;
 }
 
-}  // namespace km
+} // namespace km

@@ -10,4 +10,4 @@ namespace km {
 // when the bind worked, else the socket error code of the failure.
 int probeListenPort(const std::array<uint8_t, 4>& address, int port);
 
-}  // namespace km
+} // namespace km

@@ -108,7 +108,7 @@ SocketHandle connectOne(const addrinfo& address, uint64_t deadline, bool limited
   return sock;
 }
 
-}  // namespace
+} // namespace
 
 int lastSocketError() {
   return socketErrorFromErrno(errno);
@@ -348,4 +348,4 @@ std::vector<SocketAddress4> ownIpv4Addresses() {
   return addresses;
 }
 
-}  // namespace km
+} // namespace km

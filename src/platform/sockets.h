@@ -92,4 +92,4 @@ bool lookupIpv4(const std::string& host, std::vector<SocketAddress4>& addresses,
 std::string ownHostName();
 std::vector<SocketAddress4> ownIpv4Addresses();
 
-}  // namespace km
+} // namespace km

@@ -26,7 +26,9 @@ bool Event::isSet() const {
 
 bool Event::wait(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  auto signalled = [this] { return signalled_; };
+  auto signalled = [this] {
+    return signalled_;
+  };
   if (timeout.count() < 0) {
     changed_.wait(lock, signalled);
   } else if (!changed_.wait_for(lock, timeout, signalled)) {
@@ -40,9 +42,11 @@ bool Event::wait(std::chrono::milliseconds timeout) {
 
 namespace {
 std::atomic<bool> stopFlag{false};
-}  // namespace
+} // namespace
 
-bool stopRequested() { return stopFlag.load(std::memory_order_acquire); }
+bool stopRequested() {
+  return stopFlag.load(std::memory_order_acquire);
+}
 
 Event& shutdownEvent() {
   static Event event(Event::Reset::Manual);
@@ -59,4 +63,4 @@ void lowerStopFlagForTests() {
   shutdownEvent().reset();
 }
 
-}  // namespace km
+} // namespace km

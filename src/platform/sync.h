@@ -54,4 +54,4 @@ Event& shutdownEvent();
 // Tests that exercise shutdown in-process lower the flag again afterwards.
 void lowerStopFlagForTests();
 
-}  // namespace km
+} // namespace km

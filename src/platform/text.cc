@@ -8,8 +8,12 @@
 
 namespace km {
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char asciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char asciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -37,7 +41,9 @@ std::string toLowerAscii(std::string_view text) {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isBlank(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 template <typename Int> Int readInteger(std::string_view text) {
   size_t i = 0;
@@ -70,10 +76,14 @@ template <typename Int> Int readInteger(std::string_view text) {
   return value == lowest ? std::numeric_limits<Int>::max() : -value;
 }
 
-}  // namespace
+} // namespace
 
-int32_t readInt(std::string_view text) { return readInteger<int32_t>(text); }
-int64_t readLong(std::string_view text) { return readInteger<int64_t>(text); }
+int32_t readInt(std::string_view text) {
+  return readInteger<int32_t>(text);
+}
+int64_t readLong(std::string_view text) {
+  return readInteger<int64_t>(text);
+}
 
 double readDouble(std::string_view text) {
   std::string copy(text);
@@ -147,13 +157,15 @@ template <typename T> void appendFormatted(std::string& out, const std::string& 
   out.append(large.data(), static_cast<size_t>(needed));
 }
 
-}  // namespace
+} // namespace
 
 std::string formatText(std::string_view format, std::initializer_list<FormatArg> args) {
   std::string out;
   out.reserve(format.size() + 32);
   const FormatArg* next = args.begin();
-  auto take = [&]() -> const FormatArg* { return next != args.end() ? next++ : nullptr; };
+  auto take = [&]() -> const FormatArg* {
+    return next != args.end() ? next++ : nullptr;
+  };
 
   for (size_t i = 0; i < format.size(); ++i) {
     char c = format[i];
@@ -163,7 +175,8 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
     }
     size_t start = i++;
     std::string spec = "%";
-    while (i < format.size() && std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
+    while (i < format.size() &&
+           std::string_view("-+ #0").find(format[i]) != std::string_view::npos) {
       spec += format[i++];
     }
     // Widths and precisions are limited so a hostile template cannot ask for
@@ -182,7 +195,8 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
       spec += format[i++];
       copyNumber();
     }
-    while (i < format.size() && std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) {
+    while (i < format.size() &&
+           std::string_view("hlLqjzt").find(format[i]) != std::string_view::npos) {
       ++i;
     }
     if (i >= format.size()) {
@@ -191,7 +205,9 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
     }
     char conversion = format[i];
     switch (conversion) {
-    case '%': out += '%'; break;
+    case '%':
+      out += '%';
+      break;
     case 'd':
     case 'i': {
       const FormatArg* arg = take();
@@ -234,4 +250,4 @@ std::string formatText(std::string_view format, std::initializer_list<FormatArg>
   return out;
 }
 
-}  // namespace km
+} // namespace km

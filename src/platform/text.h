@@ -52,4 +52,4 @@ private:
 // precision and length modifiers. A missing argument formats as empty text (or 0).
 std::string formatText(std::string_view format, std::initializer_list<FormatArg> args);
 
-}  // namespace km
+} // namespace km

@@ -1,14 +1,17 @@
 #include "platform/threads.h"
 
-#include <cerrno>
-#include <memory>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <memory>
+
 namespace km {
 
-ThreadId currentThreadId() { return static_cast<ThreadId>(gettid()); }
+ThreadId currentThreadId() {
+  return static_cast<ThreadId>(gettid());
+}
 
 namespace {
 
@@ -18,7 +21,7 @@ void* runThreadBody(void* argument) {
   return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 bool startDetachedThread(std::function<void()> body, size_t stackSize) {
   pthread_attr_t attributes;
@@ -40,7 +43,7 @@ bool startDetachedThread(std::function<void()> body, size_t stackSize) {
   pthread_attr_destroy(&attributes);
   if (result != 0) {
     delete owned;
-    errno = result;  // for the caller's error report
+    errno = result; // for the caller's error report
     return false;
   }
   return true;
@@ -59,4 +62,4 @@ void sleepMs(unsigned milliseconds) {
   }
 }
 
-}  // namespace km
+} // namespace km

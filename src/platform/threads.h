@@ -22,4 +22,4 @@ uint64_t tickCountMs();
 
 void sleepMs(unsigned milliseconds);
 
-}  // namespace km
+} // namespace km

@@ -85,7 +85,7 @@ bool nextSlice(uint64_t deadline, bool limited, int& slice) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 class TlsStream {
 public:
@@ -262,4 +262,4 @@ std::string tlsProtocolVersion(const TlsStream& stream) {
   return SSL_get_version(stream.ssl);
 }
 
-}  // namespace km
+} // namespace km

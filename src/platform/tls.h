@@ -57,4 +57,4 @@ const std::string& tlsLastFailure(const TlsStream& stream);
 // The negotiated protocol version ("TLSv1.3").
 std::string tlsProtocolVersion(const TlsStream& stream);
 
-}  // namespace km
+} // namespace km

@@ -27,4 +27,4 @@ std::optional<std::string> userConfigFolder() {
   return folder;
 }
 
-}  // namespace km
+} // namespace km

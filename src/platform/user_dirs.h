@@ -10,4 +10,4 @@ namespace km {
 // in "/"; nothing when neither variable names a folder.
 std::optional<std::string> userConfigFolder();
 
-}  // namespace km
+} // namespace km

@@ -1,12 +1,12 @@
 #include "pop3/offline_server.h"
 
+#include <optional>
+#include <string>
+
 #include "net/line_socket.h"
 #include "net/session_rows.h"
 #include "platform/sync.h"
 #include "platform/text.h"
-
-#include <optional>
-#include <string>
 
 namespace km {
 
@@ -15,7 +15,9 @@ namespace {
 // The answer to one command, and whether the session ends after it.
 std::string_view offlineReply(std::string_view line, bool& quit) {
   std::string_view command = line.substr(0, 4);
-  auto is = [&](std::string_view name) { return equalsIgnoreCase(command, name); };
+  auto is = [&](std::string_view name) {
+    return equalsIgnoreCase(command, name);
+  };
   if (is("USER") || is("PASS") || is("APOP")) {
     return "+OK Anything accepted\r\n";
   }
@@ -27,8 +29,9 @@ std::string_view offlineReply(std::string_view line, bool& quit) {
     return "+OK 0 0\r\n";
   }
   if (is("LIST")) {
-    return line.size() > 4 && line[4] == ' ' ? "-ERR No such message (offline)\r\n"
-                                             : "+OK Nothing in mailbox because we're offline\r\n.\r\n";
+    return line.size() > 4 && line[4] == ' '
+               ? "-ERR No such message (offline)\r\n"
+               : "+OK Nothing in mailbox because we're offline\r\n.\r\n";
   }
   if (is("RETR")) {
     return "-ERR Cannot fetch messages while offline\r\n";
@@ -54,7 +57,7 @@ std::string_view offlineReply(std::string_view line, bool& quit) {
   return "-ERR Command unrecognised.\r\n";
 }
 
-}  // namespace
+} // namespace
 
 void runOfflineServer(LineSocket& client, int row) {
   if (row >= 0) {
@@ -77,4 +80,4 @@ void runOfflineServer(LineSocket& client, int row) {
   }
 }
 
-}  // namespace km
+} // namespace km

@@ -13,4 +13,4 @@ struct LineSocket;
 // for none).
 void runOfflineServer(LineSocket& client, int row);
 
-}  // namespace km
+} // namespace km

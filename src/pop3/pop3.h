@@ -43,4 +43,4 @@ std::string userNameOf(std::string_view line);
 // when the greeting offers no complete time stamp.
 std::optional<std::string> apopDigest(std::string_view greeting, std::string_view password);
 
-}  // namespace km
+} // namespace km

@@ -2,6 +2,10 @@
 // retrieval steps.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "config/config.h"
 #include "filter/session_record.h"
 #include "message/message.h"
@@ -9,28 +13,24 @@
 #include "net/listeners.h"
 #include "platform/sync.h"
 
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace km {
 
 // Where a retrieved message stands in the per-session cache.
 enum Pop3Stage : int {
   STAGE_NOTHING = 0,
-  STAGE_PREFETCHED = 1,  // header block read and filtered, answer read to its end
+  STAGE_PREFETCHED = 1, // header block read and filtered, answer read to its end
   STAGE_SENT = 4,
 };
 
 // One message number of the mailbox.
 struct Pop3Entry {
-  int64_t size = 0;  // as the server announced it; 0 while unknown
+  int64_t size = 0; // as the server announced it; 0 while unknown
   MessagePtr cachedMessage;
-  FetchRecord fetchCopy;  // the cached message's fetch record lives here
-  int32_t cachedLines = 0;     // TOP line count that produced it; -1 the whole message
-  int32_t requestedLines = 0;  // line count asked of the server; -1 the whole message
+  FetchRecord fetchCopy;      // the cached message's fetch record lives here
+  int32_t cachedLines = 0;    // TOP line count that produced it; -1 the whole message
+  int32_t requestedLines = 0; // line count asked of the server; -1 the whole message
   int32_t neededLines = 0;
-  int64_t neededBytes = 0;  // body bytes the filters want; -1 all of them
+  int64_t neededBytes = 0; // body bytes the filters want; -1 all of them
   int stage = STAGE_NOTHING;
 };
 
@@ -92,4 +92,4 @@ bool relayCommand(Pop3Session& session, std::string_view line);
 // Ends the pre-fetch thread, if it runs, and waits until it has.
 void endPrefetching(Pop3Session& session);
 
-}  // namespace km
+} // namespace km

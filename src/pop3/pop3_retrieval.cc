@@ -2,6 +2,9 @@
 // tagged, padded to the size the client was told and sent on; the rest of a long
 // body streams straight through. TOP answers are kept per session, and while one
 // waits for its DNSBL answers a pre-fetch thread reads the following messages.
+#include <algorithm>
+#include <chrono>
+
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
 #include "filter/auto_whitelist.h"
@@ -16,9 +19,6 @@
 #include "platform/threads.h"
 #include "pop3/pop3_internal.h"
 #include "pop3/timeout_prevention.h"
-
-#include <algorithm>
-#include <chrono>
 
 namespace km {
 
@@ -41,7 +41,9 @@ constexpr size_t kPrefetchStackSize = 0x20000;
 class ClientSink : public MessageSink {
 public:
   explicit ClientSink(LineSocket* client) : client_(client) {}
-  bool write(std::string_view bytes) override { return km::write(client_, bytes.data(), bytes.size()); }
+  bool write(std::string_view bytes) override {
+    return km::write(client_, bytes.data(), bytes.size());
+  }
   bool flush() override { return true; }
 
 private:
@@ -69,7 +71,7 @@ struct Retrieval {
   LineSocket& upstream;
   ConfigRef config;
   int32_t number;
-  int32_t lines;  // -1 for RETR
+  int32_t lines; // -1 for RETR
   bool prefetch;
   int row;
   FetchRecord& fetch;
@@ -80,7 +82,7 @@ struct Retrieval {
   int32_t requestedLines = 0;
   int32_t neededLines = 0;
   int64_t neededBytes = 0;
-  bool ended = false;  // the server's answer was read to its end
+  bool ended = false; // the server's answer was read to its end
   bool failed = false;
   bool prefetchStarted = false;
 
@@ -89,9 +91,13 @@ struct Retrieval {
   void status(int textId) { progress.show(languageText(textId)); }
 };
 
-bool beginsWithOk(std::string_view line) { return startsWithIgnoreCase(line, "+OK"); }
+bool beginsWithOk(std::string_view line) {
+  return startsWithIgnoreCase(line, "+OK");
+}
 
-void pushBackTerminator(LineSocket& upstream) { unread(upstream, kTerminator, kTerminatorLength); }
+void pushBackTerminator(LineSocket& upstream) {
+  unread(upstream, kTerminator, kTerminatorLength);
+}
 
 // Peeks at the next line and pushes it back; the end of the answer is pushed back
 // as a whole terminator, so a body reader finds it. False when nothing came.
@@ -109,9 +115,9 @@ bool peekBodyStart(LineSocket& upstream) {
 }
 
 void showReceived(Retrieval& r) {
-  r.progress.show(formatText(languageText(kTextStatusReceived),
-                             {static_cast<int64_t>(r.fetch.pristineBodySize / 1024),
-                              r.fetch.expectedSize / 1024}));
+  r.progress.show(formatText(
+      languageText(kTextStatusReceived),
+      {static_cast<int64_t>(r.fetch.pristineBodySize / 1024), r.fetch.expectedSize / 1024}));
 }
 
 // Reads body runs into the message until the terminator, a failure or the stop
@@ -123,9 +129,10 @@ void readBody(Retrieval& r, BlockReader& reader, const std::function<bool()>& en
     }
     bool usable = read(reader);
     if (reader.dataLen > 0 &&
-        !AppendBody(*r.message,
-                    std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
-                    true)) {
+        !AppendBody(
+            *r.message,
+            std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
+            true)) {
       r.failed = true;
       return;
     }
@@ -176,8 +183,8 @@ bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, in
     replay.write(std::string_view(kTerminator, kTerminatorLength));
     unread(upstream, replay.text.data(), replay.text.size());
   } else {
-    std::string request = lines < 0 ? formatText("RETR %d\r\n", {n})
-                                    : formatText("TOP %d %d\r\n", {n, lines});
+    std::string request =
+        lines < 0 ? formatText("RETR %d\r\n", {n}) : formatText("TOP %d %d\r\n", {n, lines});
     if (!sendString(&upstream, request)) {
       return false;
     }
@@ -222,8 +229,8 @@ bool refetchMessage(Retrieval& r, int32_t lines) {
     return true;
   }
   BlockReader reader;
-  init(reader, r.upstream, static_cast<uint32_t>(std::min<uint64_t>(held, UINT32_MAX)),
-       kTerminator, kBodyWaitMs);
+  init(reader, r.upstream, static_cast<uint32_t>(std::min<uint64_t>(held, UINT32_MAX)), kTerminator,
+       kBodyWaitMs);
   uint64_t skipped = 0;
   while (skipped < held && !stopRequested()) {
     r.progress.show(formatText(languageText(kTextStatusSkipping),
@@ -256,7 +263,7 @@ void readHeaderBlock(Retrieval& r) {
     std::optional<std::string> line = readLine(r.upstream, kHeaderLineWaitSec);
     if (!line) {
       if (r.upstream.state == LS_OPEN) {
-        continue;  // nothing yet
+        continue; // nothing yet
       }
       break;
     }
@@ -300,7 +307,7 @@ PluginFlags readFreshMessage(Retrieval& r) {
                  : r.neededBytes == 0 && r.isTop()
                      ? kTopBodyRun
                      : static_cast<uint32_t>(std::min<int64_t>(r.neededBytes, UINT32_MAX));
-  bool partial = !r.isTop() && r.neededBytes >= 0;  // RETR stops at what the filters want
+  bool partial = !r.isTop() && r.neededBytes >= 0; // RETR stops at what the filters want
   if (run > 0 && !r.ended) {
     BlockReader reader;
     init(reader, r.upstream, run, kTerminator, kBodyWaitMs);
@@ -312,7 +319,8 @@ PluginFlags readFreshMessage(Retrieval& r) {
         return true;
       }
       int64_t left = r.neededBytes - static_cast<int64_t>(r.message->pristineBody.size);
-      reader.maxBytes = left < 1 ? kSmallestRun : static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX));
+      reader.maxBytes =
+          left < 1 ? kSmallestRun : static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX));
       return false;
     });
     removeTerminator(r);
@@ -325,9 +333,9 @@ void widenTop(Retrieval& r, uint32_t partRun) {
   if (r.fetch.isRetr || !r.ended || r.failed) {
     return;
   }
-  bool wantsMore = r.neededBytes < 0 ||
-                   (static_cast<int64_t>(r.message->pristineBody.size) < r.neededBytes &&
-                    r.requestedLines >= 0 && r.requestedLines < r.neededLines);
+  bool wantsMore =
+      r.neededBytes < 0 || (static_cast<int64_t>(r.message->pristineBody.size) < r.neededBytes &&
+                            r.requestedLines >= 0 && r.requestedLines < r.neededLines);
   if (!wantsMore) {
     return;
   }
@@ -341,11 +349,12 @@ void widenTop(Retrieval& r, uint32_t partRun) {
     return;
   }
   r.ended = false;
-  uint32_t run = lines < 0 ? kRefetchRun
-                           : static_cast<uint32_t>(std::max<int64_t>(
-                                 1, partRun == 0 ? r.neededBytes -
-                                                       static_cast<int64_t>(r.message->pristineBody.size)
-                                                 : partRun));
+  uint32_t run =
+      lines < 0
+          ? kRefetchRun
+          : static_cast<uint32_t>(std::max<int64_t>(
+                1, partRun == 0 ? r.neededBytes - static_cast<int64_t>(r.message->pristineBody.size)
+                                : partRun));
   readToEnd(r, run);
 }
 
@@ -362,10 +371,10 @@ void judge(Retrieval& r, const PluginFlags& flags) {
     while (!r.ended && !r.failed && !stopRequested() && hasOpenQueries(*r.message)) {
       bool usable = read(reader);
       if (reader.dataLen > 0 &&
-          !AppendBody(*r.message,
-                      std::string_view(reinterpret_cast<const char*>(reader.data.data()),
-                                       reader.dataLen),
-                      true)) {
+          !AppendBody(
+              *r.message,
+              std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
+              true)) {
         r.failed = true;
       }
       showReceived(r);
@@ -407,7 +416,8 @@ void streamRest(Retrieval& r, int64_t& sentLines) {
         r.failed = true;
       }
     } else {
-      std::string_view counted = r.ended ? run.substr(0, run.size() - std::min<size_t>(3, run.size())) : run;
+      std::string_view counted =
+          r.ended ? run.substr(0, run.size() - std::min<size_t>(3, run.size())) : run;
       size_t cut = 0;
       char previous = static_cast<char>(before);
       for (; cut < counted.size() && sentLines < r.lines; ++cut) {
@@ -499,7 +509,7 @@ void keepOrDrop(Retrieval& r, MessagePtr owned) {
     if (!r.isTop()) {
       entry.cachedMessage.reset();
     }
-    return;  // `owned` goes with this scope
+    return; // `owned` goes with this scope
   }
   entry.cachedMessage.reset();
   entry.fetchCopy = r.fetch;
@@ -529,7 +539,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     r.neededLines = entry.neededLines;
     r.neededBytes = entry.neededBytes;
     r.stage = entry.stage;
-    r.ended = true;  // a pre-fetch reads its answer to the end
+    r.ended = true; // a pre-fetch reads its answer to the end
     int64_t announced = fetch.expectedSize;
     fetch = entry.fetchCopy;
     fetch.expectedSize = announced;
@@ -546,7 +556,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     if (!fetch.isRetr) {
       r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_FETCH_START, nullptr);
       if (r.neededBytes < 0) {
-        fetch.isRetr = true;  // the filters want it all: ask for the whole message
+        fetch.isRetr = true; // the filters want it all: ask for the whole message
       } else {
         r.neededLines = static_cast<int32_t>(r.neededBytes / kBytesPerLine);
         r.requestedLines = std::max(lines, r.neededLines);
@@ -648,9 +658,11 @@ void pausePrefetch(Pop3Session& s) {
   s.prefetch.doneEvent.wait();
 }
 
-bool isRetrieveTarget(const Pop3Session& s, int64_t n) { return n >= 1 && n <= messageCount(s); }
+bool isRetrieveTarget(const Pop3Session& s, int64_t n) {
+  return n >= 1 && n <= messageCount(s);
+}
 
-}  // namespace
+} // namespace
 
 bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   std::string_view words = line.substr(std::min<size_t>(line.size(), top ? 3 : 4));
@@ -740,4 +752,4 @@ void endPrefetching(Pop3Session& s) {
   }
 }
 
-}  // namespace km
+} // namespace km

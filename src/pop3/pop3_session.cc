@@ -1,5 +1,9 @@
 // The POP3 session thread: greeting, log-in towards the real server, the command
 // loop, and the commands that do not carry messages.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+
 #include "app/tray.h"
 #include "config/config.h"
 #include "diag/activity_log.h"
@@ -23,10 +27,6 @@
 #include "pop3/pop3.h"
 #include "pop3/pop3_internal.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-
 namespace km {
 
 namespace {
@@ -43,11 +43,19 @@ constexpr int kAuthPollMs = 10;
 std::atomic<bool> apopWarningShown{false};
 std::atomic<bool> saslWarningShown{false};
 
-bool isGeneric(const Pop3Session& s) { return s.portConfig.type == POP3_GENERIC; }
-bool beginsWithOk(std::string_view line) { return startsWithIgnoreCase(line, "+OK"); }
+bool isGeneric(const Pop3Session& s) {
+  return s.portConfig.type == POP3_GENERIC;
+}
+bool beginsWithOk(std::string_view line) {
+  return startsWithIgnoreCase(line, "+OK");
+}
 
-void showStatus(Pop3Session& s, int textId) { setRowText(s.row, COLUMN_STATUS, languageText(textId)); }
-void clearStatus(Pop3Session& s) { setRowText(s.row, COLUMN_STATUS, ""); }
+void showStatus(Pop3Session& s, int textId) {
+  setRowText(s.row, COLUMN_STATUS, languageText(textId));
+}
+void clearStatus(Pop3Session& s) {
+  setRowText(s.row, COLUMN_STATUS, "");
+}
 
 // The text of a line up to its first control byte.
 std::string_view lineText(std::string_view line) {
@@ -135,7 +143,9 @@ void answerUnreachable(Pop3Session& s, int textId, const std::string& host, int 
   sendString(&s.client, reply);
 }
 
-bool isResolverError(int error) { return error >= wsa::kHostNotFound && error <= wsa::kNoData; }
+bool isResolverError(int error) {
+  return error >= wsa::kHostNotFound && error <= wsa::kNoData;
+}
 
 // Upgrades the fresh server connection to TLS when the port asks for it: at once,
 // or after an STLS exchange following the greeting.
@@ -146,7 +156,8 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
   if (security == UpstreamSecurity::StartTls) {
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
-      std::string why = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
+      std::string why =
+          reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
       logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, why});
       return false;
     }
@@ -169,16 +180,15 @@ void dropUpstream(Pop3Session& s) {
   s.upstream.state = LS_CLOSED;
 }
 
-}  // namespace
+} // namespace
 
 Pop3Server parsePop3Server(std::string_view specification) {
   Pop3Server server;
   std::string_view rest;
   if (!specification.empty() && specification.front() == '[') {
     size_t close = specification.find(']');
-    server.host = std::string(specification.substr(1, close == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : close - 1));
+    server.host = std::string(specification.substr(
+        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
     rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
   } else {
     size_t colon = specification.find(':');
@@ -220,7 +230,7 @@ std::optional<std::string> apopDigest(std::string_view greeting, std::string_vie
   }
   size_t close = greeting.find('>', open);
   if (close == std::string_view::npos) {
-    return std::nullopt;  // an unterminated time stamp is no offer of APOP
+    return std::nullopt; // an unterminated time stamp is no offer of APOP
   }
   std::string input(greeting.substr(open, close - open + 1));
   input.append(password);
@@ -264,8 +274,9 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
       answerUnreachable(s, kTextPop3CannotResolve, server.host, error,
                         "-ERR Unable to resolve server name\r\n");
     } else {
-      answerUnreachable(s, kTextPop3CannotConnect, server.host, error,
-                        formatText("-ERR Unable to connect to POP3 server (error %d)\r\n", {error}));
+      answerUnreachable(
+          s, kTextPop3CannotConnect, server.host, error,
+          formatText("-ERR Unable to connect to POP3 server (error %d)\r\n", {error}));
     }
     return false;
   }
@@ -335,7 +346,8 @@ bool handleUser(Pop3Session& s, std::string_view line) {
   if (!split) {
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextPop3UserNeedsServer), {"POP3"}), NoticeIcon::Stop);
-    if (!sendString(&s.client, "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
+    if (!sendString(&s.client,
+                    "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -350,7 +362,9 @@ bool handleUser(Pop3Session& s, std::string_view line) {
   logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
   if (s.portConfig.pop3.attemptApop) {
     // The user name waits for the password: with it, APOP can be tried first.
-    if (!sendString(&s.client, "+OK Connection established; will send username after password received.\r\n")) {
+    if (!sendString(
+            &s.client,
+            "+OK Connection established; will send username after password received.\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -427,7 +441,8 @@ bool handlePass(Pop3Session& s, std::string_view line) {
         break;
       }
       // Some servers hang up after a failed APOP; a fresh connection takes USER/PASS.
-      setRowText(s.row, COLUMN_STATUS, "Naughty POP3 server disconnected after APOP; reconnecting...");
+      setRowText(s.row, COLUMN_STATUS,
+                 "Naughty POP3 server disconnected after APOP; reconnecting...");
       dropUpstream(s);
       if (!connectPop3Server(s, s.serverSpecification)) {
         return true;
@@ -577,7 +592,9 @@ void showLoginWarnings(Pop3Session& s) {
 // Runs one client command; true when the session must end.
 bool dispatch(Pop3Session& s, std::string_view line) {
   std::string_view command = line.substr(0, 4);
-  auto is = [&](std::string_view name) { return equalsIgnoreCase(command, name); };
+  auto is = [&](std::string_view name) {
+    return equalsIgnoreCase(command, name);
+  };
   if (!upstreamConnected(s) && !is("USER") && !is("APOP") && !is("AUTH") && !is("QUIT") &&
       !stopRequested()) {
     if (!sendString(&s.client, "-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
@@ -586,9 +603,12 @@ bool dispatch(Pop3Session& s, std::string_view line) {
     }
     return false;
   }
-  if (is("USER")) return handleUser(s, line);
-  if (is("PASS")) return handlePass(s, line);
-  if (is("QUIT")) return handleQuit(s, line);
+  if (is("USER"))
+    return handleUser(s, line);
+  if (is("PASS"))
+    return handlePass(s, line);
+  if (is("QUIT"))
+    return handleQuit(s, line);
   if (is("APOP")) {
     s.apopUsed = true;
     return handleApop(s, line);
@@ -597,13 +617,20 @@ bool dispatch(Pop3Session& s, std::string_view line) {
     s.authUsed = true;
     return handleAuth(s, line);
   }
-  if (is("STAT")) return handleStat(s, line, &s.client);
-  if (is("LIST")) return handleList(s, line, &s.client);
-  if (is("RETR")) return handleRetrieve(s, line, false);
-  if (is("DELE") || is("NOOP") || is("LAST") || is("RSET")) return relayCommand(s, line);
-  if (equalsIgnoreCase(line.substr(0, 3), "TOP")) return handleRetrieve(s, line, true);
-  if (is("RPOP")) return relayCommand(s, line);
-  if (is("UIDL")) return handleUidl(s, line);
+  if (is("STAT"))
+    return handleStat(s, line, &s.client);
+  if (is("LIST"))
+    return handleList(s, line, &s.client);
+  if (is("RETR"))
+    return handleRetrieve(s, line, false);
+  if (is("DELE") || is("NOOP") || is("LAST") || is("RSET"))
+    return relayCommand(s, line);
+  if (equalsIgnoreCase(line.substr(0, 3), "TOP"))
+    return handleRetrieve(s, line, true);
+  if (is("RPOP"))
+    return relayCommand(s, line);
+  if (is("UIDL"))
+    return handleUidl(s, line);
   // Everything else (CAPA, STLS, ...) stays between the client and the proxy.
   if (s.upstream.state != LS_ERROR && !sendString(&s.client, "-ERR Command Not Recognised\r\n")) {
     reportRelayFailure(s);
@@ -631,7 +658,7 @@ void runCommandLoop(Pop3Session& s) {
   }
 }
 
-}  // namespace
+} // namespace
 
 bool relayCommand(Pop3Session& s, std::string_view line) {
   return relayReply(s, exchange(s, line, -1));
@@ -677,7 +704,7 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
     }
     size_t sizeAt = reply->find(' ', 4);
     if (sizeAt == std::string::npos) {
-      return !sendString(client, *reply);  // not the form the size can be read from
+      return !sendString(client, *reply); // not the form the size can be read from
     }
     int64_t size = readLong(std::string_view(*reply).substr(sizeAt + 1));
     record(readLong(line.substr(5)), size);
@@ -773,7 +800,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   sessionIdle();
   showStatus(s, kTextStatusDisconnected);
   if (!stopRequested()) {
-    shutdownEvent().wait(kRowLingering);  // the row stays visible a moment
+    shutdownEvent().wait(kRowLingering); // the row stays visible a moment
   }
   removeSessionRow(s.row);
   if (s.config) {
@@ -784,4 +811,4 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   endSessionThread(s.client);
 }
 
-}  // namespace km
+} // namespace km

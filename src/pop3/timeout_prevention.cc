@@ -1,15 +1,15 @@
 #include "pop3/timeout_prevention.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <vector>
+
 #include "message/message.h"
 #include "net/line_socket.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/threads.h"
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <vector>
 
 namespace km {
 
@@ -23,7 +23,7 @@ constexpr size_t kPreventionStackSize = 64 * 1024;
 struct Prevention {
   int32_t preventionId = 0;
   LineSocket* client = nullptr;
-  int32_t mode = 0;  // always a POP3 message download
+  int32_t mode = 0; // always a POP3 message download
   Message* message = nullptr;
   int32_t maxTimeoutLines = 1;
   int32_t timeoutLinesSent = 0;
@@ -90,9 +90,11 @@ void preventionThread() {
   }
 }
 
-}  // namespace
+} // namespace
 
-std::mutex& preventionLock() { return table().lock; }
+std::mutex& preventionLock() {
+  return table().lock;
+}
 
 int32_t startPrevention(LineSocket* client, Message& message) {
   std::lock_guard guard(table().lock);
@@ -101,7 +103,8 @@ int32_t startPrevention(LineSocket* client, Message& message) {
   entry.client = client;
   entry.message = &message;
   int64_t announced = message.fetch ? message.fetch->expectedSize : 0;
-  entry.maxTimeoutLines = static_cast<int32_t>(std::max<int64_t>(1, announced / kBytesPerTimeoutLine));
+  entry.maxTimeoutLines =
+      static_cast<int32_t>(std::max<int64_t>(1, announced / kBytesPerTimeoutLine));
   table().entries.push_back(entry);
   if (!table().threadRunning) {
     table().threadRunning = startDetachedThread(preventionThread, kPreventionStackSize);
@@ -141,4 +144,4 @@ void setPreventionIntervalForTests(unsigned milliseconds) {
   table().intervalMs = milliseconds == 0 ? kPreventionIntervalMs : milliseconds;
 }
 
-}  // namespace km
+} // namespace km

@@ -37,4 +37,4 @@ size_t stopPrevention(int32_t preventionId);
 // Tests shorten the interval; 0 restores it.
 void setPreventionIntervalForTests(unsigned milliseconds);
 
-}  // namespace km
+} // namespace km

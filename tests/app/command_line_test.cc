@@ -1,6 +1,6 @@
-#include "app/command_line.h"
-
 #include <gtest/gtest.h>
+
+#include "app/command_line.h"
 
 namespace km {
 namespace {
@@ -44,5 +44,5 @@ TEST(CommandLineFromArguments, QuotesArgumentsWithSpaces) {
   EXPECT_EQ(findOption(line, "-configdir"), Values{"/home/u/My Mail"});
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

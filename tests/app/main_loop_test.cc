@@ -1,15 +1,16 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
 #include "app/app.h"
 #include "app/main_loop.h"
 #include "net/thread_records.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
-
-#include <atomic>
-#include <csignal>
-#include <gtest/gtest.h>
-#include <thread>
-#include <unistd.h>
 
 namespace km {
 namespace {
@@ -86,7 +87,9 @@ protected:
       ++exits;
       postQuitMessage(0);
     };
-    h.onHangup = [this] { ++hangups; };
+    h.onHangup = [this] {
+      ++hangups;
+    };
     return h;
   }
   int exits = 0;
@@ -139,5 +142,5 @@ TEST_F(ShutdownWaitTest, AHangingSessionMakesItAskAboutEveryTenSeconds) {
   sessionThreadEnded();
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

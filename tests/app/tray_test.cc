@@ -149,5 +149,5 @@ TEST_F(TrayTest, AnsweringYesExits) {
   EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT YES"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,12 +1,12 @@
 // A fresh data directory, a recording notifier and a clean main loop per test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 namespace km::test {
 
@@ -32,4 +32,4 @@ protected:
   NotifierScope notifier_;
 };
 
-}  // namespace km::test
+} // namespace km::test

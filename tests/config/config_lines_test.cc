@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include "config/config_lines.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 namespace km {
 namespace {
@@ -53,5 +53,5 @@ TEST(SplitKeyValue, ValueIsEverythingAfterTheFirstSpace) {
   EXPECT_EQ(bare.value, "");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

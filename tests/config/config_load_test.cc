@@ -1,10 +1,10 @@
+#include <sys/stat.h>
+#include <sys/time.h>
+
 #include "config_fixture.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
-
-#include <sys/stat.h>
-#include <sys/time.h>
 
 namespace km {
 namespace {
@@ -193,8 +193,8 @@ TEST_F(ConfigTest, AnUnknownDnsblKeyIsReportedOnceAndDropped) {
 }
 
 TEST_F(ConfigTest, APluginThatIsNotInstalledIsDroppedAfterOneMessage) {
-  ConfigRef config = load(
-      "ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\nIS_FIRST_RUN YES\n");
+  ConfigRef config =
+      load("ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\nIS_FIRST_RUN YES\n");
   EXPECT_TRUE(config->enabledPlugins.empty());
   ASSERT_EQ(config->knownInstalled.size(), 1u);
   EXPECT_EQ(config->knownInstalled[0], -1);
@@ -226,7 +226,7 @@ TEST_F(ConfigTest, HostileFilesLoadEverySettingThatCanBeRead) {
   }
   hostile += "\nSUBJECT_TAG_STRING ok\n";
   hostile += std::string("\0\0\0", 3) + "garbage" + std::string(500, '\xff') + "\n";
-  hostile += "TAG_SUBJECT FALSE";  // truncated: no line end
+  hostile += "TAG_SUBJECT FALSE"; // truncated: no line end
   ConfigRef config = load(hostile);
   ASSERT_TRUE(config);
   EXPECT_EQ(config->logMaxSize, 77);
@@ -318,7 +318,7 @@ TEST_F(ConfigTest, HotReloadFollowsChangedFilesButNotItsOwnWrites) {
 
 TEST_F(ConfigTest, SnapshotsAreCountedAndFreedWithTheirLastHolder) {
   ConfigRef first = load("LOG_MAX_SIZE 1\n");
-  EXPECT_EQ(first.use_count(), 2);  // the current pointer and this holder
+  EXPECT_EQ(first.use_count(), 2); // the current pointer and this holder
   ConfigRef shared = AddRefConfig(first);
   EXPECT_EQ(first.use_count(), 3);
   ReleaseConfig(shared);
@@ -343,5 +343,5 @@ TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
   EXPECT_TRUE(toldUser);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

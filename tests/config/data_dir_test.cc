@@ -1,9 +1,10 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "support/test_support.h"
-
-#include <cstdlib>
-#include <gtest/gtest.h>
 
 namespace km {
 namespace {
@@ -100,32 +101,31 @@ TEST_F(DataDirTest, AFolderThatCannotBeMadeIsReportedWithItsPath) {
 TEST_F(DataDirTest, FirstRunFilesAreWrittenByteForByte) {
   chooseDataDirectory(dir_.path(), true);
   ASSERT_TRUE(writeFirstRunFiles());
-  EXPECT_EQ(test::readFile(dir_.file("config.dat")),
-            "VERSION 1\n"
-            "IS_FIRST_RUN YES\n"
-            "ALWAYS_SHOW_POP3_APOP_WARNING YES\n"
-            "ALWAYS_SHOW_POP3_SASL_WARNING YES\n"
-            "DNSBL SPAMCOP SpamCop BL\n"
-            "TAG_SUBJECT TRUE\n"
-            "SUBJECT_TAG_STRING **SPAM**\n"
-            "X_Kestrelmail_IN_SUBJECT NO\n"
-            "Kestrelmail_UPDATES_CHECK YES\n"
-            "Kestrelmail_UPDATES_CHECK_INTERVAL 14\n"
-            "Kestrelmail_UPDATES_LAST_CHECK 0\n"
-            "DNSBL_UPDATES_CHECK YES\n"
-            "DNSBL_UPDATES_CHECK_INTERVAL 14\n"
-            "DNSBL_UPDATES_LAST_CHECK 0\n"
-            "SHOW_UPDATES_WINDOW NO\n"
-            "INFORM_ABOUT_NEW_BETAS NO\n"
-            "USE_AUTO_WLIST_FROM YES\n"
-            "AUTO_WLIST_FROM_NUM_MAILS 7\n"
-            "USE_AUTO_WLIST_IP YES\n"
-            "AUTO_WLIST_IP_NUM_MAILS 12\n"
-            "USE_AUTO_WLIST_LOGGING NO\n"
-            "MAX_DNSBL_THREADS 40\n"
-            "DNSBL_TIME_OUT 30\n"
-            "DNSBL_POSITIVE_CACHE_PERIOD 2,0\n"
-            "DNSBL_NEGATIVE_CACHE_PERIOD 3,0\n");
+  EXPECT_EQ(test::readFile(dir_.file("config.dat")), "VERSION 1\n"
+                                                     "IS_FIRST_RUN YES\n"
+                                                     "ALWAYS_SHOW_POP3_APOP_WARNING YES\n"
+                                                     "ALWAYS_SHOW_POP3_SASL_WARNING YES\n"
+                                                     "DNSBL SPAMCOP SpamCop BL\n"
+                                                     "TAG_SUBJECT TRUE\n"
+                                                     "SUBJECT_TAG_STRING **SPAM**\n"
+                                                     "X_Kestrelmail_IN_SUBJECT NO\n"
+                                                     "Kestrelmail_UPDATES_CHECK YES\n"
+                                                     "Kestrelmail_UPDATES_CHECK_INTERVAL 14\n"
+                                                     "Kestrelmail_UPDATES_LAST_CHECK 0\n"
+                                                     "DNSBL_UPDATES_CHECK YES\n"
+                                                     "DNSBL_UPDATES_CHECK_INTERVAL 14\n"
+                                                     "DNSBL_UPDATES_LAST_CHECK 0\n"
+                                                     "SHOW_UPDATES_WINDOW NO\n"
+                                                     "INFORM_ABOUT_NEW_BETAS NO\n"
+                                                     "USE_AUTO_WLIST_FROM YES\n"
+                                                     "AUTO_WLIST_FROM_NUM_MAILS 7\n"
+                                                     "USE_AUTO_WLIST_IP YES\n"
+                                                     "AUTO_WLIST_IP_NUM_MAILS 12\n"
+                                                     "USE_AUTO_WLIST_LOGGING NO\n"
+                                                     "MAX_DNSBL_THREADS 40\n"
+                                                     "DNSBL_TIME_OUT 30\n"
+                                                     "DNSBL_POSITIVE_CACHE_PERIOD 2,0\n"
+                                                     "DNSBL_NEGATIVE_CACHE_PERIOD 3,0\n");
   EXPECT_EQ(test::readFile(dir_.file("blist_email.dat")),
             "# Black list of sender addresses: one address or pattern per line, \"*\" matches "
             "any run of characters.\nspammer@example.com\n");
@@ -142,5 +142,5 @@ TEST_F(DataDirTest, AConfigurationThatCannotBeCreatedSkipsTheListFiles) {
   EXPECT_EQ(notices_.notifier().notices()[0].icon, NoticeIcon::Stop);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

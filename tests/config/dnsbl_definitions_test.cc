@@ -1,10 +1,10 @@
+#include <algorithm>
+
 #include "config/dnsbl_definitions.h"
 #include "config_fixture.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
-
-#include <algorithm>
 
 namespace km {
 namespace {
@@ -57,8 +57,8 @@ TEST_F(ConfigTest, KeysOfEarlierVersionsFindAListOrAReplacement) {
   for (const char* key : {"SPAMCOP", "SBL", "CHI-KOR", "H-KONG", "TAIWAN", "iPortal"}) {
     EXPECT_TRUE(findList(*config, key)) << key;
   }
-  for (const char* retired : {"SPCOP", "CBL", "DSBL", "ORDB", "PROXIES", "WIREHUB", "NJABL",
-                              "SPBAG"}) {
+  for (const char* retired :
+       {"SPCOP", "CBL", "DSBL", "ORDB", "PROXIES", "WIREHUB", "NJABL", "SPBAG"}) {
     EXPECT_TRUE(std::any_of(config->dnsblLists.begin(), config->dnsblLists.end(),
                             [&](const DnsblList& list) {
                               return std::find(list.replaces.begin(), list.replaces.end(),
@@ -189,7 +189,8 @@ TEST_F(ConfigTest, HostileDefinitionFilesAreReadWithoutHarm) {
 
 TEST_F(ConfigTest, NewDefinitionsAreStoredForTheNextLoad) {
   load("IS_FIRST_RUN YES\n");
-  ASSERT_TRUE(storeDnsblDefinitions("2027-01-01", "REVISION 999999999\nLIST FRESH\nZONE f.example\n"));
+  ASSERT_TRUE(
+      storeDnsblDefinitions("2027-01-01", "REVISION 999999999\nLIST FRESH\nZONE f.example\n"));
   EXPECT_EQ(read("dnsbl.dat"),
             "LAST_UPDATED 2027-01-01\n\nREVISION 999999999\nLIST FRESH\nZONE f.example\n");
   ASSERT_TRUE(loadConfigFile());
@@ -213,5 +214,5 @@ TEST_F(ConfigTest, EditingOwnDefinitionsStartsFromTheTemplate) {
   EXPECT_TRUE(showExtraDnsblInstructions());
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,64 +1,63 @@
-#include "config_fixture.h"
-#include "platform/files.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "config_fixture.h"
+#include "platform/files.h"
 
 namespace km {
 namespace {
 
 using test::ConfigTest;
 
-const char* kEveryPortType =
-    "VERSION 1\n"
-    "IS_FIRST_RUN NO\n"
-    "PORT 110\n"
-    "PORT_TYPE POP3_GENERIC\n"
-    "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n"
-    "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
-    "PORT_POP3_ATTEMPT_APOP YES\n"
-    "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 8\n"
-    "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 128\n"
-    "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n"
-    "\n"
-    "PORT 1110\n"
-    "PORT_TYPE POP3_SPECIFIC\n"
-    "PORT_POP3_SERVERNAME pop.example.com\n"
-    "PORT_UPSTREAM_TLS IMPLICIT\n"
-    "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
-    "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n"
-    "\n"
-    "PORT 143\n"
-    "PORT_TYPE IMAP4_GENERIC\n"
-    "PORT_IMAP4_REWRITE SPAM\n"
-    "PORT_IMAP4_AUTO_MOVE_SPAM YES\n"
-    "PORT_IMAP4_SPAMTRAP_FOLDER Junk Mail\n"
-    "PORT_IMAP4_FILTER_TYPE UNSEEN\n"
-    "PORT_IMAP4_FILTER_ONE_MAILBOX YES\n"
-    "PORT_IMAP4_FILTER_MAILBOX INBOX.Work\n"
-    "PORT_IMAP4_CHECK_HEADERS_UNFILTERED NO\n"
-    "\n"
-    "PORT 1143\n"
-    "PORT_TYPE IMAP4_SPECIFIC\n"
-    "PORT_IMAP4_SERVERNAME imap.example.com\n"
-    "PORT_IMAP4_REWRITE ALWAYS\n"
-    "PORT_IMAP4_FILTER_TYPE ALL\n"
-    "PORT_UPSTREAM_TLS STARTTLS\n"
-    "\n"
-    "PORT 25\n"
-    "PORT_TYPE SMTP_SPECIFIC\n"
-    "PORT_SMTP_SERVERNAME smtp.example.com\n"
-    "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
-    "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-    "PORT_SMTP_DEFAULT_BODY_FILTERING_K 32\n"
-    "PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING YES\n"
-    "PORT_SMTP_LOCAL_EMAIL_LEAFNAME port25_permissions_email.txt\n"
-    "PORT_SMTP_LOCAL_IP_LEAFNAME port25_permissions_ip.txt\n"
-    "\n"
-    "IP_LISTEN 127.0.0.1\n"
-    "ALLOW_PORT_SHARING YES\n";
+const char* kEveryPortType = "VERSION 1\n"
+                             "IS_FIRST_RUN NO\n"
+                             "PORT 110\n"
+                             "PORT_TYPE POP3_GENERIC\n"
+                             "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n"
+                             "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
+                             "PORT_POP3_ATTEMPT_APOP YES\n"
+                             "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 8\n"
+                             "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 128\n"
+                             "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n"
+                             "\n"
+                             "PORT 1110\n"
+                             "PORT_TYPE POP3_SPECIFIC\n"
+                             "PORT_POP3_SERVERNAME pop.example.com\n"
+                             "PORT_UPSTREAM_TLS IMPLICIT\n"
+                             "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
+                             "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n"
+                             "\n"
+                             "PORT 143\n"
+                             "PORT_TYPE IMAP4_GENERIC\n"
+                             "PORT_IMAP4_REWRITE SPAM\n"
+                             "PORT_IMAP4_AUTO_MOVE_SPAM YES\n"
+                             "PORT_IMAP4_SPAMTRAP_FOLDER Junk Mail\n"
+                             "PORT_IMAP4_FILTER_TYPE UNSEEN\n"
+                             "PORT_IMAP4_FILTER_ONE_MAILBOX YES\n"
+                             "PORT_IMAP4_FILTER_MAILBOX INBOX.Work\n"
+                             "PORT_IMAP4_CHECK_HEADERS_UNFILTERED NO\n"
+                             "\n"
+                             "PORT 1143\n"
+                             "PORT_TYPE IMAP4_SPECIFIC\n"
+                             "PORT_IMAP4_SERVERNAME imap.example.com\n"
+                             "PORT_IMAP4_REWRITE ALWAYS\n"
+                             "PORT_IMAP4_FILTER_TYPE ALL\n"
+                             "PORT_UPSTREAM_TLS STARTTLS\n"
+                             "\n"
+                             "PORT 25\n"
+                             "PORT_TYPE SMTP_SPECIFIC\n"
+                             "PORT_SMTP_SERVERNAME smtp.example.com\n"
+                             "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
+                             "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
+                             "PORT_SMTP_DEFAULT_BODY_FILTERING_K 32\n"
+                             "PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING YES\n"
+                             "PORT_SMTP_LOCAL_EMAIL_LEAFNAME port25_permissions_email.txt\n"
+                             "PORT_SMTP_LOCAL_IP_LEAFNAME port25_permissions_ip.txt\n"
+                             "\n"
+                             "IP_LISTEN 127.0.0.1\n"
+                             "ALLOW_PORT_SHARING YES\n";
 
 TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
   write("port25_permissions_email.txt", "me@example.com\n*@example.org # colleagues\n");
@@ -166,7 +165,7 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
 
 TEST_F(ConfigTest, PortKeysAreTakenOnlyForTheirTypes) {
   ConfigRef config = load("CREATE_DEFAULT_IMAP4_PORT NO\n"
-                          "PORT_TYPE SMTP_SPECIFIC\n"  // before any PORT: skipped
+                          "PORT_TYPE SMTP_SPECIFIC\n" // before any PORT: skipped
                           "PORT 2110\n"
                           "PORT_TYPE POP3_SPECIFIC\n"
                           "PORT_POP3_ATTEMPT_APOP YES\n"
@@ -321,7 +320,8 @@ TEST_F(ConfigTest, AccessFollowsThePortsOwnListOrTheGlobalOne) {
   EXPECT_TRUE(portAdmits(global, *config, {192, 168, 1, 20}));
   EXPECT_FALSE(portAdmits(global, *config, {10, 1, 1, 1}));
   EXPECT_TRUE(portAdmits(own, *config, {10, 1, 1, 1}));
-  EXPECT_FALSE(portAdmits(own, *config, kLoopbackAddress)) << "its own list does not hold 127.0.0.1";
+  EXPECT_FALSE(portAdmits(own, *config, kLoopbackAddress))
+      << "its own list does not hold 127.0.0.1";
   EXPECT_EQ(listedButOff.aclBlocks.size(), 1u) << "the file is read whatever the switch says";
   EXPECT_FALSE(portAdmits(listedButOff, *config, {10, 1, 1, 1}));
 }
@@ -336,5 +336,5 @@ TEST_F(ConfigTest, NewPortIdsAreUnique) {
   EXPECT_NE(next, ports[2].id);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

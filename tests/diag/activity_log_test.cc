@@ -1,11 +1,11 @@
+#include <regex>
+#include <thread>
+
 #include "diag/activity_log.h"
 #include "log_fixture.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
-
-#include <regex>
-#include <thread>
 
 namespace km {
 namespace {
@@ -14,7 +14,9 @@ using test::LogTest;
 
 const std::regex kStamped(R"(^\d\d:\d\d:\d\d \d\d/\d\d/\d\d )");
 
-bool stamped(const std::string& line) { return std::regex_search(line, kStamped); }
+bool stamped(const std::string& line) {
+  return std::regex_search(line, kStamped);
+}
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -131,7 +133,8 @@ TEST_F(LogTest, ConcurrentSessionsAppearAsUnbrokenBlocks) {
   for (size_t block = 0; block < 2; ++block) {
     std::string name = lines[block * 301].find("alpha") != std::string::npos ? "alpha" : "bravo";
     for (int i = 0; i < 300; ++i) {
-      EXPECT_NE(lines[block * 301 + i].find(name + " line " + std::to_string(i)), std::string::npos);
+      EXPECT_NE(lines[block * 301 + i].find(name + " line " + std::to_string(i)),
+                std::string::npos);
     }
     EXPECT_EQ(lines[block * 301 + 300], "");
   }
@@ -192,7 +195,8 @@ TEST_F(LogTest, AMainLogThatCannotBeWrittenIsShownNotFatal) {
 }
 
 TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
-  ConfigRef config = configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("nodir/log.txt") + "\n");
+  ConfigRef config =
+      configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("nodir/log.txt") + "\n");
   SessionLog log;
   DeferredLog deferred;
   startSessionLog(log, *config);
@@ -204,5 +208,5 @@ TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
             std::string::npos);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,15 +1,15 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
 #include "config/data_dir.h"
 #include "diag/crash_report.h"
 #include "net/thread_records.h"
 #include "platform/sync.h"
 #include "support/test_support.h"
-
-#include <csignal>
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <stdexcept>
-#include <thread>
 
 namespace km {
 namespace {
@@ -48,7 +48,8 @@ TEST(CrashReport, APluginCallIsNamedOutermostFirst) {
   std::snprintf(record.pluginName, sizeof record.pluginName, "bayes");
   std::snprintf(record.pluginFunction, sizeof record.pluginFunction, "filterOnMessageBody");
   record.pluginDepth = 1;
-  EXPECT_EQ(report(&record).rfind(" Plugin: bayes (filterOnMessageBody)\r\n\r\n Error code:", 0), 0u);
+  EXPECT_EQ(report(&record).rfind(" Plugin: bayes (filterOnMessageBody)\r\n\r\n Error code:", 0),
+            0u);
   record.pluginDepth = 3;
   EXPECT_EQ(report(&record).rfind(" Plugin: unknown (3 plugin calls below a call to bayes "
                                   "(filterOnMessageBody))\r\n\r\n Error code:",
@@ -87,7 +88,7 @@ protected:
       });
     });
     session.join();
-    std::exit(0);  // not reached when the guard works
+    std::exit(0); // not reached when the guard works
   }
 };
 
@@ -152,5 +153,5 @@ TEST(FaultGuard, ABodyThatEndsNormallyLeavesTheThreadAsItWas) {
   EXPECT_EQ(after.ss_flags & SS_DISABLE, before.ss_flags & SS_DISABLE);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

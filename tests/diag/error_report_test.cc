@@ -1,11 +1,11 @@
+#include <cerrno>
+
 #include "diag/activity_log.h"
 #include "diag/error_report.h"
 #include "log_fixture.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
-
-#include <cerrno>
 
 namespace km {
 namespace {
@@ -29,8 +29,8 @@ TEST_F(LogTest, ASystemErrorWithAPathNamesNumberPathAndText) {
   errno = ENOENT;
   reportSystemError("/data/blist_ip.dat", nullptr);
   Notice shown = notifier_.notifier().notices().back();
-  EXPECT_EQ(shown.text, "Error " + std::to_string(ENOENT) + " with file \"/data/blist_ip.dat\": " +
-                            errorText(ENOENT));
+  EXPECT_EQ(shown.text, "Error " + std::to_string(ENOENT) +
+                            " with file \"/data/blist_ip.dat\": " + errorText(ENOENT));
 }
 
 TEST_F(LogTest, AReportForASessionGoesToThatSessionsLog) {
@@ -52,5 +52,5 @@ TEST_F(LogTest, ARuntimeErrorIsShownWithTheStopIconThenLogged) {
   EXPECT_NE(mainLog().find(shown.text), std::string::npos);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

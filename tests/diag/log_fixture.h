@@ -1,12 +1,12 @@
 // A loaded configuration with logging on, in a fresh data directory.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 namespace km::test {
 
@@ -29,4 +29,4 @@ protected:
   NotifierScope notifier_;
 };
 
-}  // namespace km::test
+} // namespace km::test

@@ -1,9 +1,9 @@
-#include "diag/activity_log.h"
-#include "support/test_support.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include "diag/activity_log.h"
+#include "support/test_support.h"
 
 namespace km {
 namespace {
@@ -36,14 +36,14 @@ void expectTailAtLineStart(const std::string& original, const std::string& kept,
 }
 
 TEST(TrimLogFile, KeepsTheLastBytesFromALineStart) {
-  std::string original = numberedLines(400);  // about 10 KB
+  std::string original = numberedLines(400); // about 10 KB
   std::string kept = trimmed(original, 1024);
   expectTailAtLineStart(original, kept, 1024);
   EXPECT_GT(kept.size(), 900u);
 }
 
 TEST(TrimLogFile, WorksAcrossSeveralChunks) {
-  std::string original = numberedLines(5000);  // about 150 KB
+  std::string original = numberedLines(5000); // about 150 KB
   std::string kept = trimmed(original, 70000);
   expectTailAtLineStart(original, kept, 70000);
   EXPECT_GT(kept.size(), 69000u);
@@ -61,5 +61,5 @@ TEST(TrimLogFile, AFileWithinTheLimitIsUntouched) {
   EXPECT_EQ(trimmed(original, 0), "");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -34,5 +34,5 @@ TEST(IpRanges, CompareByteByByteInNetworkOrder) {
   EXPECT_EQ(ipToString({203, 0, 113, 255}), "203.0.113.255");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -381,5 +381,5 @@ TEST(SocketErrors, OrdinaryEndsAreNotReportedAndTextsNameTheCode) {
   EXPECT_NE(refused, socketErrorText(10054));
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

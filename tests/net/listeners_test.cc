@@ -223,8 +223,9 @@ TEST_F(ListenerTest, ResumeOpensEveryIdleListeningSocketAnew) {
   test::RawPeer client = test::connectToLoopback(portA_);
   acceptOn(portA_);
   ASSERT_TRUE(client.send("QUIT\r\n"));
-  EXPECT_EQ(client.receiveAll(), "+OK POP3 (Kestrelmail) server ready (USER command must include "
-                                 "mailserver name)\r\n+OK Logged off without ever really logging in.\r\n");
+  EXPECT_EQ(client.receiveAll(),
+            "+OK POP3 (Kestrelmail) server ready (USER command must include "
+            "mailserver name)\r\n+OK Logged off without ever really logging in.\r\n");
 }
 
 TEST_F(ListenerTest, NoPortIsOpenedOnceTheProgramIsStopping) {
@@ -330,5 +331,5 @@ TEST_F(PortChoiceTest, OnlyAdmittingDefinitionsAreCandidates) {
   EXPECT_EQ(choose({203, 0, 113, 1}, {}), 0u);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

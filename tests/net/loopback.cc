@@ -9,7 +9,7 @@ namespace km::test {
 namespace {
 constexpr SocketAddress4 kLoopback{127, 0, 0, 1};
 constexpr int kPeerWaitMs = 10000;
-}  // namespace
+} // namespace
 
 void RawPeer::reset() {
   if (sock_.valid()) {
@@ -84,4 +84,4 @@ RawPeer connectToLoopback(int port) {
   return RawPeer(connectTcp("127.0.0.1", port, kPeerWaitMs, error));
 }
 
-}  // namespace km::test
+} // namespace km::test

@@ -44,4 +44,4 @@ int freeLoopbackPort();
 // Connects to 127.0.0.1:port; an invalid peer when that fails.
 RawPeer connectToLoopback(int port);
 
-}  // namespace km::test
+} // namespace km::test

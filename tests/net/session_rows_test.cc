@@ -37,5 +37,5 @@ TEST(SessionRows, RowsAreReusedAndTheirCommandAndStatusReachTheThreadRecord) {
   unregisterThread();
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -96,5 +96,5 @@ TEST(RunningSessions, CountsStartsAndEnds) {
   EXPECT_EQ(runningSessionCount(), before);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

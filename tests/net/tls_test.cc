@@ -267,5 +267,5 @@ TEST_F(TlsTest, WaitsSeeBytesThatTlsAlreadyHolds) {
   EXPECT_EQ(gathered, std::string(5000, 'x') + "\r\n");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

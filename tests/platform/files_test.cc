@@ -1,9 +1,10 @@
-#include "platform/files.h"
-#include "support/test_support.h"
-
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.h"
+#include "support/test_support.h"
 
 namespace km {
 namespace {
@@ -86,5 +87,5 @@ TEST(ModificationTime, FollowsWritesOnTheFileClock) {
   EXPECT_GE(*modified, before);
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,8 +1,9 @@
-#include "platform/instance_lock.h"
-#include "support/test_support.h"
+#include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <gtest/gtest.h>
+
+#include "platform/instance_lock.h"
+#include "support/test_support.h"
 
 namespace km {
 namespace {
@@ -41,5 +42,5 @@ TEST_F(InstanceLockTest, WithoutARuntimeFolderTheLockLivesInAPrivateTempFolder) 
   ::unsetenv("TMPDIR");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

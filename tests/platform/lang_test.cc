@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include "platform/lang.h"
 #include "platform/text_ids.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 namespace km {
 namespace {
@@ -30,5 +30,5 @@ TEST(LanguageTable, ShippedTableHasEveryTextTheProgramAsksFor) {
   EXPECT_EQ(languageText(kTextLanguageName), "English");
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

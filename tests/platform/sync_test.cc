@@ -1,9 +1,10 @@
-#include "platform/sync.h"
-#include "platform/threads.h"
+#include <gtest/gtest.h>
 
 #include <atomic>
-#include <gtest/gtest.h>
 #include <thread>
+
+#include "platform/sync.h"
+#include "platform/threads.h"
 
 namespace km {
 namespace {
@@ -65,5 +66,5 @@ TEST(Threads, DetachedThreadRunsWithAChosenStack) {
   EXPECT_NE(seen, currentThreadId());
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,8 +1,9 @@
-#include "platform/errors.h"
-#include "platform/text.h"
+#include <gtest/gtest.h>
 
 #include <cerrno>
-#include <gtest/gtest.h>
+
+#include "platform/errors.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -71,5 +72,5 @@ TEST(SocketErrors, MapErrnoOntoTheReportedCodes) {
   EXPECT_FALSE(errorText(ENOENT).empty());
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

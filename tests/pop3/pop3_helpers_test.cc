@@ -1,6 +1,6 @@
-#include "pop3/pop3.h"
-
 #include <gtest/gtest.h>
+
+#include "pop3/pop3.h"
 
 namespace km {
 namespace {
@@ -57,5 +57,5 @@ TEST(ServerSpecification, NamesAHostAndAnOptionalPort) {
   EXPECT_EQ(parsePop3Server("host:pop3").port, 0) << "a port is read as a number";
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include "message/message.h"
 #include "net/line_socket.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "pop3/timeout_prevention.h"
-
-#include <gtest/gtest.h>
 
 namespace km {
 namespace {
@@ -44,14 +44,14 @@ protected:
 };
 
 TEST_F(PreventionTest, TimeoutLinesThenHeaderBytesUpToTheSubject) {
-  fetch_.expectedSize = 50000;  // still allows one timeout line
+  fetch_.expectedSize = 50000; // still allows one timeout line
   message_.headerLines = {"From: a@example.org\r\n", "To: b@example.net\r\n",
                           "Subject: not yet tagged\r\n", "Date: today\r\n"};
   int32_t id = startPrevention(&client_, message_);
-  std::string expected = std::string(kTimeoutPreventionLine) + "From: a@example.org\r\n" +
-                         "To: b@example.net\r\n";
+  std::string expected =
+      std::string(kTimeoutPreventionLine) + "From: a@example.org\r\n" + "To: b@example.net\r\n";
   waitForBytes(expected.size());
-  sleepMs(50);  // more sweeps: the Subject line is never started
+  sleepMs(50); // more sweeps: the Subject line is never started
   EXPECT_EQ(sent(), expected);
   size_t firstIndex = stopPrevention(id);
   EXPECT_EQ(firstIndex, 3u);
@@ -131,5 +131,5 @@ TEST_F(PreventionTest, SeveralRetrievalsAreServedByOneThreadInTurn) {
   EXPECT_EQ(stopPrevention(second), 0u) << "an ended registration is gone";
 }
 
-}  // namespace
-}  // namespace km
+} // namespace
+} // namespace km

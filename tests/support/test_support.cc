@@ -1,14 +1,15 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-
-#include <filesystem>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <sstream>
 
 namespace km::test {
 
@@ -71,7 +72,9 @@ size_t RecordingNotifier::count() const {
 NotifierScope::NotifierScope()
     : notifier_(std::make_shared<RecordingNotifier>()), previous_(setNotifier(notifier_)) {}
 
-NotifierScope::~NotifierScope() { setNotifier(previous_); }
+NotifierScope::~NotifierScope() {
+  setNotifier(previous_);
+}
 
 void loadShippedLanguageTable() {
   ASSERT_TRUE(loadLanguageTable(std::string(KESTREL_BUILD_DIR) + "/kestrelmail.lang"));
@@ -82,6 +85,8 @@ DataDirScope::DataDirScope() {
   chooseDataDirectory(dir_.path(), true);
 }
 
-DataDirScope::~DataDirScope() { releaseCurrentConfig(); }
+DataDirScope::~DataDirScope() {
+  releaseCurrentConfig();
+}
 
-}  // namespace km::test
+} // namespace km::test

@@ -1,13 +1,13 @@
 // Helpers shared by the unit tests.
 #pragma once
 
-#include "platform/notifier.h"
-
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/notifier.h"
 
 namespace km::test {
 
@@ -20,7 +20,7 @@ public:
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const std::string& path() const { return path_; }  // ends in "/"
+  const std::string& path() const { return path_; } // ends in "/"
   std::string file(const std::string& name) const { return path_ + name; }
 
 private:
@@ -73,4 +73,4 @@ private:
   TempDir dir_;
 };
 
-}  // namespace km::test
+} // namespace km::test
