@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
-#include "platform/port_probe.h"
+#include "platform/sockets.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
@@ -24,6 +24,19 @@ bool isYes(std::string_view value) {
 }
 const char* yesNo(bool flag) {
   return flag ? "YES" : "NO";
+}
+
+// 0 when a listening socket could be bound to the address and port, else the code of
+// the failure.
+int probeListenPort(const Ipv4Address& address, int port) {
+  SocketHandle sock = createTcpSocket();
+  if (sock == kInvalidSocket) {
+    return lastSocketError();
+  }
+  int error = 0;
+  bool bound = bindSocket(sock, address, port, error);
+  closeSocket(sock);
+  return bound ? 0 : error;
 }
 
 bool isPop3(int32_t type) {

@@ -1,6 +1,6 @@
 #include "net/thread_records.h"
 
-#include <sched.h>
+#include <thread>
 
 #include <algorithm>
 #include <atomic>
@@ -20,7 +20,7 @@ public:
     ThreadId expected = 0;
     while (!owner_.compare_exchange_weak(expected, self, std::memory_order_acquire)) {
       expected = 0;
-      sched_yield();
+      std::this_thread::yield();
     }
   }
   bool tryLock(int attempts) {
@@ -30,7 +30,7 @@ public:
       if (owner_.compare_exchange_strong(expected, self, std::memory_order_acquire)) {
         return true;
       }
-      sched_yield();
+      std::this_thread::yield();
     }
     return false;
   }

@@ -16,7 +16,6 @@
 //   lang.h           the string table kestrelmail.lang
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
-//   port_probe.h     whether a TCP port can be listened on
 //   resolver.h       DNS address lookups of DNSBL names and host names
 //   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
 //   tls.h            the client side of TLS towards mail servers (OpenSSL)
@@ -31,7 +30,6 @@
 #include "platform/md5.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
-#include "platform/port_probe.h"
 #include "platform/resolver.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"
