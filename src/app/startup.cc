@@ -68,10 +68,14 @@ int shutDown(int exitCode) {
 }
 
 // After every configuration load: the listening ports follow it on the main thread
-// (a load may happen on a session thread), and the tray shows its filtering state.
+// (a load may happen on a session thread), the tray shows its filtering state and
+// the status window's DNSBL table follows the defined lists.
 void followLoadedConfig() {
   postMainThreadCall(reloadListeners);
   showTrayState();
+  if (ConfigRef loaded = AcquireConfig()) {
+    syncDnsblStatisticsLists(*loaded);
+  }
 }
 
 // After the machine slept, every listening socket is opened anew.
@@ -154,13 +158,6 @@ int runKestrelmail(int argc, const char* const* argv) {
     return 1;
   }
   installFaultHandlers();
-
-  // The status window's DNSBL table follows the defined lists.
-  setConfigLoadedHandler([] {
-    if (ConfigRef loaded = AcquireConfig()) {
-      syncDnsblStatisticsLists(*loaded);
-    }
-  });
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
