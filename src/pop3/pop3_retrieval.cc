@@ -114,6 +114,10 @@ bool peekBodyStart(LineSocket& upstream) {
   return true;
 }
 
+std::string_view runOf(const BlockReader& reader) {
+  return {reinterpret_cast<const char*>(reader.data.data()), reader.dataLen};
+}
+
 void showReceived(Retrieval& r) {
   r.progress.show(formatText(
       languageText(kTextStatusReceived),
@@ -128,11 +132,7 @@ void readBody(Retrieval& r, BlockReader& reader, const std::function<bool()>& en
       return;
     }
     bool usable = read(reader);
-    if (reader.dataLen > 0 &&
-        !AppendBody(
-            *r.message,
-            std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
-            true)) {
+    if (reader.dataLen > 0 && !AppendBody(*r.message, runOf(reader), true)) {
       r.failed = true;
       return;
     }
@@ -365,24 +365,11 @@ void judge(Retrieval& r, const PluginFlags& flags) {
   if (!r.failed) {
     FilterBody(*r.message, &r.progress, flags);
   }
-  if (!r.ended && !r.failed && hasOpenQueries(*r.message)) {
+  if (!r.ended && !r.failed) {
+    // The download goes on while the DNSBLs answer.
     BlockReader reader;
     init(reader, r.upstream, kBodyRun, kTerminator, kBodyWaitMs);
-    while (!r.ended && !r.failed && !stopRequested() && hasOpenQueries(*r.message)) {
-      bool usable = read(reader);
-      if (reader.dataLen > 0 &&
-          !AppendBody(
-              *r.message,
-              std::string_view(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen),
-              true)) {
-        r.failed = true;
-      }
-      showReceived(r);
-      r.ended = reader.terminatorFound;
-      if (!usable && !r.ended) {
-        r.failed = true;
-      }
-    }
+    readBody(r, reader, [&] { return !hasOpenQueries(*r.message); });
     removeTerminator(r);
   }
   if (r.isTop() && !r.prefetchStarted && r.ended && hasOpenQueries(*r.message)) {
@@ -409,7 +396,7 @@ void streamRest(Retrieval& r, int64_t& sentLines) {
   while (!r.ended && !r.failed && !stopRequested()) {
     uint8_t before = LastPristineBodyByte(*r.message);
     bool usable = read(reader);
-    std::string_view run(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen);
+    std::string_view run = runOf(reader);
     r.ended = reader.terminatorFound;
     if (!r.isTop()) {
       if (!run.empty() && !sendNow(r.client, run.data(), run.size())) {
