@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -11,23 +13,17 @@ namespace {
 
 using test::TempDir;
 
-TEST(OpenFileRetrying, OpensExistingFilesAndRefusesMissingOnes) {
+TEST(OpenFileRetrying, OpensExistingFilesAndKeepsTheErrorOfAFailure) {
   TempDir dir;
   test::writeFile(dir.file("present.txt"), "hello\n");
   File file = openFileRetrying(dir.file("present.txt"), "r");
   ASSERT_TRUE(file);
   char buffer[16] = {};
   EXPECT_EQ(std::fread(buffer, 1, sizeof buffer, file.get()), 6u);
-
   errno = 0;
   EXPECT_FALSE(openFileRetrying(dir.file("missing.txt"), "r"));
   EXPECT_EQ(errno, ENOENT);
-}
-
-TEST(OpenFileRetrying, GivesUpOnAFailureWithAnErrorNumber) {
-  TempDir dir;
-  // A directory cannot be opened for writing: the error number is set, so there
-  // is no second attempt and the error survives for the report.
+  // A directory cannot be opened for writing: no second attempt, the error stays.
   errno = 0;
   EXPECT_FALSE(openFileRetrying(dir.path(), "w"));
   EXPECT_EQ(errno, EISDIR);
@@ -39,15 +35,9 @@ TEST(CloseFile, ReportsDataThatNeverReachedTheDisk) {
   std::fputs("this cannot be written", full.get());
   EXPECT_FALSE(closeFile(full));
   EXPECT_FALSE(full);
-
-  TempDir dir;
-  File fine = openFileRetrying(dir.file("ok.txt"), "w");
-  std::fputs("fine", fine.get());
-  EXPECT_TRUE(closeFile(fine));
-  EXPECT_EQ(test::readFile(dir.file("ok.txt")), "fine");
 }
 
-TEST(TemporaryFiles, DeleteOnCloseLeavesNoTrace) {
+TEST(TemporaryFiles, DeleteOnCloseLeavesNoTraceAndUniqueNamesDiffer) {
   TempDir dir;
   ::setenv("TMPDIR", dir.path().c_str(), 1);
   {
@@ -57,7 +47,6 @@ TEST(TemporaryFiles, DeleteOnCloseLeavesNoTrace) {
     EXPECT_TRUE(listDirectory(dir.path(), "kmb").empty());
   }
   ::unsetenv("TMPDIR");
-
   std::string first;
   std::string second;
   UniqueFd a = createUniqueFile(dir.path(), "log", first);
@@ -67,24 +56,25 @@ TEST(TemporaryFiles, DeleteOnCloseLeavesNoTrace) {
   EXPECT_EQ(listDirectory(dir.path(), "log").size(), 2u);
 }
 
-TEST(CopyFileNoOverwrite, NeverReplacesAnExistingFile) {
+TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstLetsGo) {
   TempDir dir;
-  test::writeFile(dir.file("from"), "new");
-  test::writeFile(dir.file("to"), "old");
-  EXPECT_FALSE(copyFileNoOverwrite(dir.file("from"), dir.file("to")));
-  EXPECT_EQ(test::readFile(dir.file("to")), "old");
-  EXPECT_TRUE(copyFileNoOverwrite(dir.file("from"), dir.file("fresh")));
-  EXPECT_EQ(test::readFile(dir.file("fresh")), "new");
-}
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  EXPECT_EQ(instanceLockPath("KestrelmailMutex"), dir.file("KestrelmailMutex"));
+  InstanceLock first = InstanceLock::acquire("KestrelmailMutex");
+  ASSERT_EQ(first.state(), InstanceLock::State::Owned);
+  EXPECT_TRUE(isInstanceLockHeld("KestrelmailMutex"));
+  EXPECT_EQ(InstanceLock::acquire("KestrelmailMutex").state(), InstanceLock::State::HeldElsewhere);
+  first.release();
+  EXPECT_FALSE(isInstanceLockHeld("KestrelmailMutex"));
+  EXPECT_EQ(InstanceLock::acquire("KestrelmailMutex").state(), InstanceLock::State::Owned);
 
-TEST(ModificationTime, FollowsWritesOnTheFileClock) {
-  TempDir dir;
-  EXPECT_FALSE(modificationTime(dir.file("none")));
-  int64_t before = currentFileTime();
-  test::writeFile(dir.file("f"), "x");
-  std::optional<int64_t> modified = modificationTime(dir.file("f"));
-  ASSERT_TRUE(modified);
-  EXPECT_GE(*modified, before);
+  // Without a runtime folder the lock lives in a private temporary folder.
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::setenv("TMPDIR", dir.path().c_str(), 1);
+  std::string path = instanceLockPath("KestrelmailMutex");
+  EXPECT_EQ(path.rfind(dir.path() + "kestrelmail-", 0), 0u) << path;
+  EXPECT_EQ(InstanceLock::acquire("KestrelmailMutex").state(), InstanceLock::State::Owned);
+  ::unsetenv("TMPDIR");
 }
 
 } // namespace

@@ -1,26 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-
-#include "platform/errors.h"
+#include "platform/lang.h"
 #include "platform/text.h"
+#include "platform/text_ids.h"
+#include "support/test_support.h"
 
 namespace km {
 namespace {
 
-TEST(FormatText, FillsPlaceholdersInOrder) {
+TEST(FormatText, FillsPlaceholdersWithFlagsWidthsAndHex) {
   EXPECT_EQ(formatText("Error %d with file \"%s\": %s", {2, "/tmp/x", "No such file"}),
             "Error 2 with file \"/tmp/x\": No such file");
-  EXPECT_EQ(formatText("IP_LISTEN %d.%d.%d.%d\n", {127, 0, 0, 1}), "IP_LISTEN 127.0.0.1\n");
-  EXPECT_EQ(formatText("%u", {4294967295u}), "4294967295");
-  EXPECT_EQ(formatText("100%%", {}), "100%");
-}
-
-TEST(FormatText, KnowsFlagsWidthsAndHex) {
+  EXPECT_EQ(formatText("%u 100%%", {4294967295u}), "4294967295 100%");
   EXPECT_EQ(formatText(" Error code: %#x", {0xc0000005u}), " Error code: 0xc0000005");
   EXPECT_EQ(formatText("[%5d|%-4s|%03d]", {42, "ab", 7}), "[   42|ab  |007]");
-  EXPECT_EQ(formatText("%ld and %lu", {-5L, 6UL}), "-5 and 6");
-  EXPECT_EQ(formatText("%.2s", {"abcdef"}), "ab");
+  EXPECT_EQ(formatText("%ld and %lu %.2s", {-5L, 6UL, "abcdef"}), "-5 and 6 ab");
 }
 
 TEST(FormatText, SurvivesTemplatesThatDoNotMatchTheirArguments) {
@@ -35,41 +29,43 @@ TEST(FormatText, SurvivesTemplatesThatDoNotMatchTheirArguments) {
   EXPECT_LE(formatText("%99999999d", {1}).size(), 1000u);
 }
 
-TEST(ReadInt, ReadsLeadingDigitsLikeTheDataFilesNeed) {
-  EXPECT_EQ(readInt("256"), 256);
+TEST(ReadNumbers, LeadingDigitsClampedAsTheDataFilesNeed) {
   EXPECT_EQ(readInt("  12abc"), 12);
   EXPECT_EQ(readInt("-3"), -3);
   EXPECT_EQ(readInt("abc"), 0);
-  EXPECT_EQ(readInt(""), 0);
   EXPECT_EQ(readInt("99999999999999"), 2147483647);
   EXPECT_EQ(readInt("-99999999999999"), -2147483647 - 1);
   EXPECT_EQ(readLong("4294967295"), 4294967295LL);
-}
-
-TEST(ReadDouble, ReadsVersionNumbers) {
-  EXPECT_DOUBLE_EQ(readDouble("1.53"), 1.53);
   EXPECT_DOUBLE_EQ(readDouble("1.6 beta"), 1.6);
   EXPECT_DOUBLE_EQ(readDouble("new"), 0.0);
 }
 
-TEST(CaseRules, CompareAsciiIgnoringCase) {
+TEST(CaseRules, CompareAsciiIgnoringCaseButNotEightBitBytes) {
   EXPECT_TRUE(equalsIgnoreCase("Kestrelmail_COMPATIBILITY", "KESTRELMAIL_compatibility"));
   EXPECT_FALSE(equalsIgnoreCase("YES", "YES "));
   EXPECT_TRUE(startsWithIgnoreCase("plugin name", "PLUGIN"));
   EXPECT_FALSE(startsWithIgnoreCase("PLUG", "PLUGIN"));
-  // Bytes from 128 up are ordinary characters, never folded.
   EXPECT_FALSE(equalsIgnoreCase("\xc4", "\xe4"));
 }
 
-TEST(SocketErrors, MapErrnoOntoTheReportedCodes) {
-  EXPECT_EQ(socketErrorFromErrno(ECONNRESET), wsa::kConnectionReset);
-  EXPECT_EQ(socketErrorFromErrno(EPIPE), wsa::kConnectionReset);
-  EXPECT_EQ(socketErrorFromErrno(ECONNREFUSED), 10061);
-  EXPECT_EQ(socketErrorFromErrno(ETIMEDOUT), 10060);
-  EXPECT_EQ(socketErrorFromErrno(EADDRINUSE), 10048);
-  EXPECT_EQ(socketErrorFromErrno(EACCES), 10013);
-  EXPECT_EQ(socketErrorFromErrno(0), 0);
-  EXPECT_FALSE(errorText(ENOENT).empty());
+TEST(LanguageTable, ReadsIdsTextsAndEscapes) {
+  size_t count = loadLanguageTableText("# a comment\n\n10000\tError title\r\n"
+                                       "10011\tLine one\\nLine two\\tTabbed \\\\ back\n"
+                                       "not a number\tignored\n10150\tEnglish");
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(languageText(10000), "Error title");
+  EXPECT_EQ(languageText(10011), "Line one\nLine two\tTabbed \\ back");
+  EXPECT_EQ(languageText(10150), "English");
+  EXPECT_FALSE(hasLanguageText(12345));
+  EXPECT_EQ(languageText(12345), "[text 12345]");
+}
+
+TEST(LanguageTable, ShippedTableHasEveryTextTheProgramAsksFor) {
+  test::loadShippedLanguageTable();
+#define KM_EXPECT_TEXT(name, id) EXPECT_TRUE(hasLanguageText(id)) << #name " (" #id ")";
+  KM_TEXT_IDS(KM_EXPECT_TEXT)
+#undef KM_EXPECT_TEXT
+  EXPECT_EQ(languageText(kTextLanguageName), "English");
 }
 
 } // namespace
