@@ -1,10 +1,56 @@
+#include "config/config_fixture.h"
+#include "filter/address_scan.h"
 #include "filter/dnsbl.h"
 #include "filter/filter_fixture.h"
+#include "platform/sync.h"
 
 namespace km::test {
 namespace {
 
 using Texts = std::vector<std::string>;
+
+std::vector<std::string> addresses(std::string_view text, size_t start = 0) {
+  std::vector<std::string> found;
+  size_t next = start;
+  while (std::optional<std::string_view> address = ExtractEmailAddress(text, next, next)) {
+    found.emplace_back(*address);
+  }
+  EXPECT_EQ(next, text.size());
+  return found;
+}
+
+std::vector<std::string> relays(std::string_view text) {
+  std::vector<std::string> found;
+  size_t next = 0;
+  while (std::optional<Ipv4Address> ip = ExtractIpAddress(text, next, next)) {
+    found.push_back(ipToString(*ip));
+  }
+  EXPECT_EQ(next, text.size());
+  return found;
+}
+
+TEST(ExtractEmailAddress, TakesTheRunAroundEachAtSignWithSomethingOnBothSides) {
+  EXPECT_EQ(addresses("From: \"Ann O'Neil\" <ann.o'neil+list@mail.example.com>"),
+            (Texts{"ann.o'neil+list@mail.example.com"}));
+  EXPECT_EQ(addresses("To: a@b.example, (comment c@d.example) e_f@g-h.example;"),
+            (Texts{"a@b.example", "c@d.example", "e_f@g-h.example"}));
+  EXPECT_EQ(addresses("x{|}~`#$%&*/=?^!@example.org"), (Texts{"x{|}~`#$%&*/=?^!@example.org"}));
+  EXPECT_EQ(addresses("two@sign@s.example"), (Texts{"two@sign", "sign@s.example"}));
+  EXPECT_EQ(addresses("lone @ sign, trailing@ and @leading, then real@one.example"),
+            (Texts{"real@one.example"}));
+  EXPECT_TRUE(addresses("").empty());
+  EXPECT_EQ(addresses("a@b.example c@d.example", 12), (Texts{"c@d.example"}));
+}
+
+TEST(ExtractIpAddress, FindsDottedAddressesAfterOpenersAndSkipsWhatIsNotOne) {
+  EXPECT_EQ(relays("from mx.example.net (mx.example.net [203.0.113.5]) by relay (198.51.100.7)"),
+            (Texts{"203.0.113.5", "198.51.100.7"}));
+  EXPECT_EQ(relays("192.0.2.1 at the start, user@192.0.2.2"), (Texts{"192.0.2.1", "192.0.2.2"}));
+  EXPECT_TRUE(relays("id 12.34; v1.2.3.4 x192.0.2.1 (1.2.3.4.5) [256.1.1.1] [1.2.3.]").empty());
+  EXPECT_TRUE(relays("(255.255.255.255)").empty());
+  // A refused run is skipped whole; what follows it is still searched.
+  EXPECT_EQ(relays("[1.2.3] [10.0.0.1]"), (Texts{"10.0.0.1"}));
+}
 
 ConfigRef listsConfig() {
   return filterConfig([](Config& c) {
@@ -212,6 +258,33 @@ TEST(PipelineSessions, SessionStartAndEndAreLogged) {
   FinishSessionRecord(session);
   EXPECT_FALSE(fileExists(path)); // merged into the main log
   EXPECT_NE(readFile(data.file("kestrelmail.log")).find("Session ended"), std::string::npos);
+}
+
+int housekeepingRuns = 0;
+
+void countRun(KmPluginData, const volatile int32_t* closing) {
+  EXPECT_EQ(*closing, 0);
+  ++housekeepingRuns;
+}
+
+// Housekeeping runs at most once an hour, more often with a shorter cache period,
+// and never while the program closes.
+TEST_F(ConfigTest, HousekeepingRunsAtMostOncePerHourOrPerShortCachePeriod) {
+  int index = installPlugin({{"housekeeping", exported(countRun)}});
+  const std::string plugin = "ENABLED_PLUGIN " + installedPluginName(index) + "\n";
+  load(plugin + "DNSBL_POSITIVE_CACHE_PERIOD 2,0\nDNSBL_NEGATIVE_CACHE_PERIOD 3,0\n");
+  housekeepingRuns = 0;
+  Housekeeping();
+  Housekeeping();
+  EXPECT_EQ(housekeepingRuns, 1);
+  load(plugin + "DNSBL_POSITIVE_CACHE_PERIOD 0,0\n");
+  raiseStopFlag();
+  Housekeeping();
+  lowerStopFlagForTests();
+  EXPECT_EQ(housekeepingRuns, 1);
+  Housekeeping();
+  Housekeeping();
+  EXPECT_EQ(housekeepingRuns, 3);
 }
 
 } // namespace
