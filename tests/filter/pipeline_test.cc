@@ -70,30 +70,27 @@ protected:
   Pipeline() { useConfig(listsConfig()); }
 };
 
-TEST_F(Pipeline, AWhiteListedSenderWhitelistsTheMessage) {
-  MessagePtr message = filtered("From: Someone <someone@friends.example>\r\n\r\n");
-  const Verdict& v = message->verdict;
-  EXPECT_TRUE(v.isWhitelisted);
-  EXPECT_FALSE(v.isSpam);
-  EXPECT_EQ(v.reason, KM_REASON_WLIST_EMAIL);
-  EXPECT_EQ(v.source, KM_SOURCE_HEADERS);
-  EXPECT_STREQ(v.pattern.entry, "*@friends.example");
-}
+TEST_F(Pipeline, SenderListsDecideWithTheFirstMatchingEntryAndWhiteWins) {
+  MessagePtr white = filtered("From: Someone <someone@friends.example>\r\n\r\n");
+  EXPECT_TRUE(white->verdict.isWhitelisted);
+  EXPECT_FALSE(white->verdict.isSpam);
+  EXPECT_EQ(white->verdict.reason, KM_REASON_WLIST_EMAIL);
+  EXPECT_EQ(white->verdict.source, KM_SOURCE_HEADERS);
+  EXPECT_STREQ(white->verdict.pattern.entry, "*@friends.example");
 
-TEST_F(Pipeline, ABlackListedSenderIsSpamWithTheFirstMatchingEntry) {
-  MessagePtr message = filtered("Reply-To: x@mail.bulk.example\r\nFrom: y@spammer.example\r\n\r\n");
-  EXPECT_TRUE(isSpamVerdict(message->verdict));
-  EXPECT_EQ(message->verdict.reason, KM_REASON_BLIST_EMAIL);
   // From is checked before Reply-To, whatever the order of the lines.
-  EXPECT_STREQ(message->verdict.pattern.entry, "*@spammer.example");
-}
+  MessagePtr black = filtered("Reply-To: x@mail.bulk.example\r\nFrom: y@spammer.example\r\n\r\n");
+  EXPECT_TRUE(isSpamVerdict(black->verdict));
+  EXPECT_EQ(black->verdict.reason, KM_REASON_BLIST_EMAIL);
+  EXPECT_STREQ(black->verdict.pattern.entry, "*@spammer.example");
 
-TEST_F(Pipeline, WhiteListsWinWhicheverSenderHeaderComesLater) {
-  MessagePtr message =
-      filtered("From: y@spammer.example\r\nReturn-Path: <boss@WORK.example>\r\n\r\n");
-  EXPECT_TRUE(message->verdict.isWhitelisted);
-  EXPECT_FALSE(message->verdict.isSpam);
-  EXPECT_STREQ(message->verdict.pattern.entry, "boss@work.example");
+  // A white sender header wins even when it comes later, and outweighs a black relay.
+  MessagePtr both = filtered("From: y@spammer.example\r\nReturn-Path: <boss@WORK.example>\r\n"
+                             "Received: from x ([198.51.100.1])\r\n\r\n");
+  waitForDnsblResults(*both, nullptr);
+  EXPECT_FALSE(isSpamVerdict(both->verdict));
+  EXPECT_EQ(both->verdict.reason, KM_REASON_WLIST_EMAIL);
+  EXPECT_STREQ(both->verdict.pattern.entry, "boss@work.example");
 }
 
 TEST_F(Pipeline, AnAutoWhiteAddressWhitelistsUnlessThatIsSwitchedOff) {
@@ -129,14 +126,6 @@ TEST_F(Pipeline, ABlackListedRelayMakesTheMessageSpam) {
   EXPECT_NE(log.find("Relay 10.1.2.3 is on the white list"), std::string::npos) << log;
   EXPECT_NE(log.find("Relay 203.0.113.9 is on the black list"), std::string::npos) << log;
   withdrawMessage(*message);
-}
-
-TEST_F(Pipeline, AWhiteListedSenderOutweighsABlackListedRelay) {
-  MessagePtr message =
-      filtered("From: someone@friends.example\r\nReceived: from x ([198.51.100.1])\r\n\r\n");
-  waitForDnsblResults(*message, nullptr);
-  EXPECT_FALSE(isSpamVerdict(message->verdict));
-  EXPECT_EQ(message->verdict.reason, KM_REASON_WLIST_EMAIL);
 }
 
 TEST_F(Pipeline, AutoWhiteRelaysAreLeftOutOfTheCheck) {
@@ -223,23 +212,19 @@ TEST_F(Pipeline, FinishingCountsAndLogsTheVerdict) {
   EXPECT_NE(log.find("Verdict PASS: from z@elsewhere.example"), std::string::npos);
 }
 
-TEST(PipelineImap4, APortThatDeletesSpamLogsNoSpamLineOnFinishing) {
+TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine) {
   DataDirScope data;
   prepareDataDirectory();
-  ConfigRef config = listsConfig();
-  MessageFixture fixture(IMAP4_GENERIC, config);
-  fixture.port.imap4.autoDeleteSpam = true;
-  MessagePtr spam = fixture.create();
-  feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
-  FilterHeaders(*spam, nullptr);
-  FinishMessage(*spam);
-  EXPECT_EQ(fixture.session.messagesSpam, 1);
-  EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
-}
-
-TEST(PipelineSessions, SessionStartAndEndAreLogged) {
-  DataDirScope data;
-  prepareDataDirectory();
+  {
+    MessageFixture fixture(IMAP4_GENERIC, listsConfig());
+    fixture.port.imap4.autoDeleteSpam = true;
+    MessagePtr spam = fixture.create();
+    feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
+    FilterHeaders(*spam, nullptr);
+    FinishMessage(*spam);
+    EXPECT_EQ(fixture.session.messagesSpam, 1);
+    EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
+  }
   PortConfig port;
   port.type = SMTP_SPECIFIC;
   port.listenPort = 2525;
