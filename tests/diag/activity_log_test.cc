@@ -1,8 +1,14 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <regex>
 #include <thread>
 
 #include "diag/activity_log.h"
+#include "diag/error_report.h"
 #include "log_fixture.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
@@ -12,9 +18,8 @@ namespace {
 
 using test::LogTest;
 
-const std::regex kStamped(R"(^\d\d:\d\d:\d\d \d\d/\d\d/\d\d )");
-
 bool stamped(const std::string& line) {
+  static const std::regex kStamped(R"(^\d\d:\d\d:\d\d \d\d/\d\d/\d\d )");
   return std::regex_search(line, kStamped);
 }
 
@@ -27,106 +32,81 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-TEST_F(LogTest, WithLoggingOffSessionsTouchNoFile) {
-  ConfigRef config = configure("LOGGING_ENABLED NO\n");
+// One session that logs through `body` and ends.
+void session(const Config& config, const std::function<void(SessionLog&, DeferredLog&)>& body) {
   SessionLog log;
   DeferredLog deferred;
-  startSessionLog(log, *config);
-  EXPECT_FALSE(log.active());
-  logMessageLine(log, deferred, 0, "ignored %d", {1});
-  logSessionText(log, 0, kTextReportTitle);
+  startSessionLog(log, config);
+  body(log, deferred);
   endSessionLog(log);
+}
+
+TEST_F(LogTest, WithLoggingOffSessionsTouchNoFile) {
+  session(*configure("LOGGING_ENABLED NO\n"), [](SessionLog& log, DeferredLog& deferred) {
+    EXPECT_FALSE(log.active());
+    logMessageLine(log, deferred, 0, "ignored %d", {1});
+    logSessionText(log, 0, kTextReportTitle);
+  });
   EXPECT_TRUE(listDirectory(data_.file("activity-logs"), "").empty());
   EXPECT_FALSE(fileExists(data_.file("log.txt")));
 }
 
-TEST_F(LogTest, ASessionIsAppendedInOnePieceAndItsFileRemoved) {
-  ConfigRef config = AcquireConfig();
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *config);
-  ASSERT_TRUE(log.active());
-  EXPECT_EQ(listDirectory(data_.file("activity-logs"), "log").size(), 1u);
-
-  logMessageLine(log, deferred, LOG_STANDARD, "RETR %d: %s", {3, "clean"});
-  logMessageLine(log, deferred, LOG_VERBOSE, "too detailed");
-  logMessageLine(log, deferred, LOG_MINIMAL, "\r\nraw block");
-  EXPECT_FALSE(fileExists(data_.file("log.txt"))) << "nothing reaches the main log before the end";
-  endSessionLog(log);
-
+TEST_F(LogTest, ASessionIsAppendedInOnePieceAtItsEndAndItsFileRemoved) {
+  session(*AcquireConfig(), [&](SessionLog& log, DeferredLog& deferred) {
+    ASSERT_TRUE(log.active());
+    EXPECT_EQ(listDirectory(data_.file("activity-logs"), "log").size(), 1u);
+    logMessageLine(log, deferred, LOG_STANDARD, "RETR %d: %s", {3, "clean"});
+    logMessageLine(log, deferred, LOG_VERBOSE, "too detailed");
+    logMessageLine(log, deferred, LOG_MINIMAL, "\r\nraw block");
+    logMessageLine(log, deferred, 0, "%s", {std::string(5000, 'x')});
+    EXPECT_FALSE(fileExists(data_.file("log.txt")))
+        << "nothing reaches the main log before the end";
+  });
   std::vector<std::string> lines = splitLines(mainLog());
-  ASSERT_EQ(lines.size(), 4u) << mainLog();
+  ASSERT_EQ(lines.size(), 5u) << mainLog();
   EXPECT_TRUE(stamped(lines[0]));
   EXPECT_NE(lines[0].find("RETR 3: clean"), std::string::npos);
   EXPECT_EQ(lines[1], "") << "a literal line starting with CR LF has no time stamp";
   EXPECT_EQ(lines[2], "raw block");
-  EXPECT_EQ(lines[3], "") << "each session ends with an empty line";
+  EXPECT_EQ(lines[3].size(), logTimeStamp().size() + kMaxLogText) << "cut at the line limit";
+  EXPECT_EQ(lines[4], "") << "each session ends with an empty line";
   EXPECT_TRUE(listDirectory(data_.file("activity-logs"), "log").empty());
-  EXPECT_FALSE(log.active());
 }
 
-TEST_F(LogTest, FormatsFromTheStringTableAreAlwaysTimeStamped) {
+TEST_F(LogTest, FormatsFromTheStringTableAreAlwaysTimeStampedAndDeferredLinesComeFirst) {
   loadLanguageTableText("20004\t\\r\\n%s: %s\n");
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *AcquireConfig());
-  logMessageText(log, deferred, 0, kTextLogTitleAndMessage, {"A", "B"});
-  logMessageLine(log, deferred, 0, "\r\n%s: %s", {"C", "D"});
-  endSessionLog(log);
+  session(*AcquireConfig(), [](SessionLog& log, DeferredLog& deferred) {
+    logMessageText(log, deferred, 0, kTextLogTitleAndMessage, {"A", "B"});
+    logMessageLine(log, deferred, 0, "\r\n%s: %s", {"C", "D"});
+    deferred.deferLines = true;
+    logMessageLine(log, deferred, 0, "first");
+    logMessageLine(log, deferred, 0, "second");
+    EXPECT_EQ(deferred.lines.size(), 2u);
+    deferred.deferLines = false;
+    logMessageLine(log, deferred, 0, "third");
+    EXPECT_TRUE(deferred.lines.empty());
+  });
   test::loadShippedLanguageTable();
   std::string text = mainLog();
   EXPECT_TRUE(stamped(text)) << text;
   EXPECT_NE(text.find(" \r\nA: B\r\n\r\nC: D\r\n"), std::string::npos) << text;
-}
-
-TEST_F(LogTest, DeferredLinesPrecedeTheNextDirectLine) {
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *AcquireConfig());
-  deferred.deferLines = true;
-  logMessageLine(log, deferred, 0, "first");
-  logMessageLine(log, deferred, 0, "second");
-  EXPECT_EQ(deferred.lines.size(), 2u);
-  deferred.deferLines = false;
-  logMessageLine(log, deferred, 0, "third");
-  EXPECT_TRUE(deferred.lines.empty());
-  endSessionLog(log);
-  std::string text = mainLog();
-  size_t first = text.find("first");
-  size_t second = text.find("second");
-  size_t third = text.find("third");
-  ASSERT_NE(third, std::string::npos);
-  EXPECT_LT(first, second);
-  EXPECT_LT(second, third);
-}
-
-TEST_F(LogTest, LongTextsAreCutAtTheLineLimit) {
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *AcquireConfig());
-  logMessageLine(log, deferred, 0, "%s", {std::string(5000, 'x')});
-  endSessionLog(log);
-  std::vector<std::string> lines = splitLines(mainLog());
-  ASSERT_GE(lines.size(), 1u);
-  EXPECT_EQ(lines[0].size(), logTimeStamp().size() + kMaxLogText);
+  EXPECT_LT(text.find("first"), text.find("second"));
+  EXPECT_LT(text.find("second"), text.find("third"));
 }
 
 TEST_F(LogTest, ConcurrentSessionsAppearAsUnbrokenBlocks) {
   ConfigRef config = configure("LOGGING_ENABLED YES\nLOG_MAX_SIZE 4096\n");
-  auto session = [&](const std::string& name) {
-    SessionLog log;
-    DeferredLog deferred;
-    startSessionLog(log, *config);
-    for (int i = 0; i < 300; ++i) {
-      logMessageLine(log, deferred, 0, "%s line %d", {name, i});
-    }
-    endSessionLog(log);
+  auto run = [&](const std::string& name) {
+    session(*config, [&](SessionLog& log, DeferredLog& deferred) {
+      for (int i = 0; i < 300; ++i) {
+        logMessageLine(log, deferred, 0, "%s line %d", {name, i});
+      }
+    });
   };
-  std::thread a(session, "alpha");
-  std::thread b(session, "bravo");
+  std::thread a(run, "alpha");
+  std::thread b(run, "bravo");
   a.join();
   b.join();
-
   std::vector<std::string> lines = splitLines(mainLog());
   ASSERT_EQ(lines.size(), 602u);
   // Each block: 300 lines of one session in order, then an empty line.
@@ -147,15 +127,46 @@ TEST_F(LogTest, TheMainLogIsTrimmedWhenASessionEnds) {
     old += "old line " + std::to_string(i) + "\r\n";
   }
   test::writeFile(data_.file("log.txt"), old);
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *config);
-  logMessageLine(log, deferred, 0, "newest");
-  endSessionLog(log);
+  session(*config, [](SessionLog& log, DeferredLog& deferred) {
+    logMessageLine(log, deferred, 0, "newest");
+  });
   std::string text = mainLog();
   EXPECT_LE(text.size(), 1024u);
   EXPECT_NE(text.find("newest"), std::string::npos);
   EXPECT_EQ(text.rfind("old line", 0), 0u) << "the kept part starts at a line";
+}
+
+TEST(TrimLogFile, KeepsTheLastBytesFromALineStartAcrossChunks) {
+  std::string lines;
+  for (int i = 0; i < 5000; ++i) {
+    lines += "line " + std::to_string(i) + " of the activity log\r\n";
+  }
+  const std::string noLineFeed = "short\n" + std::string(5000, 'x');
+  for (const auto& [original, limit] :
+       std::initializer_list<std::pair<std::string, int64_t>>{{lines, 1024},
+                                                              {lines, 70000},
+                                                              {lines.substr(0, 90), 1024},
+                                                              {lines.substr(0, 90), 90},
+                                                              {lines.substr(0, 90), 0},
+                                                              {noLineFeed, 1024}}) {
+    test::TempDir dir;
+    test::writeFile(dir.file("log"), original);
+    int fd = ::open(dir.file("log").c_str(), O_RDWR);
+    EXPECT_TRUE(trimLogFile(fd, limit));
+    ::close(fd);
+    std::string kept = test::readFile(dir.file("log"));
+    if (static_cast<int64_t>(original.size()) <= limit || original == noLineFeed) {
+      EXPECT_EQ(kept, original == noLineFeed ? "" : original)
+          << "within the limit: untouched; a tail without a line feed: cut to nothing";
+      continue;
+    }
+    EXPECT_LE(static_cast<int64_t>(kept.size()), limit);
+    EXPECT_GT(static_cast<int64_t>(kept.size()), limit - 100);
+    EXPECT_EQ(original.substr(original.size() - kept.size()), kept);
+    if (!kept.empty()) {
+      EXPECT_EQ(original[original.size() - kept.size() - 1], '\n');
+    }
+  }
 }
 
 TEST_F(LogTest, OrphanedSessionFilesAreMergedWithANote) {
@@ -171,7 +182,7 @@ TEST_F(LogTest, OrphanedSessionFilesAreMergedWithANote) {
   EXPECT_TRUE(fileExists(data_.file("activity-logs/unrelated")));
 }
 
-TEST_F(LogTest, GlobalLinesGoStraightToTheMainLog) {
+TEST_F(LogTest, GlobalLinesGoStraightToTheMainLogAndAnUnwritableOneIsShown) {
   logGlobalText(LOG_MINIMAL, kTextReportTitle);
   logGlobalText(LOG_EXTREME, kTextNoticeTitle);
   std::vector<std::string> lines = splitLines(mainLog());
@@ -179,16 +190,10 @@ TEST_F(LogTest, GlobalLinesGoStraightToTheMainLog) {
   EXPECT_TRUE(stamped(lines[0]));
   EXPECT_NE(lines[0].find(languageText(kTextReportTitle)), std::string::npos);
 
-  configure("LOGGING_ENABLED NO\n");
-  logGlobalText(LOG_MINIMAL, kTextReportTitle);
-  EXPECT_EQ(splitLines(mainLog()).size(), 1u);
-}
-
-TEST_F(LogTest, AMainLogThatCannotBeWrittenIsShownNotFatal) {
   configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("activity-logs") + "\n");
   size_t before = notifier_.notifier().count();
   logGlobalText(LOG_MINIMAL, kTextReportTitle);
-  ASSERT_EQ(notifier_.notifier().count(), before + 1);
+  ASSERT_EQ(notifier_.notifier().count(), before + 1) << "not fatal: shown";
   Notice shown = notifier_.notifier().notices().back();
   EXPECT_NE(shown.text.find(data_.file("activity-logs")), std::string::npos);
   EXPECT_EQ(shown.icon, NoticeIcon::Exclamation);
@@ -197,15 +202,44 @@ TEST_F(LogTest, AMainLogThatCannotBeWrittenIsShownNotFatal) {
 TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
   ConfigRef config =
       configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("nodir/log.txt") + "\n");
-  SessionLog log;
-  DeferredLog deferred;
-  startSessionLog(log, *config);
-  logMessageLine(log, deferred, 0, "kept for later");
-  endSessionLog(log);
+  session(*config, [](SessionLog& log, DeferredLog& deferred) {
+    logMessageLine(log, deferred, 0, "kept for later");
+  });
   std::vector<std::string> left = listDirectory(data_.file("activity-logs"), "log");
   ASSERT_EQ(left.size(), 1u);
   EXPECT_NE(test::readFile(data_.file("activity-logs/" + left[0])).find("kept for later"),
             std::string::npos);
+}
+
+TEST_F(LogTest, SystemErrorsAreShownAndLoggedWithNumberPathAndText) {
+  errno = ECONNREFUSED;
+  reportSystemError("", nullptr);
+  Notice shown = notifier_.notifier().notices().back();
+  EXPECT_EQ(shown.text, errorText(ECONNREFUSED));
+  EXPECT_EQ(shown.title, languageText(kTextReportTitle));
+  EXPECT_EQ(shown.icon, NoticeIcon::Exclamation);
+  EXPECT_NE(mainLog().find(shown.title + ": " + shown.text), std::string::npos);
+
+  errno = ENOENT;
+  reportSystemError("/data/blist_ip.dat", nullptr);
+  EXPECT_EQ(notifier_.notifier().notices().back().text,
+            "Error " + std::to_string(ENOENT) +
+                " with file \"/data/blist_ip.dat\": " + errorText(ENOENT));
+
+  errno = ENOSPC;
+  reportRuntimeError("", nullptr);
+  shown = notifier_.notifier().notices().back();
+  EXPECT_EQ(shown.icon, NoticeIcon::Stop);
+  EXPECT_EQ(shown.text, errorText(ENOSPC) + " (file: \"unknown\")");
+  EXPECT_NE(mainLog().find(shown.text), std::string::npos);
+
+  // A report for a session goes to that session's log, which comes whole at its end.
+  session(*AcquireConfig(), [&](SessionLog& log, DeferredLog&) {
+    errno = EACCES;
+    reportSystemError("/x", &log);
+    EXPECT_EQ(mainLog().find("\"/x\""), std::string::npos);
+  });
+  EXPECT_NE(mainLog().find("\"/x\""), std::string::npos);
 }
 
 } // namespace

@@ -31,16 +31,17 @@ std::string report(const ThreadRecord* record) {
   return text;
 }
 
-TEST(CrashReport, AThreadWithoutARecordReportsNothingRecorded) {
-  EXPECT_EQ(report(nullptr), "Nothing recorded");
-  EXPECT_EQ(crashReportFor(999999), "Nothing recorded");
-}
-
-TEST(CrashReport, DetailsComeFromTheThreadsRecord) {
+TEST(CrashReport, DetailsComeFromTheThreadsRecordInTheCallersBuffer) {
   ThreadRecord record = recordWith("POP3", "RETR 1", "Filtering");
   EXPECT_EQ(report(&record), " Error code: 0xb\r\n\r\n Thread Type: POP3\r\n Command: RETR 1\r\n"
                              " Status: Filtering\r\n\r\n Session handle: 7\r\n"
                              " Thread Handle: 4242\r\n");
+  EXPECT_EQ(report(nullptr), "Nothing recorded");
+  EXPECT_EQ(crashReportFor(999999), "Nothing recorded");
+  // The report fits the caller's buffer.
+  char small[16];
+  EXPECT_EQ(formatCrashReport(small, sizeof small, &record), 15u);
+  EXPECT_EQ(small[15], '\0');
 }
 
 TEST(CrashReport, APluginCallIsNamedOutermostFirst) {
@@ -55,14 +56,6 @@ TEST(CrashReport, APluginCallIsNamedOutermostFirst) {
                                   "(filterOnMessageBody))\r\n\r\n Error code:",
                                   0),
             0u);
-}
-
-TEST(CrashReport, ReportFitsTheCallersBuffer) {
-  ThreadRecord record = recordWith("POP3", "RETR 1", "Filtering");
-  char small[16];
-  size_t length = formatCrashReport(small, sizeof small, &record);
-  EXPECT_EQ(length, 15u);
-  EXPECT_EQ(small[15], '\0');
 }
 
 // The fault guard ends the whole process, so these run in a forked child; the
