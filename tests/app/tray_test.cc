@@ -12,27 +12,12 @@
 namespace km {
 namespace {
 
-using test::readFile;
-using test::writeFile;
-
-// Answers the exit question from a script.
-class AnsweringNotifier : public test::RecordingNotifier {
-public:
-  NoticeReply reply(const Notice& notice) override {
-    show(notice);
-    return NoticeReply{answer, 0, tick};
-  }
-  NoticeAnswer answer = NoticeAnswer::Yes;
-  bool tick = false;
-};
-
 class TrayTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    previous_ = setNotifier(notifier_);
     ASSERT_TRUE(initMainLoop({}));
     ASSERT_TRUE(prepareDataDirectory());
-    configure("CREATE_DEFAULT_IMAP4_PORT NO\n");
+    data_.load("CREATE_DEFAULT_IMAP4_PORT NO\n");
     addTrayIcon();
   }
   void TearDown() override {
@@ -42,30 +27,18 @@ protected:
     removeTrayIcon();
     closeMainLoop();
     lowerStopFlagForTests();
-    setNotifier(previous_);
   }
-  void configure(const std::string& text) {
-    writeFile(data_.file("config.dat"), text);
-    ASSERT_TRUE(loadConfigFile());
-  }
-  std::string configFile() const { return readFile(data_.file("config.dat")); }
+  std::string configFile() const { return test::readFile(data_.file("config.dat")); }
 
   test::DataDirScope data_;
-  std::shared_ptr<AnsweringNotifier> notifier_ = std::make_shared<AnsweringNotifier>();
-  std::shared_ptr<Notifier> previous_;
+  test::NotifierScope notices_;
+  test::RecordingNotifier& notifier_ = notices_.notifier();
 };
 
-TEST_F(TrayTest, TheIconShowsTheTipAndTheRestingState) {
-  TrayState state = trayState();
-  EXPECT_TRUE(state.shown);
-  EXPECT_EQ(state.tip, "Kestrelmail");
-  EXPECT_EQ(state.iconId, kIconNormal);
-  configure("FILTERING_DISABLED YES\n");
-  showTrayState();
-  EXPECT_EQ(trayState().iconId, kIconFilteringDisabled);
-}
-
 TEST_F(TrayTest, TwoSessionsAnimateFromTheFirstStartToTheLastEnd) {
+  EXPECT_TRUE(trayState().shown);
+  EXPECT_EQ(trayState().tip, "Kestrelmail");
+  EXPECT_EQ(trayState().iconId, kIconNormal);
   sessionBusy();
   EXPECT_EQ(trayState().iconId, kIconBusyFirst);
   EXPECT_TRUE(timerActive(kTrayTimerId));
@@ -104,8 +77,9 @@ TEST_F(TrayTest, TheAnimationRunsOnTheMainLoopTimer) {
   EXPECT_FALSE(timerActive(kTrayTimerId));
 }
 
-TEST_F(TrayTest, WithFilteringDisabledEveryFrameShowsTheDisabledIcon) {
-  configure("FILTERING_DISABLED YES\n");
+TEST_F(TrayTest, TheFilteringCommandsSaveTheSwitchAndEveryFrameShowsIt) {
+  EXPECT_TRUE(runMenuCommand(kCommandDisableFiltering));
+  EXPECT_NE(configFile().find("FILTERING_DISABLED YES"), std::string::npos);
   sessionBusy();
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(trayState().iconId, kIconFilteringDisabled);
@@ -113,38 +87,31 @@ TEST_F(TrayTest, WithFilteringDisabledEveryFrameShowsTheDisabledIcon) {
   }
   sessionIdle();
   EXPECT_EQ(trayState().iconId, kIconFilteringDisabled);
-}
-
-TEST_F(TrayTest, TheFilteringCommandsSaveTheSwitchAndShowIt) {
-  EXPECT_TRUE(runMenuCommand(kCommandDisableFiltering));
-  EXPECT_NE(configFile().find("FILTERING_DISABLED YES"), std::string::npos);
-  EXPECT_EQ(trayState().iconId, kIconFilteringDisabled);
   EXPECT_TRUE(runMenuCommand(kCommandEnableFiltering));
   EXPECT_EQ(configFile().find("FILTERING_DISABLED YES"), std::string::npos);
   EXPECT_EQ(trayState().iconId, kIconNormal);
   EXPECT_FALSE(runMenuCommand(12345));
 }
 
-TEST_F(TrayTest, AnsweringNoWithDoNotAskAgainKeepsRunningAndStopsAsking) {
-  notifier_->answer = NoticeAnswer::No;
-  notifier_->tick = true;
+TEST_F(TrayTest, TheExitIsConfirmedAndDoNotAskAgainIsRemembered) {
+  notifier_.answerNext(NoticeAnswer::No);
+  notifier_.tick = true;
   EXPECT_TRUE(runMenuCommand(kCommandExit));
   EXPECT_FALSE(quitMessagePosted());
   EXPECT_FALSE(stopRequested());
-  ASSERT_EQ(notifier_->count(), 1u);
-  EXPECT_FALSE(notifier_->notices().front().checkBoxText.empty());
+  ASSERT_EQ(notifier_.count(), 1u);
+  EXPECT_FALSE(notifier_.notices().front().checkBoxText.empty());
   EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT NO"), std::string::npos);
-
   // Not asked again: the exit goes ahead.
   runMenuCommand(kCommandExit);
-  EXPECT_EQ(notifier_->count(), 1u);
+  EXPECT_EQ(notifier_.count(), 1u);
   EXPECT_TRUE(quitMessagePosted());
 }
 
 TEST_F(TrayTest, AnsweringYesExits) {
-  notifier_->answer = NoticeAnswer::Yes;
+  notifier_.answerNext(NoticeAnswer::Yes);
   exitWithConfirmation();
-  EXPECT_EQ(notifier_->count(), 1u);
+  EXPECT_EQ(notifier_.count(), 1u);
   EXPECT_TRUE(quitMessagePosted());
   EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT YES"), std::string::npos);
 }
