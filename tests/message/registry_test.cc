@@ -60,26 +60,5 @@ TEST(Sessions, RecordsAreListedWhileTheyLive) {
   unregisterThread();
 }
 
-TEST(Sessions, OnlyAPortBoundToAServerNamesItAtFirst) {
-  PortConfig bound;
-  bound.type = IMAP4_SPECIFIC;
-  bound.serverName = "imap.example.org";
-  PortConfig generic = bound;
-  generic.type = IMAP4_GENERIC;
-  SessionRecord boundSession;
-  SessionRecord genericSession;
-  CreateSessionRecord(boundSession, std::make_shared<Config>(), bound, {192, 0, 2, 9});
-  CreateSessionRecord(genericSession, std::make_shared<Config>(), generic, {192, 0, 2, 9});
-  EXPECT_STREQ(boundSession.info.serverName, "imap.example.org");
-  EXPECT_STREQ(genericSession.info.serverName, "");
-  EXPECT_STREQ(boundSession.info.userName, "");
-  setSessionUserName(genericSession, "someone");
-  setSessionServerName(genericSession, "mail.example.net");
-  EXPECT_STREQ(genericSession.info.userName, "someone");
-  EXPECT_STREQ(genericSession.info.serverName, "mail.example.net");
-  FinishSessionRecord(boundSession);
-  FinishSessionRecord(genericSession);
-}
-
 } // namespace
 } // namespace km::test
