@@ -2,11 +2,9 @@
 stopped by the test, and a UDP port that never answers."""
 
 import os
-import random
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import tempfile
 import time
@@ -16,21 +14,6 @@ def _free_udp_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
-
-
-def answers(port, name, timeout):
-    """Whether a DNS server on 127.0.0.1:port answers an A query for `name`."""
-    query_id = random.randrange(1 << 16)
-    question = b"".join(bytes([len(label)]) + label.encode("ascii")
-                        for label in name.split(".")) + b"\0"
-    message = struct.pack(">HHHHHH", query_id, 0x0100, 1, 0, 0, 0) + question + b"\0\1\0\1"
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.settimeout(timeout)
-        sock.sendto(message, ("127.0.0.1", port))
-        try:
-            return struct.unpack(">H", sock.recv(4096)[:2])[0] == query_id
-        except (socket.timeout, ConnectionRefusedError, struct.error):
-            return False
 
 
 class Rbldnsd:
@@ -55,21 +38,27 @@ class Rbldnsd:
         for _ in range(5):
             self.port = _free_udp_port()
             self.log = open(os.path.join(self.folder, "log"), "ab")
+            # The pid file is written once the socket is bound (a taken port ends it).
+            self.pid_file = os.path.join(self.folder, "pid")
+            if os.path.exists(self.pid_file):
+                os.unlink(self.pid_file)
             self.process = subprocess.Popen(
-                [program, "-n", "-b", "127.0.0.1/%d" % self.port, "-w", self.folder] + specs,
+                [program, "-n", "-b", "127.0.0.1/%d" % self.port, "-p", self.pid_file,
+                 "-w", self.folder] + specs,
                 stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-            if self._wait_ready(next(iter(zones), "probe.invalid")):
+            if self._wait_ready():
                 return
             self.stop(remove=False)
         raise RuntimeError("rbldnsd did not start: " + self._log_text())
 
-    def _wait_ready(self, probe_name):
+    def _wait_ready(self):
         deadline = time.monotonic() + 5
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 return False
-            if answers(self.port, probe_name, timeout=0.05):
+            if os.path.exists(self.pid_file) and os.path.getsize(self.pid_file) > 0:
                 return True
+            time.sleep(0.05)
         return False
 
     def _log_text(self):
