@@ -7,20 +7,19 @@ namespace {
 
 using Values = std::vector<std::string>;
 
-TEST(FindOption, TakesTheNextWordAsTheValue) {
+TEST(FindOption, TakesTheNextWordOrAWholeQuotedValueOfEveryOccurrence) {
   EXPECT_EQ(findOption("-configdir /srv/mail -trayicon none", "-configdir"), Values{"/srv/mail"});
-  EXPECT_EQ(findOption("-configdir /srv/mail -trayicon none", "-trayicon"), Values{"none"});
   EXPECT_EQ(findOption("-trayicon    none", "-trayicon"), Values{"none"});
   EXPECT_TRUE(findOption("-trayicon none", "-configdir").empty());
-}
-
-TEST(FindOption, AQuotedValueIsTakenWholeWithoutItsQuotes) {
   EXPECT_EQ(findOption("-configdir \"/home/u/My Mail/data\" -trayicon none", "-configdir"),
             Values{"/home/u/My Mail/data"});
-  // An unterminated quote runs to the end of the line.
+  // An unterminated quote runs to the end of the line; no escapes inside quotes.
   EXPECT_EQ(findOption("-configdir \"/a b c", "-configdir"), Values{"/a b c"});
-  // No escapes inside quotes.
   EXPECT_EQ(findOption("-configdir \"a\\\" b", "-configdir"), Values{"a\\"});
+  EXPECT_EQ(findOption("-a 1 -b 2 -a \"three 3\" -a", "-a"), (Values{"1", "three 3", ""}));
+  // Scanning resumes after the value: a value that looks like the option is no
+  // other occurrence.
+  EXPECT_EQ(findOption("-a -a", "-a"), Values{"-a"});
 }
 
 TEST(FindOption, MatchesWholeWordsOnlyIgnoringCase) {
@@ -28,13 +27,6 @@ TEST(FindOption, MatchesWholeWordsOnlyIgnoringCase) {
   EXPECT_TRUE(findOption("x-configdir /x", "-configdir").empty());
   EXPECT_EQ(findOption("-CONFIGDIR /x", "-configdir"), Values{"/x"});
   EXPECT_EQ(findOption("-configdirectory /x -configdir /y", "-configdir"), Values{"/y"});
-}
-
-TEST(FindOption, ReturnsEveryOccurrenceInOrder) {
-  EXPECT_EQ(findOption("-a 1 -b 2 -a \"three 3\" -a", "-a"), (Values{"1", "three 3", ""}));
-  // Scanning resumes after the value, so a value that looks like the option is
-  // not taken as another occurrence.
-  EXPECT_EQ(findOption("-a -a", "-a"), Values{"-a"});
 }
 
 TEST(CommandLineFromArguments, QuotesArgumentsWithSpaces) {

@@ -276,21 +276,6 @@ TEST_F(ConfigTest, HotReloadFollowsChangedFilesButNotItsOwnWrites) {
   EXPECT_FALSE(reloadIfConfigChanged());
 }
 
-TEST_F(ConfigTest, SnapshotsAreCountedAndFreedWithTheirLastHolder) {
-  ConfigRef first = load("LOG_MAX_SIZE 1\n");
-  EXPECT_EQ(first.use_count(), 2); // the current pointer and this holder
-  ConfigRef shared = AddRefConfig(first);
-  EXPECT_EQ(first.use_count(), 3);
-  ReleaseConfig(shared);
-  EXPECT_FALSE(shared);
-
-  std::weak_ptr<Config> watch = first;
-  load("LOG_MAX_SIZE 2\n");
-  EXPECT_FALSE(watch.expired());
-  first.reset();
-  EXPECT_TRUE(watch.expired());
-}
-
 TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
   chooseDataDirectory(file("no/such/dir"), true);
   EXPECT_FALSE(loadConfigFile());

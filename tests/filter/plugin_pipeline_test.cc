@@ -82,13 +82,6 @@ void judgeBody(const char* const*, int32_t, int body, uint32_t, Verdict* verdict
   }
 }
 
-void readFirstByteOnly(const char* const*, int32_t, int body, uint32_t, Verdict*, KmPluginData,
-                       const KmCallbacksA*) {
-  char first;
-  readSome(body, &first, 1);
-  state().bodySeen = std::string(1, first);
-}
-
 void seeProcessed(const char* const* lines, int32_t count, int body, uint32_t, Verdict*,
                   KmPluginData) {
   state().headerLinesSeen.assign(lines, lines + count);
@@ -245,12 +238,6 @@ TEST_F(Plugins, ReadTheBodyFromMemoryOrFromItsFile) {
   EXPECT_EQ(state().bodySeen, large);
   FilterBody(*spilled, nullptr, PluginFlags{0}); // not flagged: not asked
   EXPECT_EQ(state().bodySeen, large);
-}
-
-TEST_F(Plugins, MayStopReadingTheBodyEarly) {
-  usePlugins({{{"filterOnMessageBody", exported(readFirstByteOnly)}}});
-  FilterBody(*received("Subject: x\r\n\r\n" + std::string(1000000, 'b')), nullptr, PluginFlags{1});
-  EXPECT_EQ(state().bodySeen, "b");
 }
 
 TEST_F(Plugins, SeeTheMessageAsReceivedWhenItIsFinished) {

@@ -147,14 +147,6 @@ TEST_F(Tagging, LinesAlreadySentStayAsTheyAre) {
                    "X-Blist-Pattern: *@spammer.example\r\n"}));
 }
 
-TEST_F(Tagging, AMessageWithoutHeaderLinesIsLeftAlone) {
-  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
-  MessagePtr message = received("");
-  message->verdict.isSpam = 1;
-  RewriteHeaders(*message, 0, nullptr);
-  EXPECT_TRUE(message->headerLines.empty());
-}
-
 Verdict evidence(int32_t source, int32_t reason, bool withIp = false) {
   Verdict verdict{};
   setVerdictEvidence(verdict, source, reason, {});

@@ -2,7 +2,6 @@
 // config.dat in a private data directory.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -23,14 +22,6 @@ namespace {
 
 using test::readFile;
 using test::writeFile;
-
-size_t openDescriptorCount() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
 
 class ListenerTest : public ::testing::Test {
 protected:
@@ -216,31 +207,6 @@ TEST_F(ListenerTest, NoPortIsOpenedOnceTheProgramIsStopping) {
   raiseStopFlag();
   reloadListeners();
   EXPECT_TRUE(listListeners().empty());
-}
-
-TEST_F(ListenerTest, ThousandsOfConnectAndDropCyclesLeakNothing) {
-  load(port(portA_, "POP3_GENERIC") +
-       port(portB_, "SMTP_SPECIFIC", "PORT_SMTP_SERVERNAME smtp.example.org\n"));
-  size_t descriptorsBefore = openDescriptorCount();
-  size_t recordsBefore = threadRecordCount();
-  for (int i = 0; i < 2000; ++i) {
-    int target = i % 2 ? portA_ : portB_;
-    test::RawPeer client = test::connectToLoopback(target);
-    ASSERT_NE(client.get(), kInvalidSocket) << "cycle " << i;
-    if (i % 3 == 0) {
-      client.reset(); // gone before it is accepted
-    }
-    acceptOn(target);
-  }
-  waitForSessions();
-  EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
-  EXPECT_EQ(threadRecordCount(), recordsBefore);
-  EXPECT_EQ(listenerOn(portA_)->sessionCount, 0u);
-  EXPECT_EQ(listenerOn(portB_)->sessionCount, 0u);
-  // Still serving (the SMTP port's session closes at once).
-  test::RawPeer last = test::connectToLoopback(portB_);
-  acceptOn(portB_);
-  EXPECT_EQ(last.receiveAll(), "");
 }
 
 // The choice among the definitions of one port, without sockets.
