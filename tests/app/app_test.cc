@@ -1,16 +1,118 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
+#include "app/app.h"
+#include "app/command_line.h"
 #include "app/main_loop.h"
 #include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
+#include "net/thread_records.h"
 #include "platform/sync.h"
+#include "platform/threads.h"
 #include "support/test_support.h"
 
 namespace km {
 namespace {
+
+using Values = std::vector<std::string>;
+
+TEST(FindOption, TakesTheNextWordOrAWholeQuotedValueOfEveryOccurrence) {
+  EXPECT_EQ(findOption("-configdir /srv/mail -trayicon none", "-configdir"), Values{"/srv/mail"});
+  EXPECT_EQ(findOption("-trayicon    none", "-trayicon"), Values{"none"});
+  EXPECT_TRUE(findOption("-trayicon none", "-configdir").empty());
+  EXPECT_EQ(findOption("-configdir \"/home/u/My Mail/data\" -trayicon none", "-configdir"),
+            Values{"/home/u/My Mail/data"});
+  // An unterminated quote runs to the end of the line; no escapes inside quotes.
+  EXPECT_EQ(findOption("-configdir \"/a b c", "-configdir"), Values{"/a b c"});
+  EXPECT_EQ(findOption("-configdir \"a\\\" b", "-configdir"), Values{"a\\"});
+  EXPECT_EQ(findOption("-a 1 -b 2 -a \"three 3\" -a", "-a"), (Values{"1", "three 3", ""}));
+  // Scanning resumes after the value: a value that looks like the option is no
+  // other occurrence.
+  EXPECT_EQ(findOption("-a -a", "-a"), Values{"-a"});
+}
+
+TEST(FindOption, MatchesWholeWordsOnlyIgnoringCase) {
+  EXPECT_TRUE(findOption("-configdirectory /x", "-configdir").empty());
+  EXPECT_TRUE(findOption("x-configdir /x", "-configdir").empty());
+  EXPECT_EQ(findOption("-CONFIGDIR /x", "-configdir"), Values{"/x"});
+  EXPECT_EQ(findOption("-configdirectory /x -configdir /y", "-configdir"), Values{"/y"});
+}
+
+TEST(CommandLineFromArguments, QuotesArgumentsWithSpaces) {
+  const char* argv[] = {"kestrelmail", "-configdir", "/home/u/My Mail", "-trayicon", "none"};
+  std::string line = commandLineFromArguments(5, argv);
+  EXPECT_EQ(line, "-configdir \"/home/u/My Mail\" -trayicon none");
+  EXPECT_EQ(findOption(line, "-configdir"), Values{"/home/u/My Mail"});
+}
+
+class MainLoopTest : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(initMainLoop({})); }
+  void TearDown() override { closeMainLoop(); }
+};
+
+TEST_F(MainLoopTest, AQuitPostedDuringStartUpEndsTheLoopAtOnce) {
+  postQuitMessage(3);
+  postQuitMessage(5);
+  EXPECT_TRUE(quitMessagePosted());
+  EXPECT_EQ(runMainLoop(), 3) << "the first quit message counts";
+}
+
+TEST_F(MainLoopTest, CallsPostedByOtherThreadsRunOnTheMainThread) {
+  ThreadId mainThread = currentThreadId();
+  std::atomic<ThreadId> ranOn{0};
+  std::thread poster([&] {
+    postMainThreadCall([&] {
+      ranOn = currentThreadId();
+      postQuitMessage(0);
+    });
+  });
+  EXPECT_EQ(runMainLoop(), 0);
+  poster.join();
+  EXPECT_EQ(ranOn.load(), mainThread);
+}
+
+class ShutdownWaitTest : public MainLoopTest {
+protected:
+  void TearDown() override {
+    lowerStopFlagForTests();
+    MainLoopTest::TearDown();
+  }
+  test::NotifierScope notices_;
+};
+
+TEST_F(ShutdownWaitTest, WaitsForTheLastSessionAndKeepsDispatching) {
+  sessionThreadStarted();
+  std::atomic<bool> dispatched{false};
+  std::thread session([&] {
+    shutdownEvent().wait();
+    // A session that needs the main thread before it can end.
+    postMainThreadCall([&] { dispatched = true; });
+    while (!dispatched) {
+      sleepMs(10);
+    }
+    sessionThreadEnded();
+  });
+  waitForThreads();
+  session.join();
+  EXPECT_TRUE(stopRequested());
+  EXPECT_TRUE(dispatched);
+  EXPECT_EQ(runningSessionCount(), 0);
+  EXPECT_EQ(notices_.notifier().count(), 0u);
+}
+
+TEST_F(ShutdownWaitTest, AHangingSessionMakesItAskAboutEveryTenSeconds) {
+  sessionThreadStarted();
+  notices_.notifier().answerNext(NoticeAnswer::Yes);
+  waitForThreads();
+  ASSERT_EQ(notices_.notifier().count(), 1u);
+  EXPECT_EQ(notices_.notifier().notices()[0].buttons, NoticeButtons::YesNo);
+  sessionThreadEnded();
+}
 
 class TrayTest : public ::testing::Test {
 protected:
