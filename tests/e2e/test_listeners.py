@@ -8,12 +8,7 @@ import time
 import unittest
 
 from kestrel import Kestrel, Workspace, wait_for
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from peers import free_port
 
 
 def try_connect(port):
