@@ -99,10 +99,6 @@ Rbldnsd::~Rbldnsd() {
   stop();
 }
 
-std::string Rbldnsd::nameserverText() const {
-  return "127.0.0.1:" + std::to_string(port_);
-}
-
 bool Rbldnsd::start(const std::vector<DnsblZone>& zones) {
   // The server drops root for its own user, which must still read the zones.
   ::chmod(dir_.path().c_str(), 0755);

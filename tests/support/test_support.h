@@ -70,7 +70,6 @@ class DataDirScope {
 public:
   DataDirScope();
   ~DataDirScope();
-  const TempDir& dir() const { return dir_; }
   std::string file(const std::string& name) const { return dir_.file(name); }
   // Writes config.dat, loads it and returns the new current snapshot.
   ConfigRef load(const std::string& configText) const;
