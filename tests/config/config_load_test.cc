@@ -12,19 +12,6 @@ namespace {
 
 using test::ConfigTest;
 
-TEST_F(ConfigTest, AMissingFileIsWrittenAfreshAndLoaded) {
-  ASSERT_TRUE(loadConfigFile());
-  ConfigRef config = AcquireConfig();
-  ASSERT_TRUE(config);
-  EXPECT_TRUE(config->isFirstRun);
-  EXPECT_TRUE(config->tagSubject);
-  EXPECT_EQ(config->maxDnsblThreads, 40);
-  EXPECT_TRUE(fileExists(file("blist_email.dat")));
-  EXPECT_TRUE(fileExists(file("wlist_ip.dat")));
-  // The load writes the file back in the full format.
-  EXPECT_EQ(read("config.dat").rfind("VERSION 1\nKestrelmail_COMPATIBILITY 1.52\n\n", 0), 0u);
-}
-
 TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   ConfigRef config = load("IS_FIRST_RUN YES\n");
   const Config fresh;

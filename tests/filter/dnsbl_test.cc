@@ -1,5 +1,5 @@
-// The DNSBL engine: the rules that need no lookup, then the engine through the
-// filter pipeline against a real rbldnsd and against scripted name servers for what
+// The DNSBL engine: the order in which workers take queries, and the engine through
+// the filter pipeline against a real rbldnsd and against scripted name servers for what
 // rbldnsd never does (failures, silence, hostile replies).
 #include <gtest/gtest.h>
 
@@ -322,44 +322,6 @@ TEST(PickQuery, ListsThatOftenListAreDrawnMoreOften) {
     table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "often", 1, 99));
     EXPECT_EQ(pickQuery(table, random)->name, expected) << random;
   }
-}
-
-TEST(Answers, ProvidersAndListingsOfOneAddress) {
-  auto about = [](int32_t kind, int32_t type, Ipv4Address ip, int32_t state) {
-    auto made = query(kind, type, "q");
-    made->ip = ip;
-    made->state = state;
-    return made;
-  };
-  const Ipv4Address relay{192, 0, 2, 10};
-  const Ipv4Address other{192, 0, 2, 11};
-  auto provider = about(KIND_PROVIDER, TYPE_DNSBL_NAME, relay, QUERY_POSITIVE);
-  auto listing = about(KIND_LISTING, TYPE_DNSBL_NAME, relay, QUERY_POSITIVE);
-  auto blackListed = about(KIND_LISTING, TYPE_BLACKLIST_HIT, relay, QUERY_POSITIVE);
-  auto elsewhere = about(KIND_LISTING, TYPE_DNSBL_NAME, other, QUERY_QUEUED);
-
-  EXPECT_TRUE(answers(*provider, *listing, false, true));
-  EXPECT_FALSE(answers(*listing, *provider, false, true));
-  EXPECT_FALSE(answers(*provider, *elsewhere, false, true));
-  // Two listings of one address: one is enough, unless only other types may answer.
-  auto secondListing = about(KIND_LISTING, TYPE_DNSBL_NAME, relay, QUERY_QUEUED);
-  EXPECT_TRUE(answers(*listing, *secondListing, false, true));
-  EXPECT_FALSE(answers(*listing, *secondListing, false, false));
-  EXPECT_TRUE(answers(*listing, *blackListed, false, true));
-  EXPECT_TRUE(answers(*blackListed, *listing, false, false));
-  EXPECT_FALSE(answers(*listing, *listing, true, true));
-
-  // An unfinished provider query counts only when asked to; a negative one never.
-  provider->state = QUERY_RESOLVING;
-  EXPECT_FALSE(answers(*provider, *listing, false, true));
-  EXPECT_TRUE(answers(*provider, *listing, true, true));
-  provider->state = QUERY_NEGATIVE;
-  EXPECT_FALSE(answers(*provider, *listing, true, true));
-
-  // A listing makes a host-name lookup of the same message unnecessary.
-  auto host = about(KIND_HOST_NAME, TYPE_HOST_NAME, {}, QUERY_QUEUED);
-  EXPECT_TRUE(answers(*listing, *host, false, true));
-  EXPECT_FALSE(answers(*host, *listing, true, true));
 }
 
 } // namespace
