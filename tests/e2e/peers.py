@@ -45,10 +45,10 @@ def make_certificate(folder, host="localhost"):
 class Dovecot:
     """A private Dovecot instance serving POP3 on loopback."""
 
-    def __init__(self, users=None, ssl=False):
+    def __init__(self, ssl=False):
         self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
         os.chmod(self.root, 0o755)  # the server's own users must reach their folders
-        self.users = dict(users or {"alice": "secret"})
+        self.users = {"alice": "secret"}
         self.ssl = ssl
         self.pop3_port = free_port()
         self.pop3s_port = free_port()
@@ -163,12 +163,6 @@ service anvil {{
         except OSError:
             return ""
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 class ScriptedServer:
     """A TCP server on loopback whose every connection runs `handler(conn)` in a
@@ -182,7 +176,6 @@ class ScriptedServer:
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(64)
         self.port = self.listener.getsockname()[1]
-        self.connections = 0
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
@@ -193,7 +186,6 @@ class ScriptedServer:
                 conn, _ = self.listener.accept()
             except OSError:
                 return
-            self.connections += 1
             threading.Thread(target=self._run, args=(conn,), daemon=True).start()
 
     def _run(self, conn):
