@@ -141,9 +141,10 @@ protected:
     return askedFor_[name];
   }
 
-  std::unique_ptr<FakeDnsServer> server_;
   std::mutex asked_;
   std::map<std::string, int> askedFor_;
+  // Declared last so that it goes first: its thread counts into the map above.
+  std::unique_ptr<FakeDnsServer> server_;
 };
 
 std::vector<DnsDatagram> reply(const DnsRequest& request, int rcode,
