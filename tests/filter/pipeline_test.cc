@@ -184,14 +184,6 @@ TEST_F(Pipeline, RelayWhitenessFollowsTheLists) {
   EXPECT_FALSE(IpIgnoredByPlugins(*message, ip("192.0.2.45")));
 }
 
-TEST_F(Pipeline, TheHeaderPassLogsTheSenderAndSubject) {
-  MessagePtr message = filtered("From: a@b.example\r\nSubject: Hello\r\n\tthere\r\n\r\n");
-  std::string log = sessionLog();
-  EXPECT_NE(log.find("Message from a@b.example, subject \"Hello there\""), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("Address a@b.example is on no list"), std::string::npos) << log;
-}
-
 TEST_F(Pipeline, FinishingCountsAndLogsTheVerdict) {
   MessagePtr spam = filtered("From: y@spammer.example\r\nSubject: Buy\r\n\r\n");
   FinishMessage(*spam);

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-
 #include "message/message_fixture.h"
 #include "message/pipe_pumps.h"
 #include "net/thread_records.h"
@@ -96,20 +93,6 @@ TEST(KeepBodyLines, CountsPrefixAndBodyLinesTogetherAndLeavesThePristineBody) {
   }
 }
 
-TEST_F(Body, KeepingLinesCutsAFileBody) {
-  std::string line(999, 'x');
-  line += "\r\n";
-  std::string body;
-  while (body.size() <= kMemoryBodyLimit) {
-    body += line;
-  }
-  ASSERT_TRUE(AppendBody(*message_, body, true));
-  ASSERT_EQ(message_->body.storageType, BODY_IN_FILE);
-  EXPECT_EQ(KeepBodyLines(*message_, 5000), 5000);
-  EXPECT_EQ(text(message_->body), body.substr(0, 5000 * line.size()));
-  EXPECT_EQ(message_->pristineBody.size, body.size());
-}
-
 // Larger than a pipe holds, so that each side has to wait for the other.
 std::string largeBody() {
   std::string body;
@@ -142,42 +125,6 @@ TEST_F(PipePumps, TheBodyWriterStreamsTheChosenBodyAndEndsWhenItsReaderStops) {
   StartBodyWriter(*message_, std::move(writeEnd_), true);
   EXPECT_EQ(readAll(readEnd_.get()), body) << "the pristine body";
   FinishBodyWriter();
-}
-
-TEST_F(PipePumps, TheBodyReaderReplacesTheWorkingBody) {
-  ASSERT_TRUE(AppendBody(*message_, "old body", true));
-  std::string replacement = largeBody();
-  StartBodyReader(*message_, std::move(readEnd_));
-  ASSERT_TRUE(writeAll(writeEnd_.get(), replacement.data(), replacement.size()));
-  writeEnd_.reset();
-  FinishBodyReader();
-  EXPECT_EQ(bodyText(message_->body), replacement);
-  EXPECT_EQ(bodyText(message_->pristineBody), "old body");
-  EXPECT_EQ(fixture_.fetch.workingBodySize, replacement.size());
-}
-
-TEST_F(PipePumps, AThreadMayRunTheWriterAndTheReaderTogether) {
-  std::string body = largeBody();
-  ASSERT_TRUE(AppendBody(*message_, body, true));
-  UniqueFd outputRead, outputWrite;
-  ASSERT_TRUE(createPipe(outputRead, outputWrite));
-  StartBodyWriter(*message_, std::move(writeEnd_), false);
-  StartBodyReader(*message_, std::move(outputRead));
-  // What a rewriting plug-in does: read the body, write the new one, close.
-  std::string input = readAll(readEnd_.get());
-  std::transform(input.begin(), input.end(), input.begin(), [](char c) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  });
-  ASSERT_TRUE(writeAll(outputWrite.get(), input.data(), input.size()));
-  outputWrite.reset();
-  readEnd_.reset();
-  FinishBodyWriter();
-  FinishBodyReader();
-  std::string expected = body;
-  std::transform(expected.begin(), expected.end(), expected.begin(), [](char c) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  });
-  EXPECT_EQ(bodyText(message_->body), expected);
 }
 
 TEST_F(PipePumps, TheHeaderReaderReplacesTheWorkingLines) {
@@ -249,17 +196,6 @@ TEST_F(Sending, SendsHeadersSeparatorPrefixAndBody) {
   StringSink sink;
   ASSERT_TRUE(SendMessage(*open, 0, &sink, false, nullptr));
   EXPECT_EQ(sink.text, "A: 1\r\n");
-}
-
-TEST_F(Sending, SendsABodyHeldInAFile) {
-  std::string body(kMemoryBodyLimit + 70000, 'q');
-  body[12345] = 'Q';
-  body.back() = 'E';
-  feedMessage(*message_, "A: 1\r\n\r\n" + body);
-  ASSERT_EQ(message_->body.storageType, BODY_IN_FILE);
-  StringSink sink;
-  ASSERT_TRUE(SendMessage(*message_, 0, &sink, false, nullptr));
-  EXPECT_EQ(sink.text, "A: 1\r\n\r\n" + body);
 }
 
 TEST_F(Sending, StopsAtTheFirstFailure) {
