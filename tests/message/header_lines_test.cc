@@ -31,16 +31,6 @@ TEST_F(HeaderLines, DataIsJoinedIntoWholeFieldsWithNulAsZero) {
   EXPECT_EQ(message_->pristineHeaderLines.back(), "X-A: a0b\r\n");
 }
 
-TEST_F(HeaderLines, RemovingPastTheEndRemovesTheLastLine) {
-  feedMessage(*message_, "A: 1\r\nB: 2\r\nC: 3\r\n");
-  RemoveHeaderLine(*message_, 99, true);
-  RemoveHeaderLine(*message_, 0, false);
-  EXPECT_EQ(message_->headerLines, (Lines{"B: 2\r\n"}));
-  EXPECT_EQ(message_->pristineHeaderLines, (Lines{"A: 1\r\n", "B: 2\r\n"}));
-  message_->headerLines.clear();
-  RemoveHeaderLine(*message_, 0, false); // nothing left to remove
-}
-
 TEST_F(HeaderLines, ValuesAreUnfoldedAndJoined) {
   feedMessage(*message_,
               "subject:   Hello\r\n\t  wide\r\n   world\r\nFrom: x\r\nTo: t\r\nFROM:y\r\n\r\n");
