@@ -18,12 +18,7 @@ protected:
   void write(const std::string& name, const std::string& text) { writeFile(file(name), text); }
   std::string read(const std::string& name) const { return readFile(file(name)); }
 
-  // Writes config.dat, loads it and returns the new current snapshot.
-  ConfigRef load(const std::string& configText) {
-    write("config.dat", configText);
-    EXPECT_TRUE(loadConfigFile());
-    return AcquireConfig();
-  }
+  ConfigRef load(const std::string& configText) { return data_.load(configText); }
 
   std::vector<Notice> notices() { return notifier_.notifier().notices(); }
   RecordingNotifier& notifier() { return notifier_.notifier(); }

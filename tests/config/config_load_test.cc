@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "config/config_lines.h"
 #include "config_fixture.h"
 #include "platform/files.h"
 #include "platform/lang.h"
@@ -10,19 +11,6 @@ namespace km {
 namespace {
 
 using test::ConfigTest;
-
-TEST_F(ConfigTest, AMissingFileIsWrittenAfreshAndLoaded) {
-  ASSERT_TRUE(loadConfigFile());
-  ConfigRef config = AcquireConfig();
-  ASSERT_TRUE(config);
-  EXPECT_TRUE(config->isFirstRun);
-  EXPECT_TRUE(config->tagSubject);
-  EXPECT_EQ(config->maxDnsblThreads, 40);
-  EXPECT_TRUE(fileExists(file("blist_email.dat")));
-  EXPECT_TRUE(fileExists(file("wlist_ip.dat")));
-  // The load writes the file back in the full format.
-  EXPECT_EQ(read("config.dat").rfind("VERSION 1\nKestrelmail_COMPATIBILITY 1.52\n\n", 0), 0u);
-}
 
 TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   ConfigRef config = load("IS_FIRST_RUN YES\n");
@@ -117,36 +105,31 @@ TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
   EXPECT_NE(read("config.dat").find("TRAY_ACTION STATUS\n"), std::string::npos);
 }
 
-TEST_F(ConfigTest, ACompatibleVersionIsAcceptedSilently) {
+TEST_F(ConfigTest, ANewerVersionAsksAndOnlyAnAcceptedOneIsRewritten) {
   load("Kestrelmail_COMPATIBILITY 1.53\nCREATE_DEFAULT_IMAP4_PORT NO\n");
-  EXPECT_EQ(notifier().count(), 0u);
-  EXPECT_FALSE(quitMessagePosted());
   load("Kestrelmail_COMPATIBILITY not-a-number\nCREATE_DEFAULT_IMAP4_PORT NO\n");
-  EXPECT_EQ(notifier().count(), 0u);
-}
+  EXPECT_EQ(notifier().count(), 0u) << "compatible versions are accepted silently";
 
-TEST_F(ConfigTest, ANewerVersionAsksAndCancelKeepsTheFileUntouched) {
+  notifier().answerNext(NoticeAnswer::Ok);
+  EXPECT_EQ(load("Kestrelmail_COMPATIBILITY 1.6\nLOG_MAX_SIZE 9\nNEWER_KEY "
+                 "dropped\nCREATE_DEFAULT_IMAP4_PORT NO\n")
+                ->logMaxSize,
+            9);
+  EXPECT_FALSE(quitMessagePosted());
+  EXPECT_NE(read("config.dat").find("Kestrelmail_COMPATIBILITY 1.52\n"), std::string::npos);
+  EXPECT_EQ(read("config.dat").find("NEWER_KEY"), std::string::npos);
+
   const std::string newer =
       "Kestrelmail_COMPATIBILITY 1.6\nCREATE_DEFAULT_IMAP4_PORT NO\nNEWER_KEY kept\n";
   notifier().answerNext(NoticeAnswer::Cancel);
   load(newer);
-  ASSERT_EQ(notifier().count(), 1u);
-  Notice asked = notifier().notices()[0];
+  ASSERT_EQ(notifier().count(), 2u);
+  Notice asked = notifier().notices()[1];
   EXPECT_EQ(asked.buttons, NoticeButtons::OkCancel);
   EXPECT_NE(asked.text.find("1.6"), std::string::npos);
   EXPECT_NE(asked.text.find("1.53"), std::string::npos);
   EXPECT_TRUE(quitMessagePosted());
   EXPECT_EQ(read("config.dat"), newer) << "declining must not rewrite the newer file";
-}
-
-TEST_F(ConfigTest, ANewerVersionAcceptedIsRewrittenInThisFormat) {
-  notifier().answerNext(NoticeAnswer::Ok);
-  ConfigRef config = load("Kestrelmail_COMPATIBILITY 1.6\nLOG_MAX_SIZE 9\nNEWER_KEY dropped\n");
-  EXPECT_FALSE(quitMessagePosted());
-  EXPECT_EQ(config->logMaxSize, 9);
-  std::string saved = read("config.dat");
-  EXPECT_NE(saved.find("Kestrelmail_COMPATIBILITY 1.52\n"), std::string::npos);
-  EXPECT_EQ(saved.find("NEWER_KEY"), std::string::npos);
 }
 
 TEST_F(ConfigTest, OlderKeysMoveIntoTheirFilesAndTheFileIsRewritten) {
@@ -194,18 +177,16 @@ TEST_F(ConfigTest, AnUnknownDnsblKeyIsReportedOnceAndDropped) {
 
 TEST_F(ConfigTest, APluginThatIsNotInstalledIsDroppedAfterOneMessage) {
   ConfigRef config =
-      load("ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\nIS_FIRST_RUN YES\n");
+      load("ENABLED_PLUGIN gone Gone Plugin 1.0\nKNOWN_INSTALLED_PLUGIN gone\nIS_FIRST_RUN YES\n"
+           "ANNOUNCE_NEW_INSTALLED_PLUGINS NO\n");
   EXPECT_TRUE(config->enabledPlugins.empty());
   ASSERT_EQ(config->knownInstalled.size(), 1u);
   EXPECT_EQ(config->knownInstalled[0], -1);
   ASSERT_EQ(notifier().count(), 1u);
   EXPECT_NE(notices()[0].text.find("\"Gone Plugin 1.0\""), std::string::npos);
   EXPECT_EQ(read("config.dat").find("ENABLED_PLUGIN gone"), std::string::npos);
-}
-
-TEST_F(ConfigTest, PluginAnnouncementsAreAlwaysWrittenBackOn) {
-  load("ANNOUNCE_NEW_INSTALLED_PLUGINS NO\n");
-  EXPECT_NE(read("config.dat").find("ANNOUNCE_NEW_INSTALLED_PLUGINS YES\n"), std::string::npos);
+  EXPECT_NE(read("config.dat").find("ANNOUNCE_NEW_INSTALLED_PLUGINS YES\n"), std::string::npos)
+      << "announcements are always written back on";
 }
 
 TEST_F(ConfigTest, AFileWrittenUnderAnotherLanguageFetchesDefinitionsAgain) {
@@ -236,40 +217,6 @@ TEST_F(ConfigTest, HostileFilesLoadEverySettingThatCanBeRead) {
   // Nothing but line ends, or nothing at all.
   EXPECT_TRUE(load(std::string(100000, '\n')));
   EXPECT_TRUE(load(""));
-}
-
-TEST_F(ConfigTest, WhatTheProgramWritesLoadsAndSavesBackIdentically) {
-  load("VERSION 1\n"
-       "IS_FIRST_RUN NO\n"
-       "TAG_SUBJECT TRUE\n"
-       "SUBJECT_TAG_STRING [junk]\n"
-       "X_Kestrelmail_IN_SUBJECT YES\n"
-       "TAG_LOCATION SUFFIX\n"
-       "ADD_BWLIST_REASON_HEADERS NO\n"
-       "LOGGING_ENABLED YES\n"
-       "LOGGING_LEVEL EXTREME\n"
-       "LOG_MAX_SIZE 1024\n"
-       "FILTERING_DISABLED YES\n"
-       "AWLIST_FILTERING_DISABLED YES\n"
-       "KNOWN_PLUGIN_CODE ABC\n"
-       "KNOWN_PLUGIN_CODE def\n"
-       "EXTRA_BLIST_IP /etc/kestrel/bl1\n"
-       "EXTRA_BLIST_IP /etc/kestrel/bl2\n"
-       "EXTRA_WLIST_FROM /etc/kestrel/friends\n"
-       "TLS_VERIFY NO\n"
-       "DNSBL_NAMESERVER 127.0.0.1:5353\n"
-       "Kestrelmail_UPDATES_LAST_CHECK 1760000000\n");
-  std::string first = read("config.dat");
-  ASSERT_TRUE(loadConfigFile());
-  std::string second = read("config.dat");
-  EXPECT_EQ(first, second);
-  ConfigRef config = AcquireConfig();
-  EXPECT_TRUE(config->filteringDisabled);
-  EXPECT_EQ(config->extraBlistIpFiles.size(), 2u);
-  EXPECT_FALSE(config->tlsVerify);
-  EXPECT_EQ(config->dnsblNameserver, "127.0.0.1:5353");
-  EXPECT_TRUE(isKnownPluginCode("abc"));
-  EXPECT_FALSE(isKnownPluginCode("xyz"));
 }
 
 void setModified(const std::string& path, int64_t secondsFromNow) {
@@ -316,21 +263,6 @@ TEST_F(ConfigTest, HotReloadFollowsChangedFilesButNotItsOwnWrites) {
   EXPECT_FALSE(reloadIfConfigChanged());
 }
 
-TEST_F(ConfigTest, SnapshotsAreCountedAndFreedWithTheirLastHolder) {
-  ConfigRef first = load("LOG_MAX_SIZE 1\n");
-  EXPECT_EQ(first.use_count(), 2); // the current pointer and this holder
-  ConfigRef shared = AddRefConfig(first);
-  EXPECT_EQ(first.use_count(), 3);
-  ReleaseConfig(shared);
-  EXPECT_FALSE(shared);
-
-  std::weak_ptr<Config> watch = first;
-  load("LOG_MAX_SIZE 2\n");
-  EXPECT_FALSE(watch.expired());
-  first.reset();
-  EXPECT_TRUE(watch.expired());
-}
-
 TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
   chooseDataDirectory(file("no/such/dir"), true);
   EXPECT_FALSE(loadConfigFile());
@@ -341,6 +273,110 @@ TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
     toldUser = toldUser || notice.text == languageText(kTextConfigUnreadable);
   }
   EXPECT_TRUE(toldUser);
+}
+
+TEST(ReadConfigLine, LongLinesComeInPiecesAndAnyControlByteEndsTheText) {
+  test::TempDir dir;
+  static const char kText[] =
+      "LOGGING_ENABLED\tYES\nKEY a\0b\nCR\r\nTAG \xab SPAM \xbb\nLAST no end";
+  test::writeFile(dir.file("f"),
+                  std::string(2000, 'a') + "\n" + std::string(kText, sizeof kText - 1));
+  FILE* file = std::fopen(dir.file("f").c_str(), "r");
+  std::vector<std::string> lines;
+  for (std::string line; readConfigLine(file, line);) {
+    lines.push_back(line);
+  }
+  std::fclose(file);
+  EXPECT_EQ(lines, (std::vector<std::string>{std::string(1023, 'a'), std::string(977, 'a'),
+                                             "LOGGING_ENABLED", "KEY a", "CR", "TAG \xab SPAM \xbb",
+                                             "LAST no end"}));
+  KeyValue entry = splitKeyValue("SUBJECT_TAG_STRING  [spam] ");
+  EXPECT_EQ(entry.key, "SUBJECT_TAG_STRING");
+  EXPECT_EQ(entry.value, " [spam] ");
+}
+
+// A file in the full format, with settings away from their defaults: loading and
+// saving it gives it back byte for byte, in the fixed order of the keys.
+const char* kWritten = "VERSION 1\n"
+                       "Kestrelmail_COMPATIBILITY 1.52\n\n"
+                       "LANGUAGE English\n"
+                       "IS_FIRST_RUN NO\n\n"
+                       "ALLOW_PORT_SHARING NO\n"
+                       "ALWAYS_SHOW_POP3_APOP_WARNING YES\n"
+                       "ALWAYS_SHOW_POP3_SASL_WARNING YES\n"
+                       "ALWAYS_CONFIRM_EXIT YES\n"
+                       "SHOWN_SCATTERER_WARNING NO\n"
+                       "SHOWN_PORTAL_WLISTER_WARNING NO\n"
+                       "CREATE_DEFAULT_IMAP4_PORT NO\n"
+                       "DNSBL SPAMCOP SpamCop BL\n\n\n"
+                       "ANNOUNCE_NEW_INSTALLED_PLUGINS YES\n\n"
+                       "TAG_SUBJECT TRUE\n"
+                       "SUBJECT_TAG_STRING [junk]\n"
+                       "X_Kestrelmail_IN_SUBJECT YES\n\n"
+                       "TAG_LOCATION SUFFIX\n"
+                       "ADD_BWLIST_REASON_HEADERS NO\n"
+                       "USE_AUTO_WLIST_FROM YES\n"
+                       "AUTO_WLIST_FROM_NUM_MAILS 7\n"
+                       "USE_AUTO_WLIST_IP YES\n"
+                       "AUTO_WLIST_IP_NUM_MAILS 12\n"
+                       "USE_AUTO_WLIST_FROM_LOGGING NO\n"
+                       "USE_AUTO_WLIST_IP_LOGGING NO\n\n"
+                       "LOGGING_ENABLED NO\n"
+                       "LOGFILE /nonexistent/k.log\n"
+                       "LOGGING_LEVEL EXTREME\n"
+                       "LOG_MAX_SIZE 1024\n\n"
+                       "STATUS_WINDOW_AUTO_OPEN NO\n"
+                       "STATUS_WINDOW_TOPMOST NO\n"
+                       "FILTERING_STATS_DAYS 7\n\n"
+                       "TRAY_ACTION NONE\n\n"
+                       "SHOW_UPDATES_WINDOW NO\n"
+                       "INFORM_ABOUT_NEW_BETAS YES\n"
+                       "Kestrelmail_UPDATES_CHECK YES\n"
+                       "Kestrelmail_UPDATES_CHECK_INTERVAL 14\n"
+                       "Kestrelmail_UPDATES_LAST_CHECK 1760000000\n"
+                       "DNSBL_UPDATES_CHECK YES\n"
+                       "DNSBL_UPDATES_CHECK_INTERVAL 14\n"
+                       "DNSBL_UPDATES_LAST_CHECK 0\n"
+                       "KNOWN_PLUGIN_CODE ABC\n"
+                       "KNOWN_PLUGIN_CODE def\n"
+                       "MAX_DNSBL_THREADS 25\n"
+                       "DNSBL_TIME_OUT 30\n"
+                       "DNSBL_POSITIVE_CACHE_PERIOD 2,0\n"
+                       "DNSBL_NEGATIVE_CACHE_PERIOD 3,0\n"
+                       "IP_LISTEN 192.168.1.2\n"
+                       "FILTERING_DISABLED YES\n"
+                       "AWLIST_FILTERING_DISABLED YES\n\n"
+                       "EXTRA_BLIST_IP /etc/kestrel/bl1\n"
+                       "EXTRA_BLIST_IP /etc/kestrel/bl2\n\n"
+                       "EXTRA_WLIST_FROM /etc/kestrel/friends\n\n"
+                       "TLS_VERIFY NO\n"
+                       "DNSBL_NAMESERVER 127.0.0.1:5353\n";
+
+TEST_F(ConfigTest, AWrittenFileLoadsAndSavesBackByteForByteInItsFixedOrder) {
+  ConfigRef config = load(kWritten);
+  EXPECT_EQ(read("config.dat"), kWritten);
+  ASSERT_TRUE(loadConfigFile());
+  EXPECT_EQ(read("config.dat"), kWritten);
+  config = AcquireConfig();
+  EXPECT_TRUE(config->filteringDisabled);
+  EXPECT_EQ(config->extraBlistIpFiles.size(), 2u);
+  EXPECT_FALSE(config->tlsVerify);
+  EXPECT_EQ(config->dnsblNameserver, "127.0.0.1:5353");
+  EXPECT_EQ(config->listenIp, (Ipv4Address{192, 168, 1, 2}));
+  EXPECT_TRUE(isKnownPluginCode("abc"));
+  EXPECT_FALSE(isKnownPluginCode("xyz"));
+}
+
+TEST_F(ConfigTest, AFailedSaveKeepsTheOldFileAndEndsTheProgram) {
+  load("LOG_MAX_SIZE 11\n");
+  std::string before = read("config.dat");
+  // Something that is not a file stands where the new file would be written.
+  ASSERT_TRUE(createDirectory(file("config.dat.new")));
+  size_t shown = notifier().count();
+  EXPECT_FALSE(saveConfigFile());
+  EXPECT_EQ(read("config.dat"), before);
+  EXPECT_TRUE(quitMessagePosted());
+  EXPECT_GE(notifier().count(), shown + 2) << "the error report and the closing message";
 }
 
 } // namespace

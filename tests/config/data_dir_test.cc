@@ -17,11 +17,7 @@ protected:
     restore("HOME", home_);
   }
   static void restore(const char* name, const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
   }
   static std::optional<std::string> saved(const char* name) {
     const char* value = std::getenv(name);
@@ -33,21 +29,16 @@ protected:
   test::TempDir dir_;
 };
 
-TEST_F(DataDirTest, CommandLineFolderGetsExactlyOneSeparator) {
+TEST_F(DataDirTest, TheCommandLineFolderGetsOneSeparatorAndHoldsForTheRun) {
   chooseDataDirectory(dir_.path() + "data", true);
   EXPECT_EQ(dataPath("config.dat"), dir_.path() + "data/config.dat");
   chooseDataDirectory(dir_.path() + "data/", true);
-  EXPECT_EQ(dataPath("config.dat"), dir_.path() + "data/config.dat");
   EXPECT_EQ(dataPath(""), dir_.path() + "data/");
-}
-
-TEST_F(DataDirTest, TheFirstChoiceHoldsForTheWholeRun) {
-  chooseDataDirectory(dir_.path() + "first", true);
   chooseDataDirectory(dir_.path() + "second");
-  EXPECT_EQ(dataPath("x"), dir_.path() + "first/x");
+  EXPECT_EQ(dataPath("x"), dir_.path() + "data/x") << "the first choice holds";
 }
 
-TEST_F(DataDirTest, DefaultIsTheUsersConfigurationFolder) {
+TEST_F(DataDirTest, DefaultIsTheUsersConfigurationFolderElseBesideTheProgram) {
   ::setenv("XDG_CONFIG_HOME", (dir_.path() + "xdg").c_str(), 1);
   chooseDataDirectory(std::nullopt, true);
   EXPECT_EQ(dataPath(""), dir_.path() + "xdg/Kestrelmail/");
@@ -59,10 +50,7 @@ TEST_F(DataDirTest, DefaultIsTheUsersConfigurationFolder) {
   ASSERT_TRUE(createDirectory(dir_.path() + "home"));
   chooseDataDirectory(std::nullopt, true);
   EXPECT_EQ(dataPath(""), dir_.path() + "home/.config/Kestrelmail/");
-}
 
-TEST_F(DataDirTest, WithoutAnyUserFolderTheDataLivesBesideTheProgram) {
-  ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("HOME");
   chooseDataDirectory(std::nullopt, true);
   EXPECT_EQ(dataPath(""), executableDirectory() + "config/");
@@ -132,9 +120,8 @@ TEST_F(DataDirTest, FirstRunFilesAreWrittenByteForByte) {
   EXPECT_EQ(test::readFile(dir_.file("wlist_ip.dat")),
             "# White list of relay addresses: one address, range (a.b.c.d-e.f.g.h) or block "
             "(a.b.c.d/n) per line.\n127.0.0.0/8\n");
-}
 
-TEST_F(DataDirTest, AConfigurationThatCannotBeCreatedSkipsTheListFiles) {
+  // A configuration that cannot be created skips the list files.
   chooseDataDirectory(dir_.path() + "absent", true);
   EXPECT_FALSE(writeFirstRunFiles());
   EXPECT_FALSE(fileExists(dir_.path() + "absent/blist_email.dat"));

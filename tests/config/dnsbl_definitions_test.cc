@@ -28,7 +28,7 @@ std::vector<std::string> enabledKeys(const Config& config) {
   return keys;
 }
 
-TEST_F(ConfigTest, TheShippedDefinitionsLoadCleanly) {
+TEST_F(ConfigTest, TheShippedDefinitionsLoadCleanlyAndCoverOlderKeys) {
   ConfigRef config = load("IS_FIRST_RUN YES\nDNSBL SPAMCOP SpamCop BL\n");
   EXPECT_EQ(notifier().count(), 0u);
   EXPECT_GE(config->dnsblLists.size(), 10u);
@@ -50,10 +50,7 @@ TEST_F(ConfigTest, TheShippedDefinitionsLoadCleanly) {
   ASSERT_TRUE(portal);
   EXPECT_EQ(portal->type, DNSBL_PROVIDER_IGNORE);
   EXPECT_EQ(findList(*config, "CHI-KOR")->type, DNSBL_COUNTRY);
-}
-
-TEST_F(ConfigTest, KeysOfEarlierVersionsFindAListOrAReplacement) {
-  ConfigRef config = load("IS_FIRST_RUN YES\n");
+  // Keys of earlier versions find a list or a replacement.
   for (const char* key : {"SPAMCOP", "SBL", "CHI-KOR", "H-KONG", "TAIWAN", "iPortal"}) {
     EXPECT_TRUE(findList(*config, key)) << key;
   }
@@ -82,17 +79,15 @@ TEST_F(ConfigTest, ARetiredListIsReportedAndItsReplacementOffered) {
   EXPECT_EQ(saved.find("DNSBL CBL"), std::string::npos);
 }
 
-TEST_F(ConfigTest, AReplacementDeclinedLeavesTheListOff) {
+TEST_F(ConfigTest, AReplacementDeclinedLeavesTheListOffAndRepeatedKeysStay) {
   ConfigRef config = load("IS_FIRST_RUN YES\nDNSBL NJABL NJABL\n");
   EXPECT_TRUE(config->enabledDnsbl.empty()) << "the headless answer declines offers";
   // Already enabled: no offer.
   size_t before = notifier().count();
   load("IS_FIRST_RUN YES\nDNSBL XBL x\nDNSBL PROXIES Open proxies\n");
   EXPECT_EQ(notifier().count(), before + 1);
-}
-
-TEST_F(ConfigTest, TheSameListTwiceIsQueriedTwice) {
-  ConfigRef config = load("IS_FIRST_RUN YES\nDNSBL SPAMCOP a\nDNSBL spamcop b\n");
+  // The same list twice is queried twice.
+  config = load("IS_FIRST_RUN YES\nDNSBL SPAMCOP a\nDNSBL spamcop b\n");
   EXPECT_EQ(enabledKeys(*config), (std::vector<std::string>{"SPAMCOP", "SPAMCOP"}));
 }
 

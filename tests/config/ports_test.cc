@@ -11,66 +11,92 @@ namespace {
 
 using test::ConfigTest;
 
-const char* kEveryPortType = "VERSION 1\n"
-                             "IS_FIRST_RUN NO\n"
-                             "PORT 110\n"
-                             "PORT_TYPE POP3_GENERIC\n"
-                             "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n"
-                             "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
-                             "PORT_POP3_ATTEMPT_APOP YES\n"
-                             "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 8\n"
-                             "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 128\n"
-                             "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n"
-                             "\n"
-                             "PORT 1110\n"
-                             "PORT_TYPE POP3_SPECIFIC\n"
-                             "PORT_POP3_SERVERNAME pop.example.com\n"
-                             "PORT_UPSTREAM_TLS IMPLICIT\n"
-                             "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
-                             "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n"
-                             "\n"
-                             "PORT 143\n"
-                             "PORT_TYPE IMAP4_GENERIC\n"
-                             "PORT_IMAP4_REWRITE SPAM\n"
-                             "PORT_IMAP4_AUTO_MOVE_SPAM YES\n"
-                             "PORT_IMAP4_SPAMTRAP_FOLDER Junk Mail\n"
-                             "PORT_IMAP4_FILTER_TYPE UNSEEN\n"
-                             "PORT_IMAP4_FILTER_ONE_MAILBOX YES\n"
-                             "PORT_IMAP4_FILTER_MAILBOX INBOX.Work\n"
-                             "PORT_IMAP4_CHECK_HEADERS_UNFILTERED NO\n"
-                             "\n"
-                             "PORT 1143\n"
-                             "PORT_TYPE IMAP4_SPECIFIC\n"
-                             "PORT_IMAP4_SERVERNAME imap.example.com\n"
-                             "PORT_IMAP4_REWRITE ALWAYS\n"
-                             "PORT_IMAP4_FILTER_TYPE ALL\n"
-                             "PORT_UPSTREAM_TLS STARTTLS\n"
-                             "\n"
-                             "PORT 25\n"
-                             "PORT_TYPE SMTP_SPECIFIC\n"
-                             "PORT_SMTP_SERVERNAME smtp.example.com\n"
-                             "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
-                             "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-                             "PORT_SMTP_DEFAULT_BODY_FILTERING_K 32\n"
-                             "PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING YES\n"
-                             "PORT_SMTP_LOCAL_EMAIL_LEAFNAME port25_permissions_email.txt\n"
-                             "PORT_SMTP_LOCAL_IP_LEAFNAME port25_permissions_ip.txt\n"
-                             "\n"
-                             "IP_LISTEN 127.0.0.1\n"
-                             "ALLOW_PORT_SHARING YES\n";
+// Port blocks of every type as the program writes them.
+const std::string kWrittenBlocks = "PORT 110\n"
+                                   "PORT_TYPE POP3_GENERIC\n"
+                                   "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n"
+                                   "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
+                                   "PORT_POP3_ATTEMPT_APOP YES\n"
+                                   "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 8\n"
+                                   "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 128\n"
+                                   "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
+                                   "PORT 1110\n"
+                                   "PORT_TYPE POP3_SPECIFIC\n"
+                                   "PORT_POP3_SUPPRESS_CLIENT_ERRORS NO\n"
+                                   "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
+                                   "PORT_POP3_SERVERNAME pop.example.com\n"
+                                   "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 4\n"
+                                   "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 64\n"
+                                   "PORT_UPSTREAM_TLS IMPLICIT\n"
+                                   "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
+                                   "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n\n"
+                                   "PORT 143\n"
+                                   "PORT_TYPE IMAP4_GENERIC\n"
+                                   "PORT_IMAP4_MUTE_CONNECTION_ERRORS NO\n"
+                                   "PORT_IMAP4_DEFAULT_BODY_FILTERING_K 64\n"
+                                   "PORT_IMAP4_REWRITE SPAM\n"
+                                   "PORT_IMAP4_AUTO_DELETE_SPAM NO\n"
+                                   "PORT_IMAP4_AUTO_MOVE_SPAM YES\n"
+                                   "PORT_IMAP4_SPAMTRAP_FOLDER Junk Mail\n"
+                                   "PORT_IMAP4_EXPUNGE_DELETIONS NO\n"
+                                   "PORT_IMAP4_FILTER_ONE_MAILBOX YES\n"
+                                   "PORT_IMAP4_FILTER_MAILBOX INBOX.Work\n"
+                                   "PORT_IMAP4_FILTER_TYPE UNSEEN\n"
+                                   "PORT_IMAP4_CHECK_HEADERS_UNFILTERED NO\n"
+                                   "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
+                                   "PORT 25\n"
+                                   "PORT_TYPE SMTP_SPECIFIC\n"
+                                   "PORT_SMTP_SERVERNAME smtp.example.com\n"
+                                   "PORT_SMTP_MUTE_CONNECTION_ERRORS NO\n"
+                                   "PORT_SMTP_AWLIST_RCPT_TO NO\n"
+                                   "PORT_SMTP_REMOVE_SERVERNAME_FROM_USERNAME NO\n"
+                                   "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
+                                   "PORT_SMTP_REJECT_ON_ORIGINATING_IP NO\n"
+                                   "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
+                                   "PORT_SMTP_USE_FILTERING NO\n"
+                                   "PORT_SMTP_DEFAULT_BODY_FILTERING_K 32\n"
+                                   "PORT_SMTP_LOCAL_EMAIL_LEAFNAME port25_permissions_email.txt\n"
+                                   "PORT_SMTP_LOCAL_IP_LEAFNAME port25_permissions_ip.txt\n"
+                                   "PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING YES\n"
+                                   "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n";
 
 TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
   write("port25_permissions_email.txt", "me@example.com\n*@example.org # colleagues\n");
   write("port25_permissions_ip.txt", "192.0.2.0/24\n");
   write("port1110_access_control.txt", "127.0.0.1\n10.1.0.0/16\n");
-  ConfigRef config = load(kEveryPortType);
+  // The last block names only some keys: the others are written with their defaults.
+  ConfigRef config =
+      load("IS_FIRST_RUN NO\n" + kWrittenBlocks +
+           "PORT 1143\nPORT_TYPE IMAP4_SPECIFIC\nPORT_IMAP4_SERVERNAME imap.example.com\n"
+           "PORT_IMAP4_REWRITE ALWAYS\nPORT_IMAP4_FILTER_TYPE ALL\n"
+           "PORT_UPSTREAM_TLS STARTTLS\nIP_LISTEN 127.0.0.1\nALLOW_PORT_SHARING YES\n");
+  std::string saved = read("config.dat");
+  EXPECT_NE(saved.find("IS_FIRST_RUN NO\n\n" + kWrittenBlocks +
+                       "PORT 1143\n"
+                       "PORT_TYPE IMAP4_SPECIFIC\n"
+                       "PORT_IMAP4_SERVERNAME imap.example.com\n"
+                       "PORT_IMAP4_MUTE_CONNECTION_ERRORS NO\n"
+                       "PORT_IMAP4_DEFAULT_BODY_FILTERING_K 64\n"
+                       "PORT_IMAP4_REWRITE ALWAYS\n"
+                       "PORT_IMAP4_AUTO_DELETE_SPAM NO\n"
+                       "PORT_IMAP4_AUTO_MOVE_SPAM NO\n"
+                       "PORT_IMAP4_SPAMTRAP_FOLDER none\n"
+                       "PORT_IMAP4_EXPUNGE_DELETIONS NO\n"
+                       "PORT_IMAP4_FILTER_ONE_MAILBOX NO\n"
+                       "PORT_IMAP4_FILTER_MAILBOX Inbox\n"
+                       "PORT_IMAP4_FILTER_TYPE ALL\n"
+                       "PORT_IMAP4_CHECK_HEADERS_UNFILTERED YES\n"
+                       "PORT_UPSTREAM_TLS STARTTLS\n"
+                       "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
+                       "ALLOW_PORT_SHARING YES\n"),
+            std::string::npos)
+      << saved;
   ASSERT_EQ(config->ports.size(), 5u);
   const PortConfig& generic = config->ports[0];
   EXPECT_EQ(generic.type, POP3_GENERIC);
   EXPECT_TRUE(generic.pop3.suppressClientErrors);
   EXPECT_TRUE(generic.pop3.attemptApop);
   EXPECT_EQ(generic.pop3.bodyKTop, 8);
-  EXPECT_EQ(generic.pop3.bodyKRetr, 128);
   const PortConfig& specific = config->ports[1];
   EXPECT_EQ(specific.serverName, "pop.example.com");
   EXPECT_EQ(specific.upstreamTls, UpstreamTls::Implicit);
@@ -80,15 +106,13 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
   EXPECT_EQ(imap.imap4.rewrite, REWRITE_SPAM);
   EXPECT_EQ(imap.imap4.spamtrapFolder, "Junk Mail");
   EXPECT_EQ(imap.imap4.filterType, FILTER_UNSEEN);
-  EXPECT_EQ(imap.imap4.filterMailbox, "INBOX.Work");
   EXPECT_FALSE(imap.imap4.checkHeadersUnfiltered);
-  EXPECT_EQ(config->ports[3].imap4.filterType, FILTER_ALL);
-  const PortConfig& smtp = config->ports[4];
-  EXPECT_EQ(smtp.smtp.localEmailFile, "port25_permissions_email.txt");
-  EXPECT_EQ(smtp.smtp.localIpFile, "port25_permissions_ip.txt");
+  const PortConfig& smtp = config->ports[3];
   EXPECT_EQ(smtp.smtp.localEmails, (std::vector<std::string>{"me@example.com", "*@example.org"}));
   ASSERT_EQ(smtp.smtp.localIpBlocks.size(), 1u);
   EXPECT_TRUE(smtp.smtp.permitAllAuthenticatedRelaying);
+  EXPECT_EQ(config->ports[4].imap4.filterType, FILTER_ALL);
+  EXPECT_EQ(config->ports[4].upstreamTls, UpstreamTls::StartTls);
   EXPECT_TRUE(config->allowPortSharing);
   for (const PortConfig& port : config->ports) {
     EXPECT_EQ(std::count_if(config->ports.begin(), config->ports.end(),
@@ -96,70 +120,12 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
               1);
   }
 
-  std::string saved = read("config.dat");
-  EXPECT_NE(saved.find("IS_FIRST_RUN NO\n\n"
-                       "PORT 110\n"
-                       "PORT_TYPE POP3_GENERIC\n"
-                       "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n"
-                       "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
-                       "PORT_POP3_ATTEMPT_APOP YES\n"
-                       "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 8\n"
-                       "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 128\n"
-                       "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
-                       "PORT 1110\n"
-                       "PORT_TYPE POP3_SPECIFIC\n"
-                       "PORT_POP3_SUPPRESS_CLIENT_ERRORS NO\n"
-                       "PORT_POP3_MUTE_CONNECTION_ERRORS NO\n"
-                       "PORT_POP3_SERVERNAME pop.example.com\n"
-                       "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 4\n"
-                       "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 64\n"
-                       "PORT_UPSTREAM_TLS IMPLICIT\n"
-                       "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
-                       "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n\n"
-                       "PORT 143\n"
-                       "PORT_TYPE IMAP4_GENERIC\n"
-                       "PORT_IMAP4_MUTE_CONNECTION_ERRORS NO\n"
-                       "PORT_IMAP4_DEFAULT_BODY_FILTERING_K 64\n"
-                       "PORT_IMAP4_REWRITE SPAM\n"
-                       "PORT_IMAP4_AUTO_DELETE_SPAM NO\n"
-                       "PORT_IMAP4_AUTO_MOVE_SPAM YES\n"
-                       "PORT_IMAP4_SPAMTRAP_FOLDER Junk Mail\n"
-                       "PORT_IMAP4_EXPUNGE_DELETIONS NO\n"
-                       "PORT_IMAP4_FILTER_ONE_MAILBOX YES\n"
-                       "PORT_IMAP4_FILTER_MAILBOX INBOX.Work\n"
-                       "PORT_IMAP4_FILTER_TYPE UNSEEN\n"
-                       "PORT_IMAP4_CHECK_HEADERS_UNFILTERED NO\n"
-                       "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
-                       "PORT 1143\n"
-                       "PORT_TYPE IMAP4_SPECIFIC\n"
-                       "PORT_IMAP4_SERVERNAME imap.example.com\n"),
-            std::string::npos)
-      << saved;
-  EXPECT_NE(saved.find("PORT 25\n"
-                       "PORT_TYPE SMTP_SPECIFIC\n"
-                       "PORT_SMTP_SERVERNAME smtp.example.com\n"
-                       "PORT_SMTP_MUTE_CONNECTION_ERRORS NO\n"
-                       "PORT_SMTP_AWLIST_RCPT_TO NO\n"
-                       "PORT_SMTP_REMOVE_SERVERNAME_FROM_USERNAME NO\n"
-                       "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
-                       "PORT_SMTP_REJECT_ON_ORIGINATING_IP NO\n"
-                       "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-                       "PORT_SMTP_USE_FILTERING NO\n"
-                       "PORT_SMTP_DEFAULT_BODY_FILTERING_K 32\n"
-                       "PORT_SMTP_LOCAL_EMAIL_LEAFNAME port25_permissions_email.txt\n"
-                       "PORT_SMTP_LOCAL_IP_LEAFNAME port25_permissions_ip.txt\n"
-                       "PORT_SMTP_PERMIT_ALL_AUTHENTICATED_RELAYING YES\n"
-                       "PORT_SPECIAL_ACCESS_CONTROL_LIST NO\n\n"
-                       "ALLOW_PORT_SHARING YES\n"),
-            std::string::npos)
-      << saved;
-
   // What was saved loads into the same snapshot and saves back identically.
   ASSERT_TRUE(loadConfigFile());
   ConfigRef again = AcquireConfig();
   EXPECT_EQ(read("config.dat"), saved);
   ASSERT_EQ(again->ports.size(), 5u);
-  EXPECT_EQ(again->ports[4].smtp.localEmails, smtp.smtp.localEmails);
+  EXPECT_EQ(again->ports[3].smtp.localEmails, smtp.smtp.localEmails);
   EXPECT_EQ(again->ports[1].aclBlocks, specific.aclBlocks);
 }
 
@@ -228,11 +194,10 @@ TEST_F(ConfigTest, TheOlderSinglePortFormatIsConvertedToPortBlocks) {
   std::string saved = read("config.dat");
   EXPECT_EQ(saved.find("SERVER "), std::string::npos);
   EXPECT_NE(saved.find("PORT 111\nPORT_TYPE POP3_SPECIFIC\n"), std::string::npos);
-}
 
-TEST_F(ConfigTest, AListenPortOfTheOlderFormatMovesPastTakenNumbers) {
-  ConfigRef config = load("CREATE_DEFAULT_IMAP4_PORT NO\nSERVER a.example\nLISTEN_PORT 120\n"
-                          "SERVER b.example\nLISTEN_PORT 100\nSERVER c.example\n");
+  // Listen ports move past numbers that are taken.
+  config = load("CREATE_DEFAULT_IMAP4_PORT NO\nSERVER a.example\nLISTEN_PORT 120\n"
+                "SERVER b.example\nLISTEN_PORT 100\nSERVER c.example\n");
   ASSERT_EQ(config->ports.size(), 3u);
   EXPECT_EQ(config->ports[0].listenPort, 120);
   EXPECT_EQ(config->ports[1].listenPort, 101) << "120 is at least 100";
@@ -324,16 +289,6 @@ TEST_F(ConfigTest, AccessFollowsThePortsOwnListOrTheGlobalOne) {
       << "its own list does not hold 127.0.0.1";
   EXPECT_EQ(listedButOff.aclBlocks.size(), 1u) << "the file is read whatever the switch says";
   EXPECT_FALSE(portAdmits(listedButOff, *config, {10, 1, 1, 1}));
-}
-
-TEST_F(ConfigTest, NewPortIdsAreUnique) {
-  std::vector<PortConfig> ports(3);
-  uint32_t first = newPortId(ports);
-  ports[0].id = first;
-  ports[1].id = first + 1;
-  uint32_t next = newPortId(ports);
-  EXPECT_GE(next, first + 2);
-  EXPECT_NE(next, ports[2].id);
 }
 
 } // namespace

@@ -18,11 +18,7 @@ protected:
   }
   void TearDown() override { closeMainLoop(); }
 
-  ConfigRef configure(const std::string& text) {
-    writeFile(data_.file("config.dat"), text);
-    EXPECT_TRUE(loadConfigFile());
-    return AcquireConfig();
-  }
+  ConfigRef configure(const std::string& text) { return data_.load(text); }
   std::string mainLog() const { return readFile(data_.file("log.txt")); }
 
   DataDirScope data_;

@@ -1,7 +1,7 @@
 """Real mail servers for the end-to-end tests, started and stopped by the tests.
 
-Dovecot serves POP3 and IMAP4 (plain, and TLS with a certificate made for the run)
-from a private configuration, private folders and a maildir the tests fill.
+Dovecot serves POP3 (plain, and TLS with a certificate made for the run) from a
+private configuration, private folders and a maildir the tests fill.
 """
 
 import os
@@ -43,17 +43,15 @@ def make_certificate(folder, host="localhost"):
 
 
 class Dovecot:
-    """A private Dovecot instance serving POP3 and IMAP4 on loopback."""
+    """A private Dovecot instance serving POP3 on loopback."""
 
-    def __init__(self, users=None, ssl=False):
+    def __init__(self, ssl=False):
         self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
         os.chmod(self.root, 0o755)  # the server's own users must reach their folders
-        self.users = dict(users or {"alice": "secret"})
+        self.users = {"alice": "secret"}
         self.ssl = ssl
         self.pop3_port = free_port()
-        self.imap_port = free_port()
         self.pop3s_port = free_port()
-        self.imaps_port = free_port()
         self.cert = self.key = None
         entry = pwd.getpwnam("dovecot")
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
@@ -62,9 +60,8 @@ class Dovecot:
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def maildir(self, user, folder="INBOX"):
-        base = self.path("mail", user, "Maildir")
-        return base if folder == "INBOX" else os.path.join(base, "." + folder)
+    def maildir(self, user):
+        return self.path("mail", user, "Maildir")
 
     def _chown_tree(self, top):
         for folder, dirs, files in os.walk(top):
@@ -72,15 +69,12 @@ class Dovecot:
             for name in files:
                 os.chown(os.path.join(folder, name), self.uid, self.gid)
 
-    def deliver(self, user, message, folder="INBOX", seen=False):
-        """Puts a message (bytes) into a user's folder; returns its file name."""
-        base = self.maildir(user, folder)
-        for sub in ("cur", "new", "tmp"):
-            os.makedirs(os.path.join(base, sub), exist_ok=True)
+    def deliver(self, user, message):
+        """Puts a message (bytes) into a user's inbox; returns its file name."""
         # The server numbers new messages in the order of their file names.
         self.delivered = getattr(self, "delivered", 0) + 1
         name = "%d.M%06dP%s.kestreltest" % (time.time(), self.delivered, uuid.uuid4().hex[:8])
-        target = os.path.join(base, "cur", name + ":2,S") if seen else os.path.join(base, "new", name)
+        target = os.path.join(self.maildir(user), "new", name)
         with open(target, "wb") as f:
             f.write(message)
         self._chown_tree(self.path("mail"))
@@ -97,7 +91,7 @@ class Dovecot:
             self.cert, self.key = make_certificate(self.root)
             ssl_lines = "ssl = yes\nssl_cert = <%s\nssl_key = <%s\n" % (self.cert, self.key)
         config = f"""
-protocols = pop3 imap
+protocols = pop3
 listen = 127.0.0.1
 base_dir = {self.path("run")}
 state_dir = {self.path("state")}
@@ -129,15 +123,6 @@ service pop3-login {{
     ssl = yes
   }}
 }}
-service imap-login {{
-  inet_listener imap {{
-    port = {self.imap_port}
-  }}
-  inet_listener imaps {{
-    port = {self.imaps_port}
-    ssl = yes
-  }}
-}}
 service anvil {{
   chroot =
 }}
@@ -156,7 +141,6 @@ service anvil {{
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         wait_for_port(self.pop3_port)
-        wait_for_port(self.imap_port)
         return self
 
     def stop(self):
@@ -179,12 +163,6 @@ service anvil {{
         except OSError:
             return ""
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 class ScriptedServer:
     """A TCP server on loopback whose every connection runs `handler(conn)` in a
@@ -198,7 +176,6 @@ class ScriptedServer:
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(64)
         self.port = self.listener.getsockname()[1]
-        self.connections = 0
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
@@ -209,7 +186,6 @@ class ScriptedServer:
                 conn, _ = self.listener.accept()
             except OSError:
                 return
-            self.connections += 1
             threading.Thread(target=self._run, args=(conn,), daemon=True).start()
 
     def _run(self, conn):

@@ -8,12 +8,7 @@ import time
 import unittest
 
 from kestrel import Kestrel, Workspace, wait_for
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from peers import free_port
 
 
 def try_connect(port):
@@ -72,15 +67,6 @@ class ListenerTest(unittest.TestCase):
             self.ws.write("acl.dat", acl)
             text += "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\nPORT_ACCESS_CONTROL_LIST_FNAME acl.dat\n"
         return text + "PORT %d\nPORT_TYPE IMAP4_GENERIC\n" % self.imap4
-
-    def test_ports_open_and_a_session_still_to_come_closes_cleanly(self):
-        self.start(self.ports())
-        wait_for(lambda: listening(self.pop3), what="the POP3 port")
-        self.assertTrue(listening(self.imap4))
-        client = try_connect(self.imap4)
-        self.assertEqual(read_to_end(client), b"")
-        client.close()
-        self.assertEqual(self.kestrel.stop(), 0)
 
     def test_a_refused_client_gets_no_byte_and_the_refusal_is_reported(self):
         self.start(self.ports(acl="10.1.2.3\n"))

@@ -1,10 +1,56 @@
+#include "config/config_fixture.h"
+#include "filter/address_scan.h"
 #include "filter/dnsbl.h"
 #include "filter/filter_fixture.h"
+#include "platform/sync.h"
 
 namespace km::test {
 namespace {
 
 using Texts = std::vector<std::string>;
+
+std::vector<std::string> addresses(std::string_view text, size_t start = 0) {
+  std::vector<std::string> found;
+  size_t next = start;
+  while (std::optional<std::string_view> address = ExtractEmailAddress(text, next, next)) {
+    found.emplace_back(*address);
+  }
+  EXPECT_EQ(next, text.size());
+  return found;
+}
+
+std::vector<std::string> relays(std::string_view text) {
+  std::vector<std::string> found;
+  size_t next = 0;
+  while (std::optional<Ipv4Address> ip = ExtractIpAddress(text, next, next)) {
+    found.push_back(ipToString(*ip));
+  }
+  EXPECT_EQ(next, text.size());
+  return found;
+}
+
+TEST(ExtractEmailAddress, TakesTheRunAroundEachAtSignWithSomethingOnBothSides) {
+  EXPECT_EQ(addresses("From: \"Ann O'Neil\" <ann.o'neil+list@mail.example.com>"),
+            (Texts{"ann.o'neil+list@mail.example.com"}));
+  EXPECT_EQ(addresses("To: a@b.example, (comment c@d.example) e_f@g-h.example;"),
+            (Texts{"a@b.example", "c@d.example", "e_f@g-h.example"}));
+  EXPECT_EQ(addresses("x{|}~`#$%&*/=?^!@example.org"), (Texts{"x{|}~`#$%&*/=?^!@example.org"}));
+  EXPECT_EQ(addresses("two@sign@s.example"), (Texts{"two@sign", "sign@s.example"}));
+  EXPECT_EQ(addresses("lone @ sign, trailing@ and @leading, then real@one.example"),
+            (Texts{"real@one.example"}));
+  EXPECT_TRUE(addresses("").empty());
+  EXPECT_EQ(addresses("a@b.example c@d.example", 12), (Texts{"c@d.example"}));
+}
+
+TEST(ExtractIpAddress, FindsDottedAddressesAfterOpenersAndSkipsWhatIsNotOne) {
+  EXPECT_EQ(relays("from mx.example.net (mx.example.net [203.0.113.5]) by relay (198.51.100.7)"),
+            (Texts{"203.0.113.5", "198.51.100.7"}));
+  EXPECT_EQ(relays("192.0.2.1 at the start, user@192.0.2.2"), (Texts{"192.0.2.1", "192.0.2.2"}));
+  EXPECT_TRUE(relays("id 12.34; v1.2.3.4 x192.0.2.1 (1.2.3.4.5) [256.1.1.1] [1.2.3.]").empty());
+  EXPECT_TRUE(relays("(255.255.255.255)").empty());
+  // A refused run is skipped whole; what follows it is still searched.
+  EXPECT_EQ(relays("[1.2.3] [10.0.0.1]"), (Texts{"10.0.0.1"}));
+}
 
 ConfigRef listsConfig() {
   return filterConfig([](Config& c) {
@@ -24,30 +70,27 @@ protected:
   Pipeline() { useConfig(listsConfig()); }
 };
 
-TEST_F(Pipeline, AWhiteListedSenderWhitelistsTheMessage) {
-  MessagePtr message = filtered("From: Someone <someone@friends.example>\r\n\r\n");
-  const Verdict& v = message->verdict;
-  EXPECT_TRUE(v.isWhitelisted);
-  EXPECT_FALSE(v.isSpam);
-  EXPECT_EQ(v.reason, KM_REASON_WLIST_EMAIL);
-  EXPECT_EQ(v.source, KM_SOURCE_HEADERS);
-  EXPECT_STREQ(v.pattern.entry, "*@friends.example");
-}
+TEST_F(Pipeline, SenderListsDecideWithTheFirstMatchingEntryAndWhiteWins) {
+  MessagePtr white = filtered("From: Someone <someone@friends.example>\r\n\r\n");
+  EXPECT_TRUE(white->verdict.isWhitelisted);
+  EXPECT_FALSE(white->verdict.isSpam);
+  EXPECT_EQ(white->verdict.reason, KM_REASON_WLIST_EMAIL);
+  EXPECT_EQ(white->verdict.source, KM_SOURCE_HEADERS);
+  EXPECT_STREQ(white->verdict.pattern.entry, "*@friends.example");
 
-TEST_F(Pipeline, ABlackListedSenderIsSpamWithTheFirstMatchingEntry) {
-  MessagePtr message = filtered("Reply-To: x@mail.bulk.example\r\nFrom: y@spammer.example\r\n\r\n");
-  EXPECT_TRUE(isSpamVerdict(message->verdict));
-  EXPECT_EQ(message->verdict.reason, KM_REASON_BLIST_EMAIL);
   // From is checked before Reply-To, whatever the order of the lines.
-  EXPECT_STREQ(message->verdict.pattern.entry, "*@spammer.example");
-}
+  MessagePtr black = filtered("Reply-To: x@mail.bulk.example\r\nFrom: y@spammer.example\r\n\r\n");
+  EXPECT_TRUE(isSpamVerdict(black->verdict));
+  EXPECT_EQ(black->verdict.reason, KM_REASON_BLIST_EMAIL);
+  EXPECT_STREQ(black->verdict.pattern.entry, "*@spammer.example");
 
-TEST_F(Pipeline, WhiteListsWinWhicheverSenderHeaderComesLater) {
-  MessagePtr message =
-      filtered("From: y@spammer.example\r\nReturn-Path: <boss@WORK.example>\r\n\r\n");
-  EXPECT_TRUE(message->verdict.isWhitelisted);
-  EXPECT_FALSE(message->verdict.isSpam);
-  EXPECT_STREQ(message->verdict.pattern.entry, "boss@work.example");
+  // A white sender header wins even when it comes later, and outweighs a black relay.
+  MessagePtr both = filtered("From: y@spammer.example\r\nReturn-Path: <boss@WORK.example>\r\n"
+                             "Received: from x ([198.51.100.1])\r\n\r\n");
+  waitForDnsblResults(*both, nullptr);
+  EXPECT_FALSE(isSpamVerdict(both->verdict));
+  EXPECT_EQ(both->verdict.reason, KM_REASON_WLIST_EMAIL);
+  EXPECT_STREQ(both->verdict.pattern.entry, "boss@work.example");
 }
 
 TEST_F(Pipeline, AnAutoWhiteAddressWhitelistsUnlessThatIsSwitchedOff) {
@@ -83,14 +126,6 @@ TEST_F(Pipeline, ABlackListedRelayMakesTheMessageSpam) {
   EXPECT_NE(log.find("Relay 10.1.2.3 is on the white list"), std::string::npos) << log;
   EXPECT_NE(log.find("Relay 203.0.113.9 is on the black list"), std::string::npos) << log;
   withdrawMessage(*message);
-}
-
-TEST_F(Pipeline, AWhiteListedSenderOutweighsABlackListedRelay) {
-  MessagePtr message =
-      filtered("From: someone@friends.example\r\nReceived: from x ([198.51.100.1])\r\n\r\n");
-  waitForDnsblResults(*message, nullptr);
-  EXPECT_FALSE(isSpamVerdict(message->verdict));
-  EXPECT_EQ(message->verdict.reason, KM_REASON_WLIST_EMAIL);
 }
 
 TEST_F(Pipeline, AutoWhiteRelaysAreLeftOutOfTheCheck) {
@@ -149,14 +184,6 @@ TEST_F(Pipeline, RelayWhitenessFollowsTheLists) {
   EXPECT_FALSE(IpIgnoredByPlugins(*message, ip("192.0.2.45")));
 }
 
-TEST_F(Pipeline, TheHeaderPassLogsTheSenderAndSubject) {
-  MessagePtr message = filtered("From: a@b.example\r\nSubject: Hello\r\n\tthere\r\n\r\n");
-  std::string log = sessionLog();
-  EXPECT_NE(log.find("Message from a@b.example, subject \"Hello there\""), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("Address a@b.example is on no list"), std::string::npos) << log;
-}
-
 TEST_F(Pipeline, FinishingCountsAndLogsTheVerdict) {
   MessagePtr spam = filtered("From: y@spammer.example\r\nSubject: Buy\r\n\r\n");
   FinishMessage(*spam);
@@ -177,23 +204,19 @@ TEST_F(Pipeline, FinishingCountsAndLogsTheVerdict) {
   EXPECT_NE(log.find("Verdict PASS: from z@elsewhere.example"), std::string::npos);
 }
 
-TEST(PipelineImap4, APortThatDeletesSpamLogsNoSpamLineOnFinishing) {
+TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine) {
   DataDirScope data;
   prepareDataDirectory();
-  ConfigRef config = listsConfig();
-  MessageFixture fixture(IMAP4_GENERIC, config);
-  fixture.port.imap4.autoDeleteSpam = true;
-  MessagePtr spam = fixture.create();
-  feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
-  FilterHeaders(*spam, nullptr);
-  FinishMessage(*spam);
-  EXPECT_EQ(fixture.session.messagesSpam, 1);
-  EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
-}
-
-TEST(PipelineSessions, SessionStartAndEndAreLogged) {
-  DataDirScope data;
-  prepareDataDirectory();
+  {
+    MessageFixture fixture(IMAP4_GENERIC, listsConfig());
+    fixture.port.imap4.autoDeleteSpam = true;
+    MessagePtr spam = fixture.create();
+    feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
+    FilterHeaders(*spam, nullptr);
+    FinishMessage(*spam);
+    EXPECT_EQ(fixture.session.messagesSpam, 1);
+    EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
+  }
   PortConfig port;
   port.type = SMTP_SPECIFIC;
   port.listenPort = 2525;
@@ -212,6 +235,33 @@ TEST(PipelineSessions, SessionStartAndEndAreLogged) {
   FinishSessionRecord(session);
   EXPECT_FALSE(fileExists(path)); // merged into the main log
   EXPECT_NE(readFile(data.file("kestrelmail.log")).find("Session ended"), std::string::npos);
+}
+
+int housekeepingRuns = 0;
+
+void countRun(KmPluginData, const volatile int32_t* closing) {
+  EXPECT_EQ(*closing, 0);
+  ++housekeepingRuns;
+}
+
+// Housekeeping runs at most once an hour, more often with a shorter cache period,
+// and never while the program closes.
+TEST_F(ConfigTest, HousekeepingRunsAtMostOncePerHourOrPerShortCachePeriod) {
+  int index = installPlugin({{"housekeeping", exported(countRun)}});
+  const std::string plugin = "ENABLED_PLUGIN " + installedPluginName(index) + "\n";
+  load(plugin + "DNSBL_POSITIVE_CACHE_PERIOD 2,0\nDNSBL_NEGATIVE_CACHE_PERIOD 3,0\n");
+  housekeepingRuns = 0;
+  Housekeeping();
+  Housekeeping();
+  EXPECT_EQ(housekeepingRuns, 1);
+  load(plugin + "DNSBL_POSITIVE_CACHE_PERIOD 0,0\n");
+  raiseStopFlag();
+  Housekeeping();
+  lowerStopFlagForTests();
+  EXPECT_EQ(housekeepingRuns, 1);
+  Housekeeping();
+  Housekeeping();
+  EXPECT_EQ(housekeepingRuns, 3);
 }
 
 } // namespace

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "filter/dnsbl.h"
 #include "filter/filter_fixture.h"
 
@@ -40,23 +42,33 @@ protected:
   }
 };
 
-TEST_F(Tagging, AWhiteListedSenderPassesWithTheMatchingPattern) {
-  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
-  MessagePtr message = tagged("From: pal@friends.example\r\nSubject: Hi\r\n\r\nbody");
-  EXPECT_EQ(message->headerLines, (Lines{"From: pal@friends.example\r\n", "Subject: Hi\r\n",
-                                         "X-Kestrelmail: PASS WLIST EMAIL\r\n",
-                                         "X-Wlist-Pattern: *@friends.example\r\n"}));
-}
-
-TEST_F(Tagging, ABlackListedSenderGetsTheSubjectTag) {
+// The whole header block after tagging, for the verdicts a message can get.
+TEST_F(Tagging, EachVerdictGetsItsLabelReasonHeaderAndTag) {
+  struct Case {
+    const char* raw;
+    Lines expected;
+  };
+  const Case cases[] = {
+      {"From: pal@friends.example\r\nSubject: Hi\r\n\r\nbody",
+       {"From: pal@friends.example\r\n", "Subject: Hi\r\n", "X-Kestrelmail: PASS WLIST EMAIL\r\n",
+        "X-Wlist-Pattern: *@friends.example\r\n"}},
+      {"From: x@spammer.example\r\nSubject: Hello\r\n\r\nbody",
+       {"From: x@spammer.example\r\n", "Subject: [junk] Hello\r\n",
+        "X-Kestrelmail: SPAM BLIST EMAIL\r\n", "X-Blist-Pattern: *@spammer.example\r\n"}},
+      // Spam without a Subject gets one.
+      {"From: x@spammer.example\r\n\r\n",
+       {"From: x@spammer.example\r\n", "Subject: [junk] \r\n",
+        "X-Kestrelmail: SPAM BLIST EMAIL\r\n", "X-Blist-Pattern: *@spammer.example\r\n"}},
+      {"From: someone@else.example\r\nSubject: Hi\r\n\r\n",
+       {"From: someone@else.example\r\n", "Subject: Hi\r\n", "X-Kestrelmail: PASS\r\n"}},
+  };
   useConfig(taggingConfig([](Config& c) {
     c.tagSubject = true;
     c.subjectTagString = "[junk]";
   }));
-  MessagePtr message = tagged("From: x@spammer.example\r\nSubject: Hello\r\n\r\nbody");
-  EXPECT_EQ(message->headerLines, (Lines{"From: x@spammer.example\r\n", "Subject: [junk] Hello\r\n",
-                                         "X-Kestrelmail: SPAM BLIST EMAIL\r\n",
-                                         "X-Blist-Pattern: *@spammer.example\r\n"}));
+  for (const Case& c : cases) {
+    EXPECT_EQ(tagged(c.raw)->headerLines, c.expected) << c.raw;
+  }
 }
 
 TEST_F(Tagging, TheTagFollowsTheSettingsInBothPlaces) {
@@ -96,14 +108,6 @@ TEST_F(Tagging, ASuffixTagEndsAFoldedSubject) {
   EXPECT_EQ(subjectOf(*message), "Subject: Hello\r\n\tworld   **SPAM**\r\n");
 }
 
-TEST_F(Tagging, SpamWithoutASubjectGetsOne) {
-  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
-  MessagePtr message = tagged("From: x@spammer.example\r\n\r\n");
-  EXPECT_EQ(message->headerLines, (Lines{"From: x@spammer.example\r\n", "Subject: **SPAM** \r\n",
-                                         "X-Kestrelmail: SPAM BLIST EMAIL\r\n",
-                                         "X-Blist-Pattern: *@spammer.example\r\n"}));
-}
-
 TEST_F(Tagging, AWhitelistedMessageIsNeverTagged) {
   useConfig(taggingConfig([](Config& c) {
     c.tagSubject = true;
@@ -115,16 +119,6 @@ TEST_F(Tagging, AWhitelistedMessageIsNeverTagged) {
   EXPECT_EQ(message->verdict.isSpam, 0);
   EXPECT_EQ(message->headerLines, (Lines{"From: pal@friends.example\r\n", "Subject: Hi\r\n",
                                          "X-Kestrelmail: PASS WLIST EMAIL\r\n"}));
-}
-
-TEST_F(Tagging, APassingMessageIsLabelledOnly) {
-  useConfig(taggingConfig([](Config& c) {
-    c.tagSubject = true;
-    c.verdictInSubject = true;
-  }));
-  MessagePtr message = tagged("From: someone@else.example\r\nSubject: Hi\r\n\r\n");
-  EXPECT_EQ(message->headerLines, (Lines{"From: someone@else.example\r\n", "Subject: Hi\r\n",
-                                         "X-Kestrelmail: PASS\r\n"}));
 }
 
 TEST_F(Tagging, ABlackListedRelayIsNamedByItsLastBlock) {
@@ -153,12 +147,57 @@ TEST_F(Tagging, LinesAlreadySentStayAsTheyAre) {
                    "X-Blist-Pattern: *@spammer.example\r\n"}));
 }
 
-TEST_F(Tagging, AMessageWithoutHeaderLinesIsLeftAlone) {
-  useConfig(taggingConfig([](Config& c) { c.tagSubject = true; }));
-  MessagePtr message = received("");
-  message->verdict.isSpam = 1;
-  RewriteHeaders(*message, 0, nullptr);
-  EXPECT_TRUE(message->headerLines.empty());
+Verdict evidence(int32_t source, int32_t reason, bool withIp = false) {
+  Verdict verdict{};
+  setVerdictEvidence(verdict, source, reason, {});
+  if (withIp) {
+    const uint8_t address[4] = {1, 2, 3, 4};
+    std::copy_n(address, 4, verdict.ip);
+  }
+  return verdict;
+}
+
+TEST(VerdictLabel, NamesTheListWhatMatchedAndTheSource) {
+  Verdict dnsbl = evidence(KM_SOURCE_HEADERS, KM_REASON_DNSBL, true);
+  dnsbl.pattern.entry = "Barracuda Reputation Block List";
+  Verdict timeOut = evidence(KM_SOURCE_DNSBL_TIMEOUT, KM_REASON_OTHER);
+  setVerdictPatternText(timeOut, "3");
+  Verdict other = evidence(KM_SOURCE_OTHER, KM_REASON_OTHER);
+  setVerdictEvidence(other, KM_SOURCE_OTHER, KM_REASON_OTHER, "BAYESIAN-FILTER");
+  setVerdictPatternText(other, "score 0.99");
+  Verdict unterminated = evidence(KM_SOURCE_OTHER, KM_REASON_OTHER);
+  // A plug-in that fills the fields without terminating them.
+  std::fill(std::begin(unterminated.sourceText), std::end(unterminated.sourceText), 'S');
+  std::fill(std::begin(unterminated.pattern.text), std::end(unterminated.pattern.text), 'P');
+  const std::tuple<bool, Verdict, std::string> cases[] = {
+      {true, evidence(KM_SOURCE_HEADERS, KM_REASON_BLIST_EMAIL), "SPAM BLIST EMAIL"},
+      {true, evidence(KM_SOURCE_HEADERS, KM_REASON_BLIST_IP, true), "SPAM BLIST 1.2.3.4"},
+      {false, evidence(KM_SOURCE_HEADERS, KM_REASON_WLIST_EMAIL), "PASS WLIST EMAIL"},
+      {false, evidence(KM_SOURCE_HEADERS, KM_REASON_WLIST_IP, true), "PASS WLIST 1.2.3.4"},
+      {false, evidence(KM_SOURCE_HEADERS, KM_REASON_AWLIST_EMAIL), "PASS A-WLIST EMAIL"},
+      {false, evidence(KM_SOURCE_HEADERS, KM_REASON_AWLIST_IP, true), "PASS A-WLIST 1.2.3.4"},
+      {false, Verdict{}, "PASS"},
+      {true, dnsbl, "SPAM Barracuda Reputation Block List 1.2.3.4"},
+      {false, timeOut, "PASS TIME-OUT 3"},
+      {true, evidence(KM_SOURCE_BODY, KM_REASON_BLIST_EMAIL), "SPAM BLIST EMAIL BODY"},
+      {true, other, "SPAM score 0.99 BAYESIA"},
+      {true, unterminated, "SPAM " + std::string(16, 'P') + " " + std::string(8, 'S')},
+  };
+  for (const auto& [spam, verdict, label] : cases) {
+    EXPECT_EQ(VerdictLabel(spam, verdict), label);
+  }
+}
+
+TEST(Verdict, EvidenceReplacesTheWholeRecordButNotTheJudgement) {
+  Verdict verdict = evidence(KM_SOURCE_HEADERS, KM_REASON_DNSBL, true);
+  verdict.isSpam = 1;
+  setVerdictEvidence(verdict, KM_SOURCE_HEADERS, KM_REASON_WLIST_EMAIL, "ignored");
+  EXPECT_EQ(verdict.ip[0], 0);
+  EXPECT_EQ(verdict.pattern.entry, nullptr);
+  EXPECT_EQ(verdictSourceText(verdict), "");
+  EXPECT_TRUE(isSpamVerdict(verdict));
+  verdict.isWhitelisted = 1;
+  EXPECT_FALSE(isSpamVerdict(verdict));
 }
 
 TEST(MaxBytesToAdd, AddsUpTheLongestLabelTagsAndReasonHeader) {
@@ -197,35 +236,6 @@ TEST(MaxBytesToAdd, AllowsOneTimeOutLinePer118784BytesAndAtLeastOne) {
   EXPECT_EQ(MaxBytesToAdd(*config, 118784), base + 32);
   EXPECT_EQ(MaxBytesToAdd(*config, 2 * 118784 - 1), base + 32);
   EXPECT_EQ(MaxBytesToAdd(*config, 2 * 118784), base + 64);
-}
-
-// POP3 announces each message at its size plus MaxBytesToAdd; after rewriting and
-// padding the message must be exactly that long, whatever the verdict and settings.
-TEST_F(Tagging, PaddingReachesTheAnnouncedSizeExactly) {
-  const std::string messages[] = {
-      "From: x@spammer.example\r\nSubject: Hello\r\n\r\nbody\r\n",
-      "From: x@spammer.example\r\nTo: y@z.example\r\n\r\n",
-      "From: pal@friends.example\r\nSubject: a\r\nSubject: b\r\n\r\nbody",
-      "Received: from x ([198.51.100.5])\r\nX-Other: 1\r\n\r\n",
-      "From: nobody@nowhere.example\r\n\r\n" + std::string(300000, 'b'),
-  };
-  for (bool options : {false, true}) {
-    useConfig(taggingConfig([&](Config& c) {
-      c.tagSubject = options;
-      c.verdictInSubject = options;
-      c.tagAsSuffix = options;
-      c.addReasonHeaders = options;
-      c.subjectTagString = "***** SPAM *****";
-    }));
-    for (const std::string& raw : messages) {
-      MessagePtr message = tagged(raw);
-      int64_t announced = fixture_->fetch.expectedSize;
-      int64_t target = announced + MaxBytesToAdd(*fixture_->session.config, announced);
-      PadToSize(*message, 0, target);
-      EXPECT_EQ(static_cast<int64_t>(MessageSize(*message)), target) << raw << options;
-    }
-  }
-  EXPECT_EQ(notices_.notifier().count(), 0u);
 }
 
 } // namespace

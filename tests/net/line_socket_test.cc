@@ -17,6 +17,19 @@ namespace {
 using test::connectedPair;
 using test::LoopbackPair;
 
+std::string text(const BlockReader& br) {
+  return std::string(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+}
+
+// Reads until the terminator was found or the source ended.
+std::string readRun(BlockReader& br) {
+  std::string run;
+  while (!br.terminatorFound && read(br)) {
+    run += text(br);
+  }
+  return run;
+}
+
 // A LineSocket over one end of a real loopback connection.
 class LineSocketTest : public ::testing::Test {
 protected:
@@ -39,13 +52,16 @@ protected:
   LoopbackPair partnerPair_;
 };
 
-TEST_F(LineSocketTest, OnlyCarriageReturnLineFeedEndsALine) {
-  ASSERT_TRUE(pair_.peer.send("USER a\nPASS b\r\nNEXT\r\n"));
-  std::optional<std::string> line = readLine(ls_, 5);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(*line, "USER a\nPASS b\r\n");
-  EXPECT_EQ(line->size(), 15u);
-  EXPECT_EQ(readLine(ls_, 5), "NEXT\r\n");
+TEST_F(LineSocketTest, OnlyCrLfEndsALineEveryByteIsDataAndPushedBackBytesComeFirst) {
+  std::string bytes{'\xff', '\0', '\xfe', '\r', '\n'};
+  ASSERT_TRUE(pair_.peer.send("USER a\nPASS b\r\n" + bytes + "world\r\n"));
+  EXPECT_EQ(readLine(ls_, 5), "USER a\nPASS b\r\n");
+  EXPECT_EQ(readChar(ls_, 5), 255);
+  EXPECT_EQ(readChar(ls_, 5), 0);
+  EXPECT_EQ(readLine(ls_, 5), bytes.substr(2));
+  EXPECT_EQ(readChar(ls_, 5), 'w');
+  unread(ls_, "hello w", 7);
+  EXPECT_EQ(readLine(ls_, 5), "hello world\r\n");
 }
 
 TEST_F(LineSocketTest, APartialLineBeforeTheEndIsReturnedOnceWithoutLineEnd) {
@@ -57,14 +73,16 @@ TEST_F(LineSocketTest, APartialLineBeforeTheEndIsReturnedOnceWithoutLineEnd) {
   EXPECT_EQ(readChar(ls_, 5), LS_CLOSED) << "the end is final";
 }
 
-TEST_F(LineSocketTest, ATimeOutKeepsThePartialLineForTheNextCall) {
-  ASSERT_TRUE(pair_.peer.send("US"));
+TEST_F(LineSocketTest, TimeOutsKeepThePartialLineForTheNextCall) {
+  std::string endless(100000, 'z');
+  ASSERT_TRUE(pair_.peer.send("US" + endless));
   EXPECT_EQ(readLine(ls_, 1), std::nullopt);
   EXPECT_EQ(ls_.state, LS_OPEN) << "a time-out leaves the connection usable";
   EXPECT_EQ(readChar(ls_, 0), 'U') << "the partial line went back in front";
   unread(ls_, "U", 1);
-  ASSERT_TRUE(pair_.peer.send("ER x\r\n"));
-  EXPECT_EQ(readLine(ls_, 5), "USER x\r\n");
+  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
+  ASSERT_TRUE(pair_.peer.send("\r\n"));
+  EXPECT_EQ(readLine(ls_, 5), "US" + endless + "\r\n") << "nothing was lost across the time-outs";
 }
 
 TEST_F(LineSocketTest, LinesFarLongerThanTheInputBufferComeWhole) {
@@ -81,27 +99,6 @@ TEST_F(LineSocketTest, LinesFarLongerThanTheInputBufferComeWhole) {
   EXPECT_EQ(readLine(ls_, 5), "after\r\n");
 }
 
-TEST_F(LineSocketTest, EveryByteValueIsDataNeverAResultCode) {
-  std::string bytes{'\xff', '\0', '\xfe', '\xfd', '\xfc', '\r', '\n'};
-  ASSERT_TRUE(pair_.peer.send(bytes));
-  EXPECT_EQ(readChar(ls_, 5), 255);
-  EXPECT_EQ(readChar(ls_, 5), 0);
-  std::optional<std::string> rest = readLine(ls_, 5);
-  ASSERT_TRUE(rest);
-  EXPECT_EQ(*rest, bytes.substr(2));
-}
-
-TEST_F(LineSocketTest, ALineThatNeverEndsTimesOutAndThePeerCanStillFinishIt) {
-  std::string endless(100000, 'z');
-  ASSERT_TRUE(pair_.peer.send(endless));
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
-  ASSERT_TRUE(pair_.peer.send("\r\n"));
-  std::optional<std::string> line = readLine(ls_, 5);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->size(), endless.size() + 2) << "nothing was lost across the time-outs";
-}
-
 TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotReported) {
   ASSERT_TRUE(pair_.peer.send("RETR 1"));
   // Let the bytes arrive before the reset overtakes them.
@@ -109,9 +106,8 @@ TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotRepor
   sleepMs(50);
   pair_.peer.reset();
   std::optional<std::string> first = readLine(ls_, 5);
-  std::optional<std::string> second = readLine(ls_, 5);
   EXPECT_TRUE(first == std::string("RETR 1") || first == std::nullopt);
-  EXPECT_EQ(second, std::nullopt);
+  EXPECT_EQ(readLine(ls_, 5), std::nullopt);
   EXPECT_NE(ls_.state, LS_OPEN);
   if (ls_.state == LS_ERROR) {
     EXPECT_EQ(ls_.lastError, wsa::kConnectionReset);
@@ -119,20 +115,16 @@ TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotRepor
   }
 }
 
-TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAnEndlessWait) {
-  LineSocket partner;
-  tieToEndedPartner(partner);
-  EXPECT_EQ(readLine(ls_, -1), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_CLOSED);
-  EXPECT_EQ(partner.state, LS_OPEN) << "the partner finds out on its own read";
-}
-
-TEST_F(LineSocketTest, APartnerWithUnreadBytesKeepsTheWaitGoing) {
+TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAWaitUnlessItStillHasInput) {
   LineSocket partner;
   tieToEndedPartner(partner);
   unread(partner, "+OK\r\n", 5);
   EXPECT_EQ(readLine(ls_, 1), std::nullopt);
   EXPECT_EQ(ls_.state, LS_OPEN) << "timed out, not ended: the partner still has input";
+  EXPECT_EQ(readLine(partner, 1), "+OK\r\n");
+  EXPECT_EQ(readLine(ls_, -1), std::nullopt);
+  EXPECT_EQ(ls_.state, LS_CLOSED);
+  EXPECT_EQ(partner.state, LS_OPEN) << "the partner finds out on its own read";
 }
 
 TEST_F(LineSocketTest, TheStopFlagEndsAnEndlessWait) {
@@ -146,21 +138,17 @@ TEST_F(LineSocketTest, TheStopFlagEndsAnEndlessWait) {
   EXPECT_EQ(ls_.state, LS_CLOSED);
 }
 
-TEST_F(LineSocketTest, WritesAreBufferedUntilTheBufferFillsOrIsFlushed) {
+TEST_F(LineSocketTest, WritesAreBufferedUntilFullOrFlushedAndSendNowKeepsTheOrder) {
   std::string first(4000, 'a');
   std::string second(200, 'b');
   ASSERT_TRUE(write(&ls_, first.data(), first.size()));
-  EXPECT_EQ(ls_.outCount, 4000u);
   ASSERT_TRUE(write(&ls_, second.data(), second.size()));
   EXPECT_EQ(ls_.outCount, 104u);
-  std::string arrived = pair_.peer.receive(4096);
-  EXPECT_EQ(arrived, first + std::string(96, 'b'));
+  EXPECT_EQ(pair_.peer.receive(4096), first + std::string(96, 'b'));
   EXPECT_EQ(waitReadable(pair_.peer.get(), 100), 0) << "the last 104 bytes wait for the flush";
   ASSERT_TRUE(flush(&ls_));
   EXPECT_EQ(pair_.peer.receive(104), std::string(104, 'b'));
-}
 
-TEST_F(LineSocketTest, SendNowFlushesFirstAndKeepsTheOrder) {
   ASSERT_TRUE(writeString(&ls_, "one "));
   std::string big(300000, 'x');
   ASSERT_TRUE(sendNow(&ls_, big.data(), big.size()));
@@ -192,43 +180,21 @@ TEST_F(LineSocketTest, PollInputSeesWaitingBytesAndTheEnd) {
   EXPECT_EQ(ls_.state, LS_CLOSED);
 }
 
-TEST_F(LineSocketTest, PushedBackBytesComeBeforeBufferedOnes) {
-  ASSERT_TRUE(pair_.peer.send("world\r\n"));
-  EXPECT_EQ(readChar(ls_, 5), 'w');
-  unread(ls_, "hello w", 7);
-  EXPECT_EQ(readLine(ls_, 5), "hello world\r\n");
-}
-
-TEST_F(LineSocketTest, CloseIsSafeTwiceAndEndsReads) {
+TEST_F(LineSocketTest, CloseIsSafeTwiceAndEndsReadsAndNoConnectionTakesAnyWrite) {
   close(ls_);
-  EXPECT_EQ(ls_.sock, kInvalidSocket);
   close(ls_);
   EXPECT_EQ(readChar(ls_, 0), LS_CLOSED);
   EXPECT_EQ(pair_.peer.receiveAll(), "") << "the peer sees the end";
-}
-
-TEST(LineSocketNull, SendsAndWritesToNoConnectionSucceed) {
   EXPECT_TRUE(sendString(nullptr, "x"));
   EXPECT_TRUE(writeString(nullptr, "x"));
   EXPECT_TRUE(flush(nullptr));
 }
 
-TEST(MemoryLineSocket, ALineBeyondAnyProtocolsLengthFailsTheConnection) {
+TEST(MemoryLineSocket, ReadsWhatWasPushedBackCollectsWritesAndFailsOverlongLines) {
   LineSocket ls;
   initMemory(ls);
-  std::string endless(kLongestLine + 10, 'a');
-  unread(ls, endless.data(), endless.size());
-  EXPECT_EQ(readLine(ls, 0), std::nullopt);
-  EXPECT_EQ(ls.state, LS_ERROR);
-  EXPECT_EQ(ls.lastError, wsa::kMessageSize);
-  EXPECT_TRUE(isReportableSocketError(ls.lastError));
-}
-
-TEST(MemoryLineSocket, ReadsWhatWasPushedBackAndCollectsWhatIsWritten) {
-  LineSocket ls;
-  initMemory(ls);
-  const std::string text = "Subject: hi\r\nlone\nfeed\r\nrest";
-  unread(ls, text.data(), text.size());
+  const std::string input = "Subject: hi\r\nlone\nfeed\r\nrest";
+  unread(ls, input.data(), input.size());
   EXPECT_EQ(readLine(ls, 0), "Subject: hi\r\n");
   EXPECT_EQ(readLine(ls, 0), "lone\nfeed\r\n");
   EXPECT_EQ(readLine(ls, 0), "rest");
@@ -242,56 +208,52 @@ TEST(MemoryLineSocket, ReadsWhatWasPushedBackAndCollectsWhatIsWritten) {
   ASSERT_TRUE(write(&out, big.data(), big.size()));
   ASSERT_TRUE(sendString(&out, "z"));
   EXPECT_EQ(memoryOutput(out), "a" + big + "z");
+
+  // A line beyond any protocol's length fails the connection.
+  LineSocket endless;
+  initMemory(endless);
+  std::string line(kLongestLine + 10, 'a');
+  unread(endless, line.data(), line.size());
+  EXPECT_EQ(readLine(endless, 0), std::nullopt);
+  EXPECT_EQ(endless.state, LS_ERROR);
+  EXPECT_EQ(endless.lastError, wsa::kMessageSize);
+  EXPECT_TRUE(isReportableSocketError(endless.lastError));
 }
 
 // BlockReader over real connections.
-class BlockReaderTest : public LineSocketTest {};
+using BlockReaderTest = LineSocketTest;
 
-TEST_F(BlockReaderTest, ATerminatorSplitAcrossTwoReadsIsFound) {
+TEST_F(BlockReaderTest, ATerminatorSplitAcrossReadsIsFoundAndTheEarliestWins) {
   BlockReader br;
   init(br, ls_, 1 << 20, "\r\n.\r\n", 300);
   ASSERT_TRUE(pair_.peer.send("+OK\r\nbody\r\n."));
-  std::string gathered;
   ASSERT_TRUE(read(br));
-  gathered.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+  std::string gathered = text(br);
   EXPECT_FALSE(br.terminatorFound);
-  ASSERT_TRUE(pair_.peer.send("\r\nNEXT\r\n"));
-  while (!br.terminatorFound && read(br)) {
-    gathered.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
-  }
+  ASSERT_TRUE(pair_.peer.send("\r\nsecond\r\n.\r\nNEXT\r\n"));
+  gathered += readRun(br);
   EXPECT_TRUE(br.terminatorFound);
   EXPECT_EQ(gathered, "+OK\r\nbody\r\n.\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "NEXT\r\n") << "bytes past the terminator go back";
+  EXPECT_EQ(readLine(ls_, 5), "second\r\n") << "bytes past the terminator go back";
   free(br);
 }
 
-TEST_F(BlockReaderTest, TheEarliestTerminatorWinsWhenOneStraddlesTheReads) {
-  BlockReader br;
-  init(br, ls_, 1 << 20, "\r\n.\r\n", 300);
-  ASSERT_TRUE(pair_.peer.send("a\r\n."));
-  ASSERT_TRUE(read(br));
-  ASSERT_FALSE(br.terminatorFound);
-  ASSERT_TRUE(pair_.peer.send("\r\nsecond\r\n.\r\n"));
-  std::string run;
-  while (!br.terminatorFound && read(br)) {
-    run.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+TEST_F(BlockReaderTest, RunsNeverExceedTheLimitAndBinaryAndBufferedBytesPassUnchanged) {
+  std::string binary;
+  for (int i = 0; i < 256; ++i) {
+    binary += static_cast<char>(i);
   }
-  EXPECT_EQ(run, "\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "second\r\n");
-}
-
-TEST_F(BlockReaderTest, RunsNeverExceedTheByteLimit) {
-  std::string stream = "0123456789abcdefghijklmno";
-  ASSERT_TRUE(pair_.peer.send(stream));
+  ASSERT_TRUE(pair_.peer.send("HEAD\r\n" + binary + binary));
+  EXPECT_EQ(readLine(ls_, 5), "HEAD\r\n");
   pair_.peer.close();
   BlockReader br;
   init(br, ls_, 10, nullptr, 2000);
   std::string gathered;
   while (read(br)) {
     EXPECT_LE(br.dataLen, 10u);
-    gathered.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+    gathered += text(br);
   }
-  EXPECT_EQ(gathered, stream);
+  EXPECT_EQ(gathered, binary + binary);
   EXPECT_EQ(ls_.state, LS_CLOSED);
 }
 
@@ -303,24 +265,7 @@ TEST_F(BlockReaderTest, ATimeBudgetWithNothingArrivingKeepsTheConnection) {
   EXPECT_EQ(ls_.state, LS_OPEN);
 }
 
-TEST_F(BlockReaderTest, BinaryBytesAndBufferedInputPassUnchanged) {
-  std::string binary;
-  for (int i = 0; i < 256; ++i) {
-    binary += static_cast<char>(i);
-  }
-  ASSERT_TRUE(pair_.peer.send("HEAD\r\n" + binary + binary));
-  EXPECT_EQ(readLine(ls_, 5), "HEAD\r\n");
-  pair_.peer.close();
-  BlockReader br;
-  init(br, ls_, 1 << 20, nullptr, 2000);
-  std::string gathered;
-  while (read(br)) {
-    gathered.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
-  }
-  EXPECT_EQ(gathered, binary + binary);
-}
-
-TEST_F(BlockReaderTest, APartnerThatEndedEndsTheRead) {
+TEST_F(BlockReaderTest, APartnerThatEndedOrTheStopFlagEndsTheReadAndTheConnection) {
   LineSocket partner;
   tieToEndedPartner(partner);
   ASSERT_TRUE(pair_.peer.send("data"));
@@ -329,40 +274,38 @@ TEST_F(BlockReaderTest, APartnerThatEndedEndsTheRead) {
   init(br, ls_, 100, nullptr, 5000);
   EXPECT_FALSE(read(br));
   EXPECT_EQ(ls_.state, LS_CLOSED);
-}
 
-TEST_F(BlockReaderTest, TheStopFlagEndsTheReadAndTheConnection) {
+  LoopbackPair other = connectedPair();
+  LineSocket waiting;
+  initSocket(waiting, other.ours);
   raiseStopFlag();
-  BlockReader br;
-  init(br, ls_, 100, nullptr, 60000);
-  EXPECT_FALSE(read(br)) << "a caller looping on read must not spin";
-  EXPECT_EQ(ls_.state, LS_CLOSED);
+  BlockReader stopped;
+  init(stopped, waiting, 100, nullptr, 60000);
+  EXPECT_FALSE(read(stopped)) << "a caller looping on read must not spin";
+  EXPECT_EQ(waiting.state, LS_CLOSED);
 }
 
 TEST(BlockReaderMemory, ReadsAMemorySourceToItsEnd) {
   LineSocket ls;
   initMemory(ls);
-  const std::string text = "line\r\n.\r\nafter";
-  unread(ls, text.data(), text.size());
+  const std::string input = "line\r\n.\r\nafter";
+  unread(ls, input.data(), input.size());
   BlockReader br;
   init(br, ls, 1000, "\r\n.\r\n", 0);
   ASSERT_TRUE(read(br));
   EXPECT_TRUE(br.terminatorFound);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(br.data.data()), br.dataLen),
-            "line\r\n.\r\n");
+  EXPECT_EQ(text(br), "line\r\n.\r\n");
   EXPECT_EQ(readLine(ls, 0), "after");
 }
 
 TEST(FindBytes, FindsTheFirstOccurrenceOfShortAndLongNeedles) {
   std::string hay = "abc\r\n.\r\nxyz\r\n.\r\n";
   EXPECT_EQ(findBytes(hay.data(), hay.size(), "\r\n.\r\n", 5), 3);
-  EXPECT_EQ(findBytes(hay.data(), hay.size(), "xyz", 3), 8);
   EXPECT_EQ(findBytes(hay.data(), hay.size(), "z\r\n.\r\n", 6), 10);
   EXPECT_EQ(findBytes(hay.data(), hay.size(), "\r\n.\r\n!", 6), -1);
   EXPECT_EQ(findBytes(hay.data(), 4, "\r\n.\r\n", 5), -1) << "a needle longer than the text";
   EXPECT_EQ(findBytes("aaab", 4, "ab", 2), 2);
-  std::string withNul("a\0b\0c", 5);
-  EXPECT_EQ(findBytes(withNul.data(), withNul.size(), "\0c", 2), 3);
+  EXPECT_EQ(findBytes("a\0b\0c", 5, "\0c", 2), 3);
 }
 
 TEST(SocketErrors, OrdinaryEndsAreNotReportedAndTextsNameTheCode) {
@@ -374,11 +317,8 @@ TEST(SocketErrors, OrdinaryEndsAreNotReportedAndTextsNameTheCode) {
     EXPECT_TRUE(isReportableSocketError(loud)) << loud;
   }
   EXPECT_NE(socketErrorText(10022).find("WSAEINVAL"), std::string::npos);
-  EXPECT_NE(socketErrorText(11004).find("WSANO_DATA"), std::string::npos);
   EXPECT_NE(socketErrorText(10099).find("10099"), std::string::npos);
-  std::string refused = socketErrorText(10061);
-  EXPECT_EQ(refused.find("10061"), std::string::npos) << "a message of its own: " << refused;
-  EXPECT_NE(refused, socketErrorText(10054));
+  EXPECT_EQ(socketErrorText(10061).find("10061"), std::string::npos) << "a message of its own";
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <string>
 #include <thread>
 
+#include "net/session_rows.h"
 #include "net/thread_records.h"
 #include "platform/sync.h"
 
@@ -15,47 +16,36 @@ protected:
   void TearDown() override { freeThreadRecords(); }
 };
 
-TEST_F(ThreadRecordTest, RegisteringTwiceKeepsOneRecordWithTheNewType) {
+TEST_F(ThreadRecordTest, OneRecordPerThreadWithTextsCutToTheirFields) {
+  setThreadCommand("nobody"); // without a record: ignored
+  enterPluginCall("p", "f");
+  EXPECT_EQ(threadRecordCount(), 0u);
   registerThread("POP3");
-  registerThread("POP3 pre-fetching");
-  EXPECT_EQ(threadRecordCount(), 1u);
-  std::optional<ThreadRecord> record = currentThreadRecord();
-  ASSERT_TRUE(record);
-  EXPECT_STREQ(record->threadType, "POP3 pre-fetching");
-  EXPECT_EQ(record->threadId, currentThreadId());
-  unregisterThread();
-  EXPECT_FALSE(currentThreadRecord());
-}
-
-TEST_F(ThreadRecordTest, TextsAreCutToTheirFieldsAndAlwaysTerminated) {
   registerThread(std::string(100, 't'));
+  EXPECT_EQ(threadRecordCount(), 1u) << "registering twice keeps one record with the new type";
   setThreadCommand(std::string(200, 'c'));
   setThreadStatus("Calling gethostbyname");
   setSessionHandle(12);
   ThreadRecord record = *currentThreadRecord();
-  EXPECT_EQ(std::string(record.threadType).size(), 31u);
+  EXPECT_EQ(std::string(record.threadType), std::string(31, 't'));
   EXPECT_EQ(std::string(record.command).size(), 63u);
   EXPECT_STREQ(record.status, "Calling gethostbyname");
   EXPECT_EQ(record.sessionHandle, 12);
-}
-
-TEST_F(ThreadRecordTest, ChangesWithoutARecordAreIgnored) {
-  setThreadCommand("nobody");
-  enterPluginCall("p", "f");
-  EXPECT_EQ(threadRecordCount(), 0u);
+  EXPECT_EQ(record.threadId, currentThreadId());
+  unregisterThread();
+  EXPECT_FALSE(currentThreadRecord());
 }
 
 TEST_F(ThreadRecordTest, NestedPluginCallsKeepTheOutermostNames) {
   registerThread("SMTP");
   enterPluginCall("outer", "filterOnMessageHeaders");
   enterPluginCall("inner", "getPluginName");
-  ThreadRecord record = *currentThreadRecord();
-  EXPECT_EQ(record.pluginDepth, 2);
-  EXPECT_STREQ(record.pluginName, "outer");
+  EXPECT_EQ(currentThreadRecord()->pluginDepth, 2);
+  EXPECT_STREQ(currentThreadRecord()->pluginName, "outer");
   leavePluginCall("inner", "getPluginName");
   EXPECT_STREQ(currentThreadRecord()->pluginName, "outer");
   leavePluginCall("outer", "filterOnMessageHeaders");
-  record = *currentThreadRecord();
+  ThreadRecord record = *currentThreadRecord();
   EXPECT_EQ(record.pluginDepth, 0);
   EXPECT_STREQ(record.pluginName, "");
   EXPECT_STREQ(record.pluginFunction, "");
@@ -86,14 +76,26 @@ TEST_F(ThreadRecordTest, EachThreadHasItsOwnRecord) {
   EXPECT_EQ(threadRecordCount(), 1u);
 }
 
-TEST(RunningSessions, CountsStartsAndEnds) {
-  int before = runningSessionCount();
-  sessionThreadStarted();
-  sessionThreadStarted();
-  EXPECT_EQ(runningSessionCount(), before + 2);
-  sessionThreadEnded();
-  sessionThreadEnded();
-  EXPECT_EQ(runningSessionCount(), before);
+TEST_F(ThreadRecordTest, SessionRowsAreReusedAndTheirCommandAndStatusReachTheRecord) {
+  registerThread("POP3");
+  int first = addSessionRow({127, 0, 0, 1});
+  int second = addSessionRow({10, 0, 0, 2});
+  EXPECT_NE(first, second);
+  setRowText(second, COLUMN_COMMAND, "RETR 1");
+  setRowText(second, COLUMN_STATUS, "Filtering");
+  setRowText(second, 7, "ignored"); // no such column
+  setRowText(99, COLUMN_USER, "ignored");
+  const SessionRow row = sessionRows()[static_cast<size_t>(second)];
+  EXPECT_EQ(row.columns[COLUMN_CONNECTION], "10.0.0.2");
+  EXPECT_EQ(row.columns[COLUMN_COMMAND], "RETR 1");
+  EXPECT_STREQ(currentThreadRecord()->command, "RETR 1");
+  EXPECT_STREQ(currentThreadRecord()->status, "Filtering");
+  removeSessionRow(first);
+  EXPECT_FALSE(sessionRows()[static_cast<size_t>(first)].inUse);
+  EXPECT_EQ(addSessionRow({192, 0, 2, 1}), first) << "a free row is taken first";
+  EXPECT_EQ(sessionRows()[static_cast<size_t>(first)].columns[COLUMN_COMMAND], "");
+  removeSessionRow(first);
+  removeSessionRow(second);
 }
 
 } // namespace

@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "platform/errors.h"
 #include "platform/resolver.h"
-#include "platform/sync.h"
-#include "platform/threads.h"
 #include "support/dns_servers.h"
 
 namespace km {
@@ -72,42 +68,6 @@ TEST(ResolverTest, TellsTheAnswersOfARealDnsblServerApart) {
   EXPECT_EQ(lookupDnsblName("11.2.0.192.bl.test", askOnly(second.server())).addresses,
             addresses({{127, 0, 0, 9}}));
   EXPECT_EQ(lookupDnsblName("11.2.0.192.bl.test", options).error, wsa::kHostNotFound);
-}
-
-TEST(ResolverTest, LooksUpInParallelThreadsAndOnSmallStacks) {
-  test::Rbldnsd server({{"bl.test", ":127.0.0.2:\n192.0.2.0/24\n"}});
-  ASSERT_TRUE(server.running());
-  LookupOptions options = askOnly(server.server());
-  std::vector<std::thread> threads;
-  std::vector<int> errors(8, -1);
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&, i] {
-      std::string name = std::to_string(i) + ".2.0.192.bl.test";
-      for (int round = 0; round < 20; ++round) {
-        AddressLookup found = lookupDnsblName(name, options);
-        errors[i] = found.addresses == addresses({{127, 0, 0, 2}}) ? found.error : 99;
-        if (errors[i] != 0) {
-          return;
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(errors, std::vector<int>(8, 0));
-
-  // The query threads ask for a tiny stack; the lookup must fit in what they get.
-  Event done;
-  AddressLookup found;
-  ASSERT_TRUE(startDetachedThread(
-      [&] {
-        found = lookupDnsblName("1.2.0.192.bl.test", options);
-        done.set();
-      },
-      1024));
-  ASSERT_TRUE(done.wait(std::chrono::seconds(20)));
-  EXPECT_EQ(found.error, 0);
 }
 
 TEST(ResolverTest, NoAnswerInTimeAndServerFailuresAreNotAnswers) {

@@ -50,28 +50,6 @@ uint16_t wordAt(std::string_view bytes, size_t offset) {
                                static_cast<uint8_t>(bytes[offset + 1]));
 }
 
-std::string buildQuery(uint16_t id, const std::string& name, uint16_t type) {
-  std::string query;
-  appendWord(query, id);
-  appendWord(query, 0x0100); // recursion desired
-  appendWord(query, 1);
-  appendWord(query, 0);
-  appendWord(query, 0);
-  appendWord(query, 0);
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    size_t end = dot == std::string::npos ? name.size() : dot;
-    query.push_back(static_cast<char>(end - start));
-    query.append(name, start, end - start);
-    start = end + 1;
-  }
-  query.push_back('\0');
-  appendWord(query, type);
-  appendWord(query, 1);
-  return query;
-}
-
 // The end of the question section, or 0 when the request cannot be read.
 size_t parseRequest(std::string_view bytes, DnsRequest& request) {
   if (bytes.size() < 12 || wordAt(bytes, 4) < 1) {
@@ -100,33 +78,6 @@ size_t parseRequest(std::string_view bytes, DnsRequest& request) {
   return pos + 5;
 }
 
-// Whether a DNS server answers on the port: one query for `name`, any reply with
-// its id counts.
-bool answersQueries(uint16_t port, const std::string& name) {
-  uint16_t ownPort = 0;
-  int fd = bindLoopbackUdp(ownPort);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  server.sin_port = htons(port);
-  std::string query = buildQuery(0x4b4d, name, 1);
-  bool answered = false;
-  if (::sendto(fd, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&server),
-               sizeof server) == static_cast<ssize_t>(query.size())) {
-    pollfd wait{fd, POLLIN, 0};
-    char reply[512];
-    if (::poll(&wait, 1, 50) == 1) {
-      ssize_t got = ::recv(fd, reply, sizeof reply, 0);
-      answered = got >= 2 && wordAt(std::string_view(reply, static_cast<size_t>(got)), 0) == 0x4b4d;
-    }
-  }
-  ::close(fd);
-  return answered;
-}
-
 std::string rbldnsdProgram() {
   for (const char* candidate : {"/usr/sbin/rbldnsd", "/usr/bin/rbldnsd"}) {
     if (::access(candidate, X_OK) == 0) {
@@ -148,10 +99,6 @@ Rbldnsd::~Rbldnsd() {
   stop();
 }
 
-std::string Rbldnsd::nameserverText() const {
-  return "127.0.0.1:" + std::to_string(port_);
-}
-
 bool Rbldnsd::start(const std::vector<DnsblZone>& zones) {
   // The server drops root for its own user, which must still read the zones.
   ::chmod(dir_.path().c_str(), 0755);
@@ -163,7 +110,6 @@ bool Rbldnsd::start(const std::vector<DnsblZone>& zones) {
     arguments.push_back(zones[i].name + ":ip4set:" + file);
   }
   std::string program = rbldnsdProgram();
-  std::string probeName = zones.empty() ? "probe.invalid" : zones.front().name;
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     int probe = bindLoopbackUdp(port_);
     if (probe < 0) {
@@ -171,7 +117,10 @@ bool Rbldnsd::start(const std::vector<DnsblZone>& zones) {
     }
     ::close(probe);
     std::string bind = "127.0.0.1/" + std::to_string(port_);
-    std::vector<std::string> argv = {program, "-n", "-b", bind, "-w", dir_.path()};
+    // The pid file is written once the socket is bound (a taken port ends the server).
+    std::string pidPath = dir_.file("pid");
+    ::unlink(pidPath.c_str());
+    std::vector<std::string> argv = {program, "-n", "-b", bind, "-p", pidPath, "-w", dir_.path()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> pointers;
     for (std::string& argument : argv) {
@@ -199,9 +148,10 @@ bool Rbldnsd::start(const std::vector<DnsblZone>& zones) {
         pid_ = -1; // ended: most likely the port was taken meanwhile
         break;
       }
-      if (answersQueries(port_, probeName)) {
+      if (!readFile(pidPath).empty()) {
         return true;
       }
+      ::usleep(50000);
     }
     stop();
   }

@@ -41,8 +41,6 @@ public:
   bool running() const { return pid_ > 0; }
   uint16_t port() const { return port_; }
   NameServer server() const { return {{127, 0, 0, 1}, port_}; }
-  // "127.0.0.1:port", as DNSBL_NAMESERVER takes it.
-  std::string nameserverText() const;
 
 private:
   bool start(const std::vector<DnsblZone>& zones);

@@ -85,6 +85,12 @@ DataDirScope::DataDirScope() {
   chooseDataDirectory(dir_.path(), true);
 }
 
+ConfigRef DataDirScope::load(const std::string& configText) const {
+  writeFile(file("config.dat"), configText);
+  EXPECT_TRUE(loadConfigFile());
+  return AcquireConfig();
+}
+
 DataDirScope::~DataDirScope() {
   releaseCurrentConfig();
 }

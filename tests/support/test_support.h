@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "platform/notifier.h"
 
 namespace km::test {
@@ -31,13 +32,16 @@ void writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
 
 // Records every notice and answers questions from a script (else with the
-// headless answer).
+// headless answer); lists get the line `pick`, check boxes the tick `tick`.
 class RecordingNotifier : public Notifier {
 public:
   NoticeAnswer show(const Notice& notice) override;
+  NoticeReply reply(const Notice& notice) override { return {show(notice), pick, tick}; }
   void answerNext(NoticeAnswer answer);
   std::vector<Notice> notices() const;
   size_t count() const;
+  size_t pick = 0;
+  bool tick = false;
 
 private:
   mutable std::mutex lock_;
@@ -66,8 +70,9 @@ class DataDirScope {
 public:
   DataDirScope();
   ~DataDirScope();
-  const TempDir& dir() const { return dir_; }
   std::string file(const std::string& name) const { return dir_.file(name); }
+  // Writes config.dat, loads it and returns the new current snapshot.
+  ConfigRef load(const std::string& configText) const;
 
 private:
   TempDir dir_;
