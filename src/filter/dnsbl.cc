@@ -460,6 +460,8 @@ struct WaitState {
   int open[4] = {0, 0, 0, 0}; // queued or running queries by kind
   bool hit0 = false;          // listed (or spam already)
   bool hit1 = false;          // white (or whitelisted already)
+  // A listing waits for a provider list still asked about the same relay.
+  bool providerPending = false;
   int total() const { return open[0] + open[1] + open[2] + open[3]; }
 };
 
@@ -480,7 +482,13 @@ WaitState waitState(const Message& message) {
     if (query->open()) {
       ++state.open[query->kind & 3];
     } else if (query->state == QUERY_POSITIVE && countsAsHit(*query, mine)) {
-      state.hit0 = state.hit0 || query->kind == KIND_LISTING;
+      // A listing settles nothing while a provider list may still name the same
+      // relay: that answer, not the order the answers came in, decides.
+      bool providerOpen = std::any_of(mine.begin(), mine.end(), [query](const DnsblQuery* other) {
+        return other->open() && other->kind == KIND_PROVIDER && answers(*other, *query, true, true);
+      });
+      state.hit0 = state.hit0 || (query->kind == KIND_LISTING && !providerOpen);
+      state.providerPending = state.providerPending || (query->kind == KIND_LISTING && providerOpen);
       state.hit1 = state.hit1 || query->kind == KIND_WHITELISTING;
     }
   }
@@ -494,7 +502,8 @@ bool settled(const WaitState& state, uint32_t capabilities) {
                           (state.hit1 && (capabilities & kCapabilityWantsAnswersWhenWhite) == 0) ||
                           (state.hit0 && (capabilities & kCapabilitiesWantingAllAnswers) == 0);
   return (state.open[KIND_LISTING] == 0 || state.hit0 || state.hit1) &&
-         (state.open[KIND_WHITELISTING] == 0 || state.hit1) && hostNamesSettled;
+         (state.open[KIND_WHITELISTING] == 0 || state.hit1) && hostNamesSettled &&
+         (!state.providerPending || state.hit1);
 }
 
 // Writes the finished positive answers into the verdict: a listing makes the message
