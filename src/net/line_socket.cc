@@ -59,6 +59,30 @@ bool partnerEnded(const LineSocket& ls) {
   return peeked == 0 || peeked == -1;
 }
 
+// Whether the partner has ended, looked at when the last look is half a second
+// old: often enough to end a session soon after its peer left, seldom enough to
+// cost nothing while bytes stream in.
+bool partnerGoneNow(LineSocket& ls) {
+  if (ls.dependSocket == nullptr) {
+    return false;
+  }
+  uint64_t now = tickCountMs();
+  if (ls.partnerCheckedAtMs != 0 && now - ls.partnerCheckedAtMs < kSliceMs) {
+    return false;
+  }
+  ls.partnerCheckedAtMs = now;
+  return partnerEnded(ls);
+}
+
+// A big line pushed back, or a replayed message, may have grown the input buffer;
+// once it is drained it goes back to its usual size.
+void shrinkDrainedInput(LineSocket& ls) {
+  if (ls.inPos >= ls.inCount && ls.inBuf.size() > kLineSocketInputSize) {
+    std::vector<uint8_t>(kLineSocketInputSize).swap(ls.inBuf);
+    ls.inPos = ls.inCount = 0;
+  }
+}
+
 bool readableNow(LineSocket& ls, int waitMs) {
   if (ls.tls && tlsBuffered(*ls.tls) > 0) {
     return true;
@@ -88,18 +112,48 @@ long receiveSome(LineSocket& ls, void* buffer, size_t size) {
   return got;
 }
 
+// Waits for room to send after a send found none: false (with the state set)
+// when shutdown began, the partner ended (if this side watches it while sending)
+// or nothing moved for the idle limit since `movedAtMs`.
+bool waitForRoom(LineSocket& ls, uint64_t movedAtMs) {
+  for (;;) {
+    int ready = waitWritable(ls.sock, kSliceMs);
+    if (stopRequested() || (ls.sendWatchesPartner && partnerGoneNow(ls))) {
+      ls.state = LS_CLOSED;
+      return false;
+    }
+    if (ready != 0) {
+      return true; // room, or a failure the next send reports
+    }
+    if (ls.idleLimitSec >= 0 &&
+        tickCountMs() - movedAtMs >= static_cast<uint64_t>(ls.idleLimitSec) * 1000u) {
+      fail(ls, wsa::kTimedOut);
+      return false;
+    }
+  }
+}
+
 bool sendAll(LineSocket& ls, const uint8_t* bytes, size_t len) {
   size_t done = 0;
+  uint64_t movedAt = tickCountMs();
   while (done < len) {
     size_t piece = std::min(len - done, kLargestSend);
     int error = 0;
     long sent = ls.tls ? tlsSend(*ls.tls, bytes + done, piece, error)
-                       : sendBytes(ls.sock, bytes + done, piece, error);
+                       : sendBytesNoWait(ls.sock, bytes + done, piece, error);
+    if (sent == -2) {
+      // A peer that stops reading must not hold the thread beyond shutdown.
+      if (!waitForRoom(ls, movedAt)) {
+        return false;
+      }
+      continue;
+    }
     if (sent < 0) {
       fail(ls, error);
       return false;
     }
     done += static_cast<size_t>(sent);
+    movedAt = tickCountMs();
   }
   return true;
 }
@@ -115,6 +169,11 @@ void appendOutput(LineSocket& ls, const void* bytes, size_t len) {
 // Waits for input and receives it into the empty input buffer: LS_OPEN when bytes
 // arrived, otherwise the result readChar reports.
 int fillInput(LineSocket& ls, int timeoutSec) {
+  shrinkDrainedInput(ls);
+  if (partnerGoneNow(ls)) {
+    ls.state = LS_CLOSED;
+    return LS_CLOSED;
+  }
   // Bytes that are there already are taken without a wait (and the system call
   // the wait costs); only an empty socket is waited on.
   if (!ls.tls && !stopRequested()) {
@@ -136,24 +195,29 @@ int fillInput(LineSocket& ls, int timeoutSec) {
     }
   }
   Deadline deadline(timeoutSec < 0 ? -1 : int64_t{timeoutSec} * 1000);
+  Deadline idle(ls.idleLimitSec < 0 ? -1 : int64_t{ls.idleLimitSec} * 1000);
   for (;;) {
     bool readable = false;
     bool partnerGone = false;
     for (;;) {
-      readable = readableNow(ls, deadline.slice());
-      if (!readable && partnerEnded(ls)) {
-        partnerGone = true;
-      }
-      if (readable || partnerGone || stopRequested() || deadline.passed()) {
+      readable = readableNow(ls, std::min(deadline.slice(), idle.slice()));
+      // Looked at even while bytes arrive: a peer that trickles them must not
+      // keep the session going after its partner left.
+      partnerGone = partnerGoneNow(ls);
+      if (readable || partnerGone || stopRequested() || deadline.passed() || idle.passed()) {
         break;
       }
     }
-    if (stopRequested() || (partnerGone && !readable)) {
+    if (stopRequested() || partnerGone) {
       ls.state = LS_CLOSED;
       return LS_CLOSED;
     }
     if (!readable) {
-      return LS_TIMEOUT;
+      if (deadline.passed()) {
+        return LS_TIMEOUT;
+      }
+      fail(ls, wsa::kTimedOut); // silent for the idle limit
+      return LS_ERROR;
     }
     ls.inPos = 0;
     ls.inCount = 0;
@@ -186,6 +250,16 @@ void initSocket(LineSocket& ls, SocketHandle sock) {
   ls.state = LS_OPEN;
   ls.lastError = 0;
   ls.tls.reset();
+  ls.lineLimit = kLongestLine;
+  ls.idleLimitSec = -1;
+  ls.sendWatchesPartner = false;
+  ls.partnerCheckedAtMs = 0;
+}
+
+void pairSession(LineSocket& client, LineSocket& upstream) {
+  client.dependSocket = &upstream;
+  upstream.dependSocket = &client;
+  upstream.sendWatchesPartner = true;
 }
 
 void initMemory(LineSocket& ls) {
@@ -198,6 +272,10 @@ void initMemory(LineSocket& ls) {
   ls.inCount = ls.inPos = ls.outCount = 0;
   ls.state = LS_OPEN;
   ls.lastError = 0;
+  ls.lineLimit = kLongestLine;
+  ls.idleLimitSec = -1;
+  ls.sendWatchesPartner = false;
+  ls.partnerCheckedAtMs = 0;
 }
 
 void close(LineSocket& ls) {
@@ -253,7 +331,7 @@ std::optional<std::string> readLine(LineSocket& ls, int timeoutSec) {
       if (feed && line.size() >= 2 && line[line.size() - 2] == '\r') {
         return line;
       }
-      if (line.size() > kLongestLine) {
+      if (line.size() > ls.lineLimit) {
         fail(ls, wsa::kMessageSize);
         return std::nullopt;
       }
@@ -294,6 +372,47 @@ bool pollInput(LineSocket& ls) {
     ls.state = LS_CLOSED;
   }
   return peeked != -2;
+}
+
+int waitForEither(LineSocket& first, LineSocket& second, int timeoutSec) {
+  auto readyNow = [](const LineSocket& ls) {
+    return hasBufferedInput(ls) || ls.state != LS_OPEN || ls.sock == kInvalidSocket;
+  };
+  Deadline deadline(timeoutSec < 0 ? -1 : int64_t{timeoutSec} * 1000);
+  for (;;) {
+    if (readyNow(first)) {
+      return 0;
+    }
+    if (readyNow(second)) {
+      return 1;
+    }
+    if (stopRequested()) {
+      return LS_CLOSED;
+    }
+    if (deadline.passed()) {
+      return LS_TIMEOUT;
+    }
+    int ready = waitReadableEither(first.sock, second.sock, deadline.slice());
+    if (ready < 0 || (ready & 1) != 0) {
+      return 0; // a failed wait is left to the read to report
+    }
+    if ((ready & 2) != 0) {
+      return 1;
+    }
+  }
+}
+
+long sendWithoutWaiting(LineSocket& ls, const void* bytes, size_t len) {
+  if (ls.memoryOnly) {
+    appendOutput(ls, bytes, len);
+    return static_cast<long>(len);
+  }
+  if (ls.sock == kInvalidSocket || ls.tls) {
+    return -1; // the clients this serves are plain connections
+  }
+  int error = 0;
+  long sent = sendBytesNoWait(ls.sock, bytes, len, error);
+  return sent == -2 ? 0 : sent;
 }
 
 bool sendNow(LineSocket* ls, const void* bytes, size_t len) {
@@ -447,24 +566,26 @@ bool read(BlockReader& br) {
       source.state = LS_CLOSED;
       ended = true;
     } else if (source.state == LS_OPEN) {
-      if (readableNow(source, deadline.slice())) {
-        if (partnerEnded(source)) {
-          source.state = LS_CLOSED;
-          partnerGone = true;
-        } else {
-          size_t wanted = kDefaultReadSize;
-          if (source.tls) {
-            wanted = std::max(tlsBuffered(*source.tls), kTlsReadSize);
-          } else if (long waiting = bytesWaiting(source.sock); waiting > 0) {
-            wanted = static_cast<size_t>(waiting);
-          }
-          size_t take = room(wanted);
-          long got = receiveSome(source, br.data.data() + br.dataLen, take);
-          if (got > 0) {
-            br.dataLen += static_cast<size_t>(got);
-          } else if (got != -2) {
-            ended = true;
-          }
+      shrinkDrainedInput(source);
+      bool readable = readableNow(source, deadline.slice());
+      // Looked at whether or not bytes came: a server that stalls mid-message, or
+      // trickles it, must not hold a session whose client has gone.
+      if (partnerGoneNow(source)) {
+        source.state = LS_CLOSED;
+        partnerGone = true;
+      } else if (readable) {
+        size_t wanted = kDefaultReadSize;
+        if (source.tls) {
+          wanted = std::max(tlsBuffered(*source.tls), kTlsReadSize);
+        } else if (long waiting = bytesWaiting(source.sock); waiting > 0) {
+          wanted = static_cast<size_t>(waiting);
+        }
+        size_t take = room(wanted);
+        long got = receiveSome(source, br.data.data() + br.dataLen, take);
+        if (got > 0) {
+          br.dataLen += static_cast<size_t>(got);
+        } else if (got != -2) {
+          ended = true;
         }
       }
     } else {

@@ -10,8 +10,11 @@
 // limit, a time budget or a terminator such as "\r\n.\r\n", and gives back to the
 // LineSocket whatever arrived past the terminator.
 //
-// Every wait looks at the stop flag at least every half second and ends as if the
-// connection had closed once it is raised.
+// Every wait, for input or for room to send, looks at the stop flag at least every
+// half second and ends as if the connection had closed once it is raised. A wait
+// for input also looks at the partner connection at least every half second, also
+// while bytes keep arriving: a server that stalls, or trickles a byte at a time,
+// cannot hold a session whose client has gone.
 #pragma once
 
 #include <cstddef>
@@ -35,9 +38,12 @@ inline constexpr int LS_TIMEOUT = -4; // a result only, never a state
 inline constexpr size_t kLineSocketInputSize = 20480;
 inline constexpr size_t kLineSocketOutputSize = 4096;
 inline constexpr size_t kLargestSend = 65536;
-// No mail protocol has lines anywhere near this long; a peer that sends one is
-// broken or hostile, and the connection fails instead of the memory running out.
-inline constexpr size_t kLongestLine = 64u * 1024 * 1024;
+// The longest line a connection takes unless its session chooses otherwise. Mail
+// lines are at most 998 bytes by the standards and rarely much longer in
+// practice; a peer that sends a line of a megabyte is broken or hostile, and the
+// connection fails instead of the memory filling up. Sessions bound their
+// clients' commands far lower.
+inline constexpr size_t kLongestLine = 1024 * 1024;
 
 struct LineSocket {
   bool memoryOnly = false;
@@ -55,6 +61,19 @@ struct LineSocket {
   int lastError = 0; // the socket error code that made the state LS_ERROR
   // Set once the connection runs over TLS; bytes then pass through it.
   TlsStreamPtr tls;
+  // The longest line readLine takes before the connection fails.
+  size_t lineLimit = kLongestLine;
+  // A read or a send that sees nothing move for this many seconds fails the
+  // connection with the time-out code (an ordinary end, never shown to the user);
+  // -1 for no limit. Sessions set it on their client: the idle time-out.
+  int idleLimitSec = -1;
+  // Whether a send that waits for room also ends when the partner has ended. Set
+  // on the server side of a session: a server that stops reading cannot hold a
+  // session whose client has gone.
+  bool sendWatchesPartner = false;
+  // When the partner was last looked at. Looking costs system calls, so while
+  // bytes keep arriving it happens at most every half second.
+  uint64_t partnerCheckedAtMs = 0;
 
   LineSocket() = default;
   LineSocket(const LineSocket&) = delete;
@@ -65,6 +84,10 @@ struct LineSocket {
 // A socket-backed object owning `sock`, or a memory-only one.
 void initSocket(LineSocket& ls, SocketHandle sock);
 void initMemory(LineSocket& ls);
+
+// Ties the two connections of a session: a wait for input on either ends when
+// the other has ended, and so does a send to the server that waits for room.
+void pairSession(LineSocket& client, LineSocket& upstream);
 
 // Closes the socket and frees the buffers; pending output is not flushed. A second
 // close does nothing. Reads after it report LS_CLOSED.
@@ -78,13 +101,18 @@ int readChar(LineSocket& ls, int timeoutSec);
 // The next line with its CR LF. A lone LF is an ordinary byte. A line cut off by the
 // end of the connection is returned without a line end, and the call after it
 // returns nothing. On a time-out nothing is returned and the partial line stays
-// for the next call. A line longer than kLongestLine fails the connection
-// (LS_ERROR, the "message too long" code).
+// for the next call. A line longer than the object's lineLimit fails the
+// connection (LS_ERROR, the "message too long" code).
 std::optional<std::string> readLine(LineSocket& ls, int timeoutSec);
 
 // Whether a read would return at once (buffered bytes, waiting input, an end or an
 // error).
 bool pollInput(LineSocket& ls);
+
+// Waits until either connection has something to read (or has ended): 0 for the
+// first, 1 for the second. LS_TIMEOUT when the time-out (seconds, -1 for none)
+// passed, LS_CLOSED when the stop flag was raised.
+int waitForEither(LineSocket& first, LineSocket& second, int timeoutSec);
 
 // Bytes the object holds that a read returns without waiting.
 bool hasBufferedInput(const LineSocket& ls);
@@ -98,6 +126,14 @@ bool sendString(LineSocket* ls, std::string_view text);
 bool write(LineSocket* ls, const void* bytes, size_t len);
 bool writeString(LineSocket* ls, std::string_view text);
 bool flush(LineSocket* ls);
+
+// Sends what the connection takes at once, without waiting and without touching
+// the object's buffers or state, so another thread may call it while the owner
+// waits elsewhere (the time-out prevention keeps a waiting client busy this way;
+// it must never block on a client that stopped reading). The owner must have
+// nothing buffered meanwhile. Returns the count taken (0 when there is no room),
+// or -1 when the connection failed. A memory-only object collects everything.
+long sendWithoutWaiting(LineSocket& ls, const void* bytes, size_t len);
 
 // Pushes bytes back so they are read before anything still buffered. On a
 // memory-only object this is how content is loaded.

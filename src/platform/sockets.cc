@@ -195,6 +195,19 @@ int waitReadable(SocketHandle sock, int timeoutMs) {
   return waitFor(sock, POLLIN, timeoutMs);
 }
 
+int waitReadableEither(SocketHandle first, SocketHandle second, int timeoutMs) {
+  pollfd entries[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
+  for (;;) {
+    int ready = ::poll(entries, 2, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready >= 0) {
+      return (entries[0].revents != 0 ? 1 : 0) | (entries[1].revents != 0 ? 2 : 0);
+    }
+    if (errno != EINTR) {
+      return -1;
+    }
+  }
+}
+
 int waitWritable(SocketHandle sock, int timeoutMs) {
   return waitFor(sock, POLLOUT, timeoutMs);
 }
@@ -245,6 +258,20 @@ long sendBytes(SocketHandle sock, const void* bytes, size_t size, int& error) {
   do {
     sent = ::send(sock, bytes, size, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    error = lastSocketError();
+  }
+  return sent;
+}
+
+long sendBytesNoWait(SocketHandle sock, const void* bytes, size_t size, int& error) {
+  long sent;
+  do {
+    sent = ::send(sock, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    return -2;
+  }
   if (sent < 0) {
     error = lastSocketError();
   }

@@ -53,6 +53,9 @@ bool setNoDelay(SocketHandle sock);
 // Waits until the socket has input (or an end or an error to report). A negative
 // time-out waits without limit. 1: readable, 0: timed out, -1: the wait failed.
 int waitReadable(SocketHandle sock, int timeoutMs);
+// The same for two sockets at once: bit 0 set when the first is readable, bit 1
+// when the second is; 0 when the time-out passed, -1 when the wait failed.
+int waitReadableEither(SocketHandle first, SocketHandle second, int timeoutMs);
 // The same for room to write.
 int waitWritable(SocketHandle sock, int timeoutMs);
 
@@ -67,6 +70,8 @@ long receiveBytes(SocketHandle sock, void* buffer, size_t size, int& error);
 // As receiveBytes, without waiting: -2 when nothing is there yet.
 long receiveWaitingBytes(SocketHandle sock, void* buffer, size_t size, int& error);
 long sendBytes(SocketHandle sock, const void* bytes, size_t size, int& error);
+// As sendBytes, taking only what fits at once: -2 when there is no room at all.
+long sendBytesNoWait(SocketHandle sock, const void* bytes, size_t size, int& error);
 
 // Bytes waiting to be read without blocking; -1 when the system cannot say.
 long bytesWaiting(SocketHandle sock);

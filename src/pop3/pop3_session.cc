@@ -38,6 +38,9 @@ constexpr int kTlsStartTimeoutMs = 60000;
 constexpr int kResolveAttempts = 3;
 constexpr auto kRowLingering = std::chrono::milliseconds(2000);
 constexpr int kAuthPollMs = 10;
+// A POP3 command line is at most 255 bytes; SASL answers during AUTH may run to a
+// few kilobytes. Anything longer comes from a broken or hostile client.
+constexpr size_t kLongestClientLine = 16 * 1024;
 
 // One warning of each kind on screen at a time, whatever the number of sessions.
 std::atomic<bool> apopWarningShown{false};
@@ -286,8 +289,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     dropUpstream(s);
   }
   initSocket(s.upstream, sock);
-  s.client.dependSocket = &s.upstream;
-  s.upstream.dependSocket = &s.client;
+  pairSession(s.client, s.upstream);
   setRowSockets(s.row, &s.client, &s.upstream);
 
   UpstreamSecurity security = upstreamSecurity(s.portConfig.upstreamTls, server.port);
@@ -753,6 +755,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   s.portConfig = std::move(start->portConfig);
   s.clientAddress = start->clientAddress;
   initSocket(s.client, start->clientSocket);
+  s.client.lineLimit = kLongestClientLine;
   start.reset();
   setRowSockets(s.row, &s.client, nullptr);
   bool started = false;

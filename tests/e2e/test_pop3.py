@@ -499,8 +499,14 @@ class HostilePeersTest(unittest.TestCase):
         server = self.scripted(script)
         with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
             read_line(conn)
-            conn.sendall(b"X" * (1024 * 1024) + b"\r\n")
-            self.assertEqual(read_line(conn), b"-ERR Cannot accept command; mailserver not yet specified.\r\n")
+            # No command is a megabyte long: the session ends instead of storing it.
+            try:
+                conn.sendall(b"X" * (1024 * 1024) + b"\r\n")
+                self.assertEqual(conn.recv(100), b"")
+            except ConnectionError:
+                pass  # the proxy closed while the line was still arriving
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
+            read_line(conn)
             conn.sendall(b"USER a@127.0.0.1:%d\r\nPASS x\r\nSTAT\r\nNOOP\r\n" % server.port)
             self.assertTrue(read_line(conn).startswith(b"+OK"))
             self.assertTrue(read_line(conn).startswith(b"+OK"))

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -86,7 +87,7 @@ TEST_F(LineSocketTest, TimeOutsKeepThePartialLineForTheNextCall) {
 }
 
 TEST_F(LineSocketTest, LinesFarLongerThanTheInputBufferComeWhole) {
-  std::string huge(3 * 1024 * 1024, 'a');
+  std::string huge(kLongestLine - 100, 'a');
   for (size_t i = 0; i < huge.size(); i += 4099) {
     huge[i] = '\n'; // lone line feeds do not end it
   }
@@ -125,6 +126,163 @@ TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAWaitUnlessItStillHasInput) {
   EXPECT_EQ(readLine(ls_, -1), std::nullopt);
   EXPECT_EQ(ls_.state, LS_CLOSED);
   EXPECT_EQ(partner.state, LS_OPEN) << "the partner finds out on its own read";
+}
+
+// A peer that keeps a connection busy must not keep a session whose other side
+// has gone: the wait ends soon whether the peer stalls or trickles bytes, for line
+// reads and for block reads alike.
+TEST_F(LineSocketTest, AnEndedPartnerEndsEveryWaitWhetherThePeerStallsOrTrickles) {
+  struct Case {
+    const char* name;
+    bool trickle;
+    bool block;
+  };
+  for (const Case& c : {Case{"stall, line", false, false}, Case{"trickle, line", true, false},
+                        Case{"stall, block", false, true}, Case{"trickle, block", true, true}}) {
+    SCOPED_TRACE(c.name);
+    LoopbackPair pair = connectedPair();
+    LineSocket ls;
+    initSocket(ls, pair.ours);
+    LineSocket partner;
+    LoopbackPair partnerPair = connectedPair();
+    initSocket(partner, partnerPair.ours);
+    pairSession(partner, ls);
+    // The peer sends the start of a line, then a byte every 50 ms (or nothing),
+    // and ends the line after ten seconds; the partner's peer leaves after a
+    // quarter of a second. The wait must end long before the line does.
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(pair.peer.send("+OK"));
+    std::thread peer([&] {
+      for (int i = 0; i < 200 && !done; ++i) {
+        sleepMs(50);
+        if (i == 5) {
+          partnerPair.peer.close();
+        }
+        if (c.trickle) {
+          pair.peer.send("x");
+        }
+      }
+      pair.peer.send("\r\n");
+    });
+    if (c.block) {
+      BlockReader br;
+      init(br, ls, 1 << 20, "\r\n.\r\n", 250);
+      int reads = 0;
+      while (read(br) && ++reads < 40) {
+      }
+      EXPECT_LT(reads, 40) << "the reads kept going for ten seconds";
+    } else {
+      // What came is handed out as a cut-off line, never as a whole one.
+      std::optional<std::string> line = readLine(ls, -1);
+      EXPECT_TRUE(!line || line->back() != '\n') << *line;
+      EXPECT_EQ(readLine(ls, -1), std::nullopt);
+    }
+    EXPECT_EQ(ls.state, LS_CLOSED);
+    done = true;
+    peer.join();
+  }
+}
+
+// A send to a peer that stopped reading waits, but not past shutdown, the idle
+// limit, or (on the server side of a session) the end of the client.
+TEST_F(LineSocketTest, ASendToAPeerThatStopsReadingEndsOnShutdownIdleLimitOrTheClientsEnd) {
+  enum class Ending { Shutdown, IdleLimit, ClientGone };
+  for (Ending ending : {Ending::Shutdown, Ending::IdleLimit, Ending::ClientGone}) {
+    SCOPED_TRACE(static_cast<int>(ending));
+    LoopbackPair pair = connectedPair();
+    LineSocket ls;
+    initSocket(ls, pair.ours);
+    LineSocket client;
+    LoopbackPair clientPair = connectedPair();
+    initSocket(client, clientPair.ours);
+    pairSession(client, ls);
+    test::fillUntilFull(pair.ours);
+    std::thread ender([&] {
+      sleepMs(200);
+      if (ending == Ending::Shutdown) {
+        raiseStopFlag();
+      } else if (ending == Ending::ClientGone) {
+        clientPair.peer.close();
+      }
+    });
+    ls.idleLimitSec = ending == Ending::IdleLimit ? 1 : -1;
+    // Without an ending the peer gives up after ten seconds, failing the send with
+    // a reset instead.
+    std::thread watchdog([&] {
+      for (int i = 0; i < 200 && ls.state == LS_OPEN; ++i) {
+        sleepMs(50);
+      }
+      pair.peer.reset();
+    });
+    std::string block(1 << 20, 'b');
+    EXPECT_FALSE(sendNow(&ls, block.data(), block.size()));
+    ender.join();
+    watchdog.join();
+    if (ending == Ending::IdleLimit) {
+      EXPECT_EQ(ls.state, LS_ERROR);
+      EXPECT_EQ(ls.lastError, wsa::kTimedOut);
+      EXPECT_FALSE(isReportableSocketError(ls.lastError)) << "an idle client is no error to show";
+    } else {
+      EXPECT_EQ(ls.state, LS_CLOSED);
+    }
+    lowerStopFlagForTests();
+  }
+}
+
+TEST_F(LineSocketTest, AClientSilentForTheIdleLimitFailsQuietlyAndATimeOutStaysUsable) {
+  ls_.idleLimitSec = 1;
+  EXPECT_EQ(readLine(ls_, 5), std::nullopt) << "the idle limit ends even a longer wait";
+  EXPECT_EQ(ls_.state, LS_ERROR);
+  EXPECT_EQ(ls_.lastError, wsa::kTimedOut);
+
+  LoopbackPair other = connectedPair();
+  LineSocket patient;
+  initSocket(patient, other.ours);
+  patient.idleLimitSec = 10;
+  EXPECT_EQ(readLine(patient, 1), std::nullopt);
+  EXPECT_EQ(patient.state, LS_OPEN) << "the caller's shorter time-out leaves it usable";
+}
+
+TEST_F(LineSocketTest, WaitForEitherReportsTheSideWithInputTheEndOrTheTimeOut) {
+  LoopbackPair other = connectedPair();
+  LineSocket second;
+  initSocket(second, other.ours);
+  EXPECT_EQ(waitForEither(ls_, second, 0), LS_TIMEOUT);
+  ASSERT_TRUE(other.peer.send("+ \r\n"));
+  EXPECT_EQ(waitForEither(ls_, second, 5), 1);
+  EXPECT_EQ(readLine(second, 5), "+ \r\n");
+  unread(ls_, "kept", 4);
+  EXPECT_EQ(waitForEither(ls_, second, 5), 0) << "buffered bytes count";
+  for (char expected : std::string("kept")) {
+    EXPECT_EQ(readChar(ls_, 0), expected);
+  }
+  other.peer.close();
+  EXPECT_EQ(waitForEither(ls_, second, 5), 1) << "an end counts as input";
+  LoopbackPair third = connectedPair();
+  LineSocket quiet;
+  initSocket(quiet, third.ours);
+  raiseStopFlag();
+  EXPECT_EQ(waitForEither(quiet, ls_, -1), LS_CLOSED);
+}
+
+TEST_F(LineSocketTest, SendingWithoutWaitingTakesWhatFitsAndNeverBlocks) {
+  std::string block(65536, 's');
+  size_t taken = 0;
+  long sent = 0;
+  while ((sent = sendWithoutWaiting(ls_, block.data(), block.size())) > 0) {
+    taken += static_cast<size_t>(sent);
+  }
+  EXPECT_EQ(sent, 0) << "no room is no failure";
+  EXPECT_EQ(ls_.state, LS_OPEN);
+  EXPECT_EQ(pair_.peer.receive(taken).size(), taken);
+  EXPECT_GT(sendWithoutWaiting(ls_, "x", 1), 0) << "room again once the peer reads";
+  pair_.peer.reset();
+  for (int i = 0; i < 100 && sent >= 0; ++i) {
+    sent = sendWithoutWaiting(ls_, block.data(), block.size());
+    sleepMs(10);
+  }
+  EXPECT_EQ(sent, -1);
+  EXPECT_EQ(ls_.state, LS_OPEN) << "the owner's state is left alone";
 }
 
 TEST_F(LineSocketTest, TheStopFlagEndsAnEndlessWait) {
@@ -208,16 +366,31 @@ TEST(MemoryLineSocket, ReadsWhatWasPushedBackCollectsWritesAndFailsOverlongLines
   ASSERT_TRUE(write(&out, big.data(), big.size()));
   ASSERT_TRUE(sendString(&out, "z"));
   EXPECT_EQ(memoryOutput(out), "a" + big + "z");
+}
 
-  // A line beyond any protocol's length fails the connection.
-  LineSocket endless;
-  initMemory(endless);
-  std::string line(kLongestLine + 10, 'a');
-  unread(endless, line.data(), line.size());
-  EXPECT_EQ(readLine(endless, 0), std::nullopt);
-  EXPECT_EQ(endless.state, LS_ERROR);
-  EXPECT_EQ(endless.lastError, wsa::kMessageSize);
-  EXPECT_TRUE(isReportableSocketError(endless.lastError));
+TEST_F(LineSocketTest, ALineBeyondTheLimitFailsTheConnectionAndAGrownBufferShrinksBack) {
+  // A partial line kept across a time-out grows the input buffer...
+  std::string partial(200000, 'p');
+  ASSERT_TRUE(pair_.peer.send(partial));
+  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
+  EXPECT_GE(ls_.inBuf.size(), partial.size());
+  ASSERT_TRUE(pair_.peer.send("\r\nnext\r\n"));
+  EXPECT_EQ(readLine(ls_, 5), partial + "\r\n");
+  EXPECT_EQ(readLine(ls_, 5), "next\r\n");
+  // ...which goes back to its usual size once drained.
+  ASSERT_TRUE(pair_.peer.send("more\r\n"));
+  EXPECT_EQ(readLine(ls_, 5), "more\r\n");
+  EXPECT_EQ(ls_.inBuf.size(), kLineSocketInputSize);
+
+  // A line beyond the connection's limit fails it, whatever else is sent.
+  ls_.lineLimit = 1000;
+  std::thread writer([&] { pair_.peer.send(std::string(1 << 20, 'x')); });
+  EXPECT_EQ(readLine(ls_, 5), std::nullopt);
+  EXPECT_EQ(ls_.state, LS_ERROR);
+  EXPECT_EQ(ls_.lastError, wsa::kMessageSize);
+  EXPECT_TRUE(isReportableSocketError(ls_.lastError));
+  close(ls_);
+  writer.join();
 }
 
 // BlockReader over real connections.

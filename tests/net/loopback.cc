@@ -70,6 +70,25 @@ LoopbackPair connectedPair() {
   return pair;
 }
 
+size_t fillUntilFull(SocketHandle sock) {
+  std::string block(65536, 'f');
+  size_t taken = 0;
+  // Room may open up a little while the system grows its buffers: full means no
+  // room three times in a row.
+  for (int full = 0; full < 3;) {
+    int error = 0;
+    long sent = sendBytesNoWait(sock, block.data(), block.size(), error);
+    if (sent > 0) {
+      taken += static_cast<size_t>(sent);
+      full = 0;
+    } else {
+      ++full;
+      sleepMs(20);
+    }
+  }
+  return taken;
+}
+
 int freeLoopbackPort() {
   SocketHandle sock = createTcpSocket();
   int error = 0;

@@ -38,6 +38,10 @@ struct LoopbackPair {
 };
 LoopbackPair connectedPair();
 
+// Sends from `sock` until the connection takes nothing more, as when the far end
+// stops reading; returns the bytes it took.
+size_t fillUntilFull(SocketHandle sock);
+
 // A port on 127.0.0.1 nothing listens on right now.
 int freeLoopbackPort();
 
