@@ -28,6 +28,13 @@ inline constexpr double kProgramVersionNumber = 1.53;
 // Lowest program version that can read the files this one writes.
 inline constexpr const char* kCompatibilityVersion = "1.52";
 
+// Defaults of MAX_SESSIONS, CLIENT_IDLE_TIME_OUT (seconds; POP3 servers must wait
+// at least ten minutes for a silent client) and TIME_OUT_PREVENTION_INTERVAL
+// (seconds).
+inline constexpr int32_t kDefaultMaxSessions = 500;
+inline constexpr int32_t kDefaultClientIdleTimeout = 600;
+inline constexpr int32_t kDefaultPreventionInterval = 29;
+
 enum PortType : int32_t {
   POP3_SPECIFIC = 0,
   POP3_GENERIC = 1,
@@ -228,6 +235,15 @@ struct Config {
   std::string tlsCaFile;
   // DNSBL lookups go to this resolver ("ip" or "ip:port") when set.
   std::string dnsblNameserver;
+
+  // Bounds that keep one client, server or burst from hurting the other
+  // sessions. Sessions running at once, beyond which a client is refused (0: no
+  // limit); seconds a client may stay silent (or take nothing sent to it) before
+  // its session ends (0: no limit); seconds between the sends that keep a client
+  // busy while its message is held back.
+  int32_t maxSessions = kDefaultMaxSessions;
+  int32_t clientIdleTimeout = kDefaultClientIdleTimeout;
+  int32_t preventionInterval = kDefaultPreventionInterval;
 };
 
 using ConfigRef = std::shared_ptr<Config>;

@@ -294,6 +294,12 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
     c.tlsCaFile = std::string(value);
   } else if (is("DNSBL_NAMESERVER")) {
     c.dnsblNameserver = std::string(value);
+  } else if (is("MAX_SESSIONS")) {
+    c.maxSessions = std::max(0, readInt(value));
+  } else if (is("CLIENT_IDLE_TIME_OUT")) {
+    c.clientIdleTimeout = std::max(0, readInt(value));
+  } else if (is("TIME_OUT_PREVENTION_INTERVAL")) {
+    c.preventionInterval = std::max(1, readInt(value));
   } else {
     return false;
   }

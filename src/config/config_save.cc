@@ -176,6 +176,15 @@ std::string formatConfigFile(const Config& c) {
   if (!c.dnsblNameserver.empty()) {
     out.line("DNSBL_NAMESERVER %s\n", {c.dnsblNameserver});
   }
+  if (c.maxSessions != kDefaultMaxSessions) {
+    out.line("MAX_SESSIONS %d\n", {c.maxSessions});
+  }
+  if (c.clientIdleTimeout != kDefaultClientIdleTimeout) {
+    out.line("CLIENT_IDLE_TIME_OUT %d\n", {c.clientIdleTimeout});
+  }
+  if (c.preventionInterval != kDefaultPreventionInterval) {
+    out.line("TIME_OUT_PREVENTION_INTERVAL %d\n", {c.preventionInterval});
+  }
   return out.take();
 }
 

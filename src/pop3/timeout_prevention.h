@@ -1,10 +1,16 @@
 // Keeping a waiting mail client busy. While a message is held back for filtering,
 // the client has been told "+OK Message follows" and hears nothing more; many
-// clients give up after a minute of silence. Every 29 seconds one process-wide
-// thread sends each registered client something harmless: first extra header lines
+// clients give up after a minute of silence. Every 29 seconds (the configuration's
+// TIME_OUT_PREVENTION_INTERVAL) one process-wide thread sends each registered
+// client something harmless: first extra header lines
 // "X-Kestrelmail-Timeout: Prevent", then, a byte at a time, the message's own
 // header lines that have arrived and will not change. When filtering is done the
 // session learns how many header lines the client already has.
+//
+// The thread never waits for a client: it sends what the client's connection
+// takes at once, and a client that stopped reading is owed the rest, which goes
+// out with the session's own output when its retrieval ends. So one stuck client
+// holds up nobody else.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +27,8 @@ inline constexpr std::string_view kTimeoutPreventionLine = "X-Kestrelmail-Timeou
 inline constexpr unsigned kPreventionIntervalMs = 29000;
 
 // Guards the registrations and the working header lines of every registered
-// message: a session changes those lines only while holding it.
+// message: a session changes those lines only while holding it. Nothing is sent
+// under it.
 std::mutex& preventionLock();
 
 // Registers a retrieval whose client was just told that the message follows; the
@@ -34,7 +41,7 @@ int32_t startPrevention(LineSocket* client, Message& message);
 // header lines the client now has in full.
 size_t stopPrevention(int32_t preventionId);
 
-// Tests shorten the interval; 0 restores it.
+// Tests shorten the interval; 0 goes back to the configured one.
 void setPreventionIntervalForTests(unsigned milliseconds);
 
 } // namespace km

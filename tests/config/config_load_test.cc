@@ -350,7 +350,10 @@ const char* kWritten = "VERSION 1\n"
                        "EXTRA_BLIST_IP /etc/kestrel/bl2\n\n"
                        "EXTRA_WLIST_FROM /etc/kestrel/friends\n\n"
                        "TLS_VERIFY NO\n"
-                       "DNSBL_NAMESERVER 127.0.0.1:5353\n";
+                       "DNSBL_NAMESERVER 127.0.0.1:5353\n"
+                       "MAX_SESSIONS 40\n"
+                       "CLIENT_IDLE_TIME_OUT 120\n"
+                       "TIME_OUT_PREVENTION_INTERVAL 10\n";
 
 TEST_F(ConfigTest, AWrittenFileLoadsAndSavesBackByteForByteInItsFixedOrder) {
   ConfigRef config = load(kWritten);
@@ -362,6 +365,9 @@ TEST_F(ConfigTest, AWrittenFileLoadsAndSavesBackByteForByteInItsFixedOrder) {
   EXPECT_EQ(config->extraBlistIpFiles.size(), 2u);
   EXPECT_FALSE(config->tlsVerify);
   EXPECT_EQ(config->dnsblNameserver, "127.0.0.1:5353");
+  EXPECT_EQ(config->maxSessions, 40);
+  EXPECT_EQ(config->clientIdleTimeout, 120);
+  EXPECT_EQ(config->preventionInterval, 10);
   EXPECT_EQ(config->listenIp, (Ipv4Address{192, 168, 1, 2}));
   EXPECT_TRUE(isKnownPluginCode("abc"));
   EXPECT_FALSE(isKnownPluginCode("xyz"));

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "message/message.h"
 #include "net/line_socket.h"
+#include "net/loopback.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "pop3/pop3.h"
@@ -47,19 +51,30 @@ TEST(ServerSpecification, NamesAHostAndAnOptionalPort) {
   EXPECT_EQ(parsePop3Server("host:pop3").port, 0) << "a port is read as a number";
 }
 
-// A client that collects what is sent to it, and a message under retrieval.
+// A client connection whose far end collects what arrives, and a message under
+// retrieval.
 class PreventionTest : public ::testing::Test {
 protected:
   void SetUp() override {
     setPreventionIntervalForTests(5);
-    initMemory(client_);
+    pair_ = test::connectedPair();
+    initSocket(client_, pair_.ours);
     message_.fetch = &fetch_;
   }
   void TearDown() override { setPreventionIntervalForTests(0); }
 
+  // What the client has received so far.
   std::string sent() {
-    std::lock_guard guard(preventionLock());
-    return std::string(memoryOutput(client_));
+    while (waitReadable(pair_.peer.get(), 0) == 1) {
+      char buffer[4096];
+      int error = 0;
+      long got = receiveBytes(pair_.peer.get(), buffer, sizeof buffer, error);
+      if (got <= 0) {
+        break;
+      }
+      received_.append(buffer, static_cast<size_t>(got));
+    }
+    return received_;
   }
   // Waits until the client has received at least `bytes` bytes.
   void waitForBytes(size_t bytes) {
@@ -67,6 +82,13 @@ protected:
       sleepMs(5);
     }
     ASSERT_GE(sent().size(), bytes);
+  }
+  // Ends the registration; what the client is still owed leaves with the flush.
+  size_t finish(int32_t id) {
+    size_t firstIndex = stopPrevention(id);
+    EXPECT_TRUE(flush(&client_));
+    sleepMs(20);
+    return firstIndex;
   }
   std::string firstLines(size_t count) {
     std::string text;
@@ -76,7 +98,9 @@ protected:
     return text;
   }
 
+  test::LoopbackPair pair_;
   LineSocket client_;
+  std::string received_;
   FetchRecord fetch_;
   Message message_;
 };
@@ -91,7 +115,7 @@ TEST_F(PreventionTest, TimeoutLinesThenHeaderBytesUpToTheSubject) {
   waitForBytes(expected.size());
   sleepMs(50); // more sweeps: the Subject line is never started
   EXPECT_EQ(sent(), expected);
-  size_t firstIndex = stopPrevention(id);
+  size_t firstIndex = finish(id);
   EXPECT_EQ(firstIndex, 3u);
   EXPECT_EQ(firstLines(firstIndex), expected) << "the message now starts with what was sent";
 }
@@ -102,7 +126,7 @@ TEST_F(PreventionTest, AHalfSentLineIsCompletedAndTheSessionGoesOnAfterIt) {
                           "Subject: tagged later\r\n"};
   int32_t id = startPrevention(&client_, message_);
   waitForBytes(kTimeoutPreventionLine.size() + 3);
-  size_t firstIndex = stopPrevention(id);
+  size_t firstIndex = finish(id);
   EXPECT_EQ(firstIndex, 2u);
   EXPECT_EQ(sent(), firstLines(2));
   // Nothing more arrives once the registration has ended.
@@ -117,7 +141,7 @@ TEST_F(PreventionTest, AMessageThatStartsWithItsSubjectOnlyGetsTimeoutLines) {
   waitForBytes(3 * kTimeoutPreventionLine.size());
   sleepMs(50);
   EXPECT_EQ(sent().size(), 3 * kTimeoutPreventionLine.size());
-  EXPECT_EQ(stopPrevention(id), 3u);
+  EXPECT_EQ(finish(id), 3u);
   EXPECT_EQ(message_.headerLines.size(), 5u);
   EXPECT_EQ(message_.headerLines[3], "Subject: first\r\n");
 }
@@ -129,19 +153,14 @@ TEST_F(PreventionTest, AQuickRetrievalReceivesNothing) {
   fetch_.expectedSize = 10000000;
   message_.headerLines = {"From: a@example.org\r\n"};
   int32_t id = startPrevention(&client_, message_);
-  EXPECT_EQ(stopPrevention(id), 0u);
+  EXPECT_EQ(finish(id), 0u);
   EXPECT_EQ(sent(), "");
   EXPECT_EQ(message_.headerLines.size(), 1u);
 }
 
 TEST_F(PreventionTest, SeveralRetrievalsWithOrWithoutAClientAreServedByOneThread) {
-  LineSocket other;
-  initMemory(other);
-  FetchRecord otherFetch;
-  Message otherMessage;
-  otherMessage.fetch = &otherFetch;
-  otherMessage.headerLines = {"Subject: other\r\n"};
   // A pre-fetch has no client, yet its lines are counted.
+  FetchRecord otherFetch;
   Message prefetched;
   prefetched.fetch = &otherFetch;
   prefetched.headerLines = {"Subject: pre-fetched\r\n"};
@@ -149,22 +168,62 @@ TEST_F(PreventionTest, SeveralRetrievalsWithOrWithoutAClientAreServedByOneThread
   fetch_.expectedSize = 1;
   message_.headerLines = {"Subject: this\r\n"};
   int32_t first = startPrevention(&client_, message_);
-  int32_t second = startPrevention(&other, otherMessage);
-  EXPECT_NE(first, second);
+  EXPECT_NE(first, third);
   waitForBytes(kTimeoutPreventionLine.size());
-  EXPECT_EQ(stopPrevention(first), 1u);
-  auto otherSent = [&] {
-    std::lock_guard guard(preventionLock());
-    return std::string(memoryOutput(other));
-  };
-  for (int i = 0; i < 200 && otherSent().empty(); ++i) {
-    sleepMs(5);
-  }
-  EXPECT_EQ(stopPrevention(second), 1u);
-  EXPECT_EQ(otherSent(), kTimeoutPreventionLine);
-  EXPECT_EQ(stopPrevention(second), 0u) << "an ended registration is gone";
+  EXPECT_EQ(finish(first), 1u);
+  EXPECT_EQ(stopPrevention(first), 0u) << "an ended registration is gone";
   EXPECT_EQ(stopPrevention(third), 1u);
   EXPECT_EQ(prefetched.headerLines[0], kTimeoutPreventionLine);
+}
+
+// A client that stopped reading must not hold up anybody else's retrieval: the
+// sends never wait for it, and what it is owed goes out with its own session's
+// output once that session's retrieval ends.
+TEST_F(PreventionTest, AClientThatStopsReadingHoldsUpNobody) {
+  test::LoopbackPair stuckPair = test::connectedPair();
+  LineSocket stuck;
+  initSocket(stuck, stuckPair.ours);
+  size_t filler = test::fillUntilFull(stuckPair.ours);
+  FetchRecord bigFetch;
+  bigFetch.expectedSize = 10 * 29 * 4096; // ten timeout lines allowed
+  Message stuckMessage;
+  stuckMessage.fetch = &bigFetch;
+  stuckMessage.headerLines = {"From: a@example.org\r\n"};
+  int32_t stuckId = startPrevention(&stuck, stuckMessage);
+  // Were the thread to wait for the stuck client, nothing below would happen
+  // until it gives up after ten seconds.
+  std::atomic<bool> done{false};
+  std::thread giveUp([&] {
+    for (int i = 0; i < 200 && !done; ++i) {
+      sleepMs(50);
+    }
+    if (!done) {
+      stuckPair.peer.reset();
+    }
+  });
+
+  fetch_.expectedSize = 1;
+  message_.headerLines = {"Subject: this\r\n"};
+  int32_t id = startPrevention(&client_, message_);
+  waitForBytes(kTimeoutPreventionLine.size());
+  EXPECT_EQ(finish(id), 1u);
+  size_t owedLines = stopPrevention(stuckId);
+  done = true;
+  giveUp.join();
+  EXPECT_GE(owedLines, 1u);
+  EXPECT_EQ(stuckMessage.headerLines.size(), owedLines + 1);
+
+  // Once it reads, the stuck client gets exactly the lines counted for it.
+  std::string expected;
+  for (size_t i = 0; i < owedLines; ++i) {
+    expected += kTimeoutPreventionLine;
+  }
+  std::string received;
+  std::thread reader([&] { received = stuckPair.peer.receive(filler + expected.size()); });
+  EXPECT_TRUE(flush(&stuck));
+  reader.join();
+  ASSERT_EQ(received.size(), filler + expected.size());
+  EXPECT_EQ(received.substr(filler), expected);
 }
 
 } // namespace
