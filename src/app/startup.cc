@@ -10,6 +10,7 @@
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
+#include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
 #include "net/listeners.h"
 #include "net/thread_records.h"
@@ -30,6 +31,8 @@ namespace {
 
 constexpr unsigned kShutdownPollMs = 100;
 constexpr int kRoundsBetweenQuestions = 100;
+constexpr int kUpkeepTimerId = 2;
+constexpr unsigned kUpkeepIntervalMs = 1000;
 
 std::atomic<bool> trayIconOn{true};
 
@@ -55,10 +58,20 @@ Options readOptions(const std::string& commandLine) {
   return options;
 }
 
+// Once a second on the main thread: heap memory freed by ended sessions goes
+// back to the system once the program is idle, and bursts of notices are summed
+// up.
+void upkeep() {
+  trimMemoryIfDue(runningSessionCount() == 0, tickCountMs());
+  flushRepeatedNotices();
+}
+
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
+  killTimer(kUpkeepTimerId);
   closeAllListeners();
   waitForThreads();
+  flushRepeatedNotices(true);
   cacheSave();
   releaseCurrentConfig();
   freeThreadRecords();
@@ -175,6 +188,7 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   addTrayIcon();
   trimMemory();
+  setTimer(kUpkeepTimerId, kUpkeepIntervalMs, upkeep);
   return shutDown(runMainLoop());
 }
 

@@ -37,7 +37,7 @@ ConfigRef AcquireConfig() {
 ConfigRef newConfigSnapshot() {
   return ConfigRef(new Config, [](Config* config) {
     delete config;
-    trimMemory();
+    requestMemoryTrim();
   });
 }
 

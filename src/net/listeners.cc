@@ -5,8 +5,10 @@
 #include "app/main_loop.h"
 #include "diag/activity_log.h"
 #include "diag/error_report.h"
+#include "diag/repeated_notices.h"
 #include "net/sessions.h"
 #include "net/socket_errors.h"
+#include "net/thread_records.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
@@ -147,17 +149,64 @@ size_t askForPortDefinition(const std::vector<PortConfig>& portConfigs,
   return chosen;
 }
 
+// Tells the user about a refused client: in the log when logging is on, else in
+// a message. A burst of refusals (a program knocking a thousand times) is told
+// once, and then as one count a minute later.
+void noticeRefusal(const std::string& kind, const Config* config, int logTextId,
+                   std::initializer_list<FormatArg> logArgs, const std::string& text) {
+  bool toLog = config != nullptr && config->loggingEnabled;
+  std::string told = toLog ? formatText(languageText(logTextId), logArgs) : text;
+  bool first = giveOnceThenCount(kind, [toLog, told](int64_t repeats) {
+    if (toLog) {
+      logGlobalText(0, kTextRepeatedNotice, {repeats, told});
+    } else {
+      showMessage(languageText(kTextNoticeTitle),
+                  formatText(languageText(kTextRepeatedNotice), {repeats, told}),
+                  NoticeIcon::Exclamation);
+    }
+  });
+  if (!first) {
+    return;
+  }
+  if (toLog) {
+    logGlobalText(0, logTextId, logArgs);
+  } else {
+    showMessage(languageText(kTextNoticeTitle), text, NoticeIcon::Exclamation);
+  }
+}
+
 void refuseConnection(SocketHandle client, int port, const Ipv4Address& address,
                       const Config* config) {
   closeSocket(client);
-  if (config != nullptr && config->loggingEnabled) {
-    logGlobalText(0, kTextRefusedConnectionLog,
-                  {port, address[0], address[1], address[2], address[3]});
-  } else {
-    showMessage(languageText(kTextNoticeTitle),
-                formatText(languageText(kTextRefusedConnection), {ipToString(address)}),
-                NoticeIcon::Exclamation);
+  noticeRefusal("refused:" + std::to_string(port), config, kTextRefusedConnectionLog,
+                {port, address[0], address[1], address[2], address[3]},
+                formatText(languageText(kTextRefusedConnection), {ipToString(address)}));
+}
+
+// What a client beyond the session limit reads before the connection closes.
+std::string_view busyReply(int32_t type) {
+  switch (type) {
+  case IMAP4_SPECIFIC:
+  case IMAP4_GENERIC:
+    return "* BYE Kestrelmail is serving too many connections; try again later.\r\n";
+  case SMTP_SPECIFIC:
+    return "421 Kestrelmail is serving too many connections; try again later.\r\n";
+  default:
+    return "-ERR Kestrelmail is serving too many connections; try again later.\r\n";
   }
+}
+
+// Refuses a client because the session limit is reached. The reply fits into an
+// empty socket's buffer, so sending it never waits.
+void refuseBusyConnection(SocketHandle client, int32_t type, int port, const Ipv4Address& address,
+                          const Config& config, int running) {
+  std::string_view reply = busyReply(type);
+  int ignored = 0;
+  sendBytesNoWait(client, reply.data(), reply.size(), ignored);
+  closeSocket(client);
+  noticeRefusal("busy:" + std::to_string(port), &config, kTextBusyRefusedLog,
+                {port, address[0], address[1], address[2], address[3], running},
+                formatText(languageText(kTextBusyRefused), {ipToString(address), port, running}));
 }
 
 void removeSessionSocket(Listener& listener, SocketHandle clientSocket) {
@@ -263,6 +312,14 @@ void acceptConnection(SocketHandle listenSocket) {
   }
   if (!chosen) {
     refuseConnection(client, listener->port, address, config.get());
+    return;
+  }
+  // Every session costs a thread and its buffers: beyond the limit a client is
+  // turned away with a clear answer instead of slowing every other session.
+  int running = runningSessionCount();
+  if (config->maxSessions > 0 && running >= config->maxSessions) {
+    refuseBusyConnection(client, listener->portConfigs[*chosen].type, listener->port, address,
+                         *config, running);
     return;
   }
   if (!setSocketBlocking(client, true, error)) {

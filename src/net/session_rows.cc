@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "net/thread_records.h"
+#include "platform/threads.h"
 
 namespace km {
 
@@ -18,6 +19,16 @@ RowTable& table() {
   return instance;
 }
 
+// Frees the rows whose time to stay visible has passed.
+void removeExpiredRows(std::vector<SessionRow>& rows) {
+  uint64_t now = tickCountMs();
+  for (SessionRow& row : rows) {
+    if (row.inUse && row.removeAtMs != 0 && now >= row.removeAtMs) {
+      row = SessionRow{};
+    }
+  }
+}
+
 SessionRow* rowAt(int row) {
   auto& rows = table().rows;
   if (row < 0 || static_cast<size_t>(row) >= rows.size() || !rows[static_cast<size_t>(row)].inUse) {
@@ -31,6 +42,7 @@ SessionRow* rowAt(int row) {
 int addSessionRow(const Ipv4Address& clientAddress) {
   std::lock_guard guard(table().lock);
   auto& rows = table().rows;
+  removeExpiredRows(rows);
   size_t index = 0;
   while (index < rows.size() && rows[index].inUse) {
     ++index;
@@ -72,8 +84,22 @@ void removeSessionRow(int row) {
   }
 }
 
+void removeSessionRowAfter(int row, unsigned delayMs) {
+  if (delayMs == 0) {
+    removeSessionRow(row);
+    return;
+  }
+  std::lock_guard guard(table().lock);
+  if (SessionRow* entry = rowAt(row)) {
+    entry->client = nullptr;
+    entry->upstream = nullptr;
+    entry->removeAtMs = tickCountMs() + delayMs;
+  }
+}
+
 std::vector<SessionRow> sessionRows() {
   std::lock_guard guard(table().lock);
+  removeExpiredRows(table().rows);
   return table().rows;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,9 @@ inline constexpr size_t kSessionColumns = 7;
 
 struct SessionRow {
   bool inUse = false;
+  // A row whose session has ended stays visible until then (tickCountMs); 0 while
+  // its session runs.
+  uint64_t removeAtMs = 0;
   std::array<std::string, kSessionColumns> columns;
   // The session's connections, so that the window can show or end them.
   LineSocket* client = nullptr;
@@ -41,6 +45,10 @@ void setRowSockets(int row, LineSocket* client, LineSocket* upstream);
 void setRowText(int row, int column, std::string_view text);
 // Clears the row and frees it for the next session.
 void removeSessionRow(int row);
+// As removeSessionRow, after `delayMs`: an ended session's row stays visible a
+// moment without its thread having to wait for it. The row forgets its sockets
+// at once.
+void removeSessionRowAfter(int row, unsigned delayMs);
 
 std::vector<SessionRow> sessionRows();
 

@@ -1,6 +1,7 @@
 #include "net/socket_errors.h"
 
 #include "diag/activity_log.h"
+#include "diag/repeated_notices.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
@@ -100,6 +101,18 @@ void logSocketError(int code, std::string_view title, SessionLog* sessionLog) {
 void reportSocketError(int code, std::string_view title, SessionLog* sessionLog) {
   std::string text = logLine(code, title, sessionLog);
   showMessage(std::string(title), text, NoticeIcon::Exclamation);
+}
+
+void reportSocketErrorOnceThenCount(int code, std::string_view title, SessionLog* sessionLog) {
+  std::string text = logLine(code, title, sessionLog);
+  std::string heading(title);
+  bool first = giveOnceThenCount(heading + ": " + text, [heading, text](int64_t repeats) {
+    showMessage(heading, formatText(languageText(kTextRepeatedNotice), {repeats, text}),
+                NoticeIcon::Exclamation);
+  });
+  if (first) {
+    showMessage(heading, text, NoticeIcon::Exclamation);
+  }
 }
 
 } // namespace km

@@ -21,5 +21,9 @@ bool isReportableSocketError(int code);
 // the error level; reportSocketError then shows the text under the title too.
 void logSocketError(int code, std::string_view title, SessionLog* sessionLog);
 void reportSocketError(int code, std::string_view title, SessionLog* sessionLog);
+// As reportSocketError for errors a peer can cause at will (a client sending an
+// endless line): the log line is written every time, the message is shown once
+// and then as a count a minute later.
+void reportSocketErrorOnceThenCount(int code, std::string_view title, SessionLog* sessionLog);
 
 } // namespace km

@@ -81,6 +81,9 @@ namespace km {
   X(kTextPortChoiceImap4Generic, 20133)                                                            \
   X(kTextPortChoiceSmtpSpecific, 20134)                                                            \
   X(kTextRememberPortChoice, 20135)                                                                \
+  X(kTextRepeatedNotice, 20136)                                                                    \
+  X(kTextBusyRefusedLog, 20137)                                                                    \
+  X(kTextBusyRefused, 20138)                                                                       \
   X(kTextExitQuestion, 20140)                                                                      \
   X(kTextDoNotAskAgain, 20141)                                                                     \
   X(kTextCheckingHeaders, 20200)                                                                   \

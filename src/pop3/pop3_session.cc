@@ -7,6 +7,7 @@
 #include "app/tray.h"
 #include "config/config.h"
 #include "diag/activity_log.h"
+#include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
@@ -36,8 +37,7 @@ constexpr int kLoginTimeoutSec = 300;
 constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
 constexpr int kResolveAttempts = 3;
-constexpr auto kRowLingering = std::chrono::milliseconds(2000);
-constexpr int kAuthPollMs = 10;
+constexpr unsigned kRowLingeringMs = 2000;
 // A POP3 command line is at most 255 bytes; SASL answers during AUTH may run to a
 // few kilobytes. Anything longer comes from a broken or hostile client.
 constexpr size_t kLongestClientLine = 16 * 1024;
@@ -116,6 +116,18 @@ void noticeUnreachable(Pop3Session& s, int textId, const std::string& host, int 
   Notice notice;
   notice.title = languageText(kTextNoticeTitle);
   notice.text = formatText(languageText(textId), {host, error});
+  // Many sessions failing the same way (a server down, a client retrying in a
+  // loop) are told once, then counted.
+  std::string title = notice.title;
+  std::string text = notice.text;
+  if (!giveOnceThenCount(
+          "pop3-unreachable:" + std::to_string(s.portConfig.id) + ":" + text,
+          [title, text](int64_t repeats) {
+            showMessage(title, formatText(languageText(kTextRepeatedNotice), {repeats, text}),
+                        NoticeIcon::Exclamation);
+          })) {
+    return;
+  }
   notice.icon = NoticeIcon::Exclamation;
   notice.checkBoxText = languageText(kTextDoNotShowAgain);
   if (!notifyForReply(notice).checked) {
@@ -527,8 +539,9 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
   }
   bool ended = false;
   while (!ended && !stopRequested()) {
-    while (!pollInput(s.client) && !pollInput(s.upstream) && !stopRequested()) {
-      shutdownEvent().wait(std::chrono::milliseconds(kAuthPollMs));
+    // Both sides at once: the exchange goes whichever way the next line comes.
+    if (waitForEither(s.client, s.upstream, s.client.idleLimitSec) == LS_TIMEOUT) {
+      return true; // neither side said anything for the client's idle limit
     }
     while (!ended && pollInput(s.upstream)) {
       std::optional<std::string> reply = readLine(s.upstream, -1);
@@ -650,8 +663,8 @@ void runCommandLoop(Pop3Session& s) {
     }
     if (!line) {
       if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-        reportSocketError(s.client.lastError, languageText(kTextPop3ClientReadErrorTitle),
-                          &s.record.log);
+        reportSocketErrorOnceThenCount(s.client.lastError,
+                                       languageText(kTextPop3ClientReadErrorTitle), &s.record.log);
       }
       break;
     }
@@ -756,6 +769,9 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   s.clientAddress = start->clientAddress;
   initSocket(s.client, start->clientSocket);
   s.client.lineLimit = kLongestClientLine;
+  if (s.config && s.config->clientIdleTimeout > 0) {
+    s.client.idleLimitSec = s.config->clientIdleTimeout;
+  }
   start.reset();
   setRowSockets(s.row, &s.client, nullptr);
   bool started = false;
@@ -802,15 +818,15 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   }
   sessionIdle();
   showStatus(s, kTextStatusDisconnected);
-  if (!stopRequested()) {
-    shutdownEvent().wait(kRowLingering); // the row stays visible a moment
-  }
-  removeSessionRow(s.row);
+  // The row stays visible a moment; the thread does not wait for that.
+  removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
   if (s.config) {
     Housekeeping();
   }
   s.config.reset();
-  trimMemory();
+  // Trimmed once the program is idle: sessions ending together must not all
+  // walk the heap at once.
+  requestMemoryTrim();
   endSessionThread(s.client);
 }
 

@@ -13,6 +13,7 @@
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
+#include "diag/repeated_notices.h"
 #include "log_fixture.h"
 #include "net/thread_records.h"
 #include "platform/errors.h"
@@ -266,6 +267,29 @@ std::string report(const ThreadRecord* record) {
   char text[2048];
   formatCrashReport(text, sizeof text, record);
   return text;
+}
+
+TEST(RepeatedNotices, TheFirstOfAKindIsGivenTheRestCountedAndSummedUpWhenTheWindowPasses) {
+  setRepeatWindowForTests(100);
+  std::vector<std::pair<std::string, int64_t>> summaries;
+  auto give = [&](const std::string& kind) {
+    return giveOnceThenCount(
+        kind, [&summaries, kind](int64_t repeats) { summaries.emplace_back(kind, repeats); });
+  };
+  EXPECT_TRUE(give("refused:110"));
+  EXPECT_TRUE(give("refused:143")) << "another kind has a window of its own";
+  EXPECT_FALSE(give("refused:110"));
+  EXPECT_FALSE(give("refused:110"));
+  flushRepeatedNotices();
+  EXPECT_TRUE(summaries.empty()) << "the window is still open";
+  sleepMs(120);
+  EXPECT_TRUE(give("refused:110")) << "a new window, after the summary";
+  ASSERT_EQ(summaries.size(), 1u) << "a kind that never repeated needs no summary";
+  EXPECT_EQ(summaries[0], std::make_pair(std::string("refused:110"), int64_t{2}));
+  EXPECT_FALSE(give("refused:110"));
+  flushRepeatedNotices(true);
+  EXPECT_EQ(summaries.size(), 2u);
+  setRepeatWindowForTests(0);
 }
 
 TEST(CrashReport, DetailsComeFromTheThreadsRecordInTheCallersBuffer) {

@@ -8,8 +8,10 @@
 #include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
+#include "diag/repeated_notices.h"
 #include "loopback.h"
 #include "net/listeners.h"
+#include "net/session_rows.h"
 #include "net/thread_records.h"
 #include "platform/lang.h"
 #include "platform/sync.h"
@@ -37,6 +39,7 @@ protected:
     waitForSessions();
     initListeners();
     closeMainLoop();
+    flushRepeatedNotices(true);
     lowerStopFlagForTests();
   }
 
@@ -146,21 +149,29 @@ TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
   EXPECT_TRUE(test::connectToLoopback(portA_).get() != kInvalidSocket);
 }
 
-TEST_F(ListenerTest, ARefusedClientGetsNoByteAndTheUserIsToldOrTheLogHasIt) {
+TEST_F(ListenerTest, ARefusedClientGetsNoByteAndTheUserIsToldOnceThenACountOrTheLogHasIt) {
   writeFile(data_.file("acl_a.dat"), "10.1.2.3\n");
   const std::string acl =
       "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\nPORT_ACCESS_CONTROL_LIST_FNAME acl_a.dat\n";
   load(port(portA_, "POP3_GENERIC", acl));
-  test::RawPeer client = test::connectToLoopback(portA_);
-  ASSERT_NE(client.get(), kInvalidSocket);
-  acceptOn(portA_);
-  EXPECT_EQ(client.receiveAll(), "");
+  // A burst of refusals is told once, and then as one count.
+  for (int i = 0; i < 3; ++i) {
+    test::RawPeer client = test::connectToLoopback(portA_);
+    ASSERT_NE(client.get(), kInvalidSocket);
+    acceptOn(portA_);
+    EXPECT_EQ(client.receiveAll(), "");
+  }
   ASSERT_EQ(notifier_->count(), 1u);
   Notice told = notifier_->notices().front();
   EXPECT_EQ(told.title, languageText(kTextNoticeTitle));
   EXPECT_NE(told.text.find("127.0.0.1"), std::string::npos) << told.text;
   EXPECT_EQ(runningSessionCount(), 0);
   EXPECT_EQ(listenerOn(portA_)->sessionCount, 0u);
+  flushRepeatedNotices(true);
+  ASSERT_EQ(notifier_->count(), 2u);
+  Notice summary = notifier_->notices().back();
+  EXPECT_NE(summary.text.find("2 more times"), std::string::npos) << summary.text;
+  EXPECT_NE(summary.text.find(told.text), std::string::npos) << summary.text;
 
   // With logging on, the refusal is logged instead.
   load("LOGGING_ENABLED YES\n" +
@@ -168,10 +179,46 @@ TEST_F(ListenerTest, ARefusedClientGetsNoByteAndTheUserIsToldOrTheLogHasIt) {
   test::RawPeer logged = test::connectToLoopback(portA_);
   acceptOn(portA_);
   EXPECT_EQ(logged.receiveAll(), "");
-  EXPECT_EQ(notifier_->count(), 1u);
+  EXPECT_EQ(notifier_->count(), 2u);
   std::string log = readFile(data_.file("log.txt"));
   EXPECT_NE(log.find(std::to_string(portA_)), std::string::npos) << log;
   EXPECT_NE(log.find("127.0.0.1"), std::string::npos) << log;
+}
+
+TEST_F(ListenerTest, BeyondTheSessionLimitAClientIsToldToComeBackAndTheUserOnce) {
+  load("MAX_SESSIONS 1\n" + port(portA_, "POP3_GENERIC") + port(portB_, "SMTP_SPECIFIC"));
+  test::RawPeer first = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  EXPECT_EQ(first.receive(20).substr(0, 4), "+OK ") << "the first session runs";
+  for (int i = 0; i < 2; ++i) {
+    test::RawPeer refused = test::connectToLoopback(portA_);
+    acceptOn(portA_);
+    EXPECT_EQ(refused.receiveAll(),
+              "-ERR Kestrelmail is serving too many connections; try again later.\r\n");
+  }
+  test::RawPeer smtp = test::connectToLoopback(portB_);
+  acceptOn(portB_);
+  EXPECT_EQ(smtp.receiveAll(),
+            "421 Kestrelmail is serving too many connections; try again later.\r\n");
+  EXPECT_EQ(runningSessionCount(), 1);
+  ASSERT_EQ(notifier_->count(), 2u) << "once per port";
+  EXPECT_NE(notifier_->notices().front().text.find("MAX_SESSIONS"), std::string::npos);
+
+  // Once the running session has ended, the next client is served; its thread
+  // does not linger while the row stays visible a moment.
+  ASSERT_TRUE(first.send("QUIT\r\n"));
+  first.receiveAll();
+  waitForSessions();
+  bool rowShown = false;
+  for (const SessionRow& row : sessionRows()) {
+    rowShown = rowShown ||
+               (row.inUse && row.columns[COLUMN_STATUS] == languageText(kTextStatusDisconnected));
+  }
+  EXPECT_TRUE(rowShown) << "the ended session's row outlives its thread";
+  test::RawPeer next = test::connectToLoopback(portA_);
+  acceptOn(portA_);
+  ASSERT_TRUE(next.send("QUIT\r\n"));
+  EXPECT_NE(next.receiveAll().find("+OK Logged off"), std::string::npos);
 }
 
 TEST_F(ListenerTest, APortThatCannotBeOpenedIsReportedAndTheOthersAreServed) {

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/lang.h"
+#include "platform/memory.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
@@ -85,6 +86,37 @@ TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstLetsGo) {
 }
 
 using namespace std::chrono_literals;
+
+// Sessions ending together ask for one trim, which waits for the program to be
+// idle (or for a long wait while it stays busy) and never follows the last one
+// too closely.
+TEST(MemoryTrim, RequestsFromManyThreadsMakeOneTrimWhenIdleAndTrimsAreSpacedOut) {
+  uint64_t base = tickCountMs();
+  uint64_t before = memoryTrimCount();
+  EXPECT_FALSE(trimMemoryIfDue(true, base)) << "nothing asked for";
+  std::vector<std::thread> sessions;
+  for (int i = 0; i < 16; ++i) {
+    sessions.emplace_back([] {
+      for (int j = 0; j < 100; ++j) {
+        requestMemoryTrim();
+      }
+    });
+  }
+  for (std::thread& session : sessions) {
+    session.join();
+  }
+  EXPECT_FALSE(trimMemoryIfDue(false, base)) << "sessions still run";
+  EXPECT_TRUE(trimMemoryIfDue(true, base));
+  EXPECT_EQ(memoryTrimCount(), before + 1);
+  requestMemoryTrim();
+  EXPECT_FALSE(trimMemoryIfDue(true, base + kTrimIntervalMs - 1)) << "too soon after the last";
+  EXPECT_TRUE(trimMemoryIfDue(true, base + kTrimIntervalMs));
+  requestMemoryTrim();
+  uint64_t asked = tickCountMs();
+  uint64_t later = std::max(base + 2 * kTrimIntervalMs, asked + kTrimPatienceMs);
+  EXPECT_TRUE(trimMemoryIfDue(false, later)) << "a busy program trims after a long wait";
+  EXPECT_EQ(memoryTrimCount(), before + 3);
+}
 
 TEST(Event, AutoResetLetsOneWaitThroughManualResetStaysSignalled) {
   Event automatic;
