@@ -126,6 +126,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   // Signals that arrive while starting wait for the main loop instead of ending the
   // program half-way.
   blockLoopSignals();
+  fixHeapThresholds();
   std::string commandLine = commandLineFromArguments(argc, argv);
 
   // The string table comes first: every later message needs it.

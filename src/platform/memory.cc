@@ -13,9 +13,16 @@ namespace {
 // 0 while no trim is wanted, else the time of the oldest request not yet served.
 std::atomic<uint64_t> requestedAtMs{0};
 std::atomic<uint64_t> lastTrimAtMs{0};
+// When the program last turned idle; 0 while it is busy.
+std::atomic<uint64_t> idleSinceMs{0};
 std::atomic<uint64_t> trims{0};
 
 } // namespace
+
+void fixHeapThresholds() {
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBlockBytes));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(kLargeBlockBytes));
+}
 
 void trimMemory() {
   malloc_trim(0);
@@ -30,6 +37,12 @@ void requestMemoryTrim() {
 }
 
 bool trimMemoryIfDue(bool idle, uint64_t nowMs) {
+  if (!idle) {
+    idleSinceMs.store(0, std::memory_order_release);
+  } else if (idleSinceMs.load(std::memory_order_acquire) == 0) {
+    idleSinceMs.store(nowMs == 0 ? 1 : nowMs, std::memory_order_release);
+  }
+  bool settled = idle && nowMs >= idleSinceMs.load(std::memory_order_acquire) + kIdleSettleMs;
   uint64_t requested = requestedAtMs.load(std::memory_order_acquire);
   if (requested == 0) {
     return false;
@@ -38,7 +51,7 @@ bool trimMemoryIfDue(bool idle, uint64_t nowMs) {
   if (last != 0 && nowMs < last + kTrimIntervalMs) {
     return false;
   }
-  if (!idle && nowMs < requested + kTrimPatienceMs) {
+  if (!settled && nowMs < requested + kTrimPatienceMs) {
     return false;
   }
   // Requests made while trimming ask for the next trim.
