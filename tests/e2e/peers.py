@@ -45,11 +45,12 @@ def make_certificate(folder, host="localhost"):
 class Dovecot:
     """A private Dovecot instance serving POP3 on loopback."""
 
-    def __init__(self, ssl=False):
+    def __init__(self, ssl=False, sessions=200):
         self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
         os.chmod(self.root, 0o755)  # the server's own users must reach their folders
         self.users = {"alice": "secret"}
         self.ssl = ssl
+        self.sessions = sessions  # sessions at once, of one user too
         self.pop3_port = free_port()
         self.pop3s_port = free_port()
         self.cert = self.key = None
@@ -108,7 +109,9 @@ userdb {{
   args = uid=dovecot gid=dovecot home={self.path("mail")}/%u
 }}
 mail_location = maildir:{self.path("mail")}/%u/Maildir
-mail_max_userip_connections = 200
+mail_max_userip_connections = {self.sessions}
+default_process_limit = {max(100, self.sessions + 20)}
+default_client_limit = {max(1000, 4 * self.sessions)}
 first_valid_uid = {self.uid}
 first_valid_gid = {self.gid}
 default_internal_user = dovecot
