@@ -161,7 +161,7 @@ class StuckClientTest(DovecotCase):
 
 
 class FloodTest(DovecotCase):
-    def test_a_flood_of_a_thousand_connections_that_close_at_once(self):
+    def test_a_flood_of_a_thousand_connections_that_close_at_once_and_an_endless_line(self):
         flood = []
         for _ in range(1000):
             conn = socket.create_connection(("127.0.0.1", self.port), timeout=60)
@@ -176,27 +176,22 @@ class FloodTest(DovecotCase):
             conn.close()
         self.normal_session(retrieve_held=False)  # right after it
         self.assert_back_to_start()
-        self.normal_session()
 
-    def test_a_twenty_megabyte_command_line_ends_its_session_only(self):
+        # A command line of 20 MB ends its session, without an answer, long
+        # before it has all arrived.
         conn = socket.create_connection(("127.0.0.1", self.port), timeout=60)
         read_line(conn)
-        block = b"X" * (1024 * 1024)
-        sent = 0
         try:
             for _ in range(20):
-                conn.sendall(block)
-                sent += len(block)
-        except ConnectionError:
-            pass  # the proxy ended the session while the line was arriving
-        try:
+                conn.sendall(b"X" * (1024 * 1024))
             reply = conn.recv(100)
         except ConnectionError:
             reply = b""
         conn.close()
-        self.assertEqual(reply, b"", "no answer to a line that long, only the end")
-        self.normal_session(retrieve_held=False)
+        self.assertEqual(reply, b"")
+        self.normal_session()
         self.assert_back_to_start()
+
 
 class AuthRelayTest(unittest.TestCase):
     def test_an_auth_exchange_is_relayed_both_ways(self):
