@@ -44,8 +44,10 @@ size_t matchDomain(std::string_view text, size_t start) {
       size_t dot = middleStart + middle;
       if (dot + 2 < text.size() && text[dot] == '.' && isLetter(text[dot + 1]) &&
           isLetter(text[dot + 2])) {
+        // The top-level part takes every letter that follows: cut after three, a
+        // longer one (".info") would give a wrong address.
         size_t end = dot + 3;
-        if (end < text.size() && isLetter(text[end])) {
+        while (end < text.size() && end - dot <= kLongestRun && isLetter(text[end])) {
           ++end;
         }
         return end;

@@ -10,7 +10,7 @@ namespace km {
 
 // The addresses in the text, in order: one or more of letters, digits, "-", "_"
 // and "."; "@"; one or more of letters, digits, "-" and "_"; any number of letters,
-// digits, "_", "." or "\"; a dot and a top-level part of two or three letters.
+// digits, "_", "." or "\"; a dot and a top-level part of two or more letters.
 // Where several lengths would fit, the longest middle part that still leaves a
 // top-level part wins, as a greedy regular expression chooses.
 std::vector<std::string> scanAddresses(std::string_view text);
