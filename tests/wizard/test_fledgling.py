@@ -256,6 +256,16 @@ class FledglingTest(unittest.TestCase):
         self.assertNotIn("smtp.tb.example", s.data("config.dat"))
         os.chmod(s.stores.prefs_js, 0o644)
 
+    def test_a_thunderbird_profile_in_use_is_not_changed(self):
+        s = self.setup
+        holder = self.fake_client("/opt/other/mail-helper")
+        profile = os.path.dirname(s.stores.prefs_js)
+        os.symlink("127.0.0.1:+%d" % holder.pid, os.path.join(profile, "lock"))
+        result = s.run("--yes")
+        self.assertEqual(result.returncode, 3, result.stdout + result.stderr)
+        self.assertIn("Thunderbird is using the profile " + profile, result.stdout)
+        self.assertEqual(s.stores.snapshot()[s.stores.prefs_js], s.original[s.stores.prefs_js])
+
     def test_a_truncated_backup_restores_what_it_still_holds(self):
         s = self.setup
         self.assertEqual(s.run("--yes").returncode, 0)
