@@ -31,7 +31,7 @@ std::string_view lineEndOf(std::string_view line) {
 }
 
 // Decodes one UTF-8 sequence at `pos`; a byte that starts none is taken as Latin-1.
-char16_t decodeByteRun(std::string_view text, size_t& pos, std::u16string& out) {
+void decodeByteRun(std::string_view text, size_t& pos, std::u16string& out) {
   unsigned char lead = static_cast<unsigned char>(text[pos]);
   int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
   if (length > 1 && pos + static_cast<size_t>(length) <= text.size()) {
@@ -51,12 +51,11 @@ char16_t decodeByteRun(std::string_view text, size_t& pos, std::u16string& out) 
       } else {
         out += static_cast<char16_t>(code);
       }
-      return 0;
+      return;
     }
   }
   ++pos;
   out += static_cast<char16_t>(lead);
-  return 0;
 }
 
 // Reads a quoted or bracketed name or string up to the unescaped end character,
@@ -571,8 +570,7 @@ RegistryData registryDword(uint32_t number) {
 }
 
 RegistryData registryUtf16Binary(std::string_view text) {
-  RegistryData data = registryString(text, REG_BINARY);
-  return data;
+  return registryString(text, REG_BINARY);
 }
 
 std::optional<std::string> registryText(const RegistryData& data) {
