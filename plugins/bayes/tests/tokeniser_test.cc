@@ -118,7 +118,6 @@ TEST(Tokeniser, HeadersAndDecodedPartsOfAMimeMessage) {
                              "received:example.net",
                              "received:mail.example.net",
                              "received:ip:192.0.2",
-                             "header:mime-version",
                              "content-type:multipart/mixed",
                              "part:text/plain",
                              "charset:iso-8859-1",
@@ -131,7 +130,8 @@ TEST(Tokeniser, HeadersAndDecodedPartsOfAMimeMessage) {
                              "viagra",
                              "part:image/gif",
                              "filename:.gif",
-                             "header-missing:message-id"}) {
+                             "header-missing:message-id",
+                             "boundary:a"}) {
     EXPECT_TRUE(has(tokens, wanted)) << wanted;
   }
   for (const char* unwanted : {"r0lgodlhaqabaiaaap///waaach5baeaaaaalaaaaaabaaeaaaicraeaow==",
@@ -188,6 +188,16 @@ TEST(Tokeniser, BoundsTheWorkOnHugeAndHostileMessages) {
   std::string links = "Subject: links\n\nhttp://" + std::string(100'000, 'a') + ".example " +
                       "http://....... www." + std::string(300, '.') + " http://@@@/";
   EXPECT_FALSE(tokenTexts(links).empty());
+}
+
+TEST(Tokeniser, FormsOfMadeUpNames) {
+  std::vector<std::string> tokens =
+      tokenTexts("Message-ID: <20020516111841.98D0@mail1.example.co.uk>\n"
+                 "Content-Type: multipart/alternative; boundary=\"----=_NextPart_000_0012\"\n\n");
+  EXPECT_TRUE(has(tokens, "message-id shape:<9.9a9"));
+  EXPECT_TRUE(has(tokens, "message-id:@co.uk"));
+  EXPECT_TRUE(has(tokens, "message-id:@example.co.uk"));
+  EXPECT_TRUE(has(tokens, "boundary:----=_aaaa_9_9")); // lower case, as every token
 }
 
 TEST(Tokeniser, FingerprintNamesAMessageAcrossCopies) {
