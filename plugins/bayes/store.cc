@@ -33,6 +33,8 @@ constexpr size_t kHeaderBytes = 28;
 constexpr size_t kTokenBytes = 16;
 constexpr size_t kLearnedBytes = 12;
 constexpr size_t kChecksumBytes = 8;
+// Far above what kMaxTokens tokens and the learned fingerprints take.
+constexpr uint64_t kMaxFileBytes = 1ull << 30;
 
 void put32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) {
@@ -262,6 +264,10 @@ TokenStore::FileState TokenStore::readFile(TokenTable& table, FileStamp& stamp) 
              static_cast<uint64_t>(info.st_size),
              static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
              true};
+    if (static_cast<uint64_t>(info.st_size) > kMaxFileBytes) {
+      ::close(fd);
+      return FileState::Corrupt; // no token file of ours grows this large
+    }
     bytes.resize(static_cast<size_t>(info.st_size));
     size_t done = 0;
     while (ok && done < bytes.size()) {

@@ -214,9 +214,9 @@ TEST_F(BayesPlugin, IdentifiesItselfToTheHost) {
   capabilities(nullptr, words);
   EXPECT_EQ(words[3], 0u); // asks the DNSBL engine for nothing
   // Only the exports are visible, not the classifier's own functions.
-  EXPECT_EQ(
-      library.find<void*>("_ZN5bayes12decodeBase64ESt17basic_string_viewIcSt11char_traitsIcEE"),
-      nullptr);
+  EXPECT_EQ(library.find<void*>(
+                "_ZN5bayes12decodeBase64B5cxx11ESt17basic_string_viewIcSt11char_traitsIcEE"),
+            nullptr);
 
   // The trainer's command line.
   EXPECT_EQ(runProgram(BAYES_TRAINER_PATH).first, 2);
