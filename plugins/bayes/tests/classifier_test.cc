@@ -131,7 +131,7 @@ TEST(TokenFile, DamagedFilesAreRefused) {
 }
 
 TEST(TokenFile, ADamagedFileIsKeptAsideAndLearningStartsAfresh) {
-  for (const char* damage : {"truncated", "garbage"}) {
+  for (const std::string damage : {"truncated", "garbage", "oversized"}) {
     TempFolder folder;
     {
       TokenStore store(folder.path());
@@ -140,15 +140,23 @@ TEST(TokenFile, ADamagedFileIsKeptAsideAndLearningStartsAfresh) {
     }
     std::string path = folder.path() + kTokenFileName;
     std::string bytes = readText(path);
-    std::string broken = std::string(damage) == "truncated" ? bytes.substr(0, bytes.size() / 2)
-                                                            : std::string(5000, '\x7f');
+    std::string broken =
+        damage == "truncated" ? bytes.substr(0, bytes.size() / 2) : std::string(5000, '\x7f');
     writeText(path, broken);
+    if (damage == "oversized") {
+      // A terabyte (a sparse file): refused without being read into memory, which
+      // could not hold it.
+      std::filesystem::resize_file(path, 1ull << 40);
+    }
 
     TokenStore store(folder.path());
     EXPECT_NE(store.notice().find("damaged"), std::string::npos) << store.notice();
     EXPECT_EQ(store.messages(Category::Spam), 0u);
     EXPECT_EQ(store.messages(Category::Ham), 0u);
-    EXPECT_EQ(readText(folder.path() + kCorruptTokenFileName), broken);
+    if (damage != "oversized") {
+      EXPECT_EQ(readText(folder.path() + kCorruptTokenFileName), broken);
+    }
+    EXPECT_TRUE(std::filesystem::exists(folder.path() + kCorruptTokenFileName));
     EXPECT_FALSE(store.takeNotice().empty());
     EXPECT_EQ(store.takeNotice(), ""); // told once
     // The fresh start is written as a good file.
