@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -209,6 +210,8 @@ TEST_F(BayesPlugin, IdentifiesItselfToTheHost) {
   EXPECT_EQ(check("1.2"), 0);
   EXPECT_EQ(check("2.0"), 0);
   EXPECT_STREQ(name(), "Bayesian content filter");
+  // Where the plug-in host looks: plugins/<folder>/<name>.so beside the program.
+  EXPECT_TRUE(std::string(BAYES_PLUGIN_PATH).ends_with("/plugins/bayes/bayes.so"));
   EXPECT_GT(std::strtod(version(), nullptr), 0);
   uint32_t words[5] = {};
   capabilities(nullptr, words);
@@ -286,6 +289,37 @@ TEST_F(BayesPlugin, JudgesTheBodyAndLearnsFromSureVerdicts) {
   TokenStore store(configFolder());
   EXPECT_EQ(store.messages(Category::Spam), 11u);
   EXPECT_EQ(store.messages(Category::Ham), 11u);
+}
+
+TEST_F(BayesPlugin, SessionsJudgeAndLearnAtTheSameTime) {
+  train();
+  KmPluginData pluginData = start();
+  // Four session threads judge and learn different messages at once while the
+  // housekeeping round writes the token file.
+  std::vector<std::thread> sessions;
+  std::atomic<int> judgedSpam{0};
+  for (int t = 0; t < 4; ++t) {
+    sessions.emplace_back([&, t] {
+      Verdict listed{};
+      listed.isSpam = 1;
+      listed.reason = KM_REASON_BLIST_EMAIL;
+      for (int i = 0; i < 25; ++i) {
+        HostMessage spam(spamMessage(1000 + t * 100 + i));
+        judgedSpam += judge(pluginData, spam).isSpam;
+        learnFrom(pluginData, spam, listed);
+      }
+    });
+  }
+  volatile int32_t closing = 0;
+  for (int i = 0; i < 5; ++i) {
+    housekeeping(pluginData, &closing);
+  }
+  for (std::thread& session : sessions) {
+    session.join();
+  }
+  EXPECT_EQ(judgedSpam.load(), 100);
+  releaseConfig(pluginData);
+  EXPECT_EQ(TokenStore(configFolder()).messages(Category::Spam), 110u);
 }
 
 TEST_F(BayesPlugin, ReadsAtMostItsShareOfAHugeStreamedBody) {
