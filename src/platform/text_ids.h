@@ -118,6 +118,7 @@ namespace km {
   X(kTextPop3UserNeedsServer, 20404)                                                               \
   X(kTextPop3CannotResolve, 20405)                                                                 \
   X(kTextPop3CannotConnect, 20406)                                                                 \
+  X(kTextPop3ServerIsProxy, 20450)                                                                 \
   X(kTextPop3ApopWarning, 20407)                                                                   \
   X(kTextPop3SaslWarning, 20408)                                                                   \
   X(kTextDoNotShowAgain, 20409)                                                                    \
