@@ -141,6 +141,10 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
         port.upstreamTls = name.mode;
       }
     }
+  } else if (is("PORT_TLS_VERIFY")) {
+    port.tlsVerify = !equalsIgnoreCase(value, "NO");
+  } else if (is("PORT_TLS_CA_FILE")) {
+    port.tlsCaFile = std::string(value);
   } else if (is("PORT_POP3_SUPPRESS_CLIENT_ERRORS")) {
     if (pop3)
       port.pop3.suppressClientErrors = isYes(value);
@@ -363,6 +367,12 @@ void writePortBlock(std::string& out, const PortConfig& port) {
         line("PORT_UPSTREAM_TLS %s\n", {name.word});
       }
     }
+  }
+  if (port.tlsVerify) {
+    line("PORT_TLS_VERIFY %s\n", {yesNo(*port.tlsVerify)});
+  }
+  if (!port.tlsCaFile.empty()) {
+    line("PORT_TLS_CA_FILE %s\n", {port.tlsCaFile});
   }
   line("PORT_SPECIAL_ACCESS_CONTROL_LIST %s\n", {yesNo(port.specialAcl)});
   if (!port.aclFileName.empty()) {

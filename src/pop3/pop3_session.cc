@@ -160,21 +160,22 @@ bool isResolverError(int error) {
 
 // Upgrades the fresh server connection to TLS when the port asks for it: at once,
 // or after an STLS exchange following the greeting.
-bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity security) {
+// The reason of a failure goes to `failure`.
+bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity security,
+                    std::string& failure) {
   if (security == UpstreamSecurity::Plain) {
     return true;
   }
   if (security == UpstreamSecurity::StartTls) {
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
-      std::string why =
-          reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
-      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, why});
+      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
+      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
       return false;
     }
   }
-  std::string failure;
-  if (!startTls(s.upstream, tlsOptionsFor(*s.config, server.host), kTlsStartTimeoutMs, failure)) {
+  if (!startTls(s.upstream, tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
+                failure)) {
     std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
     logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
     if (!s.portConfig.pop3.muteConnectionErrors) {
@@ -189,6 +190,15 @@ void dropUpstream(Pop3Session& s) {
   close(s.upstream);
   s.upstream.sock = kInvalidSocket;
   s.upstream.state = LS_CLOSED;
+}
+
+// A secure connection that could not be made: the client hears why, not only an
+// error number.
+void refuseInsecure(Pop3Session& s, const std::string& failure) {
+  dropUpstream(s);
+  sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
+                                   {wsa::kConnectionAborted, failure}));
+  clearStatus(s);
 }
 
 } // namespace
@@ -326,11 +336,9 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   setRowSockets(s.row, &s.client, &s.upstream);
 
   UpstreamSecurity security = upstreamSecurity(s.portConfig.upstreamTls, server.port);
-  if (security == UpstreamSecurity::Implicit && !secureUpstream(s, server, security)) {
-    dropUpstream(s);
-    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
-                                     {wsa::kConnectionAborted}));
-    clearStatus(s);
+  std::string failure;
+  if (security == UpstreamSecurity::Implicit && !secureUpstream(s, server, security, failure)) {
+    refuseInsecure(s, failure);
     return false;
   }
 
@@ -349,10 +357,8 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     sendString(&s.client, *greeting);
     return false;
   }
-  if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security)) {
-    dropUpstream(s);
-    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
-                                     {wsa::kConnectionAborted}));
+  if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security, failure)) {
+    refuseInsecure(s, failure);
     return false;
   }
   s.greeting = *greeting;

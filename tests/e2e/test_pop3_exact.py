@@ -11,7 +11,6 @@ import threading
 import time
 import unittest
 
-from dnsbl_servers import SilentUdpPort
 from kestrel import Kestrel, Workspace
 from peers import Dovecot, ScriptedServer, free_port, read_line, wait_for_port
 
@@ -383,12 +382,73 @@ class ScriptedServersTest(unittest.TestCase):
         server.server.close()
 
 
+class TlsPerPortTest(unittest.TestCase):
+    def test_each_port_checks_certificates_its_own_way_and_says_why_it_refused(self):
+        dovecot = Dovecot(ssl=True).start()
+        dovecot.deliver("alice", ORDINARY)
+        ws = Workspace()
+        checking, trusting, private_ca = free_port(), free_port(), free_port()
+        ws.write("config.dat",
+                 "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
+                 "PORT %d\nPORT_TYPE POP3_GENERIC\nPORT_UPSTREAM_TLS IMPLICIT\n\n"
+                 "PORT %d\nPORT_TYPE POP3_GENERIC\nPORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_VERIFY NO\n\n"
+                 "PORT %d\nPORT_TYPE POP3_SPECIFIC\nPORT_POP3_SERVERNAME localhost:%d\n"
+                 "PORT_UPSTREAM_TLS STARTTLS\nPORT_TLS_CA_FILE %s\n"
+                 % (checking, trusting, private_ca, dovecot.pop3_port, dovecot.cert))
+        kestrel = Kestrel(ws)
+        try:
+            wait_for_port(private_ca)
+            pop = poplib.POP3("127.0.0.1", checking, timeout=30)
+            with self.assertRaises(poplib.error_proto) as refused:
+                pop.user("alice@localhost:%d" % dovecot.pop3s_port)
+            self.assertEqual(refused.exception.args[0],
+                             b"-ERR Unable to connect to POP3 server (error 10053): "
+                             b"certificate verify failed: self-signed certificate")
+            for port, user in ((trusting, "alice@localhost:%d" % dovecot.pop3s_port),
+                               (private_ca, "alice")):
+                pop = poplib.POP3("127.0.0.1", port, timeout=30)
+                pop.user(user)
+                pop.pass_("secret")
+                self.assertEqual(pop.stat()[0], 1)
+                pop.quit()
+            self.assertIn("PORT_TLS_VERIFY NO\n", ws.read("config.dat"))
+        finally:
+            kestrel.kill()
+            dovecot.stop()
+            ws.remove()
+
+
+class UnansweredQueries:
+    """A name server that takes every query and never answers; `asked` is set by
+    the first query."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.nameserver = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.asked = threading.Event()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        try:
+            while self.sock.recvfrom(4096):
+                self.asked.set()
+        except OSError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+
 class ShutdownDuringDnsblWaitTest(unittest.TestCase):
     def test_a_message_held_for_the_dnsbls_goes_out_judged_as_a_time_out(self):
         server = ScriptedPop3([RELAYED])
         ws = Workspace()
         port = free_port()
-        with SilentUdpPort() as silent:
+        with UnansweredQueries() as silent:
             ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test\nZONE bl.test\n")
             ws.write("config.dat",
                      "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
@@ -403,6 +463,10 @@ class ShutdownDuringDnsblWaitTest(unittest.TestCase):
                 announced = int(pop.list(1).split()[2])
                 pop._putcmd("RETR 1")
                 self.assertEqual(pop._getline()[0], b"+OK Message follows")
+                # The header filters ask the DNSBL; the small message is read whole by
+                # then, and the session waits for the answer a moment later.
+                self.assertTrue(silent.asked.wait(20))
+                time.sleep(0.3)
                 kestrel.process.send_signal(signal.SIGTERM)
                 lines, octets = [], 0
                 while (line := pop._getline()[0]) != b".":
