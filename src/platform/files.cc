@@ -157,6 +157,28 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return text;
 }
 
+std::optional<unsigned> fileMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(info.st_mode & 07777);
+}
+
+bool setFileMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+std::string linkTarget(const std::string& path) {
+  // A link to a link is followed too, as far as the targets exist.
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+  }
+  return path;
+}
+
 std::optional<int64_t> modificationTime(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {

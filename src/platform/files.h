@@ -59,6 +59,14 @@ bool removeDirectory(const std::string& path);
 bool copyFileNoOverwrite(const std::string& from, const std::string& to);
 std::optional<std::string> readWholeFile(const std::string& path);
 
+// The permission bits of a file (links followed), or nothing when it cannot be read.
+std::optional<unsigned> fileMode(const std::string& path);
+bool setFileMode(const std::string& path, unsigned mode);
+
+// The file a path finally names, through any symbolic links; the path itself when
+// it is no link or its target cannot be found.
+std::string linkTarget(const std::string& path);
+
 // Modification time of a file in nanoseconds since 1970, or nothing when it cannot
 // be read.
 std::optional<int64_t> modificationTime(const std::string& path);

@@ -51,6 +51,8 @@ namespace km {
   X(kTextCrashInPlugin, 20012)                                                                     \
   X(kTextAutoWhitelistUnwritable, 20020)                                                           \
   X(kTextOpenFileYourself, 20030)                                                                  \
+  X(kTextConfigExistsUnreadable, 20040)                                                            \
+  X(kTextConfigLineDropped, 20041)                                                                 \
   X(kTextSocketErrorLine, 20100)                                                                   \
   X(kTextSocketNoErrorCode, 20101)                                                                 \
   X(kTextSocketAccessDenied, 20102)                                                                \
