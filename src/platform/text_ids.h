@@ -85,6 +85,10 @@ namespace km {
   X(kTextRememberPortChoice, 20135)                                                                \
   X(kTextExitQuestion, 20140)                                                                      \
   X(kTextDoNotAskAgain, 20141)                                                                     \
+  X(kTextStarting, 20150)                                                                          \
+  X(kTextListening, 20151)                                                                         \
+  X(kTextNoLongerListening, 20152)                                                                 \
+  X(kTextStopped, 20153)                                                                           \
   X(kTextCheckingHeaders, 20200)                                                                   \
   X(kTextCheckingWithPlugin, 20201)                                                                \
   X(kTextCheckingBodyWithPlugin, 20202)                                                            \
