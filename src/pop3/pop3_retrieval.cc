@@ -367,7 +367,7 @@ void deliver(Retrieval& r, size_t firstIndex) {
   if (r.prefetchStarted) {
     pausePrefetch(r.session);
   }
-  if (!r.ended && !r.failed) {
+  if (!r.isTop() && !r.ended && !r.failed) {
     streamRest(r);
   }
   if (r.isTop() && !r.failed) {
