@@ -159,8 +159,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 
 bool replaceFileContents(const std::string& givenPath, std::string_view bytes) {
   // A link is followed, so the file it names gets the bytes and the link stays.
-  char resolved[PATH_MAX];
-  std::string path = ::realpath(givenPath.c_str(), resolved) ? resolved : givenPath;
+  std::string path = linkTarget(givenPath);
   mode_t mode;
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {
@@ -209,6 +208,28 @@ std::optional<std::string> readLinkTarget(const std::string& path) {
     return std::nullopt;
   }
   return std::string(target, static_cast<size_t>(length));
+}
+
+std::optional<unsigned> fileMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(info.st_mode & 07777);
+}
+
+bool setFileMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+std::string linkTarget(const std::string& path) {
+  // A link to a link is followed too, as far as the targets exist.
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+  }
+  return path;
 }
 
 std::optional<int64_t> modificationTime(const std::string& path) {

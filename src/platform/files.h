@@ -71,6 +71,14 @@ bool replaceFileContents(const std::string& path, std::string_view bytes);
 // Where a symbolic link points, or nothing when the path is not one.
 std::optional<std::string> readLinkTarget(const std::string& path);
 
+// The permission bits of a file (links followed), or nothing when it cannot be read.
+std::optional<unsigned> fileMode(const std::string& path);
+bool setFileMode(const std::string& path, unsigned mode);
+
+// The file a path finally names, through any symbolic links; the path itself when
+// it is no link or its target cannot be found.
+std::string linkTarget(const std::string& path);
+
 // Modification time of a file in nanoseconds since 1970, or nothing when it cannot
 // be read.
 std::optional<int64_t> modificationTime(const std::string& path);

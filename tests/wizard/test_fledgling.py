@@ -150,7 +150,7 @@ class FledglingTest(unittest.TestCase):
         self.assertIn("IS_FIRST_RUN YES\n", config)
         self.assertTrue(config.endswith(
             "DNSBL_NEGATIVE_CACHE_PERIOD 3,0\r\nDNSBL SBL Spamhaus SBL"
-            "\r\nDNSBL UCEPROT UCEPROTECT Level 1\r\nDNSBL PSBL Passive Spam Block List"
+            "\r\nDNSBL UCEPROT UCEPROTECT L1\r\nDNSBL PSBL PSBL"
             "\r\nDNSBL XBL Spamhaus XBL\n"), config[-400:])
         self.assertEqual(s.data("port25_permissions_ip.txt"), "127.0.0.1")
         self.assertEqual(s.data("port25_permissions_email.txt"), "")
