@@ -16,10 +16,12 @@ $(BUILD_DIR)/build.ninja:
 build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
 
-# Build, then run the program in the foreground with the per-user data directory.
+# Build the program alone (no tests, no fuzzers), then run it in the foreground with
+# the per-user data directory.
 run:
 	@sh scripts/install-deps.sh build
-	$(MAKE) build
+	$(MAKE) $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) --target kestrelmail kestrel_resources
 	./$(BUILD_DIR)/kestrelmail
 
 # Build, then run every test: the whole suite, the whole suite again with the

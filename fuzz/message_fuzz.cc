@@ -74,9 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (sink.text.size() != km::MessageSize(*message)) {
     __builtin_trap();
   }
-  if (message->pristineHeaderLines.empty()) {
-    return 0;
-  }
   // The label line comes on top of any the message brought along.
   auto labelLines = [](const std::vector<std::string>& lines) {
     return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {

@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "config/config.h"
 #include "platform/text.h"
 
 namespace km {
@@ -46,6 +47,23 @@ std::vector<std::string> findOption(std::string_view commandLine, std::string_vi
 std::string firstOptionValue(std::string_view commandLine, std::string_view name) {
   std::vector<std::string> values = findOption(commandLine, name);
   return values.empty() ? std::string() : values.front();
+}
+
+std::string usageText() {
+  return "Usage: kestrelmail [option value]...\n"
+         "A spam-filtering mail proxy: mail clients read and send mail through it.\n\n"
+         "  -configdir DIR                           the data directory (default\n"
+         "                                           ~/.config/Kestrelmail)\n"
+         "  -trayicon none                           run without a tray icon\n"
+         "  -allow_multiple_instances yes            run beside another copy\n"
+         "  -suppress_multiple_instances_warning yes end silently when another copy runs\n"
+         "  --help                                   print this and end\n"
+         "  --version                                print the version and end\n\n"
+         "SIGTERM or SIGINT ends the program; SIGHUP rereads changed configuration files.\n";
+}
+
+std::string versionText() {
+  return std::string("Kestrelmail ") + kProgramVersion + "\n";
 }
 
 std::string commandLineFromArguments(int argc, const char* const* argv) {

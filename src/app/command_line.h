@@ -17,6 +17,10 @@ std::vector<std::string> findOption(std::string_view commandLine, std::string_vi
 // The first value of an option, or empty.
 std::string firstOptionValue(std::string_view commandLine, std::string_view name);
 
+// What --help and --version print.
+std::string usageText();
+std::string versionText();
+
 // One command line from the program's arguments; an argument holding a space is
 // put in double quotes, so it reads back as one value.
 std::string commandLineFromArguments(int argc, const char* const* argv);

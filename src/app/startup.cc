@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "app/app.h"
@@ -24,6 +27,7 @@
 #include "platform/text_ids.h"
 #include "platform/threads.h"
 #include "ui/dnsbl_statistics.h"
+#include "ui/welcome.h"
 
 namespace km {
 
@@ -66,6 +70,79 @@ void upkeep() {
   flushRepeatedNotices();
 }
 
+// A line on standard output, where a service says what it does.
+void say(const std::string& text) {
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+// What a listening port serves, as the user's configuration names it.
+std::string portDescription(const PortConfig& port) {
+  switch (port.type) {
+  case POP3_SPECIFIC:
+    return formatText(languageText(kTextPortChoicePop3Specific), {port.serverName});
+  case POP3_GENERIC:
+    return languageText(kTextPortChoicePop3Generic);
+  case IMAP4_SPECIFIC:
+    return formatText(languageText(kTextPortChoiceImap4Specific), {port.serverName});
+  case IMAP4_GENERIC:
+    return languageText(kTextPortChoiceImap4Generic);
+  default:
+    return formatText(languageText(kTextPortChoiceSmtpSpecific), {port.serverName});
+  }
+}
+
+// Tells which ports the program listens on: every one as it opens, and every one
+// that a reload closes.
+class PortAnnouncer {
+public:
+  void follow() {
+    std::vector<ListeningPort> now = listening();
+    for (const ListeningPort& port : shown_) {
+      if (std::find(now.begin(), now.end(), port) == now.end()) {
+        say(formatText(languageText(kTextNoLongerListening),
+                       {port.address, port.port, port.serves}));
+      }
+    }
+    for (const ListeningPort& port : now) {
+      if (std::find(shown_.begin(), shown_.end(), port) == shown_.end()) {
+        say(formatText(languageText(kTextListening), {port.address, port.port, port.serves}));
+      }
+    }
+    shown_ = std::move(now);
+  }
+
+private:
+  struct ListeningPort {
+    std::string address;
+    int port = 0;
+    std::string serves;
+    bool operator==(const ListeningPort&) const = default;
+  };
+
+  // One entry for each definition a listener serves.
+  static std::vector<ListeningPort> listening() {
+    std::vector<ListeningPort> ports;
+    ConfigRef config = AcquireConfig();
+    if (!config) {
+      return ports;
+    }
+    for (const ListenerInfo& listener : listListeners()) {
+      for (uint32_t id : listener.portConfigIds) {
+        for (const PortConfig& port : config->ports) {
+          if (port.id == id && !listener.retired) {
+            ports.push_back(
+                {ipToString(listener.bindAddress), listener.port, portDescription(port)});
+          }
+        }
+      }
+    }
+    return ports;
+  }
+
+  std::vector<ListeningPort> shown_;
+};
+
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
   killTimer(kUpkeepTimerId);
@@ -77,14 +154,18 @@ int shutDown(int exitCode) {
   freeThreadRecords();
   removeTrayIcon();
   closeMainLoop();
+  say(languageText(kTextStopped));
   return exitCode;
 }
 
 // After every configuration load: the listening ports follow it on the main thread
 // (a load may happen on a session thread), the tray shows its filtering state and
 // the status window's DNSBL table follows the defined lists.
-void followLoadedConfig() {
-  postMainThreadCall(reloadListeners);
+void followLoadedConfig(const std::shared_ptr<PortAnnouncer>& announcer) {
+  postMainThreadCall([announcer] {
+    reloadListeners();
+    announcer->follow();
+  });
   showTrayState();
   if (ConfigRef loaded = AcquireConfig()) {
     syncDnsblStatisticsLists(*loaded);
@@ -123,6 +204,13 @@ void exitProgram() {
 }
 
 int runKestrelmail(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view word = argv[i];
+    if (word == "--help" || word == "--version") {
+      std::fputs(word == "--help" ? usageText().c_str() : versionText().c_str(), stdout);
+      return 0;
+    }
+  }
   // Signals that arrive while starting wait for the main loop instead of ending the
   // program half-way.
   blockLoopSignals();
@@ -130,8 +218,11 @@ int runKestrelmail(int argc, const char* const* argv) {
   std::string commandLine = commandLineFromArguments(argc, argv);
 
   // The string table comes first: every later message needs it.
-  if (!loadLanguageTable(executableDirectory() + "kestrelmail.lang")) {
-    showMessage("Error from Kestrelmail", "Unable to load language resources!", NoticeIcon::Stop);
+  std::string languageFile = executableDirectory() + "kestrelmail.lang";
+  if (!loadLanguageTable(languageFile)) {
+    showMessage("Error from Kestrelmail",
+                "Unable to load language resources!\n(Kestrelmail looked for " + languageFile + ")",
+                NoticeIcon::Stop);
     return 1;
   }
 
@@ -157,7 +248,9 @@ int runKestrelmail(int argc, const char* const* argv) {
   InstanceLock instance = InstanceLock::acquire(kInstanceLockName);
   if (instance.state() == InstanceLock::State::HeldElsewhere && !options.allowMultipleInstances) {
     if (!options.suppressMultipleInstancesWarning) {
-      showMessage(languageText(kTextOtherInstanceTitle), languageText(kTextOtherInstanceRunning),
+      showMessage(languageText(kTextOtherInstanceTitle),
+                  formatText(languageText(kTextOtherInstanceRunning),
+                             {instanceLockHolder(kInstanceLockName)}),
                   NoticeIcon::Exclamation);
     }
     closeMainLoop();
@@ -172,14 +265,26 @@ int runKestrelmail(int argc, const char* const* argv) {
     return 1;
   }
   installFaultHandlers();
+  say(formatText(languageText(kTextStarting), {kProgramVersion, dataPath("")}));
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
-  setConfigLoadedHandler(followLoadedConfig);
+  auto announcer = std::make_shared<PortAnnouncer>();
+  setConfigLoadedHandler([announcer] { followLoadedConfig(announcer); });
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
   cacheLoad();
+
+  // A first start with nobody at a screen does what the welcome window does when
+  // it is opened and closed on its first page: the program then serves at once.
+  if (ConfigRef first = AcquireConfig(); first && first->isFirstRun) {
+    first.reset();
+    for (const std::string& text : welcomeNewUser()) {
+      say(text);
+    }
+    announcer->follow();
+  }
 
   ConfigRef config = AcquireConfig();
   if (config && config->loggingEnabled) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ struct PortConfig {
   std::string aclFileName;
   std::vector<Netblock> aclBlocks;
   UpstreamTls upstreamTls = UpstreamTls::Auto;
+  // This port's own certificate checking, in place of TLS_VERIFY and TLS_CA_FILE
+  // (a user with one self-signed server need not turn checking off for all).
+  std::optional<bool> tlsVerify;
+  std::string tlsCaFile;
   Pop3PortOptions pop3;
   Imap4PortOptions imap4;
   SmtpPortOptions smtp;

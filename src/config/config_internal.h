@@ -31,6 +31,10 @@ struct PortLoadState {
 bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
                   std::string_view value);
 
+// Keeps the listen ports and the body-filtering sizes of the ports within their
+// ranges (1 to 65535; at most 65536 K).
+void keepPortNumbersInRange(std::vector<PortConfig>& ports);
+
 // Reads each port's access list and, for SMTP ports, its two permission files.
 void readPortFiles(Config& config);
 

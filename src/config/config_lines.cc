@@ -1,5 +1,7 @@
 #include "config/config_lines.h"
 
+#include <algorithm>
+
 namespace km {
 
 std::string_view cutAtControl(std::string_view text) {
@@ -11,7 +13,25 @@ std::string_view cutAtControl(std::string_view text) {
   return text;
 }
 
-bool readConfigLine(FILE* file, std::string& line) {
+namespace {
+// Far beyond any setting's range, and far from overflowing.
+constexpr int64_t kLargestConfigNumber = 1000000000000000;
+} // namespace
+
+int64_t readConfigLong(std::string_view value) {
+  size_t i = value.find_first_not_of(" \t");
+  int64_t number = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    number = std::min<int64_t>(number * 10 + (value[i] - '0'), kLargestConfigNumber);
+  }
+  return number;
+}
+
+int32_t readConfigNumber(std::string_view value) {
+  return static_cast<int32_t>(std::min<int64_t>(readConfigLong(value), INT32_MAX));
+}
+
+bool readConfigLine(FILE* file, std::string& line, bool* endsLine) {
   char buffer[kConfigLineBuffer];
   size_t length = 0;
   int c = 0;
@@ -24,6 +44,9 @@ bool readConfigLine(FILE* file, std::string& line) {
   if (length == 0) {
     line.clear();
     return false;
+  }
+  if (endsLine != nullptr) {
+    *endsLine = buffer[length - 1] == '\n';
   }
   line.assign(cutAtControl(std::string_view(buffer, length)));
   return true;

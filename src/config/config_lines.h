@@ -3,6 +3,7 @@
 // ends a line's text.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -13,8 +14,18 @@ inline constexpr size_t kConfigLineBuffer = 1024;
 
 // Reads the next piece: up to and including a line feed, or 1023 bytes, whichever
 // comes first. False at the end of the file when nothing was read. `line` gets
-// the text cut at its first control byte.
-bool readConfigLine(FILE* file, std::string& line);
+// the text cut at its first control byte; `endsLine`, when given, whether the
+// piece ended with a line feed.
+bool readConfigLine(FILE* file, std::string& line, bool* endsLine = nullptr);
+
+// A number as the configuration files write it: the decimal digits the value
+// starts with (blanks before them skipped); anything else, a sign included, gives
+// 0. Values too large for the type are read as its largest.
+int32_t readConfigNumber(std::string_view value);
+int64_t readConfigLong(std::string_view value);
+
+// The byte-order mark some editors put before the first line of a UTF-8 file.
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // A config.dat line: the key is the text up to the first space, the value all
 // after that space as it stands; a line without a space has an empty value.

@@ -1,6 +1,8 @@
 // Loading config.dat into a new snapshot, with the conversions of older files and
 // the write-backs a load calls for.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "config/dnsbl_definitions.h"
+#include "diag/activity_log.h"
 #include "diag/error_report.h"
 #include "filter/auto_whitelist.h"
 #include "filter/lists.h"
@@ -41,7 +44,40 @@ struct LoadState {
   PortLoadState ports;
   std::vector<std::pair<std::string, std::string>> unknownDnsbl; // key, name
   std::string trayPluginName;
+  // The lines as read, by number, to tell the user which of them a rewrite drops
+  // or changes; and the file as it was, for its backup.
+  std::vector<std::pair<int, std::string>> lines;
+  std::string fileText;
+  bool firstRunFile = false; // the program wrote the file just now
 };
+
+// The range each numeric setting is kept in; a value outside it is taken as the
+// nearest end (and reported as a changed line when the file is rewritten). The
+// README lists them.
+struct NumberRange {
+  int32_t Config::*field;
+  int32_t lowest;
+  int32_t highest;
+};
+constexpr NumberRange kNumberRanges[] = {
+    {&Config::autoWlistFromNumMails, 1, 1000}, {&Config::autoWlistIpNumMails, 1, 1000},
+    {&Config::logMaxSize, 1, 1048576},         {&Config::filteringStatsDays, 1, 365},
+    {&Config::programUpdatesInterval, 1, 365}, {&Config::dnsblUpdatesInterval, 1, 365},
+    {&Config::maxDnsblThreads, 1, 200},        {&Config::dnsblTimeout, 1, 600},
+};
+constexpr int32_t kLongestCacheDays = 3650;
+constexpr int32_t kLongestCacheHours = 8760;
+
+void keepNumbersInRange(Config& c) {
+  for (const NumberRange& range : kNumberRanges) {
+    c.*range.field = std::clamp(c.*range.field, range.lowest, range.highest);
+  }
+  for (CachePeriod* period : {&c.dnsblPositivePeriod, &c.dnsblNegativePeriod}) {
+    period->a = std::min(period->a, kLongestCacheDays);
+    period->b = std::min(period->b, kLongestCacheHours);
+  }
+  keepPortNumbersInRange(c.ports);
+}
 
 bool isYes(std::string_view value) {
   return equalsIgnoreCase(value, "YES");
@@ -51,10 +87,10 @@ bool isNotNo(std::string_view value) {
 }
 
 CachePeriod readPeriod(std::string_view value) {
-  CachePeriod period{readInt(value), 0};
+  CachePeriod period{readConfigNumber(value), 0};
   size_t comma = value.find(',');
   if (comma != std::string_view::npos) {
-    period.b = readInt(value.substr(comma + 1));
+    period.b = readConfigNumber(value.substr(comma + 1));
   }
   return period;
 }
@@ -231,11 +267,11 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
   } else if (is("USE_AUTO_WLIST_FROM")) {
     c.useAutoWlistFrom = isYes(value);
   } else if (is("AUTO_WLIST_FROM_NUM_MAILS")) {
-    c.autoWlistFromNumMails = readInt(value);
+    c.autoWlistFromNumMails = readConfigNumber(value);
   } else if (is("USE_AUTO_WLIST_IP")) {
     c.useAutoWlistIp = isYes(value);
   } else if (is("AUTO_WLIST_IP_NUM_MAILS")) {
-    c.autoWlistIpNumMails = readInt(value);
+    c.autoWlistIpNumMails = readConfigNumber(value);
   } else if (is("USE_AUTO_WLIST_FROM_LOGGING")) {
     c.autoWlistFromLogging = isYes(value);
   } else if (is("USE_AUTO_WLIST_IP_LOGGING")) {
@@ -247,13 +283,13 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
   } else if (is("LOGGING_LEVEL")) {
     applyLoggingLevel(c, value);
   } else if (is("LOG_MAX_SIZE")) {
-    c.logMaxSize = readInt(value);
+    c.logMaxSize = readConfigNumber(value);
   } else if (is("STATUS_WINDOW_AUTO_OPEN")) {
     c.statusWindowAutoOpen = isYes(value);
   } else if (is("STATUS_WINDOW_TOPMOST")) {
     c.statusWindowTopmost = isYes(value);
   } else if (is("FILTERING_STATS_DAYS")) {
-    c.filteringStatsDays = readInt(value);
+    c.filteringStatsDays = readConfigNumber(value);
   } else if (is("TRAY_ACTION")) {
     applyTrayAction(load, value);
   } else if (is("SHOW_UPDATES_WINDOW")) {
@@ -263,19 +299,21 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
   } else if (is("Kestrelmail_UPDATES_CHECK")) {
     c.programUpdatesCheck = isYes(value);
   } else if (is("Kestrelmail_UPDATES_CHECK_INTERVAL")) {
-    c.programUpdatesInterval = readInt(value);
+    c.programUpdatesInterval = readConfigNumber(value);
   } else if (is("Kestrelmail_UPDATES_LAST_CHECK")) {
-    c.programUpdatesLastCheck = static_cast<uint32_t>(readLong(value));
+    c.programUpdatesLastCheck =
+        static_cast<uint32_t>(std::min<int64_t>(readConfigLong(value), UINT32_MAX));
   } else if (is("DNSBL_UPDATES_CHECK")) {
     c.dnsblUpdatesCheck = isYes(value);
   } else if (is("DNSBL_UPDATES_CHECK_INTERVAL")) {
-    c.dnsblUpdatesInterval = readInt(value);
+    c.dnsblUpdatesInterval = readConfigNumber(value);
   } else if (is("DNSBL_UPDATES_LAST_CHECK")) {
-    c.dnsblUpdatesLastCheck = static_cast<uint32_t>(readLong(value));
+    c.dnsblUpdatesLastCheck =
+        static_cast<uint32_t>(std::min<int64_t>(readConfigLong(value), UINT32_MAX));
   } else if (is("MAX_DNSBL_THREADS")) {
-    c.maxDnsblThreads = readInt(value);
+    c.maxDnsblThreads = readConfigNumber(value);
   } else if (is("DNSBL_TIME_OUT")) {
-    c.dnsblTimeout = readInt(value);
+    c.dnsblTimeout = readConfigNumber(value);
   } else if (is("DNSBL_POSITIVE_CACHE_PERIOD")) {
     c.dnsblPositivePeriod = readPeriod(value);
   } else if (is("DNSBL_NEGATIVE_CACHE_PERIOD")) {
@@ -336,7 +374,15 @@ bool applyOlderKey(LoadState& load, std::string_view key, std::string_view value
 
 void readConfigLines(LoadState& load, FILE* file) {
   std::string line;
-  while (readConfigLine(file, line)) {
+  int number = 1;
+  bool endsLine = false;
+  for (; readConfigLine(file, line, &endsLine); number += endsLine ? 1 : 0) {
+    if (number == 1 && line.starts_with(kUtf8ByteOrderMark)) {
+      line.erase(0, kUtf8ByteOrderMark.size());
+    }
+    if (!line.empty()) {
+      load.lines.emplace_back(number, line);
+    }
     KeyValue entry = splitKeyValue(line);
     if (entry.key.empty()) {
       continue;
@@ -432,6 +478,57 @@ void askAboutPlugins(Config& c) {
   }
 }
 
+// The lines of the file as read that the file as it will be written no longer holds
+// (keys and keyword values compared ignoring case, as they are read): unknown keys,
+// words and comments, numbers read otherwise than they were written, settings
+// given twice.
+std::vector<std::pair<int, std::string>> droppedLines(const LoadState& load,
+                                                      const std::string& written) {
+  std::vector<std::string> kept;
+  for (size_t start = 0; start < written.size();) {
+    size_t end = written.find('\n', start);
+    kept.push_back(toLowerAscii(std::string_view(written).substr(start, end - start)));
+    start = end == std::string::npos ? written.size() : end + 1;
+  }
+  std::sort(kept.begin(), kept.end());
+  std::vector<std::pair<int, std::string>> dropped;
+  for (const auto& [number, line] : load.lines) {
+    if (!std::binary_search(kept.begin(), kept.end(), toLowerAscii(line))) {
+      dropped.emplace_back(number, line);
+    }
+  }
+  return dropped;
+}
+
+// Before a rewrite drops or changes what the user wrote, the file is kept as
+// config.dat.bak, and each such line is named in the log and on standard error.
+void keepDroppedLines(const LoadState& load, const std::string& written) {
+  std::vector<std::pair<int, std::string>> dropped = droppedLines(load, written);
+  if (dropped.empty()) {
+    return;
+  }
+  std::string configPath = linkTarget(dataPath("config.dat"));
+  std::string backupPath = dataPath("config.dat.bak");
+  File backup = openFileRetrying(backupPath, "w");
+  if (!backup) {
+    reportRuntimeError(backupPath, nullptr);
+  } else {
+    std::fwrite(load.fileText.data(), 1, load.fileText.size(), backup.get());
+    if (!closeFile(backup)) {
+      reportRuntimeError(backupPath, nullptr);
+    }
+    if (std::optional<unsigned> mode = fileMode(configPath)) {
+      setFileMode(backupPath, *mode);
+    }
+  }
+  for (const auto& [number, line] : dropped) {
+    logGlobalText(LOG_MINIMAL, kTextConfigLineDropped, {number, line, backupPath});
+    std::fprintf(
+        stderr, "%s\n",
+        formatText(languageText(kTextConfigLineDropped), {number, line, backupPath}).c_str());
+  }
+}
+
 } // namespace
 
 namespace {
@@ -452,11 +549,22 @@ bool loadUnderLock() {
   // Step 2: the DNSBL definitions, which the DNSBL lines name.
   loadDnsblDefinitions(config);
 
-  // Steps 3 and 4: config.dat, written afresh when missing.
+  // Steps 3 and 4: config.dat, written afresh when there is none. A file that is
+  // there but cannot be read is an error the user must see: nothing is changed.
   std::string path = dataPath("config.dat");
   File file = openFileRetrying(path, "r");
+  if (!file && errno != ENOENT) {
+    std::string reason = std::strerror(errno);
+    showMessage(languageText(kTextErrorTitle),
+                formatText(languageText(kTextConfigExistsUnreadable), {path, reason}),
+                NoticeIcon::Exclamation);
+    if (!AcquireConfig()) {
+      postQuitMessage(1);
+    }
+    return false;
+  }
   if (!file) {
-    writeFirstRunFiles();
+    load.firstRunFile = writeFirstRunFiles();
     file = openFileRetrying(path, "r");
   }
   if (!file) {
@@ -470,6 +578,10 @@ bool loadUnderLock() {
     reportRuntimeError(path, nullptr);
   }
   file.reset();
+  if (!load.firstRunFile) {
+    load.fileText = readWholeFile(path).value_or(std::string());
+  }
+  keepNumbersInRange(config);
   load.converted = load.converted || load.ports.converted;
 
   // Steps 5 and 6: the lists, then each port's own files.
@@ -508,6 +620,9 @@ bool loadUnderLock() {
   // user who declined to run with a newer version's file keeps that file as it is.
   if (!load.quitRequested) {
     askAboutPlugins(config);
+    if (!load.firstRunFile) {
+      keepDroppedLines(load, formatConfigFile(config));
+    }
     saveConfigFile();
     if (load.converted) {
       SaveAutoWhitelists();

@@ -197,9 +197,12 @@ bool saveConfigFile() {
   std::string text = formatConfigFile(*config);
 
   // The new file is written beside the old one and then put in its place, so a
-  // failed write never leaves a half-written configuration behind.
-  std::string path = dataPath("config.dat");
+  // failed write never leaves a half-written configuration behind. A config.dat
+  // that is a link is written through to the file it names, and a file the user
+  // made private stays private.
+  std::string path = linkTarget(dataPath("config.dat"));
   std::string newPath = path + ".new";
+  std::optional<unsigned> mode = fileMode(path);
   File file = openFileRetrying(newPath, "w");
   if (!file) {
     reportRuntimeError(path, nullptr);
@@ -209,6 +212,9 @@ bool saveConfigFile() {
     return false;
   }
   std::fwrite(text.data(), 1, text.size(), file.get());
+  if (mode) {
+    setFileMode(newPath, *mode);
+  }
   if (!closeFile(file) || std::rename(newPath.c_str(), path.c_str()) != 0) {
     reportRuntimeError(path, nullptr);
     ::unlink(newPath.c_str());

@@ -1,5 +1,6 @@
 #include "config/data_dir.h"
 
+#include <cerrno>
 #include <mutex>
 
 #include "diag/error_report.h"
@@ -76,12 +77,15 @@ bool prepareDataDirectory() {
 
 namespace {
 
-// Writes one first-run list file; failures are reported and the caller goes on.
+// Writes one first-run list file where there is none: a user's own list is never
+// replaced. Failures are reported and the caller goes on.
 void writeListFile(const std::string& name, const std::string& text) {
   std::string path = dataPath(name);
-  File file = openFileRetrying(path, "w");
+  File file = openFileRetrying(path, "wx");
   if (!file) {
-    reportRuntimeError(path, nullptr);
+    if (errno != EEXIST) {
+      reportRuntimeError(path, nullptr);
+    }
     return;
   }
   std::fwrite(text.data(), 1, text.size(), file.get());
@@ -94,7 +98,7 @@ void writeListFile(const std::string& name, const std::string& text) {
 
 bool writeFirstRunFiles() {
   std::string configPath = dataPath("config.dat");
-  File file = openFileRetrying(configPath, "w");
+  File file = openFileRetrying(configPath, "wx");
   if (!file) {
     reportRuntimeError(configPath, nullptr);
     return false;

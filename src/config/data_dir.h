@@ -20,8 +20,8 @@ std::string dataPath(std::string_view name);
 // one could not be created (already reported); the program then ends with code 1.
 bool prepareDataDirectory();
 
-// Writes the initial config.dat, blist_email.dat and wlist_ip.dat. False when
-// config.dat could not be created.
+// Writes the initial config.dat, blist_email.dat and wlist_ip.dat, each only where
+// no file of that name exists. False when config.dat could not be created.
 bool writeFirstRunFiles();
 
 } // namespace km

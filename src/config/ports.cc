@@ -1,8 +1,10 @@
 // Port definitions: the port keys of config.dat and their written form, the older
 // single-port format, per-port files, generic-port creation, the access decision.
+#include <algorithm>
 #include <ctime>
 
 #include "config/config_internal.h"
+#include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "filter/lists.h"
 #include "platform/errors.h"
@@ -141,6 +143,10 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
         port.upstreamTls = name.mode;
       }
     }
+  } else if (is("PORT_TLS_VERIFY")) {
+    port.tlsVerify = !equalsIgnoreCase(value, "NO");
+  } else if (is("PORT_TLS_CA_FILE")) {
+    port.tlsCaFile = std::string(value);
   } else if (is("PORT_POP3_SUPPRESS_CLIENT_ERRORS")) {
     if (pop3)
       port.pop3.suppressClientErrors = isYes(value);
@@ -151,14 +157,14 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
     if (port.type == POP3_GENERIC)
       port.pop3.attemptApop = isYes(value);
   } else if (is("PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP")) {
-    port.pop3.bodyKTop = readInt(value);
+    port.pop3.bodyKTop = readConfigNumber(value);
   } else if (is("PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR")) {
-    port.pop3.bodyKRetr = readInt(value);
+    port.pop3.bodyKRetr = readConfigNumber(value);
   } else if (is("PORT_IMAP4_MUTE_CONNECTION_ERRORS")) {
     if (imap4)
       port.imap4.muteConnectionErrors = isYes(value);
   } else if (is("PORT_IMAP4_DEFAULT_BODY_FILTERING_K")) {
-    port.imap4.bodyK = readInt(value);
+    port.imap4.bodyK = readConfigNumber(value);
   } else if (is("PORT_IMAP4_REWRITE")) {
     if (imap4) {
       if (equalsIgnoreCase(value, "ALWAYS"))
@@ -217,7 +223,7 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
       port.smtp.useFiltering = isYes(value);
   } else if (is("PORT_SMTP_DEFAULT_BODY_FILTERING_K")) {
     if (smtp)
-      port.smtp.bodyK = readInt(value);
+      port.smtp.bodyK = readConfigNumber(value);
   } else if (is("PORT_SMTP_LOCAL_EMAIL_LEAFNAME")) {
     if (smtp)
       port.smtp.localEmailFile = std::string(value);
@@ -250,7 +256,7 @@ bool applyOlderPortKey(Config& config, PortLoadState& state, std::string_view ke
     }
   } else if (is("POP3_LISTEN_PORT")) {
     if (generic)
-      generic->listenPort = readInt(value);
+      generic->listenPort = readConfigNumber(value);
   } else if (is("ATTEMPT_APOP_AUTH")) {
     if (generic)
       generic->pop3.attemptApop = isYes(value);
@@ -265,7 +271,8 @@ bool applyOlderPortKey(Config& config, PortLoadState& state, std::string_view ke
     ports.push_back(std::move(port));
   } else if (is("LISTEN_PORT")) {
     if (!ports.empty()) {
-      ports.back().listenPort = adjustedListenPort(ports, ports.size() - 1, readInt(value));
+      ports.back().listenPort =
+          adjustedListenPort(ports, ports.size() - 1, readConfigNumber(value));
     }
   } else if (is("REPORT_RESOLVING_ERRORS")) {
     if (!ports.empty()) {
@@ -364,6 +371,12 @@ void writePortBlock(std::string& out, const PortConfig& port) {
       }
     }
   }
+  if (port.tlsVerify) {
+    line("PORT_TLS_VERIFY %s\n", {yesNo(*port.tlsVerify)});
+  }
+  if (!port.tlsCaFile.empty()) {
+    line("PORT_TLS_CA_FILE %s\n", {port.tlsCaFile});
+  }
   line("PORT_SPECIAL_ACCESS_CONTROL_LIST %s\n", {yesNo(port.specialAcl)});
   if (!port.aclFileName.empty()) {
     line("PORT_ACCESS_CONTROL_LIST_FNAME %s\n", {port.aclFileName});
@@ -376,7 +389,7 @@ void writePortBlock(std::string& out, const PortConfig& port) {
 bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
                   std::string_view value) {
   if (equalsIgnoreCase(key, "PORT")) {
-    config.ports.push_back(newPort(config.ports, readInt(value)));
+    config.ports.push_back(newPort(config.ports, readConfigNumber(value)));
     return true;
   }
   if (equalsIgnoreCase(key, "IP_LISTEN")) {
@@ -396,6 +409,17 @@ bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
     return true;
   }
   return applyKeyOfPort(config, state, key, value) || applyOlderPortKey(config, state, key, value);
+}
+
+void keepPortNumbersInRange(std::vector<PortConfig>& ports) {
+  constexpr int32_t kLargestBodyK = 65536;
+  for (PortConfig& port : ports) {
+    port.listenPort = std::clamp(port.listenPort, 1, 65535);
+    for (int32_t* bodyK :
+         {&port.pop3.bodyKTop, &port.pop3.bodyKRetr, &port.imap4.bodyK, &port.smtp.bodyK}) {
+      *bodyK = std::min(*bodyK, kLargestBodyK);
+    }
+  }
 }
 
 void readPortFiles(Config& config) {

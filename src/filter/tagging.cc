@@ -198,9 +198,6 @@ PluginFlags RequireHeaderRewriting(Message& message) {
 
 void RewriteBody(Message& message, ProgressDisplay* progress, bool rewrite,
                  const PluginFlags* flags) {
-  if (message.pristineHeaderLines.empty()) {
-    return;
-  }
   if (rewrite) {
     PluginFlags computed;
     if (flags == nullptr) {
@@ -217,9 +214,8 @@ void RewriteHeaders(Message& message, size_t firstIndex, ProgressDisplay* progre
   if (verdict.isWhitelisted) {
     verdict.isSpam = 0;
   }
-  if (message.pristineHeaderLines.empty()) {
-    return;
-  }
+  // A message without header lines is marked too: every message the client gets
+  // carries its verdict, and a POP3 message only so reaches its announced size.
   rewriteHeadersWithPlugins(message, firstIndex, progress);
   SanitiseHeaders(message, firstIndex);
   addPluginHeaderLines(message);

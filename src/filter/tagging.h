@@ -19,7 +19,6 @@ PluginFlags RequireHeaderRewriting(Message& message);
 
 // With `rewrite`, lets the plug-ins with a set flag (flags computed here when none
 // are given) replace the working body; then collects every plug-in's body prefix.
-// Nothing happens to a message without header lines.
 void RewriteBody(Message& message, ProgressDisplay* progress, bool rewrite,
                  const PluginFlags* flags);
 

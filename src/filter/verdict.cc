@@ -57,8 +57,9 @@ void setVerdictPatternText(Verdict& verdict, std::string_view text) {
 std::string VerdictLabel(bool isSpam, const Verdict& verdict) {
   std::string label = isSpam ? "SPAM" : "PASS";
   if (verdict.source == KM_SOURCE_DNSBL_TIMEOUT) {
-    return label + " TIME-OUT " + verdictPatternText(verdict);
+    return (label + " TIME-OUT " + verdictPatternText(verdict)).substr(0, kLongestVerdictLabel);
   }
+  std::string listName;
   switch (verdict.reason) {
   case KM_REASON_BLIST_EMAIL:
   case KM_REASON_BLIST_IP:
@@ -73,8 +74,7 @@ std::string VerdictLabel(bool isSpam, const Verdict& verdict) {
     label += " A-WLIST";
     break;
   case KM_REASON_DNSBL:
-    label += " ";
-    label += verdict.pattern.entry != nullptr ? verdict.pattern.entry : "";
+    listName = verdict.pattern.entry != nullptr ? verdict.pattern.entry : "";
     break;
   case KM_REASON_OTHER:
     label += " " + verdictPatternText(verdict);
@@ -103,7 +103,16 @@ std::string VerdictLabel(bool isSpam, const Verdict& verdict) {
   } else if (verdict.source == KM_SOURCE_OTHER) {
     label += " " + verdictSourceText(verdict);
   }
-  return label;
+  if (verdict.reason == KM_REASON_DNSBL) {
+    // A long list name gives way to the address and the source.
+    size_t room = kLongestVerdictLabel - std::min(kLongestVerdictLabel, label.size() + 1);
+    listName.resize(std::min(listName.size(), room));
+    while (!listName.empty() && listName.back() == ' ') {
+      listName.pop_back();
+    }
+    label.insert(4, " " + listName);
+  }
+  return label.substr(0, kLongestVerdictLabel);
 }
 
 } // namespace km

@@ -30,7 +30,9 @@ void setVerdictPatternText(Verdict& verdict, std::string_view text);
 // "SPAM" or "PASS", then the reason: " BLIST EMAIL", " WLIST 192.0.2.1",
 // " A-WLIST EMAIL", " <DNSBL name> 192.0.2.1", " <text>"; " BODY" or the source
 // text when the evidence came from the body or elsewhere. A DNSBL time-out reads
-// " TIME-OUT <open queries>".
+// " TIME-OUT <open queries>". At most kLongestVerdictLabel characters: a long
+// DNSBL name is cut to make room for the rest.
+inline constexpr size_t kLongestVerdictLabel = 34;
 std::string VerdictLabel(bool isSpam, const Verdict& verdict);
 
 } // namespace km

@@ -209,7 +209,10 @@ int64_t KeepBodyLines(Message& message, int64_t lineCount) {
 }
 
 uint8_t LastPristineBodyByte(const Message& message) {
-  const BodyCopy& body = message.pristineBody;
+  return LastBodyByte(message.pristineBody);
+}
+
+uint8_t LastBodyByte(const BodyCopy& body) {
   if (body.size == 0) {
     return 0;
   }

@@ -94,8 +94,10 @@ bool SendMessage(const Message& message, size_t firstIndex, MessageSink* sink, b
   if (!SendHeaderLines(message, firstIndex, sink, pristine, progress)) {
     return false;
   }
-  if ((message.body.size > 0 || !message.bodyPrefix.empty() || message.headersComplete) &&
-      !sendBytes(sink, "\r\n")) {
+  // The blank line goes with a complete header block, and before any body: judged
+  // on the copy being sent (a working body may have been cut to nothing).
+  bool body = bodyOf(message, pristine).size > 0 || (!pristine && !message.bodyPrefix.empty());
+  if ((body || message.headersComplete) && !sendBytes(sink, "\r\n")) {
     return false;
   }
   return SendBody(message, sink, pristine, progress);

@@ -331,6 +331,10 @@ std::optional<std::string> readLine(LineSocket& ls, int timeoutSec) {
       if (feed && line.size() >= 2 && line[line.size() - 2] == '\r') {
         return line;
       }
+      if (feed && ls.bareLineFeedEndsLine) {
+        line.insert(line.size() - 1, 1, '\r');
+        return line;
+      }
       if (line.size() > ls.lineLimit) {
         fail(ls, wsa::kMessageSize);
         return std::nullopt;

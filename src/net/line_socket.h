@@ -59,6 +59,10 @@ struct LineSocket {
   // LS_OPEN until the connection ends; then LS_ERROR or LS_CLOSED for good.
   int state = LS_OPEN;
   int lastError = 0; // the socket error code that made the state LS_ERROR
+  // Set for a server connection: a line feed without a carriage return ends a line
+  // too, and such a line is handed out ending in CR LF, as a client reading the
+  // server directly would take it.
+  bool bareLineFeedEndsLine = false;
   // Set once the connection runs over TLS; bytes then pass through it.
   TlsStreamPtr tls;
   // The longest line readLine takes before the connection fails.
@@ -98,7 +102,8 @@ void close(LineSocket& ls);
 // ended.
 int readChar(LineSocket& ls, int timeoutSec);
 
-// The next line with its CR LF. A lone LF is an ordinary byte. A line cut off by the
+// The next line with its CR LF. A lone LF is an ordinary byte (unless the object
+// takes a bare line feed as a line end). A line cut off by the
 // end of the connection is returned without a line end, and the call after it
 // returns nothing. On a time-out nothing is returned and the partial line stays
 // for the next call. A line longer than the object's lineLimit fails the

@@ -451,6 +451,19 @@ std::vector<ListenerInfo> listListeners() {
   return infos;
 }
 
+bool reachesOwnListener(const Ipv4Address& peer, int peerPort, const Ipv4Address& local) {
+  RecursiveGuard guard(table().lock);
+  bool toThisMachine = peer[0] == 127 || ipEquals(peer, local);
+  for (const Listener& listener : table().listeners) {
+    bool anyAddress = ipEquals(listener.bindAddress, Ipv4Address{0, 0, 0, 0});
+    if (listener.port == peerPort &&
+        (ipEquals(listener.bindAddress, peer) || (anyAddress && toThisMachine))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void rememberPortChoice(int port, uint32_t portConfigId) {
   RecursiveGuard guard(table().lock);
   for (PortChoice& choice : table().rememberedChoices) {

@@ -71,6 +71,11 @@ void closeAllListeners();
 
 std::vector<ListenerInfo> listListeners();
 
+// Whether a connection this program made ends at one of its own listening sockets:
+// the far end's address and port, and the near end's address (on a connection to
+// this machine the two addresses agree).
+bool reachesOwnListener(const Ipv4Address& peer, int peerPort, const Ipv4Address& local);
+
 // The remembered answers of the port choice, by port.
 void rememberPortChoice(int port, uint32_t portConfigId);
 std::optional<uint32_t> rememberedPortChoice(int port);

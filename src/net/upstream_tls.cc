@@ -17,11 +17,12 @@ UpstreamSecurity upstreamSecurity(UpstreamTls mode, int serverPort) {
   return wellKnownTlsPort ? UpstreamSecurity::Implicit : UpstreamSecurity::Plain;
 }
 
-TlsClientOptions tlsOptionsFor(const Config& config, const std::string& serverName) {
+TlsClientOptions tlsOptionsFor(const Config& config, const PortConfig& port,
+                               const std::string& serverName) {
   TlsClientOptions options;
   options.serverName = serverName;
-  options.verify = config.tlsVerify;
-  options.caFile = config.tlsCaFile;
+  options.verify = port.tlsVerify.value_or(config.tlsVerify);
+  options.caFile = port.tlsCaFile.empty() ? config.tlsCaFile : port.tlsCaFile;
   return options;
 }
 

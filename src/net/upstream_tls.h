@@ -16,7 +16,9 @@ enum class UpstreamSecurity { Plain, Implicit, StartTls };
 // three protocols (995, 993, 465) and the clear elsewhere.
 UpstreamSecurity upstreamSecurity(UpstreamTls mode, int serverPort);
 
-// TLS_VERIFY and TLS_CA_FILE, for a server of the given name.
-TlsClientOptions tlsOptionsFor(const Config& config, const std::string& serverName);
+// TLS_VERIFY and TLS_CA_FILE, or the port's own PORT_TLS_VERIFY and
+// PORT_TLS_CA_FILE where it has them, for a server of the given name.
+TlsClientOptions tlsOptionsFor(const Config& config, const PortConfig& port,
+                               const std::string& serverName);
 
 } // namespace km

@@ -157,6 +157,81 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return text;
 }
 
+bool replaceFileContents(const std::string& givenPath, std::string_view bytes) {
+  // A link is followed, so the file it names gets the bytes and the link stays.
+  std::string path = linkTarget(givenPath);
+  mode_t mode;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if ((info.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+      errno = EACCES;
+      return false;
+    }
+    mode = info.st_mode & 07777;
+  } else {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary;
+  UniqueFd fd = createUniqueFile(folder, "." + name + ".", temporary);
+  if (!fd.valid()) {
+    return false;
+  }
+  bool ok = ::fchmod(fd.get(), mode) == 0;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = wrote > 0;
+    done += ok ? static_cast<size_t>(wrote) : 0;
+  }
+  ok = ok && ::fsync(fd.get()) == 0;
+  ok = fd.reset() && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    int failure = errno;
+    ::unlink(temporary.c_str());
+    errno = failure;
+  }
+  return ok;
+}
+
+std::optional<std::string> readLinkTarget(const std::string& path) {
+  char target[PATH_MAX];
+  ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+  if (length < 0) {
+    return std::nullopt;
+  }
+  return std::string(target, static_cast<size_t>(length));
+}
+
+std::optional<unsigned> fileMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(info.st_mode & 07777);
+}
+
+bool setFileMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+std::string linkTarget(const std::string& path) {
+  // A link to a link is followed too, as far as the targets exist.
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+  }
+  return path;
+}
+
 std::optional<int64_t> modificationTime(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {

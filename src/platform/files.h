@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace km {
@@ -58,6 +59,25 @@ bool removeDirectory(const std::string& path);
 // Copies a file, failing when the target exists already.
 bool copyFileNoOverwrite(const std::string& from, const std::string& to);
 std::optional<std::string> readWholeFile(const std::string& path);
+
+// Replaces the whole content of a file so that readers see either the old or the
+// new bytes, never a mix: the bytes go to a temporary file beside it, which then
+// takes its name. The file keeps its permission bits (a new one gets 0666 less the
+// umask). A file that allows no writing (no write permission bit, or not writable
+// by this user) is left alone: false, with errno EACCES. On any failure the file
+// is unchanged and errno says why.
+bool replaceFileContents(const std::string& path, std::string_view bytes);
+
+// Where a symbolic link points, or nothing when the path is not one.
+std::optional<std::string> readLinkTarget(const std::string& path);
+
+// The permission bits of a file (links followed), or nothing when it cannot be read.
+std::optional<unsigned> fileMode(const std::string& path);
+bool setFileMode(const std::string& path, unsigned mode);
+
+// The file a path finally names, through any symbolic links; the path itself when
+// it is no link or its target cannot be found.
+std::string linkTarget(const std::string& path);
 
 // Modification time of a file in nanoseconds since 1970, or nothing when it cannot
 // be read.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/files.h"
 
@@ -52,6 +53,12 @@ InstanceLock InstanceLock::acquire(const std::string& name) {
     lock.state_ = errno == EWOULDBLOCK ? State::HeldElsewhere : State::Unavailable;
     return lock;
   }
+  // The holder writes its process id into the file, for the message another copy
+  // shows.
+  // The lock holds without the note when it cannot be written.
+  std::string pid = std::to_string(::getpid()) + "\n";
+  bool noted = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) >= 0;
+  (void)noted;
   lock.fd_ = fd;
   lock.state_ = State::Owned;
   return lock;
@@ -64,6 +71,11 @@ void InstanceLock::release() {
     fd_ = -1;
   }
   state_ = State::Unavailable;
+}
+
+int instanceLockHolder(const std::string& name) {
+  std::optional<std::string> text = readWholeFile(instanceLockPath(name));
+  return text ? std::atoi(text->c_str()) : 0;
 }
 
 bool isInstanceLockHeld(const std::string& name) {

@@ -32,6 +32,9 @@ private:
   State state_ = State::Unavailable;
 };
 
+// The process id the holder of the lock wrote into it; 0 when there is none.
+int instanceLockHolder(const std::string& name);
+
 // Whether some process holds the lock, without taking it (the setup wizard asks).
 bool isInstanceLockHeld(const std::string& name);
 

@@ -157,6 +157,23 @@ int boundPort(SocketHandle sock) {
   return ntohs(local.sin_port);
 }
 
+bool connectionEndpoints(SocketHandle sock, SocketAddress4& local, SocketAddress4& peer,
+                         int& peerPort) {
+  sockaddr_in near{};
+  sockaddr_in far{};
+  socklen_t nearLength = sizeof near;
+  socklen_t farLength = sizeof far;
+  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&near), &nearLength) != 0 ||
+      ::getpeername(sock, reinterpret_cast<sockaddr*>(&far), &farLength) != 0 ||
+      near.sin_family != AF_INET || far.sin_family != AF_INET) {
+    return false;
+  }
+  std::memcpy(local.data(), &near.sin_addr, 4);
+  std::memcpy(peer.data(), &far.sin_addr, 4);
+  peerPort = ntohs(far.sin_port);
+  return true;
+}
+
 AcceptResult acceptClient(SocketHandle listener, SocketHandle& client, SocketAddress4& peer,
                           int& error) {
   sockaddr_in remote{};

@@ -36,6 +36,11 @@ bool listenOnSocket(SocketHandle sock, int backlog, int& error);
 // The port a bound socket ended up on (useful after binding port 0); 0 on failure.
 int boundPort(SocketHandle sock);
 
+// The addresses at both ends of a connected IPv4 socket, and the far end's port.
+// False for a socket of another family, or when the system cannot say.
+bool connectionEndpoints(SocketHandle sock, SocketAddress4& local, SocketAddress4& peer,
+                         int& peerPort);
+
 enum class AcceptResult { Accepted, NothingWaiting, Failed };
 
 // Accepts one waiting client. The client socket is blocking and has TCP_NODELAY

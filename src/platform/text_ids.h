@@ -51,6 +51,8 @@ namespace km {
   X(kTextCrashInPlugin, 20012)                                                                     \
   X(kTextAutoWhitelistUnwritable, 20020)                                                           \
   X(kTextOpenFileYourself, 20030)                                                                  \
+  X(kTextConfigExistsUnreadable, 20040)                                                            \
+  X(kTextConfigLineDropped, 20041)                                                                 \
   X(kTextSocketErrorLine, 20100)                                                                   \
   X(kTextSocketNoErrorCode, 20101)                                                                 \
   X(kTextSocketAccessDenied, 20102)                                                                \
@@ -86,6 +88,10 @@ namespace km {
   X(kTextBusyRefused, 20138)                                                                       \
   X(kTextExitQuestion, 20140)                                                                      \
   X(kTextDoNotAskAgain, 20141)                                                                     \
+  X(kTextStarting, 20150)                                                                          \
+  X(kTextListening, 20151)                                                                         \
+  X(kTextNoLongerListening, 20152)                                                                 \
+  X(kTextStopped, 20153)                                                                           \
   X(kTextCheckingHeaders, 20200)                                                                   \
   X(kTextCheckingWithPlugin, 20201)                                                                \
   X(kTextCheckingBodyWithPlugin, 20202)                                                            \
@@ -121,6 +127,7 @@ namespace km {
   X(kTextPop3UserNeedsServer, 20404)                                                               \
   X(kTextPop3CannotResolve, 20405)                                                                 \
   X(kTextPop3CannotConnect, 20406)                                                                 \
+  X(kTextPop3ServerIsProxy, 20450)                                                                 \
   X(kTextPop3ApopWarning, 20407)                                                                   \
   X(kTextPop3SaslWarning, 20408)                                                                   \
   X(kTextDoNotShowAgain, 20409)                                                                    \

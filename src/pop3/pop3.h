@@ -38,6 +38,11 @@ std::optional<GenericUserLine> splitGenericUserLine(std::string_view line);
 // to the first control byte.
 std::string userNameOf(std::string_view line);
 
+// What the status row's command column shows of a client line: the line up to its
+// first control byte, but never a password or the credentials of an AUTH line
+// ("PASS" and "AUTH <mechanism>" stand for them).
+std::string_view commandColumnText(std::string_view line);
+
 // The APOP digest for a server greeting and a password: MD5 of the greeting's
 // "<...>" time stamp followed by the password, in lower-case hexadecimal. Nothing
 // when the greeting offers no complete time stamp.

@@ -17,6 +17,7 @@
 #include "platform/text.h"
 #include "platform/text_ids.h"
 #include "platform/threads.h"
+#include "pop3/answer_reader.h"
 #include "pop3/pop3_internal.h"
 #include "pop3/timeout_prevention.h"
 
@@ -24,14 +25,10 @@ namespace km {
 
 namespace {
 
-constexpr const char kTerminator[] = "\r\n.\r\n";
-constexpr size_t kTerminatorLength = 5;
+constexpr std::string_view kAnswerEnd = ".\r\n";
 constexpr int kHeaderLineWaitSec = 10;
-constexpr uint32_t kBodyWaitMs = 500;
-constexpr uint32_t kBodyRun = 262144;
-constexpr uint32_t kTopBodyRun = 4096;
-constexpr uint32_t kRefetchRun = 1048576;
-constexpr uint32_t kSmallestRun = 1024;
+constexpr int kBodyWaitSec = 1;
+constexpr size_t kBodyRun = 262144;
 // The estimate of a body line's length that turns wanted bytes into TOP lines.
 constexpr int64_t kBytesPerLine = 60;
 constexpr size_t kPrefetchStackSize = 0x20000;
@@ -82,6 +79,11 @@ struct Retrieval {
   int32_t requestedLines = 0;
   int32_t neededLines = 0;
   int64_t neededBytes = 0;
+  // The body of the server's answer, read from its first byte to its end line by
+  // one reader, whatever waits come between.
+  std::optional<Pop3AnswerReader> answer{};
+  std::string run{};
+  uint64_t skip = 0;  // body bytes a repeated request sends again, not to be kept twice
   bool ended = false; // the server's answer was read to its end
   bool failed = false;
   bool prefetchStarted = false;
@@ -95,74 +97,55 @@ bool beginsWithOk(std::string_view line) {
   return startsWithIgnoreCase(line, "+OK");
 }
 
-void pushBackTerminator(LineSocket& upstream) {
-  unread(upstream, kTerminator, kTerminatorLength);
-}
-
-// Peeks at the next line and pushes it back; the end of the answer is pushed back
-// as a whole terminator, so a body reader finds it. False when nothing came.
-bool peekBodyStart(LineSocket& upstream) {
-  std::optional<std::string> line = readLine(upstream, -1);
-  if (!line) {
-    return false;
-  }
-  if (*line == ".\r\n") {
-    pushBackTerminator(upstream);
-  } else {
-    unread(upstream, line->data(), line->size());
-  }
-  return true;
-}
-
-std::string_view runOf(const BlockReader& reader) {
-  return {reinterpret_cast<const char*>(reader.data.data()), reader.dataLen};
-}
-
 void showReceived(Retrieval& r) {
   r.progress.show(formatText(
       languageText(kTextStatusReceived),
       {static_cast<int64_t>(r.fetch.pristineBodySize / 1024), r.fetch.expectedSize / 1024}));
 }
 
-// Reads body runs into the message until the terminator, a failure or the stop
-// flag; `enough` may end the reading earlier. The terminator stays in the body.
-void readBody(Retrieval& r, BlockReader& reader, const std::function<bool()>& enough = {}) {
-  while (!stopRequested()) {
-    if (enough && enough()) {
-      return;
-    }
-    bool usable = read(reader);
-    if (reader.dataLen > 0 && !AppendBody(*r.message, runOf(reader), true)) {
-      r.failed = true;
-      return;
-    }
+// Adds a run of the body to both copies, after dropping what a repeated request
+// sends again.
+bool keepRun(Retrieval& r, std::string_view run) {
+  size_t dropped = static_cast<size_t>(std::min<uint64_t>(r.skip, run.size()));
+  run.remove_prefix(dropped);
+  r.skip -= dropped;
+  return run.empty() || AppendBody(*r.message, run, true);
+}
+
+// Reads one run of the body into the message, waiting at most a second for it.
+// False once the answer has ended, the retrieval failed or the program closes.
+bool readRun(Retrieval& r, size_t maxBytes) {
+  if (r.ended || r.failed || stopRequested()) {
+    return false;
+  }
+  bool alive = r.answer->read(r.run, maxBytes, kBodyWaitSec);
+  if (!keepRun(r, r.run)) {
+    r.failed = true;
+    return false;
+  }
+  if (r.skip > 0) {
+    r.progress.show(
+        formatText(languageText(kTextStatusSkipping), {static_cast<int64_t>(r.skip / 1024)}));
+  } else {
     showReceived(r);
-    if (reader.terminatorFound) {
-      r.ended = true;
-      return;
-    }
-    if (!usable) {
-      r.failed = true;
-      return;
-    }
+  }
+  r.ended = r.answer->ended();
+  r.failed = !alive;
+  return !r.ended && !r.failed;
+}
+
+void readToEnd(Retrieval& r) {
+  while (readRun(r, kBodyRun)) {
   }
 }
 
-void removeTerminator(Retrieval& r) {
-  if (r.ended) {
-    TruncateBody(*r.message, kTerminatorLength, true);
+// Whether what the working copy sends after its header block ends without a line
+// end (a plug-in may write a body or prefix that does).
+bool bodyEndsOpen(const Message& m) {
+  if (m.body.size > 0) {
+    return LastBodyByte(m.body) != '\n';
   }
-}
-
-// Reads the rest of the answer to its end and removes the terminator.
-void readToEnd(Retrieval& r, uint32_t maxBytes) {
-  if (r.ended || r.failed) {
-    return;
-  }
-  BlockReader reader;
-  init(reader, r.upstream, maxBytes, kTerminator, kBodyWaitMs);
-  readBody(r, reader);
-  removeTerminator(r);
+  return !m.bodyPrefix.empty() && m.bodyPrefix.back() != '\n';
 }
 
 // Asks the server for message n (the whole of it, or the header block and `lines`
@@ -180,7 +163,7 @@ bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, in
     StringSink replay;
     replay.write("+OK Cached message follows\r\n");
     SendMessage(*entry.cachedMessage, 0, &replay, true, nullptr);
-    replay.write(std::string_view(kTerminator, kTerminatorLength));
+    replay.write(kAnswerEnd);
     unread(upstream, replay.text.data(), replay.text.size());
   } else {
     std::string request =
@@ -200,8 +183,9 @@ bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, in
   return false;
 }
 
-// Asks again for more of a message than was asked for before, and skips what the
-// message holds already: the input then starts with the first new body byte.
+// Asks again for more of a message than was asked for before. The header block it
+// sends again is skipped here, and the body bytes the message holds already are
+// dropped as they arrive.
 bool refetchMessage(Retrieval& r, int32_t lines) {
   r.status(kTextStatusRerequesting);
   if (!requestMessage(r.session, r.client, r.upstream, r.number, lines)) {
@@ -213,40 +197,13 @@ bool refetchMessage(Retrieval& r, int32_t lines) {
     if (!line) {
       return false;
     }
-    if (*line == "\r\n") {
-      break;
-    }
-    if (*line == ".\r\n") {
-      pushBackTerminator(r.upstream);
-      break;
-    }
-  }
-  if (!peekBodyStart(r.upstream)) {
-    return false;
-  }
-  uint64_t held = r.message->pristineBody.size;
-  if (held == 0) {
-    return true;
-  }
-  BlockReader reader;
-  init(reader, r.upstream, static_cast<uint32_t>(std::min<uint64_t>(held, UINT32_MAX)), kTerminator,
-       kBodyWaitMs);
-  uint64_t skipped = 0;
-  while (skipped < held && !stopRequested()) {
-    r.progress.show(formatText(languageText(kTextStatusSkipping),
-                               {static_cast<int64_t>((held - skipped) / 1024)}));
-    reader.maxBytes = static_cast<uint32_t>(std::min<uint64_t>(held - skipped, UINT32_MAX));
-    bool usable = read(reader);
-    skipped += reader.dataLen;
-    if (reader.terminatorFound) {
-      pushBackTerminator(r.upstream);
+    if (*line == "\r\n" || *line == kAnswerEnd) {
+      r.ended = *line == kAnswerEnd;
+      r.answer.emplace(r.upstream, r.ended);
+      r.skip = r.message->pristineBody.size;
       return true;
     }
-    if (!usable) {
-      return false;
-    }
   }
-  return !stopRequested() && peekBodyStart(r.upstream);
 }
 
 void startPrefetch(Pop3Session& s, int32_t next, int32_t lines, LineSocket& upstream,
@@ -255,7 +212,8 @@ void pausePrefetch(Pop3Session& s);
 
 // Reads the header block line by line into both copies, under the prevention lock
 // because the prevention thread reads the working lines meanwhile. A quiet server
-// is waited for in 10-second slices.
+// is waited for in 10-second slices. The body that follows is read by one reader
+// from its first byte on.
 void readHeaderBlock(Retrieval& r) {
   r.status(kTextStatusReadingHeaders);
   bool done = false;
@@ -267,7 +225,7 @@ void readHeaderBlock(Retrieval& r) {
       }
       break;
     }
-    if (*line == ".\r\n") {
+    if (*line == kAnswerEnd) {
       // The message ended inside its header block: it has no body, not even the
       // blank line, and the client gets exactly the bytes the size was counted from.
       r.ended = true;
@@ -280,7 +238,9 @@ void readHeaderBlock(Retrieval& r) {
       AppendHeaderData(*r.message, *line, true);
     }
   }
-  if (!done) {
+  if (done) {
+    r.answer.emplace(r.upstream, r.ended);
+  } else {
     r.failed = true;
   }
 }
@@ -292,44 +252,25 @@ PluginFlags readFreshMessage(Retrieval& r) {
   if (!r.failed) {
     FilterHeaders(*r.message, r.prefetch ? nullptr : &r.progress);
   }
-  if (!r.failed && !r.ended && !peekBodyStart(r.upstream)) {
-    r.failed = true;
-  }
   PluginFlags flags = BodyFilteringFlags(*r.message);
   r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_BODY_FILTERING, &flags);
   r.neededLines = static_cast<int32_t>(std::max<int64_t>(r.neededBytes, 0) / kBytesPerLine);
   showReceived(r);
-  if (r.failed) {
-    return flags;
-  }
-
-  uint32_t run = r.neededBytes < 0 ? kBodyRun
-                 : r.neededBytes == 0 && r.isTop()
-                     ? kTopBodyRun
-                     : static_cast<uint32_t>(std::min<int64_t>(r.neededBytes, UINT32_MAX));
-  bool partial = !r.isTop() && r.neededBytes >= 0; // RETR stops at what the filters want
-  if (run > 0 && !r.ended) {
-    BlockReader reader;
-    init(reader, r.upstream, run, kTerminator, kBodyWaitMs);
-    readBody(r, reader, [&] {
-      if (!partial) {
-        return false;
-      }
-      if (static_cast<int64_t>(r.message->pristineBody.size) >= r.neededBytes) {
-        return true;
-      }
-      int64_t left = r.neededBytes - static_cast<int64_t>(r.message->pristineBody.size);
-      reader.maxBytes =
-          left < 1 ? kSmallestRun : static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX));
-      return false;
-    });
-    removeTerminator(r);
+  if (r.isTop() || r.neededBytes < 0) {
+    readToEnd(r);
+  } else {
+    // A RETR stops at what the filters want; the rest streams to the client later.
+    auto held = [&r] {
+      return static_cast<int64_t>(r.message->pristineBody.size);
+    };
+    while (held() < r.neededBytes && readRun(r, static_cast<size_t>(r.neededBytes - held()))) {
+    }
   }
   return flags;
 }
 
 // A TOP answer that ended short of what the filters want asks for more.
-void widenTop(Retrieval& r, uint32_t partRun) {
+void widenTop(Retrieval& r) {
   if (r.fetch.isRetr || !r.ended || r.failed) {
     return;
   }
@@ -348,110 +289,76 @@ void widenTop(Retrieval& r, uint32_t partRun) {
     r.failed = true;
     return;
   }
-  r.ended = false;
-  uint32_t run =
-      lines < 0
-          ? kRefetchRun
-          : static_cast<uint32_t>(std::max<int64_t>(
-                1, partRun == 0 ? r.neededBytes - static_cast<int64_t>(r.message->pristineBody.size)
-                                : partRun));
-  readToEnd(r, run);
+  readToEnd(r);
 }
 
 // Steps after the header filters, while the client waits: the body filters, the
 // DNSBL answers (reading on meanwhile) and the body rewriting.
 void judge(Retrieval& r, const PluginFlags& flags) {
-  widenTop(r, 0);
+  widenTop(r);
   if (!r.failed) {
     FilterBody(*r.message, &r.progress, flags);
   }
-  if (!r.ended && !r.failed) {
-    // The download goes on while the DNSBLs answer.
-    BlockReader reader;
-    init(reader, r.upstream, kBodyRun, kTerminator, kBodyWaitMs);
-    readBody(r, reader, [&] { return !hasOpenQueries(*r.message); });
-    removeTerminator(r);
+  // The download goes on while the DNSBLs answer.
+  while (hasOpenQueries(*r.message) && readRun(r, kBodyRun)) {
   }
   if (r.isTop() && !r.prefetchStarted && r.ended && hasOpenQueries(*r.message)) {
     startPrefetch(r.session, r.number + 1, r.lines, r.upstream, r.config);
     r.prefetchStarted = true;
   }
-  if (!r.failed && !stopRequested()) {
+  // Shutdown ends the wait at once; the message is then judged as timed out.
+  if (!r.failed) {
     waitForDnsblResults(*r.message, &r.progress);
   }
   withdrawMessage(*r.message);
   PluginFlags rewrite = RequireBodyRewriting(*r.message);
   if (std::any_of(rewrite.begin(), rewrite.end(), [](uint8_t flag) { return flag != 0; })) {
-    readToEnd(r, kBodyRun);
+    readToEnd(r);
     RewriteBody(*r.message, &r.progress, true, &rewrite);
   }
 }
 
-// Sends the rest of an answer as it arrives. RETR passes every byte on; TOP passes
-// only up to the end of its last wanted line, then the end of the answer.
-void streamRest(Retrieval& r, int64_t& sentLines) {
+// Sends the rest of a RETR answer as it arrives, then the end of the answer.
+void streamRest(Retrieval& r) {
   r.status(kTextStatusSendingRest);
-  BlockReader reader;
-  init(reader, r.upstream, kBodyRun, kTerminator, kBodyWaitMs);
   while (!r.ended && !r.failed && !stopRequested()) {
-    uint8_t before = LastPristineBodyByte(*r.message);
-    bool usable = read(reader);
-    std::string_view run = runOf(reader);
-    r.ended = reader.terminatorFound;
-    if (!r.isTop()) {
-      if (!run.empty() && !sendNow(r.client, run.data(), run.size())) {
-        r.failed = true;
-      }
-    } else {
-      std::string_view counted =
-          r.ended ? run.substr(0, run.size() - std::min<size_t>(3, run.size())) : run;
-      size_t cut = 0;
-      char previous = static_cast<char>(before);
-      for (; cut < counted.size() && sentLines < r.lines; ++cut) {
-        if (counted[cut] == '\n' && previous == '\r') {
-          ++sentLines;
-        }
-        previous = counted[cut];
-      }
-      if ((cut > 0 && !sendNow(r.client, counted.data(), cut)) ||
-          (r.ended && !sendString(r.client, ".\r\n"))) {
-        r.failed = true;
-      }
-    }
-    if (!run.empty() && !AppendBody(*r.message, run, true)) {
+    bool alive = r.answer->read(r.run, kBodyRun, kBodyWaitSec);
+    if ((!r.run.empty() && !sendNow(r.client, r.run.data(), r.run.size())) || !keepRun(r, r.run)) {
       r.failed = true;
     }
-    if (!usable && !r.ended) {
-      r.failed = true;
-    }
+    r.ended = r.answer->ended();
+    r.failed = r.failed || !alive;
   }
-  removeTerminator(r);
+  if (r.ended && !r.failed && !sendString(r.client, kAnswerEnd)) {
+    r.failed = true;
+  }
 }
 
 // Stage 1, not a pre-fetch: rewrite, pad or cut, send, and finish the message.
 void deliver(Retrieval& r, size_t firstIndex) {
   Message& m = *r.message;
   ClientSink sink(r.client);
-  if (!r.failed && !stopRequested()) {
+  if (r.isTop()) {
+    readToEnd(r); // lines are counted on the whole answer
+  }
+  // Also when the program is closing: the message is judged by then.
+  if (!r.failed) {
     RewriteHeaders(m, firstIndex, &r.progress);
   }
-  int64_t sentLines = 0;
   if (!r.isTop()) {
     int64_t announced = r.fetch.expectedSize + MaxBytesToAdd(*r.config, r.fetch.expectedSize);
     PadToSize(m, firstIndex, announced);
   } else {
-    sentLines = KeepBodyLines(m, r.lines);
+    KeepBodyLines(m, r.lines);
   }
   if (!r.failed && !SendMessage(m, firstIndex, &sink, false, &r.progress)) {
     r.failed = true;
   }
   if (r.ended && !r.failed) {
-    // The terminator took the line end of the last body line with it.
-    bool bodyEndsOpen = m.body.size > 0 || !m.bodyPrefix.empty();
-    if (bodyEndsOpen && (!r.isTop() || sentLines < r.lines)) {
+    if (bodyEndsOpen(m)) {
       writeString(r.client, "\r\n");
     }
-    if (!writeString(r.client, ".\r\n") || !flush(r.client)) {
+    if (!writeString(r.client, kAnswerEnd) || !flush(r.client)) {
       r.failed = true;
     }
   } else if (!r.failed && !flush(r.client)) {
@@ -460,15 +367,15 @@ void deliver(Retrieval& r, size_t firstIndex) {
   if (r.prefetchStarted) {
     pausePrefetch(r.session);
   }
-  if (!r.ended && !r.failed) {
-    streamRest(r, sentLines);
+  if (!r.isTop() && !r.ended && !r.failed) {
+    streamRest(r);
   }
   if (r.isTop() && !r.failed) {
     // The client has its answer; what the filters want when the message is done
     // may still ask for more of it.
     r.neededBytes = BodyBytesRequired(m, KM_PHASE_PROCESSED, nullptr);
     r.neededLines = static_cast<int32_t>(std::max<int64_t>(r.neededBytes, 0) / kBytesPerLine);
-    widenTop(r, r.neededBytes < 0 ? 0 : static_cast<uint32_t>(r.neededBytes + 64));
+    widenTop(r);
   }
   if (!r.failed) {
     r.status(kTextStatusFinishing);
@@ -527,6 +434,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     r.neededBytes = entry.neededBytes;
     r.stage = entry.stage;
     r.ended = true; // a pre-fetch reads its answer to the end
+    r.answer.emplace(upstream, true);
     int64_t announced = fetch.expectedSize;
     fetch = entry.fetchCopy;
     fetch.expectedSize = announced;

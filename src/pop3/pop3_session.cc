@@ -12,6 +12,7 @@
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
 #include "filter/tagging.h"
+#include "net/listeners.h"
 #include "net/session_rows.h"
 #include "net/sessions.h"
 #include "net/socket_errors.h"
@@ -158,27 +159,38 @@ void answerUnreachable(Pop3Session& s, int textId, const std::string& host, int 
   sendString(&s.client, reply);
 }
 
+// A server named as one of the proxy's own ports would be served by the proxy
+// again and again.
+bool connectsToItself(SocketHandle sock) {
+  Ipv4Address local{};
+  Ipv4Address peer{};
+  int peerPort = 0;
+  return connectionEndpoints(sock, local, peer, peerPort) &&
+         reachesOwnListener(peer, peerPort, local);
+}
+
 bool isResolverError(int error) {
   return error >= wsa::kHostNotFound && error <= wsa::kNoData;
 }
 
 // Upgrades the fresh server connection to TLS when the port asks for it: at once,
 // or after an STLS exchange following the greeting.
-bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity security) {
+// The reason of a failure goes to `failure`.
+bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity security,
+                    std::string& failure) {
   if (security == UpstreamSecurity::Plain) {
     return true;
   }
   if (security == UpstreamSecurity::StartTls) {
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
-      std::string why =
-          reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
-      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, why});
+      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
+      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
       return false;
     }
   }
-  std::string failure;
-  if (!startTls(s.upstream, tlsOptionsFor(*s.config, server.host), kTlsStartTimeoutMs, failure)) {
+  if (!startTls(s.upstream, tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
+                failure)) {
     std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
     logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
     if (!s.portConfig.pop3.muteConnectionErrors) {
@@ -193,6 +205,15 @@ void dropUpstream(Pop3Session& s) {
   close(s.upstream);
   s.upstream.sock = kInvalidSocket;
   s.upstream.state = LS_CLOSED;
+}
+
+// A secure connection that could not be made: the client hears why, not only an
+// error number.
+void refuseInsecure(Pop3Session& s, const std::string& failure) {
+  dropUpstream(s);
+  sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
+                                   {wsa::kConnectionAborted, failure}));
+  clearStatus(s);
 }
 
 } // namespace
@@ -252,6 +273,19 @@ std::optional<std::string> apopDigest(std::string_view greeting, std::string_vie
   return md5Hex(input);
 }
 
+std::string_view commandColumnText(std::string_view line) {
+  if (startsWithIgnoreCase(line, "PASS")) {
+    return "PASS";
+  }
+  line = lineText(line);
+  if (startsWithIgnoreCase(line, "AUTH ")) {
+    // The mechanism, never the credentials an initial response carries.
+    size_t mechanismEnd = line.find(' ', line.find_first_not_of(' ', 5));
+    return line.substr(0, mechanismEnd);
+  }
+  return line;
+}
+
 void reportRelayFailure(Pop3Session& s) {
   if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
     reportSocketError(s.upstream.lastError, languageText(kTextPop3ServerErrorTitle), &s.record.log);
@@ -295,21 +329,30 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     }
     return false;
   }
+  if (connectsToItself(sock)) {
+    closeSocket(sock);
+    clearStatus(s);
+    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3ServerIsProxy, {specification});
+    showMessage(languageText(kTextPop3ProgramErrorTitle),
+                formatText(languageText(kTextPop3ServerIsProxy), {specification}),
+                NoticeIcon::Stop);
+    sendString(&s.client, "-ERR The mailserver in the user name is this Kestrelmail itself\r\n");
+    return false;
+  }
 
   showStatus(s, kTextStatusConnected);
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
   initSocket(s.upstream, sock);
+  s.upstream.bareLineFeedEndsLine = true;
   pairSession(s.client, s.upstream);
   setRowSockets(s.row, &s.client, &s.upstream);
 
   UpstreamSecurity security = upstreamSecurity(s.portConfig.upstreamTls, server.port);
-  if (security == UpstreamSecurity::Implicit && !secureUpstream(s, server, security)) {
-    dropUpstream(s);
-    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
-                                     {wsa::kConnectionAborted}));
-    clearStatus(s);
+  std::string failure;
+  if (security == UpstreamSecurity::Implicit && !secureUpstream(s, server, security, failure)) {
+    refuseInsecure(s, failure);
     return false;
   }
 
@@ -328,10 +371,8 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     sendString(&s.client, *greeting);
     return false;
   }
-  if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security)) {
-    dropUpstream(s);
-    sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d)\r\n",
-                                     {wsa::kConnectionAborted}));
+  if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security, failure)) {
+    refuseInsecure(s, failure);
     return false;
   }
   s.greeting = *greeting;
@@ -344,6 +385,30 @@ bool relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
   if (!reply || !sendString(&s.client, *reply)) {
     reportRelayFailure(s);
     return true;
+  }
+  return false;
+}
+
+// Learns the message count and sizes after a log-in, so that every RETR and TOP
+// is filtered even for a client that never asks for them; the client hears
+// nothing of it. False when the server connection failed.
+bool learnMailbox(Pop3Session& s) {
+  return !handleStat(s, "STAT\r\n", nullptr);
+}
+
+// Passes a log-in command on and its reply back; a log-in the server accepts
+// learns the mailbox. True when the session must end.
+bool relayLogin(Pop3Session& s, std::string_view line) {
+  std::optional<std::string> reply = exchange(s, line, -1);
+  if (relayReply(s, reply)) {
+    return true;
+  }
+  if (beginsWithOk(*reply)) {
+    s.loggedIn = true;
+    if (!learnMailbox(s)) {
+      reportRelayFailure(s);
+      return true;
+    }
   }
   return false;
 }
@@ -374,8 +439,10 @@ bool handleUser(Pop3Session& s, std::string_view line) {
   setRowText(s.row, COLUMN_USER, s.userName);
   setSessionUserName(s.record, s.userName);
   logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
-  if (s.portConfig.pop3.attemptApop) {
-    // The user name waits for the password: with it, APOP can be tried first.
+  if (s.portConfig.pop3.attemptApop && !s.passDone) {
+    // The user name waits for the password: with it, APOP can be tried first. After
+    // a first log-in attempt the user name goes to the server at once, as the next
+    // PASS is passed on as it is.
     if (!sendString(
             &s.client,
             "+OK Connection established; will send username after password received.\r\n")) {
@@ -409,8 +476,9 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
       noAnswer = true;
       return false;
     }
-    if (!beginsWithOk(*reply) && !sendString(&s.client, *reply)) {
-      return false;
+    if (!beginsWithOk(*reply)) {
+      // The refusal is the one reply the client's PASS gets.
+      return sendString(&s.client, *reply);
     }
   }
   std::optional<std::string> reply = exchange(s, passLine, kLoginTimeoutSec);
@@ -426,11 +494,7 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
 
 bool handlePass(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s) || s.passDone) {
-    std::optional<std::string> reply = exchange(s, line, -1);
-    if (reply && beginsWithOk(*reply)) {
-      s.loggedIn = true;
-    }
-    return relayReply(s, reply);
+    return relayLogin(s, line);
   }
 
   bool ok = true;
@@ -464,9 +528,8 @@ bool handlePass(Pop3Session& s, std::string_view line) {
     }
   }
   s.passDone = true;
-  if (ok) {
-    // Learn the message count and sizes; the client hears nothing of it.
-    ok = !handleStat(s, "STAT\r\n", nullptr);
+  if (ok && s.loggedIn) {
+    ok = learnMailbox(s);
   }
   clearStatus(s);
   if (!ok) {
@@ -489,11 +552,7 @@ bool handleApop(Pop3Session& s, std::string_view line) {
   s.userName = user.substr(0, user.find(' '));
   setRowText(s.row, COLUMN_USER, s.userName);
   setSessionUserName(s.record, s.userName);
-  std::optional<std::string> reply = exchange(s, line, -1);
-  if (reply && beginsWithOk(*reply)) {
-    s.loggedIn = true;
-  }
-  return relayReply(s, reply);
+  return relayLogin(s, line);
 }
 
 bool isDotLine(std::string_view line) {
@@ -552,6 +611,10 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
       if (beginsWithOk(*reply)) {
         s.loggedIn = true;
         ended = true;
+        if (!learnMailbox(s)) {
+          reportRelayFailure(s);
+          return true;
+        }
       } else if (startsWithIgnoreCase(*reply, "-ERR")) {
         ended = true;
       }
@@ -604,6 +667,20 @@ void showLoginWarnings(Pop3Session& s) {
   warn(s.apopUsed, &Config::alwaysShowApopWarning, apopWarningShown, kTextPop3ApopWarning);
 }
 
+// A deleted message is gone for this session: a copy of it kept from an earlier
+// TOP must not answer for it.
+bool handleDele(Pop3Session& s, std::string_view line) {
+  std::optional<std::string> reply = exchange(s, line, -1);
+  if (relayReply(s, reply)) {
+    return true;
+  }
+  int64_t n = readLong(line.substr(4));
+  if (beginsWithOk(*reply) && n >= 1 && n <= messageCount(s)) {
+    s.entries[static_cast<size_t>(n - 1)]->cachedMessage.reset();
+  }
+  return false;
+}
+
 // Runs one client command; true when the session must end.
 bool dispatch(Pop3Session& s, std::string_view line) {
   std::string_view command = line.substr(0, 4);
@@ -638,7 +715,9 @@ bool dispatch(Pop3Session& s, std::string_view line) {
     return handleList(s, line, &s.client);
   if (is("RETR"))
     return handleRetrieve(s, line, false);
-  if (is("DELE") || is("NOOP") || is("LAST") || is("RSET"))
+  if (is("DELE"))
+    return handleDele(s, line);
+  if (is("NOOP") || is("LAST") || is("RSET"))
     return relayCommand(s, line);
   if (equalsIgnoreCase(line.substr(0, 3), "TOP"))
     return handleRetrieve(s, line, true);
@@ -658,8 +737,7 @@ void runCommandLoop(Pop3Session& s) {
   while (!s.quit && !stopRequested()) {
     std::optional<std::string> line = readLine(s.client, -1);
     if (line && !line->empty()) {
-      setRowText(s.row, COLUMN_COMMAND,
-                 startsWithIgnoreCase(*line, "PASS") ? std::string_view("PASS") : lineText(*line));
+      setRowText(s.row, COLUMN_COMMAND, commandColumnText(*line));
     }
     if (!line) {
       if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
@@ -749,6 +827,11 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
     }
     int64_t number = readLong(*entry);
     int64_t size = readLong(std::string_view(*entry).substr(blank + 1));
+    // A full listing names every message there is: the mailbox is at least as
+    // large as its highest number.
+    if (number > messageCount(s)) {
+      resizeMailbox(s, number);
+    }
     record(number, size);
     if (!writeString(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
       return true;

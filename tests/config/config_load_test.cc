@@ -83,7 +83,7 @@ TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
                           "LOGGING_LEVEL verbose\n"
                           "LOGGING_LEVEL LOUD\n"
                           "FILTERING_STATS_DAYS 30 days\n");
-  EXPECT_EQ(config->logMaxSize, 0);
+  EXPECT_EQ(config->logMaxSize, 1) << "no digits: 0, kept within the range";
   EXPECT_EQ(config->dnsblPositivePeriod.a, 5);
   EXPECT_EQ(config->dnsblPositivePeriod.b, 0);
   EXPECT_EQ(config->dnsblNegativePeriod.b, 7);

@@ -28,6 +28,8 @@ const std::string kWrittenBlocks = "PORT 110\n"
                                    "PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP 4\n"
                                    "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 64\n"
                                    "PORT_UPSTREAM_TLS IMPLICIT\n"
+                                   "PORT_TLS_VERIFY NO\n"
+                                   "PORT_TLS_CA_FILE /etc/ssl/private-ca.pem\n"
                                    "PORT_SPECIAL_ACCESS_CONTROL_LIST YES\n"
                                    "PORT_ACCESS_CONTROL_LIST_FNAME port1110_access_control.txt\n\n"
                                    "PORT 143\n"
@@ -100,6 +102,9 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
   const PortConfig& specific = config->ports[1];
   EXPECT_EQ(specific.serverName, "pop.example.com");
   EXPECT_EQ(specific.upstreamTls, UpstreamTls::Implicit);
+  EXPECT_EQ(specific.tlsVerify, std::optional<bool>(false));
+  EXPECT_EQ(specific.tlsCaFile, "/etc/ssl/private-ca.pem");
+  EXPECT_EQ(generic.tlsVerify, std::nullopt) << "not set: the global setting holds";
   EXPECT_TRUE(specific.specialAcl);
   ASSERT_EQ(specific.aclBlocks.size(), 2u);
   const PortConfig& imap = config->ports[2];

@@ -61,11 +61,13 @@ class Kestrel:
         args += list(extra_args)
         self.workspace = workspace
         self.config_stamp = self._config_stamp()
-        # Notices go to stderr; a file never fills up the way a pipe nobody reads does.
+        # What it says goes to stdout, notices to stderr; a file never fills up the
+        # way a pipe nobody reads does.
         fd, self.stderr_path = tempfile.mkstemp(prefix="stderr-", dir=workspace.root)
-        with os.fdopen(fd, "wb") as stderr:
+        out, self.stdout_path = tempfile.mkstemp(prefix="stdout-", dir=workspace.root)
+        with os.fdopen(fd, "wb") as stderr, os.fdopen(out, "wb") as stdout:
             self.process = subprocess.Popen(args, env=workspace.environment(),
-                                            stdout=subprocess.DEVNULL, stderr=stderr)
+                                            stdout=stdout, stderr=stderr)
 
     def _config_stamp(self):
         try:
@@ -93,6 +95,10 @@ class Kestrel:
 
     def stderr(self):
         with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def kill(self):

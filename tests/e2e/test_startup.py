@@ -7,9 +7,12 @@ import signal
 import socket
 import struct
 import time
+import poplib
+import subprocess
 import unittest
 
 from kestrel import BINARY, Kestrel, Workspace, wait_for
+from peers import Dovecot, free_port
 
 SUBFOLDERS = ["auto_wlist_from_logs", "auto_wlist_ip_logs", "plugins", "imap4_state",
               "activity-logs"]
@@ -30,17 +33,62 @@ class StartupTest(unittest.TestCase):
         self.running.append(kestrel)
         return kestrel
 
-    def test_first_start_prepares_an_empty_data_directory(self):
-        kestrel = self.start().wait_until_loaded()
-        for folder in SUBFOLDERS:
-            self.assertTrue(os.path.isdir(self.ws.path(folder)), folder)
-        self.assertEqual(self.ws.read("wlist_ip.dat").splitlines()[1], "127.0.0.0/8")
-        self.assertTrue(self.ws.read("blist_email.dat").startswith("# "))
-        config = self.ws.read("config.dat")
-        self.assertIn("IS_FIRST_RUN YES\n", config)
-        self.assertIn("TAG_SUBJECT TRUE\n", config)
-        self.assertIn("MAX_DNSBL_THREADS 40\n", config)
-        self.assertEqual(kestrel.stop(), 0)
+    def listening(self, kestrel, count):
+        """The (port, what) pairs of the first `count` ports the program says it
+        listens on."""
+        def said():
+            if kestrel.process.poll() is not None:
+                raise AssertionError("kestrelmail ended early: %s" % kestrel.stderr())
+            return kestrel.stdout().count("Listening on ") >= count
+        wait_for(said, what="the listening ports on standard output")
+        return [(int(line.split()[4].rstrip(":")), line.split(": ", 1)[1])
+                for line in kestrel.stdout().splitlines() if line.startswith("Listening on ")]
+
+    def test_a_first_start_serves_on_the_generic_ports_at_once(self):
+        dovecot = Dovecot().start()
+        dovecot.deliver("alice", b"From: friend@example.org\nSubject: Welcome\n\nHello.\n")
+        try:
+            kestrel = self.start()
+            ports = dict((what, port) for port, what in self.listening(kestrel, 2))
+            pop3 = ports["POP3, server named in the user name"]
+            self.assertIn(pop3, (110, 1110) + tuple(range(1111, 1200)))
+            self.assertIn("IMAP4, server named in the user name", ports)
+            self.assertIn("with the data directory %s/" % self.ws.data, kestrel.stdout())
+            pop = poplib.POP3("127.0.0.1", pop3, timeout=30)
+            self.assertIn(b"USER command must include mailserver name", pop.getwelcome())
+            pop.user("alice@127.0.0.1:%d" % dovecot.pop3_port)
+            pop.pass_("secret")
+            _, lines, octets = pop.retr(1)
+            self.assertIn(b"X-Kestrelmail: PASS", [line.rstrip() for line in lines])
+            self.assertEqual(octets, int(pop.list(1).split()[2]))
+            pop.quit()
+            for folder in SUBFOLDERS:
+                self.assertTrue(os.path.isdir(self.ws.path(folder)), folder)
+            self.assertEqual(self.ws.read("wlist_ip.dat").splitlines()[1], "127.0.0.0/8")
+            self.assertTrue(self.ws.read("blist_email.dat").startswith("# "))
+            config = self.ws.read("config.dat")
+            self.assertIn("IS_FIRST_RUN NO\n", config)
+            self.assertIn("PORT %d\nPORT_TYPE POP3_GENERIC\n" % pop3, config)
+            self.assertIn("TAG_SUBJECT TRUE\n", config)
+            self.assertIn("DNSBL ZEN Spamhaus ZEN\n", config, "the medium scheme")
+            self.assertNotIn("DNSBL SBL ", config, "a list of the safe scheme only")
+            self.assertEqual(kestrel.stop(), 0)
+            self.assertTrue(kestrel.stdout().endswith("Kestrelmail has stopped.\n"))
+            # The next start is no first start: the ports stay as they are.
+            written = self.ws.read("config.dat")
+            self.assertEqual(self.start().wait_until_loaded().stop(), 0)
+            self.assertEqual(self.ws.read("config.dat"), written)
+        finally:
+            dovecot.stop()
+
+    def test_help_and_version_print_and_end(self):
+        for option, expected in (("--help", "-allow_multiple_instances yes"),
+                                 ("--version", "Kestrelmail 1.53\n")):
+            result = subprocess.run([BINARY, option], capture_output=True, timeout=20,
+                                    env=self.ws.environment())
+            self.assertEqual(result.returncode, 0)
+            self.assertIn(expected, result.stdout.decode())
+        self.assertFalse(os.path.exists(self.ws.data), "nothing was started")
 
     def test_sigterm_ends_cleanly_and_the_file_survives_restarts_unchanged(self):
         first = self.start().wait_until_loaded()
@@ -51,10 +99,11 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(self.ws.read("config.dat"), written)
 
     def test_a_second_instance_ends_with_code_one(self):
-        self.start().wait_until_loaded()
+        first = self.start().wait_until_loaded()
         second = self.start()
         self.assertEqual(second.wait(), 1)
-        self.assertIn("already running", second.stderr())
+        self.assertIn("(process %d) is already running" % first.process.pid, second.stderr())
+        self.assertIn("-allow_multiple_instances yes", second.stderr())
 
         silent = self.start("-suppress_multiple_instances_warning", "yes")
         self.assertEqual(silent.wait(), 1)
@@ -86,16 +135,28 @@ class StartupTest(unittest.TestCase):
         kestrel = self.start(binary=os.path.join(lonely, "kestrelmail"))
         self.assertEqual(kestrel.wait(), 1)
         self.assertIn("Unable to load language resources!", kestrel.stderr())
+        self.assertIn(os.path.join(lonely, "kestrelmail.lang"), kestrel.stderr())
 
     def test_hangup_reloads_a_changed_configuration(self):
+        port = free_port()
+        self.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n")
         kestrel = self.start().wait_until_loaded()
-        self.ws.write("config.dat", "LOG_MAX_SIZE 77\nOBSOLETE_KEY dropped\n")
+        self.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
+                                    "LOG_MAX_SIZE 77\nOBSOLETE_KEY dropped\n"
+                                    "PORT %d\nPORT_TYPE POP3_SPECIFIC\n"
+                                    "PORT_POP3_SERVERNAME pop.example.org\n" % port)
         os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
         kestrel.process.send_signal(signal.SIGHUP)
         wait_for(lambda: "Kestrelmail_COMPATIBILITY" in self.ws.read("config.dat"),
                  what="the reload to write the file back")
         self.assertIn("LOG_MAX_SIZE 77\n", self.ws.read("config.dat"))
         self.assertNotIn("OBSOLETE_KEY", self.ws.read("config.dat"))
+        # The dropped line is named, and the port the reload added announced.
+        wait_for(lambda: "port %d: POP3 relay to pop.example.org" % port in kestrel.stdout(),
+                 what="the new port on standard output")
+        self.assertIn("line 4 ", kestrel.stderr())
+        self.assertIn("OBSOLETE_KEY dropped", kestrel.stderr())
+        self.assertIn("OBSOLETE_KEY dropped", self.ws.read("config.dat.bak"))
         self.assertEqual(kestrel.stop(), 0)
 
     def test_session_logs_left_by_a_crash_are_merged_at_start(self):

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 
 #include "filter/dnsbl.h"
 #include "filter/filter_fixture.h"
@@ -160,6 +161,10 @@ Verdict evidence(int32_t source, int32_t reason, bool withIp = false) {
 TEST(VerdictLabel, NamesTheListWhatMatchedAndTheSource) {
   Verdict dnsbl = evidence(KM_SOURCE_HEADERS, KM_REASON_DNSBL, true);
   dnsbl.pattern.entry = "Barracuda Reputation Block List";
+  // Labels stay within 34 characters: the list name gives way to the rest.
+  Verdict longest = dnsbl;
+  longest.source = KM_SOURCE_BODY;
+  std::copy_n(std::array<uint8_t, 4>{203, 113, 255, 255}.data(), 4, longest.ip);
   Verdict timeOut = evidence(KM_SOURCE_DNSBL_TIMEOUT, KM_REASON_OTHER);
   setVerdictPatternText(timeOut, "3");
   Verdict other = evidence(KM_SOURCE_OTHER, KM_REASON_OTHER);
@@ -177,7 +182,8 @@ TEST(VerdictLabel, NamesTheListWhatMatchedAndTheSource) {
       {false, evidence(KM_SOURCE_HEADERS, KM_REASON_AWLIST_EMAIL), "PASS A-WLIST EMAIL"},
       {false, evidence(KM_SOURCE_HEADERS, KM_REASON_AWLIST_IP, true), "PASS A-WLIST 1.2.3.4"},
       {false, Verdict{}, "PASS"},
-      {true, dnsbl, "SPAM Barracuda Reputation Block List 1.2.3.4"},
+      {true, dnsbl, "SPAM Barracuda Reputation 1.2.3.4"},
+      {true, longest, "SPAM Barracud 203.113.255.255 BODY"},
       {false, timeOut, "PASS TIME-OUT 3"},
       {true, evidence(KM_SOURCE_BODY, KM_REASON_BLIST_EMAIL), "SPAM BLIST EMAIL BODY"},
       {true, other, "SPAM score 0.99 BAYESIA"},
@@ -185,6 +191,7 @@ TEST(VerdictLabel, NamesTheListWhatMatchedAndTheSource) {
   };
   for (const auto& [spam, verdict, label] : cases) {
     EXPECT_EQ(VerdictLabel(spam, verdict), label);
+    EXPECT_LE(label.size(), 34u);
   }
 }
 

@@ -65,6 +65,14 @@ TEST_F(LineSocketTest, OnlyCrLfEndsALineEveryByteIsDataAndPushedBackBytesComeFir
   EXPECT_EQ(readLine(ls_, 5), "hello world\r\n");
 }
 
+TEST_F(LineSocketTest, AServerConnectionTakesABareLineFeedAsALineEnd) {
+  ls_.bareLineFeedEndsLine = true;
+  ASSERT_TRUE(pair_.peer.send("+OK a\nb\r\n\n"));
+  EXPECT_EQ(readLine(ls_, 5), "+OK a\r\n");
+  EXPECT_EQ(readLine(ls_, 5), "b\r\n");
+  EXPECT_EQ(readLine(ls_, 5), "\r\n");
+}
+
 TEST_F(LineSocketTest, APartialLineBeforeTheEndIsReturnedOnceWithoutLineEnd) {
   ASSERT_TRUE(pair_.peer.send("QUIT"));
   pair_.peer.close();

@@ -169,17 +169,27 @@ TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessTheConfigurationSaysOtherwi
   };
   std::string failure;
   Config config;
-  EXPECT_FALSE(handshake(tlsOptionsFor(config, "localhost"), failure));
+  PortConfig port;
+  EXPECT_FALSE(handshake(tlsOptionsFor(config, port, "localhost"), failure));
   EXPECT_NE(failure.find("certificate verify failed"), std::string::npos) << failure;
   TlsClientOptions missing = trusting("localhost");
   missing.caFile = dir_->file("no-such-ca.pem");
   EXPECT_FALSE(handshake(missing, failure));
   EXPECT_NE(failure.find("no-such-ca.pem"), std::string::npos) << failure;
   config.tlsCaFile = caFile();
-  EXPECT_TRUE(handshake(tlsOptionsFor(config, "localhost"), failure)) << failure;
+  EXPECT_TRUE(handshake(tlsOptionsFor(config, port, "localhost"), failure)) << failure;
   config.tlsCaFile.clear();
   config.tlsVerify = false;
-  EXPECT_TRUE(handshake(tlsOptionsFor(config, "elsewhere.example"), failure)) << failure;
+  EXPECT_TRUE(handshake(tlsOptionsFor(config, port, "elsewhere.example"), failure)) << failure;
+  // A port's own settings win over the global ones, either way.
+  port.tlsVerify = true;
+  EXPECT_FALSE(handshake(tlsOptionsFor(config, port, "localhost"), failure));
+  port.tlsCaFile = caFile();
+  EXPECT_TRUE(handshake(tlsOptionsFor(config, port, "localhost"), failure)) << failure;
+  config.tlsVerify = true;
+  port.tlsCaFile.clear();
+  port.tlsVerify = false;
+  EXPECT_TRUE(handshake(tlsOptionsFor(config, port, "elsewhere.example"), failure)) << failure;
 }
 
 TEST(UpstreamSecurity, AutoMeansImplicitTlsOnTheTlsPortsOnly) {

@@ -8,6 +8,7 @@
 #include "net/loopback.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
+#include "pop3/answer_reader.h"
 #include "pop3/pop3.h"
 #include "pop3/timeout_prevention.h"
 
@@ -49,6 +50,70 @@ TEST(ServerSpecification, NamesAHostAndAnOptionalPort) {
   EXPECT_EQ(server.host, "2001:db8::1");
   EXPECT_EQ(server.port, 995);
   EXPECT_EQ(parsePop3Server("host:pop3").port, 0) << "a port is read as a number";
+}
+
+TEST(CommandColumn, ShowsTheCommandButNeverCredentials) {
+  for (const auto& [line, shown] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"RETR 1\r\n", "RETR 1"},
+           {"PASS secret\r\n", "PASS"},
+           {"pass secret\r\n", "PASS"},
+           {"AUTH PLAIN AGFsaWNlAHNlY3JldA==\r\n", "AUTH PLAIN"},
+           {"auth cram-md5\r\n", "auth cram-md5"},
+           {"AUTH\r\n", "AUTH"}}) {
+    EXPECT_EQ(commandColumnText(line), shown) << line;
+  }
+}
+
+// The end of an answer is found wherever the bytes are cut, bare line feeds become
+// CR LF, and nothing after the end is taken.
+TEST(AnswerReader, FindsTheEndWhereverTheBytesAreCut) {
+  struct Case {
+    std::string wire;
+    std::string body;
+  };
+  const std::string after = "+OK next\r\n";
+  for (const Case& c :
+       std::initializer_list<Case>{{".\r\n", ""},
+                                   {"\r\n.\r\n", "\r\n"},
+                                   {"one\r\ntwo\r\n.\r\n", "one\r\ntwo\r\n"},
+                                   {"..dot\r\n.x\r\n.\r\r\n.\r\n", "..dot\r\n.x\r\n.\r\r\n"},
+                                   {"bare\nfeeds\n\n.\n", "bare\r\nfeeds\r\n\r\n"},
+                                   {"mixed\r\nends\n.\r\n", "mixed\r\nends\r\n"}}) {
+    std::string bytes = c.wire + after;
+    for (size_t cut = 0; cut <= c.wire.size(); ++cut) {
+      LineSocket unused;
+      Pop3AnswerReader reader(unused);
+      std::string run;
+      std::string body;
+      size_t used = reader.take(bytes.data(), cut, run, 1 << 20);
+      body += run;
+      run.clear();
+      EXPECT_EQ(reader.ended(), cut == c.wire.size()) << c.wire << " cut at " << cut;
+      used += reader.take(bytes.data() + used, bytes.size() - used, run, 1 << 20);
+      body += run;
+      EXPECT_TRUE(reader.ended()) << c.wire << " cut at " << cut;
+      EXPECT_EQ(body, c.body) << c.wire << " cut at " << cut;
+      EXPECT_EQ(used, c.wire.size()) << "the next reply stays: " << c.wire;
+    }
+  }
+}
+
+TEST(AnswerReader, ReadsRunsOfTheConnectionAndStopsAtItsEnd) {
+  LineSocket server;
+  initMemory(server);
+  std::string wire = std::string(50000, 'x') + "\r\n.\r\n+OK next\r\n";
+  unread(server, wire.data(), wire.size());
+  Pop3AnswerReader reader(server);
+  std::string run;
+  std::string body;
+  while (!reader.ended() && reader.read(run, 4096, 1)) {
+    EXPECT_LE(run.size(), 4096u + 2);
+    body += run;
+  }
+  EXPECT_EQ(body, std::string(50000, 'x') + "\r\n");
+  EXPECT_EQ(readLine(server, 1), "+OK next\r\n");
+  Pop3AnswerReader cut(server);
+  EXPECT_FALSE(cut.read(run, 4096, 1)) << "a connection that ends before the end fails";
 }
 
 // A client connection whose far end collects what arrives, and a message under
