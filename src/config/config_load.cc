@@ -64,6 +64,8 @@ constexpr NumberRange kNumberRanges[] = {
     {&Config::logMaxSize, 1, 1048576},         {&Config::filteringStatsDays, 1, 365},
     {&Config::programUpdatesInterval, 1, 365}, {&Config::dnsblUpdatesInterval, 1, 365},
     {&Config::maxDnsblThreads, 1, 200},        {&Config::dnsblTimeout, 1, 600},
+    {&Config::maxSessions, 0, 100000},         {&Config::clientIdleTimeout, 0, 86400},
+    {&Config::preventionInterval, 1, 3600},
 };
 constexpr int32_t kLongestCacheDays = 3650;
 constexpr int32_t kLongestCacheHours = 8760;
@@ -333,11 +335,11 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
   } else if (is("DNSBL_NAMESERVER")) {
     c.dnsblNameserver = std::string(value);
   } else if (is("MAX_SESSIONS")) {
-    c.maxSessions = std::max(0, readInt(value));
+    c.maxSessions = readConfigNumber(value);
   } else if (is("CLIENT_IDLE_TIME_OUT")) {
-    c.clientIdleTimeout = std::max(0, readInt(value));
+    c.clientIdleTimeout = readConfigNumber(value);
   } else if (is("TIME_OUT_PREVENTION_INTERVAL")) {
-    c.preventionInterval = std::max(1, readInt(value));
+    c.preventionInterval = readConfigNumber(value);
   } else {
     return false;
   }

@@ -88,6 +88,15 @@ TEST_F(ConfigTest, NumbersAreTheirLeadingDigitsKeptWithinTheirRanges) {
   auto bodyK = [](const Config& c) -> int64_t {
     return c.ports.at(0).pop3.bodyKRetr;
   };
+  auto sessions = [](const Config& c) -> int64_t {
+    return c.maxSessions;
+  };
+  auto idle = [](const Config& c) -> int64_t {
+    return c.clientIdleTimeout;
+  };
+  auto prevention = [](const Config& c) -> int64_t {
+    return c.preventionInterval;
+  };
   for (const Case& c : std::initializer_list<Case>{
            {"LOG_MAX_SIZE -1", logSize, 1}, // read with its sign, it crashed every session end
            {"LOG_MAX_SIZE 0", logSize, 1},  // and this emptied the log
@@ -103,7 +112,10 @@ TEST_F(ConfigTest, NumbersAreTheirLeadingDigitsKeptWithinTheirRanges) {
            {"DNSBL_POSITIVE_CACHE_PERIOD 9999,99999", period, 3650 * 10000 + 8760},
            {"PORT 21l0", listenPort, 21},
            {"PORT 99999", listenPort, 65535},
-           {"PORT 2110\nPORT_POP3_DEFAULT_BODY_FILTERING_K_RETR -64", bodyK, 0}}) {
+           {"PORT 2110\nPORT_POP3_DEFAULT_BODY_FILTERING_K_RETR -64", bodyK, 0},
+           {"MAX_SESSIONS 99999999", sessions, 100000},
+           {"CLIENT_IDLE_TIME_OUT 90000", idle, 86400},
+           {"TIME_OUT_PREVENTION_INTERVAL 0", prevention, 1}}) {
     ConfigRef config = load(std::string(c.line) + "\n");
     EXPECT_EQ(c.read(*config), c.expected) << c.line;
   }
