@@ -95,4 +95,6 @@ bool SaveAutoWhitelists() {
 
 void feedAutoWhitelisting(const Message&) {}
 
+void WhitelistAddressNow(std::string_view, std::string_view, const Config&) {}
+
 } // namespace km

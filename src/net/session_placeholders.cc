@@ -21,8 +21,4 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
   closeAtOnce(std::move(start), "IMAP4");
 }
 
-void runSmtpSession(std::unique_ptr<SessionStart> start) {
-  closeAtOnce(std::move(start), "SMTP");
-}
-
 } // namespace km

@@ -149,7 +149,30 @@ namespace km {
   X(kTextLogPop3User, 20425)                                                                       \
   X(kTextLogPop3Command, 20426)                                                                    \
   X(kTextPop3TlsFailed, 20427)                                                                     \
-  X(kTextPrefetchThreadFailed, 20428)
+  X(kTextPrefetchThreadFailed, 20428)                                                             \
+  X(kTextStatusResolvingServer, 10021)                                                             \
+  X(kTextStatusConnectingServer, 10022)                                                            \
+  X(kTextStatusServerConnected, 10023)                                                             \
+  X(kTextSocketForServerFailedTitle, 10117)                                                        \
+  X(kTextClientErrorTitle, 10126)                                                                  \
+  X(kTextClientReadErrorTitle, 10127)                                                              \
+  X(kTextServerNotFound, 10128)                                                                    \
+  X(kTextServerUnreachable, 10129)                                                                 \
+  X(kTextStatusClosing, 10165)                                                                     \
+  X(kTextStatusClosed, 10166)                                                                      \
+  X(kTextLogServerConnect, 10319)                                                                  \
+  X(kTextSmtpServerErrorTitle, 10125)                                                              \
+  X(kTextSmtpStatusReadingHeaders, 10029)                                                          \
+  X(kTextSmtpStatusFinishing, 10034)                                                               \
+  X(kTextSmtpStatusAutoWhitelisting, 10035)                                                        \
+  X(kTextSmtpRecipientNote, 10209)                                                                 \
+  X(kTextSmtpStatusHolding, 10210)                                                                 \
+  X(kTextSmtpStatusStreaming, 10212)                                                               \
+  X(kTextLogSmtpSenderRefused, 10320)                                                              \
+  X(kTextLogSmtpRelayRefused, 10321)                                                               \
+  X(kTextSmtpTlsFailed, 20460)                                                                     \
+  X(kTextSmtpServerIsProxy, 20461)                                                                 \
+  X(kTextLogSmtpAuthentication, 20462)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,

@@ -212,3 +212,80 @@ def read_line(conn):
             break
         data += byte
     return data
+
+
+class SmtpSink:
+    """aiosmtpd on loopback (smtp_sink.py), delivering into a maildir of its own.
+    `tls` is None, "starttls" (required before MAIL) or "implicit"; `auth` a
+    (user, password) pair the server then requires."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "smtp_sink.py")
+
+    def __init__(self, tls=None, auth=None, size=None):
+        self.root = tempfile.mkdtemp(prefix="kestrel-smtp-")
+        self.maildir = os.path.join(self.root, "Maildir")
+        self.port = free_port()
+        self.tls = tls
+        self.auth = auth
+        self.size = size
+        self.cert = self.key = None
+        self.process = None
+
+    def start(self):
+        args = ["/usr/bin/python3", self.SCRIPT, "--port", str(self.port),
+                "--maildir", self.maildir]
+        if self.tls:
+            self.cert, self.key = make_certificate(self.root)
+            args += ["--" + self.tls, self.cert, self.key]
+        if self.auth:
+            args += ["--auth", "%s:%s" % self.auth]
+        if self.size:
+            args += ["--size", str(self.size)]
+        self.log_path = os.path.join(self.root, "sink.log")
+        with open(self.log_path, "wb") as log:
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log)
+        if self.process.stdout.readline().strip() != b"ready":
+            raise AssertionError("the SMTP server did not start: " + self.log())
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def envelopes(self):
+        """What each delivery's envelope said, in delivery order."""
+        import json
+        try:
+            with open(os.path.join(self.maildir, "envelopes.jsonl")) as f:
+                return [json.loads(line) for line in f]
+        except OSError:
+            return []
+
+    def messages(self):
+        """The stored messages (bytes), in delivery order."""
+        result = []
+        for envelope in self.envelopes():
+            with open(os.path.join(self.maildir, "new", envelope["file"]), "rb") as f:
+                result.append(f.read())
+        return result
+
+    def wait_for_messages(self, count, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.envelopes()) >= count:
+                return self.messages()
+            time.sleep(0.05)
+        raise AssertionError("expected %d stored messages, have %d" % (count, len(self.envelopes())))
