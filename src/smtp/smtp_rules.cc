@@ -174,7 +174,7 @@ std::string senderRefusalReply(const Verdict& verdict, bool addressCheckDecided,
            "to send.\r\n";
   }
   if (!addressCheckDecided && verdict.reason == KM_REASON_DNSBL) {
-    std::string name = verdictPatternText(verdict);
+    std::string name = verdict.pattern.entry != nullptr ? verdict.pattern.entry : "";
     std::string website;
     for (const DnsblList& list : config.dnsblLists) {
       if (list.name == name) {
