@@ -217,7 +217,7 @@ def read_line(conn):
 class SmtpSink:
     """aiosmtpd on loopback (smtp_sink.py), delivering into a maildir of its own.
     `tls` is None, "starttls" (required before MAIL) or "implicit"; `auth` a
-    (user, password) pair the server then requires."""
+    (user, password) pair the server then accepts (mail without AUTH too)."""
 
     SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "smtp_sink.py")
 
@@ -256,6 +256,8 @@ class SmtpSink:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self.process:
+            self.process.stdout.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def log(self):

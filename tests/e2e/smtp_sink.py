@@ -79,7 +79,6 @@ def main():
     if args.auth:
         user, password = args.auth.split(":", 1)
         options["authenticator"] = Authenticator(user, password)
-        options["auth_required"] = True
         # Over a plain connection only where the server has no TLS at all.
         options["auth_require_tls"] = bool(args.starttls)
 
