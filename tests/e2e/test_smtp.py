@@ -13,8 +13,8 @@ import tempfile
 import unittest
 
 from dnsbl_servers import Rbldnsd
-from kestrel import Kestrel, Workspace, wait_for
-from peers import SmtpSink, free_port, make_certificate, read_line, wait_for_port
+from kestrel import BINARY, Kestrel, Workspace, wait_for
+from peers import ScriptedServer, SmtpSink, free_port, make_certificate, read_line, wait_for_port
 
 RECEIVED = re.compile(
     rb"Received: from (\S+) \(\[127\.0\.0\.1\]\)\r\n"
@@ -392,6 +392,160 @@ class UpstreamTlsTest(unittest.TestCase):
             self.assertIn(b"certificate verify failed", reply)
             self.assertEqual(conn.recv(1), b"")
         self.assertEqual(sink.envelopes(), [])
+
+
+class HostileServerTest(unittest.TestCase):
+    """Scripted servers that misbehave on purpose."""
+
+    def proxy_to(self, handler, keys=""):
+        server = ScriptedServer(handler)
+        self.addCleanup(server.close)
+        ws = Workspace()
+        self.addCleanup(ws.remove)
+        port = free_port()
+        ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nPORT %d\n"
+                               "PORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME 127.0.0.1:%d\n%s"
+                               "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"
+                 % (port, server.port, keys))
+        ws.write("local_ip.txt", "127.0.0.1\n")
+        kestrel = Kestrel(ws)
+        self.addCleanup(kestrel.stop)
+        wait_for_port(port)
+        return port
+
+    @staticmethod
+    def converse(conn, answers):
+        """Answers each line the proxy sends with the next reply, by its command."""
+        conn.sendall(b"220 scripted ready\r\n")
+        while True:
+            line = read_line(conn)
+            if not line:
+                return
+            reply = answers(line)
+            if reply is None:
+                return
+            conn.sendall(reply)
+            if not reply.endswith(b"\n"):
+                return  # a reply cut off by the server's going
+
+    def test_a_server_that_refuses_starttls_is_not_used_in_the_clear(self):
+        seen = []
+
+        def answers(line):
+            seen.append(line)
+            if line.upper().startswith(b"EHLO"):
+                return b"250-scripted\r\n250 STARTTLS\r\n"
+            return b"454 4.7.0 TLS not available now\r\n"
+
+        port = self.proxy_to(lambda conn: self.converse(conn, answers),
+                             "PORT_UPSTREAM_TLS STARTTLS\n")
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+            self.assertEqual(read_line(conn), b"421 4.4.1 Unable to connect to SMTP server "
+                                              b"(error 10053): 454 4.7.0 TLS not available now\r\n")
+            self.assertEqual(conn.recv(1), b"")
+        self.assertEqual([line.split()[0].upper() for line in seen], [b"EHLO", b"STARTTLS"])
+
+    def test_a_server_that_goes_mid_message_never_lets_the_client_think_it_went(self):
+        def answers(line):
+            command = line[:4].upper()
+            if command == b"DATA":
+                return b"354 go on\r\n"
+            if command in (b"EHLO", b"MAIL", b"RCPT"):
+                return b"250 fine\r\n"
+            return None  # mid-message: it goes without a word
+
+        port = self.proxy_to(lambda conn: self.converse(conn, answers))
+        smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+        with self.assertRaises(smtplib.SMTPServerDisconnected):
+            smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"lost"))
+
+    def test_malformed_replies_reach_the_client_as_the_server_sent_them(self):
+        def answers(line):
+            command = line[:4].upper()
+            if command == b"EHLO":
+                return b"250-scripted\n250-SIZE 10\r\n250-STARTTLS\r\nOK\r\n"
+            if command == b"NOOP":
+                return b"2\r\n"
+            if command == b"VRFY":
+                return b"252-first\r\n252-and then nothing"
+            return b"221 bye\r\n"
+
+        port = self.proxy_to(lambda conn: self.converse(conn, answers))
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+            self.assertEqual(read_line(conn), b"220 scripted ready\r\n")
+            conn.sendall(b"EHLO me\r\n")
+            reply = b"".join(read_line(conn) for _ in range(3))
+            self.assertEqual(reply, b"250-scripted\r\n250-SIZE 10\r\nOK\r\n")
+            conn.sendall(b"NOOP\r\n")
+            self.assertEqual(read_line(conn), b"2\r\n")
+            conn.sendall(b"VRFY x\r\n")
+            # The server goes mid-reply: the client gets what came, then the end.
+            self.assertEqual(read_line(conn), b"252-first\r\n")
+            self.assertEqual(read_line(conn), b"252-and then nothing")
+        # A new session still works.
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+            self.assertEqual(read_line(conn), b"220 scripted ready\r\n")
+
+
+WIZARD_PREFS = (
+    'user_pref("mail.account.account1.identities", "id1");\n'
+    'user_pref("mail.account.account1.server", "server1");\n'
+    'user_pref("mail.accountmanager.accounts", "account1");\n'
+    'user_pref("mail.identity.id1.smtpServer", "smtp1");\n'
+    'user_pref("mail.server.server1.hostname", "pop.example.com");\n'
+    'user_pref("mail.server.server1.name", "Alice");\n'
+    'user_pref("mail.server.server1.type", "pop3");\n'
+    'user_pref("mail.server.server1.userName", "alice");\n'
+    'user_pref("mail.smtpserver.smtp1.hostname", "127.0.0.1");\n'
+    'user_pref("mail.smtpserver.smtp1.port", %d);\n')
+
+
+class WizardBlockTest(unittest.TestCase):
+    """The port block the setup wizard writes for a Thunderbird account whose SMTP
+    server listens on another port than 25."""
+
+    def test_a_wizard_written_block_relays_to_host_and_port(self):
+        sink = SmtpSink(auth=("alice", "secret")).start()
+        self.addCleanup(sink.stop)
+        ws = Workspace()
+        self.addCleanup(ws.remove)
+        profile = os.path.join(ws.root, ".thunderbird", "abc.default")
+        os.makedirs(profile)
+        with open(os.path.join(ws.root, ".thunderbird", "profiles.ini"), "w") as f:
+            f.write("[General]\nStartWithLastProfile=1\n\n"
+                    "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\nDefault=1\n")
+        with open(os.path.join(profile, "prefs.js"), "w") as f:
+            f.write(WIZARD_PREFS % sink.port)
+        fledgling = os.path.join(os.path.dirname(BINARY), "fledgling")
+        result = subprocess.run([fledgling, "-configdir", ws.data, "--yes", "--level", "safe",
+                                 "--accounts", "1", "--no-start"], env=ws.environment(),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        config = ws.read("config.dat")
+        block = re.search(r"\nPORT (\d+)\nPORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME (\S+)\n",
+                          config)
+        self.assertEqual(block.group(2), "127.0.0.1:%d" % sink.port)
+        # Its own free port, and no first-start ports beside it; the block stays
+        # as the wizard wrote it.
+        port = free_port()
+        config = config.replace(block.group(0), block.group(0).replace(block.group(1), str(port)))
+        config = config.replace("IS_FIRST_RUN YES", "IS_FIRST_RUN NO")
+        ws.write("config.dat", "CREATE_DEFAULT_IMAP4_PORT NO\nDNSBL_NAMESERVER 127.0.0.1:9\n" +
+                 config)
+        kestrel = Kestrel(ws)
+        self.addCleanup(kestrel.stop)
+        wait_for_port(port)
+
+        smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+        smtp.ehlo("client.example.org")
+        # The client logs in with the user name the wizard gave the account.
+        smtp.login("alice@pop.example.com", "secret")
+        smtp.sendmail("alice@example.org", ["friend@example.net"], message(b"via the wizard"))
+        smtp.quit()
+        stored = sink.wait_for_messages(1)[0]
+        self.assertEqual(split_received(stored)[1], message(b"via the wizard"))
+        self.assertTrue(sink.envelopes()[0]["authenticated"])
 
 
 class ShutdownTest(SmtpProxyCase):
