@@ -5,6 +5,7 @@
 
 #include "app/tray.h"
 #include "config/config.h"
+#include "config/data_dir.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
@@ -17,6 +18,7 @@
 #include "net/socket_errors.h"
 #include "net/upstream_tls.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
@@ -52,17 +54,26 @@ bool isResolverError(int error) {
 }
 
 // The port's connection notices are switched off for good when the user ticks
-// "do not show again".
+// "do not show again". The snapshot in use is never changed: the configuration
+// file is written from an edited copy and loaded as the next snapshot.
 void muteConnectionNotices(uint32_t portId) {
-  RecursiveGuard guard(configLock());
-  if (ConfigRef current = AcquireConfig()) {
-    for (PortConfig& port : current->ports) {
+  {
+    RecursiveGuard guard(configLock());
+    ConfigRef current = AcquireConfig();
+    if (!current) {
+      return;
+    }
+    Config edited = *current;
+    for (PortConfig& port : edited.ports) {
       if (port.id == portId) {
         port.smtp.muteConnectionErrors = true;
       }
     }
-    saveConfigFile();
+    if (!replaceFileContents(linkTarget(dataPath("config.dat")), formatConfigFile(edited))) {
+      return;
+    }
   }
+  loadConfigFile();
 }
 
 // Shows the notice about a server that cannot be reached, unless the port's

@@ -7,7 +7,10 @@
 #include "config/config.h"
 #include "filter/session_record.h"
 #include "net/line_socket.h"
+#include "net/listeners.h"
 #include "net/loopback.h"
+#include "net/sessions.h"
+#include "net/thread_records.h"
 #include "platform/lang.h"
 #include "platform/threads.h"
 #include "smtp/smtp.h"
@@ -677,6 +680,41 @@ TEST_F(DialogueTest, AfterTurnTheFormerServerSendsAndTheFormerClientServes) {
   run("TURN\r\n", "502 not implemented\r\n");
   EXPECT_EQ(toClient(), "502 not implemented\r\n");
   EXPECT_EQ(session_->client, &session_->clientConnection);
+}
+
+// --- Whole sessions on their thread -----------------------------------------------
+
+TEST(SmtpSessionStart, AnUnreachableServerIsToldOnceAndCanBeMuted) {
+  test::DataDirScope data;
+  test::NotifierScope notices;
+  notices.notifier().tick = true; // "do not show again"
+  writeFile(data.file("dnsbl.dat"), "");
+  int closedPort = test::freeLoopbackPort();
+  data.load("IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nPORT 2525\nPORT_TYPE "
+            "SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME 127.0.0.1:" +
+            std::to_string(closedPort) + "\n");
+  auto session = [&] {
+    test::LoopbackPair pair = test::connectedPair();
+    auto start = std::make_unique<SessionStart>();
+    start->portConfig = AcquireConfig()->ports[0];
+    start->clientSocket = pair.ours;
+    start->clientAddress = kLoopbackAddress;
+    EXPECT_TRUE(startSessionThread(std::move(start)));
+    std::string told = pair.peer.receiveAll();
+    for (int i = 0; i < 1000 && runningSessionCount() > 0; ++i) {
+      sleepMs(10);
+    }
+    return told;
+  };
+  EXPECT_EQ(session(), "421 4.4.1 Unable to connect to SMTP server (error 10061)\r\n");
+  ASSERT_EQ(notices.notifier().count(), 1u);
+  EXPECT_NE(notices.notifier().notices()[0].text.find("127.0.0.1"), std::string::npos);
+  // The tick went into the file and the next snapshot, not into the one in use.
+  EXPECT_TRUE(AcquireConfig()->ports[0].smtp.muteConnectionErrors);
+  EXPECT_NE(test::readFile(data.file("config.dat")).find("PORT_SMTP_MUTE_CONNECTION_ERRORS YES"),
+            std::string::npos);
+  EXPECT_EQ(session(), "421 4.4.1 Unable to connect to SMTP server (error 10061)\r\n");
+  EXPECT_EQ(notices.notifier().count(), 1u);
 }
 
 } // namespace
