@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from dnsbl_servers import Rbldnsd
+from dnsbl_servers import Rbldnsd, SilentUdpPort
 from kestrel import BINARY, Kestrel, Workspace, wait_for
 from peers import ScriptedServer, SmtpSink, free_port, make_certificate, read_line, wait_for_port
 
@@ -315,6 +315,33 @@ class DnsblSenderTest(unittest.TestCase):
             smtp.sendmail("boss@example.org", ["bob@example.net"], message(b"white"))
             smtp.quit()
             self.assertEqual(sink.wait_for_messages(1), [message(b"white")])
+
+
+class UnansweredDnsblTest(unittest.TestCase):
+    def test_without_filtering_nothing_waits_for_dnsbl_answers(self):
+        # The client's address is looked up at MAIL FROM; a name server that never
+        # answers would hold the message for ten minutes if anything waited.
+        with SilentUdpPort() as silent:
+            sink = SmtpSink().start()
+            self.addCleanup(sink.stop)
+            ws = Workspace()
+            self.addCleanup(ws.remove)
+            port = free_port()
+            ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n")
+            ws.write("local_ip.txt", "127.0.0.1\n")
+            ws.write("config.dat",
+                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nDNSBL TESTBL Test Blacklist\n"
+                     "DNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 600\nPORT %d\nPORT_TYPE SMTP_SPECIFIC\n"
+                     "PORT_SMTP_SERVERNAME 127.0.0.1:%d\nPORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
+                     "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n" % (silent.nameserver, port, sink.port))
+            kestrel = Kestrel(ws)
+            self.addCleanup(kestrel.stop)
+            wait_for_port(port)
+            smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+            smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"no waiting"))
+            smtp.quit()
+            self.assertEqual(split_received(sink.wait_for_messages(1)[0])[1],
+                             message(b"no waiting"))
 
 
 class FilteringTest(SmtpProxyCase):
