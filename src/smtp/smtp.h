@@ -83,7 +83,8 @@ bool recipientToAutoWhitelist(const Config& config, std::string_view recipient);
 std::string recipientNote(std::string_view sender, std::time_t when);
 
 // What the status row's command column shows of a client line: the line up to its
-// first control byte, but never the credentials of an AUTH line.
+// first control byte or byte above 127, at most 63 bytes, but never the
+// credentials of an AUTH line.
 std::string_view smtpCommandColumnText(std::string_view line);
 
 // A user name without the server a mail client appended to it: the text before

@@ -207,7 +207,12 @@ std::string recipientNote(std::string_view sender, std::time_t when) {
 }
 
 std::string_view smtpCommandColumnText(std::string_view line) {
-  line = untilControl(line);
+  // Up to the first control byte or byte above 127, at most 63 bytes.
+  size_t end = 0;
+  while (end < line.size() && end < 63 && static_cast<signed char>(line[end]) >= 32) {
+    ++end;
+  }
+  line = line.substr(0, end);
   if (startsWithIgnoreCase(line, "AUTH ")) {
     // The mechanism, never the initial response that follows it.
     size_t mechanismEnd = line.find(' ', line.find_first_not_of(' ', 5));

@@ -259,8 +259,14 @@ bool connectSmtpUpstream(SmtpSession& s) {
     }
   }
   if (sock == kInvalidSocket) {
-    logSocketError(error, languageText(kTextErrorTitle), &s.record.log);
     clearStatus(s);
+    if (error == wsa::kTooManyFiles || error == wsa::kNoBufferSpace) {
+      // No socket could be had at all.
+      reportSocketError(error, languageText(kTextSocketForServerFailedTitle), &s.record.log);
+      sendString(s.client, "421 4.4.1 Windows networking error\r\n");
+      return false;
+    }
+    logSocketError(error, languageText(kTextErrorTitle), &s.record.log);
     if (isResolverError(error)) {
       noticeUnreachable(s, kTextServerNotFound, server.host, error);
       sendString(s.client, "421 4.4.1 Unable to resolve server name\r\n");

@@ -228,6 +228,8 @@ TEST(AuthUserNames, LoseTheServerNameTheClientAppended) {
   EXPECT_FALSE(base64Decode("QUJD!"));
   EXPECT_EQ(smtpCommandColumnText("AUTH PLAIN AGFsaWNlAHNlY3JldA==\r\n"), "AUTH PLAIN");
   EXPECT_EQ(smtpCommandColumnText("MAIL FROM:<a@b>\r\n"), "MAIL FROM:<a@b>");
+  EXPECT_EQ(smtpCommandColumnText("RCPT TO:<r\xe9@b>\r\n"), "RCPT TO:<r");
+  EXPECT_EQ(smtpCommandColumnText("NOOP " + std::string(100, 'x')), "NOOP " + std::string(58, 'x'));
 }
 
 TEST(RecipientAutoWhitelisting, LeavesOutWhiteAndNeverListedAddresses) {
