@@ -679,6 +679,11 @@ TEST_F(DialogueTest, AfterTurnTheFormerServerSendsAndTheFormerClientServes) {
   run("TURN\r\n220 client ready\r\n221 bye\r\n", "250 OK, turning\r\nQUIT\r\n");
   EXPECT_EQ(toClient(), "250 OK, turning\r\nQUIT\r\n");
   EXPECT_EQ(toServer(), "TURN\r\n220 client ready\r\n221 bye\r\n");
+  // ATRN answers challenges as AUTH does before the roles change.
+  run("ATRN example.org\r\nanswer\r\n220 client ready\r\n", "334 challenge\r\n250 ok\r\n");
+  EXPECT_EQ(toClient(), "334 challenge\r\n250 ok\r\n");
+  EXPECT_EQ(toServer(), "ATRN example.org\r\nanswer\r\n220 client ready\r\n");
+  EXPECT_EQ(session_->client, &session_->serverConnection);
   run("TURN\r\n", "502 not implemented\r\n");
   EXPECT_EQ(toClient(), "502 not implemented\r\n");
   EXPECT_EQ(session_->client, &session_->clientConnection);
