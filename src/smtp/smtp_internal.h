@@ -49,8 +49,6 @@ struct SmtpSession {
 // Why a handler returns: the session goes on, or it ends.
 enum class SmtpFlow { Continue, End };
 
-bool serverConnected(const SmtpSession& s);
-
 // One reply of the server: its lines as long as each is at least four bytes long
 // with "-" as its fourth byte, then the line that ends it. Nothing when the first
 // read fails; what was read when a later one does. A negative time-out (seconds,

@@ -177,10 +177,6 @@ void showStatus(SmtpSession& s, std::string_view text) {
   setRowText(s.row, COLUMN_STATUS, text);
 }
 
-bool serverConnected(const SmtpSession& s) {
-  return s.server->sock != kInvalidSocket || s.server->memoryOnly;
-}
-
 std::optional<std::string> readReply(LineSocket& server, int timeoutSec) {
   std::optional<std::string> reply;
   for (;;) {
