@@ -284,7 +284,7 @@ class SmtpSink:
                 result.append(f.read())
         return result
 
-    def wait_for_messages(self, count, timeout=20.0):
+    def wait_for_messages(self, count, timeout=60.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if len(self.envelopes()) >= count:
