@@ -16,8 +16,6 @@
 #include "filter/pipeline_hooks.h"
 #include "filter/tagging.h"
 #include "filter/verdict.h"
-#include "net/socket_errors.h"
-#include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
@@ -30,9 +28,11 @@ namespace {
 
 constexpr uint32_t kHeaderRun = 131072;
 constexpr uint32_t kHeaderWaitMs = 10000;
-constexpr uint32_t kBodyRun = 262144;
+// The body is read in runs of this size, whether held for the filters or
+// streamed: one reader from the body's first byte to its end, so that an end
+// marker split between two runs is always found.
+constexpr uint32_t kBodyRun = 16384;
 constexpr uint32_t kBodyWaitMs = 500;
-constexpr uint32_t kStreamRun = 16384;
 // A header block beyond this is no mail header: the rest passes unfiltered and
 // unchanged instead of filling the memory.
 constexpr uint64_t kLongestHeaderBlock = 1024 * 1024;
@@ -88,17 +88,9 @@ bool keepWaiting(Transfer& t, size_t got) {
     t.lastInputMs = tickCountMs();
     return true;
   }
-  LineSocket& client = *t.s.client;
-  if (stopRequested()) {
-    return false;
-  }
-  if (client.idleLimitSec >= 0 &&
-      tickCountMs() - t.lastInputMs >= static_cast<uint64_t>(client.idleLimitSec) * 1000u) {
-    client.state = LS_ERROR;
-    client.lastError = wsa::kTimedOut;
-    return false;
-  }
-  return true;
+  int idleLimitSec = t.s.client->idleLimitSec;
+  return !stopRequested() && (idleLimitSec < 0 || tickCountMs() - t.lastInputMs <
+                                                      static_cast<uint64_t>(idleLimitSec) * 1000u);
 }
 
 // Reads the header block line by line into both copies of the message (a long
@@ -144,14 +136,13 @@ void startBody(Transfer& t) {
   init(t.body, *t.s.client, kBodyRun, "\r\n.\r\n", kBodyWaitMs);
 }
 
-// Reads the next run of the body, at most `maxBytes` of it. False when the
-// message has ended, or the transfer failed.
-bool readBodyRun(Transfer& t, uint32_t maxBytes, std::string_view& run) {
+// Reads the next run of the body. False when the message has ended, or the
+// transfer failed.
+bool readBodyRun(Transfer& t, std::string_view& run) {
   run = {};
   if (t.ended || t.failed) {
     return false;
   }
-  t.body.maxBytes = maxBytes + (t.lineEndPushed ? 2 : 0);
   if (!read(t.body) || !keepWaiting(t, t.body.dataLen)) {
     t.failed = true;
     return false;
@@ -176,9 +167,9 @@ void cutEndLine(Transfer& t) {
 }
 
 // Reads one more run into both body copies.
-bool holdRun(Transfer& t, uint32_t maxBytes) {
+bool holdRun(Transfer& t) {
   std::string_view run;
-  if (!readBodyRun(t, maxBytes, run)) {
+  if (!readBodyRun(t, run)) {
     return false;
   }
   if (!run.empty() && !AppendBody(t.m, run, true)) {
@@ -207,13 +198,7 @@ void judge(Transfer& t) {
   PluginFlags flags = BodyFilteringFlags(m);
   int64_t wanted = BodyBytesRequired(m, KM_PHASE_BODY_FILTERING, &flags);
   showHeld(t, wanted);
-  while (wanted < 0 || static_cast<int64_t>(heldBytes(t)) < wanted) {
-    uint32_t next = wanted < 0 ? kBodyRun
-                               : static_cast<uint32_t>(std::min<int64_t>(
-                                     kBodyRun, wanted - static_cast<int64_t>(heldBytes(t))));
-    if (!holdRun(t, next)) {
-      break;
-    }
+  while ((wanted < 0 || static_cast<int64_t>(heldBytes(t)) < wanted) && holdRun(t)) {
     showHeld(t, wanted);
   }
   if (t.failed) {
@@ -221,7 +206,7 @@ void judge(Transfer& t) {
   }
   FilterBody(m, &t.progress, flags);
   // The transfer goes on while the DNSBLs answer.
-  while (!m.verdict.isWhitelisted && hasOpenQueries(m) && holdRun(t, kBodyRun)) {
+  while (!m.verdict.isWhitelisted && hasOpenQueries(m) && holdRun(t)) {
   }
   if (t.failed) {
     return;
@@ -230,7 +215,7 @@ void judge(Transfer& t) {
   withdrawMessage(m);
   PluginFlags rewrite = RequireBodyRewriting(m);
   if (std::any_of(rewrite.begin(), rewrite.end(), [](uint8_t flag) { return flag != 0; })) {
-    while (holdRun(t, kBodyRun)) {
+    while (holdRun(t)) {
     }
     if (t.failed) {
       return;
@@ -255,7 +240,7 @@ bool streamRest(Transfer& t) {
   t.progress.show(formatText(languageText(kTextSmtpStatusStreaming), {int64_t{0}}));
   while (!t.ended) {
     std::string_view run;
-    if (!readBodyRun(t, kStreamRun, run)) {
+    if (!readBodyRun(t, run)) {
       return false;
     }
     if (run.empty()) {

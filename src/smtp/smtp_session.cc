@@ -192,8 +192,7 @@ std::optional<std::string> readReply(LineSocket& server, int timeoutSec) {
       return reply;
     }
     if (reply->size() > kLongestReply) {
-      server.state = LS_ERROR;
-      server.lastError = wsa::kMessageSize;
+      close(server);
       return std::nullopt;
     }
   }
