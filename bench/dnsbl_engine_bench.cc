@@ -11,19 +11,19 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/pipeline.h"
 #include "filter/verdict.h"
 #include "message/message_fixture.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "support/dns_servers.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km {
 namespace {

@@ -11,16 +11,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
-#include "net/thread_records.h"
 #include "platform/files.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sockets.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {

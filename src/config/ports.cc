@@ -6,11 +6,10 @@
 #include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
-#include "filter/lists.h"
+#include "config/lists.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-#include "platform/notifier.h"
 #include "platform/sockets.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
@@ -479,8 +478,8 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
 
 void createGenericPort(Config& config, int32_t type, std::string* statusText) {
   if (type != POP3_GENERIC && type != IMAP4_GENERIC) {
-    showMessage("Impossible error from Kestrelmail",
-                "Cannot create initial port for this protocol!", NoticeIcon::Stop);
+    tellUser("Impossible error from Kestrelmail", "Cannot create initial port for this protocol!",
+             NoticeIcon::Stop);
     return;
   }
   const char* label = type == POP3_GENERIC ? "POP3" : "IMAP4";
@@ -510,14 +509,14 @@ void createGenericPort(Config& config, int32_t type, std::string* statusText) {
     if (statusText) {
       *statusText = text;
     }
-    showMessage(languageText(kTextErrorTitle), text, NoticeIcon::Stop);
+    tellUser(languageText(kTextErrorTitle), text, NoticeIcon::Stop);
   } else {
     text = candidate >= 1024 ? formatText(languageText(kTextGenericPortCreated), {label, candidate})
                              : formatText(languageText(kTextGenericPortCreatedStandard), {label});
     if (statusText) {
       *statusText = text;
     } else {
-      showMessage(languageText(kTextInformationTitle), text, NoticeIcon::Information);
+      tellUser(languageText(kTextInformationTitle), text, NoticeIcon::Information);
     }
   }
 

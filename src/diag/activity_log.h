@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,20 @@
 
 namespace km {
 
-struct Config;
+// What the configuration says about logging: whether it is on, the level lines must
+// not exceed, the main log's path and its size limit.
+struct LogSettings {
+  bool enabled = false;
+  int32_t level = 0;
+  std::string mainLogPath;
+  int64_t maxBytes = 0;
+};
+
+// The settings of the current configuration, for the lines outside any session and
+// the merge of orphaned session logs. The configuration layer sets them whenever
+// a snapshot becomes current, and nothing when none is (nothing is logged then).
+// Any thread.
+void setMainLogSettings(const std::optional<LogSettings>& settings);
 
 // A session's log: its private file (none when logging is off or the file could not
 // be made) and the settings of the session's configuration.
@@ -41,7 +55,7 @@ inline constexpr size_t kMaxLogText = 999;
 
 // Opens the session's file when logging is on; a failure is reported and the
 // session runs without a log.
-void startSessionLog(SessionLog& log, const Config& config);
+void startSessionLog(SessionLog& log, const LogSettings& settings);
 
 // A line for a message with a literal format; no time stamp when the text starts
 // with a carriage return or its second character is a line feed.

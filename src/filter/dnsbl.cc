@@ -18,17 +18,17 @@
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
 #include "filter/dnsbl_queries.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/pipeline.h"
 #include "filter/verdict.h"
 #include "message/message.h"
-#include "net/thread_records.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/resolver.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km {
 
@@ -488,7 +488,8 @@ WaitState waitState(const Message& message) {
         return other->open() && other->kind == KIND_PROVIDER && answers(*other, *query, true, true);
       });
       state.hit0 = state.hit0 || (query->kind == KIND_LISTING && !providerOpen);
-      state.providerPending = state.providerPending || (query->kind == KIND_LISTING && providerOpen);
+      state.providerPending =
+          state.providerPending || (query->kind == KIND_LISTING && providerOpen);
       state.hit1 = state.hit1 || query->kind == KIND_WHITELISTING;
     }
   }

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

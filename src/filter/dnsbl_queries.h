@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

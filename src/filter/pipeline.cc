@@ -4,12 +4,12 @@
 #include <ctime>
 #include <deque>
 
+#include "config/lists.h"
 #include "filter/address_scan.h"
 #include "filter/auto_whitelist.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
-#include "filter/lists.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/session_record.h"
 #include "filter/verdict.h"

@@ -25,7 +25,7 @@
 
 #include "filter/plugin_calls.h"
 #include "message/message.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

@@ -7,10 +7,10 @@
 #include "filter/verdict.h"
 #include "message/message.h"
 #include "message/pipe_pumps.h"
-#include "net/thread_records.h"
 #include "platform/descriptors.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
@@ -148,6 +148,13 @@ std::string collectPluginTexts(Message& message, const char* exportName) {
       });
   buffer.resize(used);
   return buffer;
+}
+
+const KmCallbacksA* pluginCallbacksA() {
+  return nullptr;
+}
+const KmCallbacksB* pluginCallbacksB() {
+  return nullptr;
 }
 
 } // namespace km

@@ -3,26 +3,39 @@
 #include <algorithm>
 #include <vector>
 
+#include "filter/dnsbl.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/plugin_calls.h"
 #include "message/message.h"
-#include "net/thread_records.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
 namespace {
 
-// Every live session record, and the counter session handles are drawn from; under
-// the registry lock.
-struct SessionList {
-  uint32_t lastHandle = 0;
-  std::vector<SessionRecord*> records;
-};
+constexpr int64_t kDefaultBodyFilterLimit = 65536;
 
-SessionList& sessionList() {
-  static SessionList list;
-  return list;
+int64_t bodyFilterLimit(const SessionRecord* session, const FetchRecord& fetch) {
+  if (session == nullptr || session->portConfig == nullptr) {
+    return kDefaultBodyFilterLimit;
+  }
+  const PortConfig& port = *session->portConfig;
+  switch (session->info.protocol) {
+  case KM_PROTOCOL_POP3:
+    return int64_t{fetch.isRetr ? port.pop3.bodyKRetr : port.pop3.bodyKTop} * 1024;
+  case KM_PROTOCOL_IMAP4:
+    return int64_t{port.imap4.bodyK} * 1024;
+  case KM_PROTOCOL_SMTP:
+    return int64_t{port.smtp.bodyK} * 1024;
+  default:
+    return kDefaultBodyFilterLimit;
+  }
+}
+
+void releaseMessage(Message& message) {
+  withdrawMessage(message);
+  pluginsFetchEnd(message);
 }
 
 const char* protocolName(int32_t protocol) {
@@ -67,13 +80,7 @@ void setSessionUserName(SessionRecord& record, std::string_view name) {
 
 void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConfig& port,
                          const Ipv4Address& clientAddress) {
-  uint32_t handle;
-  {
-    std::lock_guard guard(registryLock());
-    SessionList& list = sessionList();
-    handle = ++list.lastHandle;
-    list.records.push_back(&record);
-  }
+  uint32_t handle = enlistSession(&record);
   setSessionHandle(static_cast<int32_t>(handle));
   record.config = std::move(config);
   record.portConfig = &port;
@@ -88,7 +95,7 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
   record.info.callbacks = pluginCallbacksB();
   record.info.portConfig = &port;
   if (record.config) {
-    startSessionLog(record.log, *record.config);
+    startSessionLog(record.log, logSettingsOf(*record.config));
   }
   record.messagesFiltered = 0;
   record.messagesSpam = 0;
@@ -101,15 +108,7 @@ void FinishSessionRecord(SessionRecord& record) {
     record.releaseProtocolItems();
     record.releaseProtocolItems = nullptr;
   }
-  {
-    std::lock_guard guard(registryLock());
-    auto& records = sessionList().records;
-    auto found = std::find(records.begin(), records.end(), &record);
-    if (found != records.end()) {
-      *found = records.back();
-      records.pop_back();
-    }
-  }
+  delistSession(&record);
   saveFilteringStatistics();
 }
 
@@ -132,9 +131,21 @@ void SessionEnded(SessionRecord& record) {
   SaveReceivedTracking();
 }
 
-bool anySessionActive() {
-  std::lock_guard guard(registryLock());
-  return !sessionList().records.empty();
+MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch) {
+  MessagePtr message = RegisterMessage(std::move(config));
+  message->session = session;
+  message->protocol = session == nullptr ? 0 : session->info.protocol;
+  message->sessionLog = session == nullptr ? nullptr : &session->log;
+  message->fetch = &fetch;
+  message->beforeRelease = releaseMessage;
+  fetch.pristineBodySize = 0;
+  fetch.workingBodySize = 0;
+  fetch.bodyFilterLimit = bodyFilterLimit(session, fetch);
+  if (message->protocol == KM_PROTOCOL_SMTP) {
+    fetch.expectedSize = 0;
+  }
+  pluginsFetchStart(*message);
+  return message;
 }
 
 } // namespace km

@@ -12,7 +12,8 @@
 
 #include "config/config.h"
 #include "diag/activity_log.h"
-#include "net/ipv4.h"
+#include "message/message.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
@@ -61,7 +62,12 @@ void SessionEnded(SessionRecord& record);
 void setSessionServerName(SessionRecord& record, std::string_view name);
 void setSessionUserName(SessionRecord& record, std::string_view name);
 
-// Whether any session is live (the pipe pumps stay while one is).
-bool anySessionActive();
+// A new message of the session (the session may be null: no protocol, no log),
+// registered under the next handle. Resets the body sizes of the fetch record and
+// sets its body-filtering limit from the session's port (for SMTP also clears the
+// running size), then tells the plug-ins that a fetch starts. When the MessagePtr
+// ends, the message is withdrawn from pending DNSBL queries and the plug-ins hear
+// that the fetch ends.
+MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch);
 
 } // namespace km

@@ -2,18 +2,18 @@
 
 #include <algorithm>
 
-#include "app/main_loop.h"
 #include "diag/activity_log.h"
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
 #include "net/sessions.h"
 #include "net/socket_errors.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {

@@ -1,6 +1,5 @@
-// Protocols whose proxy is not part of the program yet: their sessions close the
-// client connection cleanly after the access check, with the bookkeeping every
-// session thread does. Each proxy replaces its function here with its own.
+// Placeholder sessions of the protocols whose proxy is not part of the program yet
+// (net/sessions.h).
 #include "net/sessions.h"
 
 namespace km {

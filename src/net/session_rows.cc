@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "net/thread_records.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

@@ -1,31 +1,78 @@
 #include "net/sessions.h"
 
+#include <mutex>
+
 #include "diag/crash_report.h"
-#include "net/thread_records.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
 
 namespace {
 
-using SessionEntry = void (*)(std::unique_ptr<SessionStart>);
+struct SessionHooks {
+  std::mutex lock;
+  SessionEntries entries;
+  std::function<void()> onBusy;
+  std::function<void()> onIdle;
+};
+
+SessionHooks& hooks() {
+  static SessionHooks instance;
+  return instance;
+}
 
 SessionEntry entryFor(int32_t type) {
+  std::lock_guard guard(hooks().lock);
+  const SessionEntries& entries = hooks().entries;
   switch (type) {
   case POP3_SPECIFIC:
   case POP3_GENERIC:
-    return runPop3Session;
+    return entries.pop3;
   case IMAP4_SPECIFIC:
   case IMAP4_GENERIC:
-    return runImap4Session;
+    return entries.imap4;
   case SMTP_SPECIFIC:
-    return runSmtpSession;
+    return entries.smtp;
   default:
     return nullptr;
   }
 }
 
 } // namespace
+
+void setSessionEntries(SessionEntries entries) {
+  std::lock_guard guard(hooks().lock);
+  hooks().entries = entries;
+}
+
+void setSessionActivityHandlers(std::function<void()> onBusy, std::function<void()> onIdle) {
+  std::lock_guard guard(hooks().lock);
+  hooks().onBusy = std::move(onBusy);
+  hooks().onIdle = std::move(onIdle);
+}
+
+void noteSessionBusy() {
+  std::function<void()> handler;
+  {
+    std::lock_guard guard(hooks().lock);
+    handler = hooks().onBusy;
+  }
+  if (handler) {
+    handler();
+  }
+}
+
+void noteSessionIdle() {
+  std::function<void()> handler;
+  {
+    std::lock_guard guard(hooks().lock);
+    handler = hooks().onIdle;
+  }
+  if (handler) {
+    handler();
+  }
+}
 
 bool startSessionThread(std::unique_ptr<SessionStart> start) {
   SessionEntry entry = entryFor(start->portConfig.type);

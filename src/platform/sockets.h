@@ -14,7 +14,7 @@ namespace km {
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
-// An IPv4 address as four bytes in network order (the same layout as net/ipv4.h).
+// An IPv4 address as four bytes in network order (the same layout as platform/ipv4.h).
 using SocketAddress4 = std::array<uint8_t, 4>;
 
 // The socket error code of the calling thread's last failed socket call.

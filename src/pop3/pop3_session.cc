@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "app/tray.h"
 #include "config/config.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
@@ -134,15 +133,14 @@ void noticeUnreachable(Pop3Session& s, int textId, const std::string& host, int 
   if (!notifyForReply(notice).checked) {
     return;
   }
-  RecursiveGuard guard(configLock());
-  if (ConfigRef current = AcquireConfig()) {
-    for (PortConfig& port : current->ports) {
-      if (port.id == s.portConfig.id) {
+  uint32_t portId = s.portConfig.id;
+  updateConfig([portId](Config& changed) {
+    for (PortConfig& port : changed.ports) {
+      if (port.id == portId) {
         port.pop3.muteConnectionErrors = true;
       }
     }
-    saveConfigFile();
-  }
+  });
 }
 
 // After a failed resolution or connection: the empty offline mailbox when the port
@@ -655,11 +653,7 @@ void showLoginWarnings(Pop3Session& s) {
     notice.icon = NoticeIcon::Information;
     notice.checkBoxText = languageText(kTextDoNotShowAgain);
     if (notifyForReply(notice).checked) {
-      RecursiveGuard guard(configLock());
-      if (ConfigRef current = AcquireConfig()) {
-        (*current).*setting = false;
-        saveConfigFile();
-      }
+      updateConfig([setting](Config& changed) { changed.*setting = false; });
     }
     shown = false;
   };
@@ -841,7 +835,7 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
 
 void runPop3Session(std::unique_ptr<SessionStart> start) {
   beginSessionThread("POP3");
-  sessionBusy();
+  noteSessionBusy();
   Pop3Session s;
   s.row = addSessionRow(start->clientAddress);
   setRowText(s.row, COLUMN_PROTOCOL, "POP3");
@@ -899,7 +893,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
     s.entries.clear();
     FinishSessionRecord(s.record);
   }
-  sessionIdle();
+  noteSessionIdle();
   showStatus(s, kTextStatusDisconnected);
   // The row stays visible a moment; the thread does not wait for that.
   removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);

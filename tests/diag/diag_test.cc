@@ -15,12 +15,12 @@
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
 #include "log_fixture.h"
-#include "net/thread_records.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -46,7 +46,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 void session(const Config& config, const std::function<void(SessionLog&, DeferredLog&)>& body) {
   SessionLog log;
   DeferredLog deferred;
-  startSessionLog(log, config);
+  startSessionLog(log, logSettingsOf(config));
   body(log, deferred);
   endSessionLog(log);
 }

@@ -22,7 +22,7 @@ std::vector<std::string> corpusFiles() {
   return names;
 }
 
-ConfigRef corpusConfig(bool suffix, bool verdictInSubject) {
+std::shared_ptr<Config> corpusConfig(bool suffix, bool verdictInSubject) {
   return filterConfig([&](Config& c) {
     c.whitelistEmail = {"*@corp.example"};
     c.blacklistEmail = {"*@spam.example"};

@@ -5,9 +5,9 @@
 #include <random>
 #include <thread>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "filter/dnsbl_cache.h"
+#include "platform/main_loop.h"
 #include "support/test_support.h"
 
 namespace km {

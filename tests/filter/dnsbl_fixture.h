@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/filter_fixture.h"
+#include "platform/main_loop.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "support/dns_servers.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km::test {
 

@@ -52,7 +52,7 @@ TEST(ExtractIpAddress, FindsDottedAddressesAfterOpenersAndSkipsWhatIsNotOne) {
   EXPECT_EQ(relays("[1.2.3] [10.0.0.1]"), (Texts{"10.0.0.1"}));
 }
 
-ConfigRef listsConfig() {
+std::shared_ptr<Config> listsConfig() {
   return filterConfig([](Config& c) {
     c.whitelistEmail = {"*@friends.example", "boss@work.example"};
     c.blacklistEmail = {"*@spammer.example", "*@*.bulk.example"};
@@ -221,7 +221,7 @@ TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine
   port.type = SMTP_SPECIFIC;
   port.listenPort = 2525;
   SessionRecord session;
-  ConfigRef config = listsConfig();
+  std::shared_ptr<Config> config = listsConfig();
   config->logFile = data.file("kestrelmail.log");
   CreateSessionRecord(session, config, port, {192, 0, 2, 7});
   SessionStarted(session);

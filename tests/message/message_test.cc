@@ -2,8 +2,8 @@
 
 #include "message/message_fixture.h"
 #include "message/pipe_pumps.h"
-#include "net/thread_records.h"
 #include "platform/descriptors.h"
+#include "platform/thread_records.h"
 
 namespace km::test {
 namespace {

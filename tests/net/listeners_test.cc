@@ -5,17 +5,17 @@
 #include <mutex>
 #include <string>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/repeated_notices.h"
 #include "loopback.h"
 #include "net/listeners.h"
 #include "net/session_rows.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
 

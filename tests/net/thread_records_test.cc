@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "net/session_rows.h"
-#include "net/thread_records.h"
 #include "platform/sync.h"
+#include "platform/thread_records.h"
 
 namespace km {
 namespace {

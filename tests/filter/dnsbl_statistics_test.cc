@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "ui/dnsbl_statistics.h"
+#include "filter/dnsbl_statistics.h"
 
 namespace km {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/dnsbl_statistics.h"
+#include "filter/dnsbl_statistics.h"
 
 #include "config/config.h"
 #include "filter/dnsbl_lock.h"
