@@ -118,14 +118,12 @@ void BM_BlockReaderRelay(benchmark::State& state) {
     size_t moved = runRelay([](SocketHandle from, SocketHandle to) {
       LineSocket in;
       LineSocket out;
-      initSocket(in, from);
-      initSocket(out, to);
-      BlockReader br;
-      init(br, in, kChunk, nullptr, 30000);
-      while (read(br) && sendNow(&out, br.data.data(), br.dataLen)) {
+      in.attach(from);
+      out.attach(to);
+      BlockReader br(in, kChunk, "", 30000);
+      while (br.read() && out.sendString(br.run())) {
       }
       shutdownSending(to);
-      free(br);
     });
     if (moved != kStreamBytes) {
       state.SkipWithError("bytes were lost");

@@ -9,7 +9,7 @@ namespace {
 void closeAtOnce(std::unique_ptr<SessionStart> start, std::string_view threadType) {
   beginSessionThread(threadType);
   LineSocket client;
-  initSocket(client, start->clientSocket);
+  client.attach(start->clientSocket);
   start.reset();
   endSessionThread(client);
 }

@@ -99,8 +99,8 @@ void beginSessionThread(std::string_view threadType) {
 void endSessionThread(LineSocket& client) {
   // Forgotten before the close: the system reuses a closed descriptor's number at
   // once, and the next accepted client must not be mistaken for this one.
-  forgetSessionSocket(client.sock);
-  close(client);
+  forgetSessionSocket(client.handle());
+  client.close();
   unregisterThread();
   sessionThreadEnded();
 }

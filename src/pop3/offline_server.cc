@@ -63,17 +63,17 @@ void runOfflineServer(LineSocket& client, int row) {
   if (row >= 0) {
     setRowText(row, COLUMN_STATUS, "Dummy POP3 session active");
   }
-  if (sendString(&client, "+OK Kestrelmail Dummy POP3 server (offline)\r\n")) {
+  if (client.sendString("+OK Kestrelmail Dummy POP3 server (offline)\r\n")) {
     bool quit = false;
     while (!quit && !stopRequested()) {
-      std::optional<std::string> line = readLine(client, -1);
-      if (!line || !sendString(&client, offlineReply(*line, quit))) {
+      std::optional<std::string> line = client.readLine(-1);
+      if (!line || !client.sendString(offlineReply(*line, quit))) {
         break;
       }
     }
   }
   if (stopRequested()) {
-    sendString(&client, "-ERR Kestrelmail exited.\r\n");
+    client.sendString("-ERR Kestrelmail exited.\r\n");
   }
   if (row >= 0) {
     setRowText(row, COLUMN_STATUS, "");

@@ -72,7 +72,7 @@ struct Pop3Session {
 };
 
 inline bool upstreamConnected(const Pop3Session& session) {
-  return session.upstream.sock != kInvalidSocket;
+  return session.upstream.handle() != kInvalidSocket;
 }
 inline int32_t messageCount(const Pop3Session& session) {
   return static_cast<int32_t>(session.entries.size());
@@ -91,5 +91,18 @@ bool relayCommand(Pop3Session& session, std::string_view line);
 
 // Ends the pre-fetch thread, if it runs, and waits until it has.
 void endPrefetching(Pop3Session& session);
+
+// Sending to a client the session may not have: a read-ahead retrieval and the
+// mailbox listing learnt after a log-in have none, and what they would send goes
+// nowhere (and succeeds).
+inline bool sendToClient(LineSocket* client, std::string_view bytes) {
+  return client == nullptr || client->sendString(bytes);
+}
+inline bool writeToClient(LineSocket* client, std::string_view bytes) {
+  return client == nullptr || client->writeString(bytes);
+}
+inline bool flushClient(LineSocket* client) {
+  return client == nullptr || client->flush();
+}
 
 } // namespace km

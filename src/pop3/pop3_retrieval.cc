@@ -39,7 +39,7 @@ class ClientSink : public MessageSink {
 public:
   explicit ClientSink(LineSocket* client) : client_(client) {}
   bool write(std::string_view bytes) override {
-    return km::write(client_, bytes.data(), bytes.size());
+    return writeToClient(client_, std::string_view(bytes.data(), bytes.size()));
   }
   bool flush() override { return true; }
 
@@ -164,22 +164,22 @@ bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, in
     replay.write("+OK Cached message follows\r\n");
     SendMessage(*entry.cachedMessage, 0, &replay, true, nullptr);
     replay.write(kAnswerEnd);
-    unread(upstream, replay.text.data(), replay.text.size());
+    upstream.unread(replay.text.data(), replay.text.size());
   } else {
     std::string request =
         lines < 0 ? formatText("RETR %d\r\n", {n}) : formatText("TOP %d %d\r\n", {n, lines});
-    if (!sendString(&upstream, request)) {
+    if (!upstream.sendString(request)) {
       return false;
     }
   }
-  std::optional<std::string> reply = readLine(upstream, -1);
+  std::optional<std::string> reply = upstream.readLine(-1);
   if (!reply) {
     return false;
   }
   if (beginsWithOk(*reply)) {
     return true;
   }
-  sendString(client, *reply);
+  sendToClient(client, *reply);
   return false;
 }
 
@@ -193,7 +193,7 @@ bool refetchMessage(Retrieval& r, int32_t lines) {
   }
   r.status(kTextStatusSkipping);
   for (;;) {
-    std::optional<std::string> line = readLine(r.upstream, -1);
+    std::optional<std::string> line = r.upstream.readLine(-1);
     if (!line) {
       return false;
     }
@@ -218,9 +218,9 @@ void readHeaderBlock(Retrieval& r) {
   r.status(kTextStatusReadingHeaders);
   bool done = false;
   while (!done && !stopRequested()) {
-    std::optional<std::string> line = readLine(r.upstream, kHeaderLineWaitSec);
+    std::optional<std::string> line = r.upstream.readLine(kHeaderLineWaitSec);
     if (!line) {
-      if (r.upstream.state == LS_OPEN) {
+      if (r.upstream.state() == SocketState::Open) {
         continue; // nothing yet
       }
       break;
@@ -323,13 +323,14 @@ void streamRest(Retrieval& r) {
   r.status(kTextStatusSendingRest);
   while (!r.ended && !r.failed && !stopRequested()) {
     bool alive = r.answer->read(r.run, kBodyRun, kBodyWaitSec);
-    if ((!r.run.empty() && !sendNow(r.client, r.run.data(), r.run.size())) || !keepRun(r, r.run)) {
+    if ((!r.run.empty() && !sendToClient(r.client, std::string_view(r.run.data(), r.run.size()))) ||
+        !keepRun(r, r.run)) {
       r.failed = true;
     }
     r.ended = r.answer->ended();
     r.failed = r.failed || !alive;
   }
-  if (r.ended && !r.failed && !sendString(r.client, kAnswerEnd)) {
+  if (r.ended && !r.failed && !sendToClient(r.client, kAnswerEnd)) {
     r.failed = true;
   }
 }
@@ -356,12 +357,12 @@ void deliver(Retrieval& r, size_t firstIndex) {
   }
   if (r.ended && !r.failed) {
     if (bodyEndsOpen(m)) {
-      writeString(r.client, "\r\n");
+      writeToClient(r.client, "\r\n");
     }
-    if (!writeString(r.client, kAnswerEnd) || !flush(r.client)) {
+    if (!writeToClient(r.client, kAnswerEnd) || !flushClient(r.client)) {
       r.failed = true;
     }
-  } else if (!r.failed && !flush(r.client)) {
+  } else if (!r.failed && !flushClient(r.client)) {
     r.failed = true;
   }
   if (r.prefetchStarted) {
@@ -464,7 +465,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     }
   }
 
-  if (!sendString(client, "+OK Message follows\r\n")) {
+  if (!sendToClient(client, "+OK Message follows\r\n")) {
     r.failed = true;
   }
   int32_t preventionId = startPrevention(client, *r.message);
@@ -587,15 +588,15 @@ bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   } else {
     // Passed on byte for byte.
     std::optional<std::string> reply;
-    ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
-         writeString(&s.client, *reply);
+    ok = s.upstream.sendString(line) && (reply = s.upstream.readLine(-1)) &&
+         s.client.writeString(*reply);
     if (ok && beginsWithOk(*reply)) {
       do {
-        reply = readLine(s.upstream, -1);
-        ok = reply && writeString(&s.client, *reply);
+        reply = s.upstream.readLine(-1);
+        ok = reply && s.client.writeString(*reply);
       } while (ok && *reply != ".\r\n");
     }
-    ok = ok && flush(&s.client);
+    ok = ok && s.client.flush();
   }
   setRowText(s.row, COLUMN_PROGRESS, "");
   if (!ok) {
@@ -610,25 +611,25 @@ bool handleUidl(Pop3Session& s, std::string_view line) {
     return relayCommand(s, line);
   }
   std::optional<std::string> reply;
-  bool ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
-            sendString(&s.client, *reply);
+  bool ok = s.upstream.sendString(line) && (reply = s.upstream.readLine(-1)) &&
+            s.client.sendString(*reply);
   if (ok && beginsWithOk(*reply)) {
     for (;;) {
-      reply = readLine(s.upstream, -1);
+      reply = s.upstream.readLine(-1);
       if (!reply) {
         ok = false;
         break;
       }
       if (!reply->empty() && (*reply)[0] == '.') {
-        ok = sendString(&s.client, *reply);
+        ok = s.client.sendString(*reply);
         break;
       }
-      if (!writeString(&s.client, *reply)) {
+      if (!s.client.writeString(*reply)) {
         ok = false;
         break;
       }
     }
-    ok = ok && flush(&s.client);
+    ok = ok && s.client.flush();
   }
   if (!ok) {
     reportRelayFailure(s);

@@ -101,10 +101,10 @@ int64_t announcedSize(const Pop3Session& s, int64_t size) {
 
 // Sends a line to the server and reads one reply line; nothing on failure.
 std::optional<std::string> exchange(Pop3Session& s, std::string_view line, int timeoutSec) {
-  if (!sendString(&s.upstream, line)) {
+  if (!s.upstream.sendString(line)) {
     return std::nullopt;
   }
-  return readLine(s.upstream, timeoutSec);
+  return s.upstream.readLine(timeoutSec);
 }
 
 // Shows the notice about a server that cannot be reached, unless the port's
@@ -154,7 +154,7 @@ void answerUnreachable(Pop3Session& s, int textId, const std::string& host, int 
     return;
   }
   noticeUnreachable(s, textId, host, error);
-  sendString(&s.client, reply);
+  s.client.sendString(reply);
 }
 
 // A server named as one of the proxy's own ports would be served by the proxy
@@ -182,13 +182,13 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
   if (security == UpstreamSecurity::StartTls) {
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
-      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
+      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError());
       logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
       return false;
     }
   }
-  if (!startTls(s.upstream, tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
-                failure)) {
+  if (!s.upstream.startTls(tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
+                           failure)) {
     std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
     logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
     if (!s.portConfig.pop3.muteConnectionErrors) {
@@ -200,17 +200,16 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
 }
 
 void dropUpstream(Pop3Session& s) {
-  close(s.upstream);
-  s.upstream.sock = kInvalidSocket;
-  s.upstream.state = LS_CLOSED;
+  s.upstream.close();
+  s.upstream.abandon();
 }
 
 // A secure connection that could not be made: the client hears why, not only an
 // error number.
 void refuseInsecure(Pop3Session& s, const std::string& failure) {
   dropUpstream(s);
-  sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
-                                   {wsa::kConnectionAborted, failure}));
+  s.client.sendString(formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
+                                 {wsa::kConnectionAborted, failure}));
   clearStatus(s);
 }
 
@@ -285,10 +284,12 @@ std::string_view commandColumnText(std::string_view line) {
 }
 
 void reportRelayFailure(Pop3Session& s) {
-  if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
-    reportSocketError(s.upstream.lastError, languageText(kTextPop3ServerErrorTitle), &s.record.log);
-  } else if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-    reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle), &s.record.log);
+  if (s.upstream.state() == SocketState::Error && isReportableSocketError(s.upstream.lastError())) {
+    reportSocketError(s.upstream.lastError(), languageText(kTextPop3ServerErrorTitle),
+                      &s.record.log);
+  } else if (s.client.state() == SocketState::Error &&
+             isReportableSocketError(s.client.lastError())) {
+    reportSocketError(s.client.lastError(), languageText(kTextPop3ClientErrorTitle), &s.record.log);
   }
 }
 
@@ -334,7 +335,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     showMessage(languageText(kTextPop3ProgramErrorTitle),
                 formatText(languageText(kTextPop3ServerIsProxy), {specification}),
                 NoticeIcon::Stop);
-    sendString(&s.client, "-ERR The mailserver in the user name is this Kestrelmail itself\r\n");
+    s.client.sendString("-ERR The mailserver in the user name is this Kestrelmail itself\r\n");
     return false;
   }
 
@@ -342,8 +343,8 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
-  initSocket(s.upstream, sock);
-  s.upstream.bareLineFeedEndsLine = true;
+  s.upstream.attach(sock);
+  s.upstream.setBareLineFeedEndsLine(true);
   pairSession(s.client, s.upstream);
   setRowSockets(s.row, &s.client, &s.upstream);
 
@@ -354,11 +355,12 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     return false;
   }
 
-  std::optional<std::string> greeting = readLine(s.upstream, kGreetingTimeoutSec);
+  std::optional<std::string> greeting = s.upstream.readLine(kGreetingTimeoutSec);
   clearStatus(s);
   if (!greeting) {
-    if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
-      reportSocketError(s.upstream.lastError, languageText(kTextPop3ProgramErrorTitle),
+    if (s.upstream.state() == SocketState::Error &&
+        isReportableSocketError(s.upstream.lastError())) {
+      reportSocketError(s.upstream.lastError(), languageText(kTextPop3ProgramErrorTitle),
                         &s.record.log);
     }
     dropUpstream(s);
@@ -366,7 +368,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   }
   if (startsWithIgnoreCase(*greeting, "-ERR")) {
     dropUpstream(s);
-    sendString(&s.client, *greeting);
+    s.client.sendString(*greeting);
     return false;
   }
   if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security, failure)) {
@@ -380,7 +382,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
 // Relays the server's reply to a line the handler sent; true when the session must
 // end.
 bool relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
-  if (!reply || !sendString(&s.client, *reply)) {
+  if (!reply || !s.client.sendString(*reply)) {
     reportRelayFailure(s);
     return true;
   }
@@ -423,8 +425,8 @@ bool handleUser(Pop3Session& s, std::string_view line) {
   if (!split) {
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextPop3UserNeedsServer), {"POP3"}), NoticeIcon::Stop);
-    if (!sendString(&s.client,
-                    "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
+    if (!s.client.sendString(
+            "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -441,8 +443,7 @@ bool handleUser(Pop3Session& s, std::string_view line) {
     // The user name waits for the password: with it, APOP can be tried first. After
     // a first log-in attempt the user name goes to the server at once, as the next
     // PASS is passed on as it is.
-    if (!sendString(
-            &s.client,
+    if (!s.client.sendString(
             "+OK Connection established; will send username after password received.\r\n")) {
       reportRelayFailure(s);
       return true;
@@ -476,7 +477,7 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
     }
     if (!beginsWithOk(*reply)) {
       // The refusal is the one reply the client's PASS gets.
-      return sendString(&s.client, *reply);
+      return s.client.sendString(*reply);
     }
   }
   std::optional<std::string> reply = exchange(s, passLine, kLoginTimeoutSec);
@@ -487,7 +488,7 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
   if (beginsWithOk(*reply)) {
     s.loggedIn = true;
   }
-  return sendString(&s.client, *reply);
+  return s.client.sendString(*reply);
 }
 
 bool handlePass(Pop3Session& s, std::string_view line) {
@@ -505,7 +506,7 @@ bool handlePass(Pop3Session& s, std::string_view line) {
       if (reply && beginsWithOk(*reply)) {
         s.loggedIn = true;
         apopDone = true;
-        ok = sendString(&s.client, *reply);
+        ok = s.client.sendString(*reply);
       }
     }
   }
@@ -540,7 +541,7 @@ bool handlePass(Pop3Session& s, std::string_view line) {
 bool handleApop(Pop3Session& s, std::string_view line) {
   logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"APOP"});
   if (!upstreamConnected(s)) {
-    if (!sendString(&s.client, "-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
+    if (!s.client.sendString("-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -560,8 +561,8 @@ bool isDotLine(std::string_view line) {
 bool handleAuth(Pop3Session& s, std::string_view line) {
   logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"AUTH/SASL"});
   if (!upstreamConnected(s)) {
-    if (!sendString(&s.client, "-ERR Kestrelmail needs to be reconfigured to use Secure Password "
-                               "Authentication/SASL\r\n")) {
+    if (!s.client.sendString("-ERR Kestrelmail needs to be reconfigured to use Secure Password "
+                             "Authentication/SASL\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -570,7 +571,7 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
   if (!startsWithIgnoreCase(line, "AUTH ")) {
     // The mechanism list.
     std::optional<std::string> reply = exchange(s, line, -1);
-    if (!reply || !sendString(&s.client, *reply)) {
+    if (!reply || !s.client.sendString(*reply)) {
       reportRelayFailure(s);
       return true;
     }
@@ -578,8 +579,8 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
       return false;
     }
     do {
-      reply = readLine(s.upstream, -1);
-      if (!reply || !sendString(&s.client, *reply)) {
+      reply = s.upstream.readLine(-1);
+      if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
         return true;
       }
@@ -590,19 +591,19 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
   s.userName = "secure";
   setRowText(s.row, COLUMN_USER, s.userName);
   setSessionUserName(s.record, s.userName);
-  if (!sendString(&s.upstream, line)) {
+  if (!s.upstream.sendString(line)) {
     reportRelayFailure(s);
     return true;
   }
   bool ended = false;
   while (!ended && !stopRequested()) {
     // Both sides at once: the exchange goes whichever way the next line comes.
-    if (waitForEither(s.client, s.upstream, s.client.idleLimitSec) == LS_TIMEOUT) {
+    if (waitForEither(s.client, s.upstream, s.client.idleLimit()) == kReadTimeout) {
       return true; // neither side said anything for the client's idle limit
     }
-    while (!ended && pollInput(s.upstream)) {
-      std::optional<std::string> reply = readLine(s.upstream, -1);
-      if (!reply || !sendString(&s.client, *reply)) {
+    while (!ended && s.upstream.pollInput()) {
+      std::optional<std::string> reply = s.upstream.readLine(-1);
+      if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
         return true;
       }
@@ -617,9 +618,9 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
         ended = true;
       }
     }
-    while (!ended && pollInput(s.client)) {
-      std::optional<std::string> answer = readLine(s.client, -1);
-      if (!answer || !sendString(&s.upstream, *answer)) {
+    while (!ended && s.client.pollInput()) {
+      std::optional<std::string> answer = s.client.readLine(-1);
+      if (!answer || !s.upstream.sendString(*answer)) {
         reportRelayFailure(s);
         return true;
       }
@@ -630,7 +631,7 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
 
 bool handleQuit(Pop3Session& s, std::string_view line) {
   if (!upstreamConnected(s)) {
-    sendString(&s.client, "+OK Logged off without ever really logging in.\r\n");
+    s.client.sendString("+OK Logged off without ever really logging in.\r\n");
     return true;
   }
   relayCommand(s, line);
@@ -683,7 +684,7 @@ bool dispatch(Pop3Session& s, std::string_view line) {
   };
   if (!upstreamConnected(s) && !is("USER") && !is("APOP") && !is("AUTH") && !is("QUIT") &&
       !stopRequested()) {
-    if (!sendString(&s.client, "-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
+    if (!s.client.sendString("-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
       reportRelayFailure(s);
       return true;
     }
@@ -720,7 +721,8 @@ bool dispatch(Pop3Session& s, std::string_view line) {
   if (is("UIDL"))
     return handleUidl(s, line);
   // Everything else (CAPA, STLS, ...) stays between the client and the proxy.
-  if (s.upstream.state != LS_ERROR && !sendString(&s.client, "-ERR Command Not Recognised\r\n")) {
+  if (s.upstream.state() != SocketState::Error &&
+      !s.client.sendString("-ERR Command Not Recognised\r\n")) {
     reportRelayFailure(s);
     return true;
   }
@@ -729,13 +731,13 @@ bool dispatch(Pop3Session& s, std::string_view line) {
 
 void runCommandLoop(Pop3Session& s) {
   while (!s.quit && !stopRequested()) {
-    std::optional<std::string> line = readLine(s.client, -1);
+    std::optional<std::string> line = s.client.readLine(-1);
     if (line && !line->empty()) {
       setRowText(s.row, COLUMN_COMMAND, commandColumnText(*line));
     }
     if (!line) {
-      if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-        reportSocketErrorOnceThenCount(s.client.lastError,
+      if (s.client.state() == SocketState::Error && isReportableSocketError(s.client.lastError())) {
+        reportSocketErrorOnceThenCount(s.client.lastError(),
                                        languageText(kTextPop3ClientReadErrorTitle), &s.record.log);
       }
       break;
@@ -757,7 +759,7 @@ bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
     return true;
   }
   if (!beginsWithOk(*reply)) {
-    return !sendString(client, *reply);
+    return !sendToClient(client, *reply);
   }
   int64_t count = 0;
   int64_t total = 0;
@@ -771,7 +773,7 @@ bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
   for (const auto& entry : s.entries) {
     total += MaxBytesToAdd(*s.config, entry->size);
   }
-  return !sendString(client, formatText("+OK %d %d\r\n", {count, total}));
+  return !sendToClient(client, formatText("+OK %d %d\r\n", {count, total}));
 }
 
 bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
@@ -787,34 +789,34 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
   if (line.size() > 7) {
     // One message: "+OK n size".
     if (!beginsWithOk(*reply)) {
-      return !sendString(client, *reply);
+      return !sendToClient(client, *reply);
     }
     size_t sizeAt = reply->find(' ', 4);
     if (sizeAt == std::string::npos) {
-      return !sendString(client, *reply); // not the form the size can be read from
+      return !sendToClient(client, *reply); // not the form the size can be read from
     }
     int64_t size = readLong(std::string_view(*reply).substr(sizeAt + 1));
     record(readLong(line.substr(5)), size);
-    return !sendString(client, reply->substr(0, sizeAt + 1) +
-                                   std::to_string(announcedSize(s, size)) + "\r\n");
+    return !sendToClient(client, reply->substr(0, sizeAt + 1) +
+                                     std::to_string(announcedSize(s, size)) + "\r\n");
   }
-  if (!sendString(client, *reply)) {
+  if (!sendToClient(client, *reply)) {
     return true;
   }
   if (!beginsWithOk(*reply)) {
     return false;
   }
   for (;;) {
-    std::optional<std::string> entry = readLine(s.upstream, -1);
+    std::optional<std::string> entry = s.upstream.readLine(-1);
     if (!entry) {
       return true;
     }
     if (!entry->empty() && (*entry)[0] == '.') {
-      return !sendString(client, *entry) || !flush(client);
+      return !sendToClient(client, *entry) || !flushClient(client);
     }
     size_t blank = entry->find(' ');
     if (blank == std::string::npos) {
-      if (!write(client, entry->data(), entry->size())) {
+      if (!writeToClient(client, *entry)) {
         return true;
       }
       continue;
@@ -827,7 +829,7 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
       resizeMailbox(s, number);
     }
     record(number, size);
-    if (!writeString(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
+    if (!writeToClient(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
       return true;
     }
   }
@@ -844,10 +846,10 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   s.config = AcquireConfig();
   s.portConfig = std::move(start->portConfig);
   s.clientAddress = start->clientAddress;
-  initSocket(s.client, start->clientSocket);
-  s.client.lineLimit = kLongestClientLine;
+  s.client.attach(start->clientSocket);
+  s.client.setLineLimit(kLongestClientLine);
   if (s.config && s.config->clientIdleTimeout > 0) {
-    s.client.idleLimitSec = s.config->clientIdleTimeout;
+    s.client.setIdleLimit(s.config->clientIdleTimeout);
   }
   start.reset();
   setRowSockets(s.row, &s.client, nullptr);
@@ -860,9 +862,10 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
           isGeneric(s) ? "+OK POP3 (Kestrelmail) server ready (USER command must include "
                          "mailserver name)\r\n"
                        : std::string_view(s.greeting);
-      if (!sendString(&s.client, greeting)) {
-        if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-          reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle),
+      if (!s.client.sendString(greeting)) {
+        if (s.client.state() == SocketState::Error &&
+            isReportableSocketError(s.client.lastError())) {
+          reportSocketError(s.client.lastError(), languageText(kTextPop3ClientErrorTitle),
                             &s.record.log);
         }
       } else {
@@ -871,7 +874,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
         runCommandLoop(s);
         showStatus(s, kTextStatusDisconnecting);
         if (stopRequested()) {
-          sendString(&s.client, "-ERR Kestrelmail exited.\r\n");
+          s.client.sendString("-ERR Kestrelmail exited.\r\n");
         }
       }
     }
@@ -882,8 +885,8 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
-  forgetSessionSocket(s.client.sock);
-  close(s.client);
+  forgetSessionSocket(s.client.handle());
+  s.client.close();
   if (s.config) {
     if (started) {
       SessionEnded(s.record);
