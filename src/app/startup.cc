@@ -81,13 +81,13 @@ void say(const std::string& text) {
 // What a listening port serves, as the user's configuration names it.
 std::string portDescription(const PortConfig& port) {
   switch (port.type) {
-  case POP3_SPECIFIC:
+  case PortType::Pop3Specific:
     return formatText(languageText(kTextPortChoicePop3Specific), {port.serverName});
-  case POP3_GENERIC:
+  case PortType::Pop3Generic:
     return languageText(kTextPortChoicePop3Generic);
-  case IMAP4_SPECIFIC:
+  case PortType::Imap4Specific:
     return formatText(languageText(kTextPortChoiceImap4Specific), {port.serverName});
-  case IMAP4_GENERIC:
+  case PortType::Imap4Generic:
     return languageText(kTextPortChoiceImap4Generic);
   default:
     return formatText(languageText(kTextPortChoiceSmtpSpecific), {port.serverName});

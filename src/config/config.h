@@ -44,12 +44,14 @@ inline constexpr int32_t kDefaultMaxSessions = 500;
 inline constexpr int32_t kDefaultClientIdleTimeout = 600;
 inline constexpr int32_t kDefaultPreventionInterval = 29;
 
-enum PortType : int32_t {
-  POP3_SPECIFIC = 0,
-  POP3_GENERIC = 1,
-  IMAP4_SPECIFIC = 2,
-  IMAP4_GENERIC = 3,
-  SMTP_SPECIFIC = 4,
+// The kind of a port definition; the numbers are those config.dat's older
+// single-port format and the plug-ins use.
+enum class PortType : int32_t {
+  Pop3Specific = 0,
+  Pop3Generic = 1,
+  Imap4Specific = 2,
+  Imap4Generic = 3,
+  SmtpSpecific = 4,
 };
 
 enum class UpstreamTls { Auto, Implicit, StartTls, None };
@@ -62,18 +64,18 @@ struct Pop3PortOptions {
   int32_t bodyKRetr = 64;
 };
 
-enum Imap4Rewrite : int32_t { REWRITE_NEVER = 0, REWRITE_ALWAYS = 1, REWRITE_SPAM = 2 };
-enum Imap4FilterType : int32_t { FILTER_RECENT = 0, FILTER_UNSEEN = 1, FILTER_ALL = 2 };
+enum class Imap4Rewrite : int32_t { Never = 0, Always = 1, Spam = 2 };
+enum class Imap4FilterType : int32_t { Recent = 0, Unseen = 1, All = 2 };
 
 struct Imap4PortOptions {
   bool muteConnectionErrors = false;
-  int32_t rewrite = REWRITE_NEVER;
+  Imap4Rewrite rewrite = Imap4Rewrite::Never;
   bool autoDeleteSpam = false;
   bool autoMoveSpam = false;
   bool expungeDeletions = false;
   std::string spamtrapFolder = "none";
   int32_t bodyK = 64;
-  int32_t filterType = FILTER_RECENT;
+  Imap4FilterType filterType = Imap4FilterType::Recent;
   bool checkHeadersUnfiltered = true;
   bool filterOneMailbox = false;
   std::string filterMailbox = "Inbox";
@@ -100,7 +102,7 @@ struct SmtpPortOptions {
 struct PortConfig {
   uint32_t id = 0;
   int32_t listenPort = 0;
-  int32_t type = POP3_GENERIC;
+  PortType type = PortType::Pop3Generic;
   std::string serverName;
   bool specialAcl = false;
   std::string aclFileName;
@@ -115,7 +117,7 @@ struct PortConfig {
   SmtpPortOptions smtp;
 };
 
-enum DnsblType : int32_t { DNSBL_STANDARD = 0, DNSBL_COUNTRY = 1, DNSBL_PROVIDER_IGNORE = 2 };
+enum class DnsblType : int32_t { Standard = 0, Country = 1, ProviderIgnore = 2 };
 
 // One DNS blacklist definition.
 struct DnsblList {
@@ -129,7 +131,7 @@ struct DnsblList {
   bool inSafe = false;
   bool inMedium = false;
   bool inAggressive = false;
-  int32_t type = DNSBL_STANDARD;
+  DnsblType type = DnsblType::Standard;
   std::vector<std::string> replaces;
 };
 
@@ -141,15 +143,7 @@ struct EnabledPlugin {
   uintptr_t holdsUse = 0;
 };
 
-enum TrayAction : int32_t { TRAY_STATUS = 0, TRAY_OPTIONS = 1, TRAY_NONE = 2, TRAY_PLUGIN = 3 };
-
-enum LogLevel : int32_t {
-  LOG_MINIMAL = 0,
-  LOG_BASIC = 1,
-  LOG_STANDARD = 2,
-  LOG_VERBOSE = 3,
-  LOG_EXTREME = 4,
-};
+enum class TrayAction : int32_t { Status = 0, Options = 1, None = 2, Plugin = 3 };
 
 struct CachePeriod {
   int32_t a = 0;
@@ -222,11 +216,11 @@ struct Config {
   int32_t filteringStatsDays = 7;
 
   bool loggingEnabled = false;
-  int32_t loggingLevel = LOG_STANDARD;
+  LogLevel loggingLevel = LogLevel::Standard;
   std::string logFile;
   int32_t logMaxSize = 256; // kilobytes
 
-  int32_t trayAction = TRAY_NONE;
+  TrayAction trayAction = TrayAction::None;
   int trayPlugin = -1; // installed index for TRAY_PLUGIN
 
   bool showUpdatesWindow = false;
@@ -367,7 +361,7 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
 // configuration handlers). The text of that message also goes to `statusText`
 // when given, and then only a failure is told. Used on a snapshot being built or
 // inside updateConfig.
-void createGenericPort(Config& config, int32_t type, std::string* statusText = nullptr);
+void createGenericPort(Config& config, PortType type, std::string* statusText = nullptr);
 
 // The access decision for a client connecting to a port: the port's own access
 // list when it has one switched on, else the global allow list.

@@ -193,7 +193,7 @@ bool applyLoggingLevel(Config& config, std::string_view value) {
                                                  "EXTREME"};
   for (size_t i = 0; i < std::size(kLevels); ++i) {
     if (equalsIgnoreCase(value, kLevels[i])) {
-      config.loggingLevel = static_cast<int32_t>(i);
+      config.loggingLevel = static_cast<LogLevel>(i);
       return true;
     }
   }
@@ -203,16 +203,16 @@ bool applyLoggingLevel(Config& config, std::string_view value) {
 void applyTrayAction(LoadState& load, std::string_view value) {
   Config& config = load.config;
   if (equalsIgnoreCase(value, "STATUS")) {
-    config.trayAction = TRAY_STATUS;
+    config.trayAction = TrayAction::Status;
   } else if (equalsIgnoreCase(value, "OPTIONS")) {
-    config.trayAction = TRAY_OPTIONS;
+    config.trayAction = TrayAction::Options;
   } else if (equalsIgnoreCase(value, "NONE")) {
-    config.trayAction = TRAY_NONE;
+    config.trayAction = TrayAction::None;
   } else if (startsWithIgnoreCase(value, "PLUGIN") && (value.size() == 6 || value[6] == ' ')) {
-    config.trayAction = TRAY_PLUGIN;
+    config.trayAction = TrayAction::Plugin;
     load.trayPluginName = std::string(value.size() > 7 ? value.substr(7) : std::string_view());
   } else {
-    config.trayAction = TRAY_STATUS;
+    config.trayAction = TrayAction::Status;
   }
 }
 
@@ -352,7 +352,7 @@ bool applyOlderKey(LoadState& load, std::string_view key, std::string_view value
     return true;
   }
   if (equalsIgnoreCase(key, "TRAY_OPENS_STATUS")) {
-    c.trayAction = isYes(value) ? TRAY_STATUS : TRAY_OPTIONS;
+    c.trayAction = isYes(value) ? TrayAction::Status : TrayAction::Options;
     return true;
   }
   for (const MovedKey& moved : kStatusWindowKeys) {
@@ -523,7 +523,7 @@ void keepDroppedLines(const LoadState& load, const std::string& written) {
     }
   }
   for (const auto& [number, line] : dropped) {
-    logGlobalText(LOG_MINIMAL, kTextConfigLineDropped, {number, line, backupPath});
+    logGlobalText(LogLevel::Minimal, kTextConfigLineDropped, {number, line, backupPath});
     std::fprintf(
         stderr, "%s\n",
         formatText(languageText(kTextConfigLineDropped), {number, line, backupPath}).c_str());
@@ -588,10 +588,10 @@ ConfigStatus loadUnderLock() {
   readPortFiles(config);
 
   // Step 7: the tray plug-in must be an enabled one.
-  if (config.trayAction == TRAY_PLUGIN) {
+  if (config.trayAction == TrayAction::Plugin) {
     int index = findInstalledPlugin(load.trayPluginName);
     bool enabled = index >= 0 && isEnabledPlugin(config, load.trayPluginName);
-    config.trayAction = enabled ? TRAY_PLUGIN : TRAY_STATUS;
+    config.trayAction = enabled ? TrayAction::Plugin : TrayAction::Status;
     config.trayPlugin = enabled ? index : -1;
   }
 
@@ -606,7 +606,7 @@ ConfigStatus loadUnderLock() {
 
   // Step 10: users of earlier versions get an IMAP4 port.
   if (load.ports.createDefaultImap4Port && !config.isFirstRun) {
-    createGenericPort(config, IMAP4_GENERIC);
+    createGenericPort(config, PortType::Imap4Generic);
     load.converted = true;
   }
 

@@ -19,9 +19,10 @@ const char* yesNo(bool flag) {
   return flag ? "YES" : "NO";
 }
 
-const char* levelName(int32_t level) {
+const char* levelName(LogLevel level) {
   static constexpr const char* kNames[] = {"MINIMAL", "BASIC", "STANDARD", "VERBOSE", "EXTREME"};
-  return level >= 0 && level <= 4 ? kNames[level] : "UNKNOWN";
+  auto index = static_cast<size_t>(level);
+  return index < std::size(kNames) ? kNames[index] : "UNKNOWN";
 }
 
 class ConfigWriter {
@@ -114,16 +115,16 @@ std::string formatConfigFile(const Config& c) {
   out.line("\n");
 
   switch (c.trayAction) {
-  case TRAY_STATUS:
+  case TrayAction::Status:
     out.line("TRAY_ACTION STATUS\n");
     break;
-  case TRAY_OPTIONS:
+  case TrayAction::Options:
     out.line("TRAY_ACTION OPTIONS\n");
     break;
-  case TRAY_NONE:
+  case TrayAction::None:
     out.line("TRAY_ACTION NONE\n");
     break;
-  case TRAY_PLUGIN:
+  case TrayAction::Plugin:
     out.line("TRAY_ACTION PLUGIN %s\n", {pluginName(c.trayPlugin)});
     break;
   }

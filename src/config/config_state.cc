@@ -217,7 +217,7 @@ bool reloadIfConfigChanged() {
       }
       changed =
           (!port.aclFileName.empty() && isNewer(dataPath(port.aclFileName))) ||
-          (port.type == SMTP_SPECIFIC &&
+          (port.type == PortType::SmtpSpecific &&
            ((!port.smtp.localEmailFile.empty() && isNewer(dataPath(port.smtp.localEmailFile))) ||
             (!port.smtp.localIpFile.empty() && isNewer(dataPath(port.smtp.localIpFile)))));
     }

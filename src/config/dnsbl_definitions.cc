@@ -138,11 +138,11 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
       list.website = std::string(line.value);
     } else if (is("TYPE")) {
       if (equalsIgnoreCase(line.value, "STANDARD"))
-        list.type = DNSBL_STANDARD;
+        list.type = DnsblType::Standard;
       if (equalsIgnoreCase(line.value, "COUNTRY"))
-        list.type = DNSBL_COUNTRY;
+        list.type = DnsblType::Country;
       if (equalsIgnoreCase(line.value, "PROVIDER-IGNORE"))
-        list.type = DNSBL_PROVIDER_IGNORE;
+        list.type = DnsblType::ProviderIgnore;
     } else if (is("RESULT_CODE")) {
       Ipv4Address code;
       if (parseIpv4(line.value, code)) {

@@ -58,7 +58,7 @@ bool wantsTimeStamp(std::string_view text) {
   return !(!text.empty() && text[0] == '\r') && !(text.size() > 1 && text[1] == '\n');
 }
 
-bool passes(const SessionLog& log, int level) {
+bool passes(const SessionLog& log, LogLevel level) {
   return log.active() && log.level >= level;
 }
 
@@ -149,7 +149,7 @@ void startSessionLog(SessionLog& log, const LogSettings& settings) {
   log.maxBytes = settings.maxBytes;
 }
 
-void logMessageLine(SessionLog& log, DeferredLog& deferred, int level, std::string_view format,
+void logMessageLine(SessionLog& log, DeferredLog& deferred, LogLevel level, std::string_view format,
                     std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
@@ -157,7 +157,7 @@ void logMessageLine(SessionLog& log, DeferredLog& deferred, int level, std::stri
   writeMessageLine(log, deferred, finishedLine(format, args), false);
 }
 
-void logMessageText(SessionLog& log, DeferredLog& deferred, int level, int textId,
+void logMessageText(SessionLog& log, DeferredLog& deferred, LogLevel level, int textId,
                     std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
@@ -165,7 +165,8 @@ void logMessageText(SessionLog& log, DeferredLog& deferred, int level, int textI
   writeMessageLine(log, deferred, finishedLine(languageText(textId), args), true);
 }
 
-void logSessionText(SessionLog& log, int level, int textId, std::initializer_list<FormatArg> args) {
+void logSessionText(SessionLog& log, LogLevel level, int textId,
+                    std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
   }
@@ -183,7 +184,7 @@ void flushDeferredLines(SessionLog& log, DeferredLog& deferred) {
   flushDeferredLocked(log, deferred);
 }
 
-void logGlobalText(int level, int textId, std::initializer_list<FormatArg> args) {
+void logGlobalText(LogLevel level, int textId, std::initializer_list<FormatArg> args) {
   RecursiveGuard guard(mainLog().lock);
   const LogSettings& settings = mainLog().settings;
   if (!settings.enabled || settings.level < level) {

@@ -17,11 +17,15 @@
 
 namespace km {
 
+// How much the log holds: a line is written when the configured level is at least
+// the line's. The numbers are those plug-ins use.
+enum class LogLevel : int32_t { Minimal = 0, Basic = 1, Standard = 2, Verbose = 3, Extreme = 4 };
+
 // What the configuration says about logging: whether it is on, the level lines must
 // not exceed, the main log's path and its size limit.
 struct LogSettings {
   bool enabled = false;
-  int32_t level = 0;
+  LogLevel level = LogLevel::Minimal;
   std::string mainLogPath;
   int64_t maxBytes = 0;
 };
@@ -37,7 +41,7 @@ void setMainLogSettings(const std::optional<LogSettings>& settings);
 struct SessionLog {
   File file;
   std::string path;
-  int32_t level = 0;
+  LogLevel level = LogLevel::Minimal;
   std::string mainLogPath;
   int64_t maxBytes = 0;
   bool active() const { return file != nullptr; }
@@ -59,20 +63,20 @@ void startSessionLog(SessionLog& log, const LogSettings& settings);
 
 // A line for a message with a literal format; no time stamp when the text starts
 // with a carriage return or its second character is a line feed.
-void logMessageLine(SessionLog& log, DeferredLog& deferred, int level, std::string_view format,
+void logMessageLine(SessionLog& log, DeferredLog& deferred, LogLevel level, std::string_view format,
                     std::initializer_list<FormatArg> args = {});
 // A line for a message with a format from the string table; always time-stamped.
-void logMessageText(SessionLog& log, DeferredLog& deferred, int level, int textId,
+void logMessageText(SessionLog& log, DeferredLog& deferred, LogLevel level, int textId,
                     std::initializer_list<FormatArg> args = {});
 // A session-level line with a format from the string table.
-void logSessionText(SessionLog& log, int level, int textId,
+void logSessionText(SessionLog& log, LogLevel level, int textId,
                     std::initializer_list<FormatArg> args = {});
 // Writes and forgets the message's deferred lines.
 void flushDeferredLines(SessionLog& log, DeferredLog& deferred);
 
 // A line outside any session, appended to the main log of the current
 // configuration; failures are shown to the user and change nothing.
-void logGlobalText(int level, int textId, std::initializer_list<FormatArg> args = {});
+void logGlobalText(LogLevel level, int textId, std::initializer_list<FormatArg> args = {});
 
 // Appends the session's file to the main log, trims the main log to its limit and
 // deletes the file; a file that could not be merged stays for the next start.

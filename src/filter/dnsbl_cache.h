@@ -22,7 +22,7 @@
 
 namespace km {
 
-enum CacheAnswer : int32_t { CACHE_UNKNOWN = 0, CACHE_LISTED = 1, CACHE_NOT_LISTED = 2 };
+enum class CacheAnswer : int32_t { Unknown = 0, Listed = 1, NotListed = 2 };
 
 // What the cache knows of the address for the list (key compared ignoring case).
 // A not-listed entry wins over a listed one; entries count until expiry removes

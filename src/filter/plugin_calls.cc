@@ -46,20 +46,20 @@ void logVerdictChange(Message& message, const Verdict& before, int installedInde
   const Verdict& after = message.verdict;
   std::string name = installedPluginName(installedIndex);
   if (before.isWhitelisted && !after.isWhitelisted) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginRemovedWhitelisting, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginRemovedWhitelisting, {name, call});
   }
   if (after.isWhitelisted && !before.isWhitelisted) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginWhitelisted, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginWhitelisted, {name, call});
   } else if (after.isSpam && !before.isSpam) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginMarkedSpam, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginMarkedSpam, {name, call});
   } else if (before.isSpam && !after.isSpam) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginClearedSpam, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginClearedSpam, {name, call});
   }
 }
 
 BodyForPlugin::BodyForPlugin(Message& message, bool pristine) {
   const BodyCopy& body = bodyOf(message, pristine);
-  if (body.storageType == BODY_IN_FILE) {
+  if (body.storageType == BodyStorage::InFile) {
     rewindFile(body.file.get());
     handle_ = body.file.get();
     return;

@@ -55,13 +55,13 @@ const char* protocolName(int32_t protocol) {
 
 int32_t protocolOfPort(const PortConfig& port) {
   switch (port.type) {
-  case POP3_SPECIFIC:
-  case POP3_GENERIC:
+  case PortType::Pop3Specific:
+  case PortType::Pop3Generic:
     return KM_PROTOCOL_POP3;
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC:
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic:
     return KM_PROTOCOL_IMAP4;
-  case SMTP_SPECIFIC:
+  case PortType::SmtpSpecific:
     return KM_PROTOCOL_SMTP;
   default:
     return 0;
@@ -85,7 +85,7 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
   record.config = std::move(config);
   record.portConfig = &port;
   record.info = KmSessionInfo{};
-  bool boundToServer = port.type == POP3_SPECIFIC || port.type == IMAP4_SPECIFIC;
+  bool boundToServer = port.type == PortType::Pop3Specific || port.type == PortType::Imap4Specific;
   setSessionServerName(record, boundToServer ? port.serverName : std::string());
   setSessionUserName(record, {});
   record.info.protocol = protocolOfPort(port);
@@ -114,7 +114,7 @@ void FinishSessionRecord(SessionRecord& record) {
 
 void SessionStarted(SessionRecord& record) {
   const uint8_t* client = record.info.clientAddress;
-  logSessionText(record.log, LOG_BASIC, kTextLogSessionStart,
+  logSessionText(record.log, LogLevel::Basic, kTextLogSessionStart,
                  {record.portConfig == nullptr ? 0 : record.portConfig->listenPort,
                   protocolName(record.info.protocol), client[0], client[1], client[2], client[3]});
   if (record.config) {
@@ -126,7 +126,7 @@ void SessionEnded(SessionRecord& record) {
   if (record.config) {
     pluginsSessionEnd(*record.config, record.info);
   }
-  logSessionText(record.log, LOG_BASIC, kTextLogSessionEnd,
+  logSessionText(record.log, LogLevel::Basic, kTextLogSessionEnd,
                  {record.messagesFiltered, record.messagesSpam, record.messagesWhitelisted});
   SaveReceivedTracking();
 }

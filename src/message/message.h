@@ -74,12 +74,12 @@ public:
 // A body stays in memory up to this size; one more byte moves it to a file.
 inline constexpr uint64_t kMemoryBodyLimit = 6291456;
 
-enum BodyStorage : int32_t { BODY_IN_MEMORY = 0, BODY_IN_FILE = 1 };
+enum class BodyStorage : int32_t { InMemory = 0, InFile = 1 };
 
 // One copy of a body: in memory, or in a temporary file that deletes itself when
 // closed. A copy moves to a file at most once and never back.
 struct BodyCopy {
-  int32_t storageType = BODY_IN_MEMORY;
+  BodyStorage storageType = BodyStorage::InMemory;
   std::string memory;
   UniqueFd file;
   uint64_t size = 0;
@@ -189,7 +189,7 @@ SessionLog* messageSessionLog(const Message& message);
 inline constexpr std::string_view kBodyStorageName = "(temporary message body storage)";
 
 // A line for the message in its session's log, format by id.
-void logMessage(Message& message, int level, int textId,
+void logMessage(Message& message, LogLevel level, int textId,
                 std::initializer_list<FormatArg> args = {});
 
 // --- Header lines ("both" applies an operation to the pristine copy as well) ---

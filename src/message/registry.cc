@@ -92,7 +92,8 @@ SessionLog* messageSessionLog(const Message& message) {
   return message.sessionLog;
 }
 
-void logMessage(Message& message, int level, int textId, std::initializer_list<FormatArg> args) {
+void logMessage(Message& message, LogLevel level, int textId,
+                std::initializer_list<FormatArg> args) {
   if (message.sessionLog != nullptr) {
     logMessageText(*message.sessionLog, message.log, level, textId, args);
   }

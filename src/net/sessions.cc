@@ -22,17 +22,17 @@ SessionHooks& hooks() {
   return instance;
 }
 
-SessionEntry entryFor(int32_t type) {
+SessionEntry entryFor(PortType type) {
   std::lock_guard guard(hooks().lock);
   const SessionEntries& entries = hooks().entries;
   switch (type) {
-  case POP3_SPECIFIC:
-  case POP3_GENERIC:
+  case PortType::Pop3Specific:
+  case PortType::Pop3Generic:
     return entries.pop3;
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC:
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic:
     return entries.imap4;
-  case SMTP_SPECIFIC:
+  case PortType::SmtpSpecific:
     return entries.smtp;
   default:
     return nullptr;

@@ -16,10 +16,10 @@
 namespace km {
 
 // Where a retrieved message stands in the per-session cache.
-enum Pop3Stage : int {
-  STAGE_NOTHING = 0,
-  STAGE_PREFETCHED = 1, // header block read and filtered, answer read to its end
-  STAGE_SENT = 4,
+enum class Pop3Stage {
+  Nothing,
+  Prefetched, // header block read and filtered, answer read to its end
+  Sent,
 };
 
 // One message number of the mailbox.
@@ -31,7 +31,7 @@ struct Pop3Entry {
   int32_t requestedLines = 0; // line count asked of the server; -1 the whole message
   int32_t neededLines = 0;
   int64_t neededBytes = 0; // body bytes the filters want; -1 all of them
-  int stage = STAGE_NOTHING;
+  Pop3Stage stage = Pop3Stage::Nothing;
 };
 
 // The thread that reads the following messages with the same TOP request while a

@@ -75,7 +75,7 @@ struct Retrieval {
   RowProgress progress;
 
   Message* message = nullptr;
-  int stage = STAGE_NOTHING;
+  Pop3Stage stage = Pop3Stage::Nothing;
   int32_t requestedLines = 0;
   int32_t neededLines = 0;
   int64_t neededBytes = 0;
@@ -390,7 +390,7 @@ void deliver(Retrieval& r, size_t firstIndex) {
     }
   }
   r.progress.show("");
-  r.stage = STAGE_SENT;
+  r.stage = Pop3Stage::Sent;
 }
 
 // Keeps the message in the entry for later TOP and RETR commands, or lets it go.
@@ -427,7 +427,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
   Pop3Entry& entry = r.entry();
 
   MessagePtr owned;
-  if (entry.cachedMessage && entry.cachedLines == lines && entry.stage <= STAGE_PREFETCHED) {
+  if (entry.cachedMessage && entry.cachedLines == lines && entry.stage <= Pop3Stage::Prefetched) {
     // A pre-fetched copy of just this request: take it over.
     owned = std::move(entry.cachedMessage);
     r.requestedLines = entry.requestedLines;
@@ -448,7 +448,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
   r.message->state = kind;
   r.message->log.deferLines = prefetch;
 
-  if (r.stage == STAGE_NOTHING) {
+  if (r.stage == Pop3Stage::Nothing) {
     if (!fetch.isRetr) {
       r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_FETCH_START, nullptr);
       if (r.neededBytes < 0) {
@@ -471,9 +471,9 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
   int32_t preventionId = startPrevention(client, *r.message);
 
   PluginFlags flags;
-  if (r.stage == STAGE_NOTHING && !r.failed) {
+  if (r.stage == Pop3Stage::Nothing && !r.failed) {
     flags = readFreshMessage(r);
-    r.stage = STAGE_PREFETCHED;
+    r.stage = Pop3Stage::Prefetched;
   } else {
     flags = BodyFilteringFlags(*r.message);
   }
@@ -481,7 +481,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     judge(r, flags);
   }
   size_t firstIndex = stopPrevention(preventionId);
-  if (!prefetch && r.stage == STAGE_PREFETCHED) {
+  if (!prefetch && r.stage == Pop3Stage::Prefetched) {
     deliver(r, firstIndex);
   } else if (r.prefetchStarted) {
     pausePrefetch(s);

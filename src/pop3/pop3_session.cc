@@ -47,7 +47,7 @@ std::atomic<bool> apopWarningShown{false};
 std::atomic<bool> saslWarningShown{false};
 
 bool isGeneric(const Pop3Session& s) {
-  return s.portConfig.type == POP3_GENERIC;
+  return s.portConfig.type == PortType::Pop3Generic;
 }
 bool beginsWithOk(std::string_view line) {
   return startsWithIgnoreCase(line, "+OK");
@@ -183,14 +183,14 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
       failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError());
-      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
+      logSessionText(s.record.log, LogLevel::Minimal, kTextPop3TlsFailed, {server.host, failure});
       return false;
     }
   }
   if (!s.upstream.startTls(tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
                            failure)) {
     std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
-    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextPop3TlsFailed, {server.host, failure});
     if (!s.portConfig.pop3.muteConnectionErrors) {
       showMessage(languageText(kTextPop3ProgramErrorTitle), text, NoticeIcon::Exclamation);
     }
@@ -304,7 +304,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   s.serverSpecification = specification;
   setSessionServerName(s.record, specification);
   Pop3Server server = parsePop3Server(specification);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Server, {server.host, server.port});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Server, {server.host, server.port});
 
   // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
@@ -331,7 +331,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   if (connectsToItself(sock)) {
     closeSocket(sock);
     clearStatus(s);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3ServerIsProxy, {specification});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextPop3ServerIsProxy, {specification});
     showMessage(languageText(kTextPop3ProgramErrorTitle),
                 formatText(languageText(kTextPop3ServerIsProxy), {specification}),
                 NoticeIcon::Stop);
@@ -418,7 +418,7 @@ bool handleUser(Pop3Session& s, std::string_view line) {
     s.userName = userNameOf(line);
     setRowText(s.row, COLUMN_USER, s.userName);
     setSessionUserName(s.record, s.userName);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
     return relayCommand(s, line);
   }
   std::optional<GenericUserLine> split = splitGenericUserLine(line);
@@ -438,7 +438,7 @@ bool handleUser(Pop3Session& s, std::string_view line) {
   s.userName = userNameOf(split->serverLine);
   setRowText(s.row, COLUMN_USER, s.userName);
   setSessionUserName(s.record, s.userName);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
   if (s.portConfig.pop3.attemptApop && !s.passDone) {
     // The user name waits for the password: with it, APOP can be tried first. After
     // a first log-in attempt the user name goes to the server at once, as the next
@@ -539,7 +539,7 @@ bool handlePass(Pop3Session& s, std::string_view line) {
 }
 
 bool handleApop(Pop3Session& s, std::string_view line) {
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"APOP"});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"APOP"});
   if (!upstreamConnected(s)) {
     if (!s.client.sendString("-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
       reportRelayFailure(s);
@@ -559,7 +559,7 @@ bool isDotLine(std::string_view line) {
 }
 
 bool handleAuth(Pop3Session& s, std::string_view line) {
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"AUTH/SASL"});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"AUTH/SASL"});
   if (!upstreamConnected(s)) {
     if (!s.client.sendString("-ERR Kestrelmail needs to be reconfigured to use Secure Password "
                              "Authentication/SASL\r\n")) {

@@ -20,8 +20,8 @@ void chooseDnsblScheme(Config& config, DnsblScheme scheme) {
 std::vector<std::string> welcomeNewUser() {
   std::vector<std::string> said(2);
   ConfigStatus made = updateConfig([&said](Config& changed) {
-    createGenericPort(changed, POP3_GENERIC, &said[0]);
-    createGenericPort(changed, IMAP4_GENERIC, &said[1]);
+    createGenericPort(changed, PortType::Pop3Generic, &said[0]);
+    createGenericPort(changed, PortType::Imap4Generic, &said[1]);
     changed.isFirstRun = false;
   });
   if (made.trouble == ConfigTrouble::NotLoaded) {

@@ -156,7 +156,7 @@ TEST_F(ConfigTest, AByteOrderMarkBeforeTheFirstLineIsSkipped) {
            "CREATE_DEFAULT_IMAP4_PORT NO\n");
   ASSERT_EQ(config->ports.size(), 1u);
   EXPECT_EQ(config->ports[0].listenPort, 2110);
-  EXPECT_EQ(config->ports[0].type, POP3_SPECIFIC);
+  EXPECT_EQ(config->ports[0].type, PortType::Pop3Specific);
   EXPECT_FALSE(fileExists(file("config.dat.bak"))) << "nothing was dropped";
 }
 

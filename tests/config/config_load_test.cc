@@ -23,10 +23,10 @@ TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   EXPECT_TRUE(config->useAutoWlistFrom);
   EXPECT_EQ(config->autoWlistFromNumMails, 7);
   EXPECT_EQ(config->autoWlistIpNumMails, 12);
-  EXPECT_EQ(config->loggingLevel, LOG_STANDARD);
+  EXPECT_EQ(config->loggingLevel, LogLevel::Standard);
   EXPECT_EQ(config->logMaxSize, 256);
   EXPECT_EQ(config->logFile, file("log.txt"));
-  EXPECT_EQ(config->trayAction, TRAY_NONE);
+  EXPECT_EQ(config->trayAction, TrayAction::None);
   EXPECT_TRUE(config->informAboutBetas);
   EXPECT_EQ(config->maxDnsblThreads, 25);
   EXPECT_EQ(config->dnsblTimeout, 30);
@@ -88,7 +88,7 @@ TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
   EXPECT_EQ(config->dnsblPositivePeriod.b, 0);
   EXPECT_EQ(config->dnsblNegativePeriod.b, 7);
   EXPECT_EQ(config->programUpdatesLastCheck, 4294967295u);
-  EXPECT_EQ(config->loggingLevel, LOG_VERBOSE) << "an unknown level word changes nothing";
+  EXPECT_EQ(config->loggingLevel, LogLevel::Verbose) << "an unknown level word changes nothing";
   EXPECT_EQ(config->filteringStatsDays, 30);
   std::string saved = read("config.dat");
   EXPECT_NE(saved.find("DNSBL_POSITIVE_CACHE_PERIOD 5,0\n"), std::string::npos);
@@ -97,11 +97,11 @@ TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
 }
 
 TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
-  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TRAY_OPTIONS);
-  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TRAY_NONE);
-  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TRAY_STATUS);
+  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TrayAction::Options);
+  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TrayAction::None);
+  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TrayAction::Status);
   // A plug-in that is not enabled cannot be the tray action.
-  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TRAY_STATUS);
+  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TrayAction::Status);
   EXPECT_NE(read("config.dat").find("TRAY_ACTION STATUS\n"), std::string::npos);
 }
 
@@ -147,7 +147,7 @@ TEST_F(ConfigTest, OlderKeysMoveIntoTheirFilesAndTheFileIsRewritten) {
   EXPECT_EQ(read("status_win_pos.dat"), "STATUS_WINDOW_X 120\nSTATUS_COL_WIDTH_USER 80\n");
   EXPECT_TRUE(config->autoWlistFromLogging);
   EXPECT_TRUE(config->autoWlistIpLogging);
-  EXPECT_EQ(config->trayAction, TRAY_OPTIONS);
+  EXPECT_EQ(config->trayAction, TrayAction::Options);
   ASSERT_EQ(config->autoWlistIp.size(), 1u);
   EXPECT_EQ(config->autoWlistIp[0], (Ipv4Address{203, 0, 113, 5}));
   ASSERT_EQ(config->autoWlistFrom.size(), 1u);

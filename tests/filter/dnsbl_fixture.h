@@ -63,7 +63,7 @@ protected:
     ASSERT_EQ(loaded->enabledDnsbl.size(), lists.size());
     syncDnsblStatisticsLists(*loaded);
     fixture_.reset();
-    fixture_ = std::make_unique<MessageFixture>(POP3_GENERIC, loaded);
+    fixture_ = std::make_unique<MessageFixture>(PortType::Pop3Generic, loaded);
   }
 
   // A message with the header block, filtered (its queries queued) but not waited for.

@@ -79,7 +79,7 @@ protected:
       config->logFile = data_.file("kestrelmail.log");
     }
     fixture_.reset();
-    fixture_ = std::make_unique<MessageFixture>(POP3_GENERIC, std::move(config));
+    fixture_ = std::make_unique<MessageFixture>(PortType::Pop3Generic, std::move(config));
   }
 
   // A message as received, announced at its own size.
@@ -102,7 +102,7 @@ protected:
   DataDirScope data_;
   NotifierScope notices_;
   std::unique_ptr<MessageFixture> fixture_ =
-      std::make_unique<MessageFixture>(POP3_GENERIC, filterConfig());
+      std::make_unique<MessageFixture>(PortType::Pop3Generic, filterConfig());
 };
 
 } // namespace km::test

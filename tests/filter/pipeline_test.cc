@@ -61,7 +61,7 @@ std::shared_ptr<Config> listsConfig() {
     c.autoWlistIp = {ip("192.0.2.44")};
     c.neverAutoWhitelist = {"*@noreply.example"};
     c.loggingEnabled = true;
-    c.loggingLevel = LOG_EXTREME;
+    c.loggingLevel = LogLevel::Extreme;
   });
 }
 
@@ -208,7 +208,7 @@ TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine
   DataDirScope data;
   prepareDataDirectory();
   {
-    MessageFixture fixture(IMAP4_GENERIC, listsConfig());
+    MessageFixture fixture(PortType::Imap4Generic, listsConfig());
     fixture.port.imap4.autoDeleteSpam = true;
     MessagePtr spam = fixture.create();
     feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
@@ -218,7 +218,7 @@ TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine
     EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
   }
   PortConfig port;
-  port.type = SMTP_SPECIFIC;
+  port.type = PortType::SmtpSpecific;
   port.listenPort = 2525;
   SessionRecord session;
   std::shared_ptr<Config> config = listsConfig();

@@ -120,7 +120,7 @@ protected:
     return message;
   }
 
-  MessageFixture fixture_{POP3_GENERIC};
+  MessageFixture fixture_{PortType::Pop3Generic};
   NotifierScope notices_;
 };
 
@@ -189,13 +189,13 @@ TEST_F(Padding, LeavesSentLinesAndTellsWhenTheMessageIsTooLarge) {
 }
 
 TEST(OtherProtocols, OnlyPop3PadsAndSmtpCountsWhatWasReceived) {
-  MessageFixture imap(IMAP4_GENERIC);
+  MessageFixture imap(PortType::Imap4Generic);
   MessagePtr unpadded = imap.create();
   feedMessage(*unpadded, "X-A: 1\r\n\r\n");
   PadToSize(*unpadded, 0, 100);
   EXPECT_EQ(unpadded->headerLines[0], "X-A: 1\r\n");
 
-  MessageFixture fixture(SMTP_SPECIFIC);
+  MessageFixture fixture(PortType::SmtpSpecific);
   fixture.fetch.expectedSize = 77; // cleared for a new SMTP message
   MessagePtr message = fixture.create();
   EXPECT_EQ(fixture.fetch.expectedSize, 0);

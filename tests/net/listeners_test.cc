@@ -263,12 +263,12 @@ protected:
     initListeners();
     PortConfig generic;
     generic.id = 7;
-    generic.type = POP3_GENERIC;
+    generic.type = PortType::Pop3Generic;
     generic.specialAcl = true;
     generic.aclBlocks = {{kLoopbackAddress, kLoopbackAddress}};
     PortConfig specific = generic;
     specific.id = 9;
-    specific.type = POP3_SPECIFIC;
+    specific.type = PortType::Pop3Specific;
     specific.serverName = "pop.example.org";
     specific.aclBlocks.push_back({kLanAddress, kLanAddress});
     defs_ = {generic, specific};
