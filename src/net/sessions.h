@@ -12,6 +12,13 @@
 
 namespace km {
 
+// What a protocol handler decides after a command: the session goes on, or ends.
+enum class SessionFlow { Continue, End };
+// Ends the session when a step (a send, a relay) failed.
+inline SessionFlow endUnless(bool ok) {
+  return ok ? SessionFlow::Continue : SessionFlow::End;
+}
+
 // The stack of a session thread.
 inline constexpr size_t kSessionStackSize = 0x20000;
 

@@ -11,6 +11,7 @@
 #include "message/message.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
+#include "net/sessions.h"
 #include "platform/sync.h"
 
 namespace km {
@@ -82,12 +83,12 @@ inline int32_t messageCount(const Pop3Session& session) {
 // else the client's.
 void reportRelayFailure(Pop3Session& session);
 
-// The command handlers; each returns true when the session must end.
-bool handleStat(Pop3Session& session, std::string_view line, LineSocket* client);
-bool handleList(Pop3Session& session, std::string_view line, LineSocket* client);
-bool handleRetrieve(Pop3Session& session, std::string_view line, bool top);
-bool handleUidl(Pop3Session& session, std::string_view line);
-bool relayCommand(Pop3Session& session, std::string_view line);
+// The command handlers; each says whether the session goes on.
+SessionFlow handleStat(Pop3Session& session, std::string_view line, LineSocket* client);
+SessionFlow handleList(Pop3Session& session, std::string_view line, LineSocket* client);
+SessionFlow handleRetrieve(Pop3Session& session, std::string_view line, bool top);
+SessionFlow handleUidl(Pop3Session& session, std::string_view line);
+SessionFlow relayCommand(Pop3Session& session, std::string_view line);
 
 // Ends the pre-fetch thread, if it runs, and waits until it has.
 void endPrefetching(Pop3Session& session);

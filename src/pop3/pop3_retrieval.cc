@@ -513,7 +513,8 @@ void prefetchLoop(Pop3Session& s) {
       if (entry.cachedMessage) {
         continue;
       }
-      if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {m}), nullptr)) {
+      if (entry.size == 0 &&
+          handleList(s, formatText("LIST %d\r\n", {m}), nullptr) == SessionFlow::End) {
         break;
       }
       FetchRecord fetch;
@@ -560,7 +561,7 @@ bool isRetrieveTarget(const Pop3Session& s, int64_t n) {
 
 } // namespace
 
-bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
+SessionFlow handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   std::string_view words = line.substr(std::min<size_t>(line.size(), top ? 3 : 4));
   int64_t n = readLong(words);
   int64_t k = 0;
@@ -574,7 +575,8 @@ bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   bool ok = true;
   if (!s.config->filteringDisabled && isRetrieveTarget(s, n) && (!top || k >= 0)) {
     Pop3Entry& entry = *s.entries[static_cast<size_t>(n - 1)];
-    if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {n}), nullptr)) {
+    if (entry.size == 0 &&
+        handleList(s, formatText("LIST %d\r\n", {n}), nullptr) == SessionFlow::End) {
       ok = false;
     }
     if (ok) {
@@ -601,12 +603,12 @@ bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   setRowText(s.row, COLUMN_PROGRESS, "");
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleUidl(Pop3Session& s, std::string_view line) {
+SessionFlow handleUidl(Pop3Session& s, std::string_view line) {
   if (line.size() > 7) {
     return relayCommand(s, line);
   }
@@ -633,9 +635,9 @@ bool handleUidl(Pop3Session& s, std::string_view line) {
   }
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 void endPrefetching(Pop3Session& s) {

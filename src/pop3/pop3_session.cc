@@ -379,41 +379,41 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   return true;
 }
 
-// Relays the server's reply to a line the handler sent; true when the session must
-// end.
-bool relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
+// Relays the server's reply to a line the handler sent; the session ends when
+// that fails.
+SessionFlow relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
   if (!reply || !s.client.sendString(*reply)) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 // Learns the message count and sizes after a log-in, so that every RETR and TOP
 // is filtered even for a client that never asks for them; the client hears
 // nothing of it. False when the server connection failed.
 bool learnMailbox(Pop3Session& s) {
-  return !handleStat(s, "STAT\r\n", nullptr);
+  return handleStat(s, "STAT\r\n", nullptr) == SessionFlow::Continue;
 }
 
 // Passes a log-in command on and its reply back; a log-in the server accepts
-// learns the mailbox. True when the session must end.
-bool relayLogin(Pop3Session& s, std::string_view line) {
+// learns the mailbox.
+SessionFlow relayLogin(Pop3Session& s, std::string_view line) {
   std::optional<std::string> reply = exchange(s, line, -1);
-  if (relayReply(s, reply)) {
-    return true;
+  if (relayReply(s, reply) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   if (beginsWithOk(*reply)) {
     s.loggedIn = true;
     if (!learnMailbox(s)) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleUser(Pop3Session& s, std::string_view line) {
+SessionFlow handleUser(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s)) {
     s.userName = userNameOf(line);
     setRowText(s.row, COLUMN_USER, s.userName);
@@ -428,12 +428,12 @@ bool handleUser(Pop3Session& s, std::string_view line) {
     if (!s.client.sendString(
             "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (!upstreamConnected(s) && !connectPop3Server(s, split->serverSpecification)) {
-    return true;
+    return SessionFlow::End;
   }
   s.userName = userNameOf(split->serverLine);
   setRowText(s.row, COLUMN_USER, s.userName);
@@ -446,9 +446,9 @@ bool handleUser(Pop3Session& s, std::string_view line) {
     if (!s.client.sendString(
             "+OK Connection established; will send username after password received.\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   return relayReply(s, exchange(s, split->serverLine, kLoginTimeoutSec));
 }
@@ -491,7 +491,7 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
   return s.client.sendString(*reply);
 }
 
-bool handlePass(Pop3Session& s, std::string_view line) {
+SessionFlow handlePass(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s) || s.passDone) {
     return relayLogin(s, line);
   }
@@ -522,7 +522,7 @@ bool handlePass(Pop3Session& s, std::string_view line) {
                  "Naughty POP3 server disconnected after APOP; reconnecting...");
       dropUpstream(s);
       if (!connectPop3Server(s, s.serverSpecification)) {
-        return true;
+        return SessionFlow::End;
       }
     }
   }
@@ -533,19 +533,19 @@ bool handlePass(Pop3Session& s, std::string_view line) {
   clearStatus(s);
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleApop(Pop3Session& s, std::string_view line) {
+SessionFlow handleApop(Pop3Session& s, std::string_view line) {
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"APOP"});
   if (!upstreamConnected(s)) {
     if (!s.client.sendString("-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   std::string user = userNameOf(line);
   s.userName = user.substr(0, user.find(' '));
@@ -558,34 +558,34 @@ bool isDotLine(std::string_view line) {
   return line.size() >= 2 && line[0] == '.' && static_cast<unsigned char>(line[1]) < 32;
 }
 
-bool handleAuth(Pop3Session& s, std::string_view line) {
+SessionFlow handleAuth(Pop3Session& s, std::string_view line) {
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"AUTH/SASL"});
   if (!upstreamConnected(s)) {
     if (!s.client.sendString("-ERR Kestrelmail needs to be reconfigured to use Secure Password "
                              "Authentication/SASL\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (!startsWithIgnoreCase(line, "AUTH ")) {
     // The mechanism list.
     std::optional<std::string> reply = exchange(s, line, -1);
     if (!reply || !s.client.sendString(*reply)) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
     if (!beginsWithOk(*reply)) {
-      return false;
+      return SessionFlow::Continue;
     }
     do {
       reply = s.upstream.readLine(-1);
       if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
     } while (!isDotLine(*reply));
-    return false;
+    return SessionFlow::Continue;
   }
 
   s.userName = "secure";
@@ -593,26 +593,26 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
   setSessionUserName(s.record, s.userName);
   if (!s.upstream.sendString(line)) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
   bool ended = false;
   while (!ended && !stopRequested()) {
     // Both sides at once: the exchange goes whichever way the next line comes.
     if (waitForEither(s.client, s.upstream, s.client.idleLimit()) == kReadTimeout) {
-      return true; // neither side said anything for the client's idle limit
+      return SessionFlow::End; // neither side said anything for the client's idle limit
     }
     while (!ended && s.upstream.pollInput()) {
       std::optional<std::string> reply = s.upstream.readLine(-1);
       if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
       if (beginsWithOk(*reply)) {
         s.loggedIn = true;
         ended = true;
         if (!learnMailbox(s)) {
           reportRelayFailure(s);
-          return true;
+          return SessionFlow::End;
         }
       } else if (startsWithIgnoreCase(*reply, "-ERR")) {
         ended = true;
@@ -622,20 +622,20 @@ bool handleAuth(Pop3Session& s, std::string_view line) {
       std::optional<std::string> answer = s.client.readLine(-1);
       if (!answer || !s.upstream.sendString(*answer)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
     }
   }
-  return stopRequested();
+  return stopRequested() ? SessionFlow::End : SessionFlow::Continue;
 }
 
-bool handleQuit(Pop3Session& s, std::string_view line) {
+SessionFlow handleQuit(Pop3Session& s, std::string_view line) {
   if (!upstreamConnected(s)) {
     s.client.sendString("+OK Logged off without ever really logging in.\r\n");
-    return true;
+    return SessionFlow::End;
   }
   relayCommand(s, line);
-  return true;
+  return SessionFlow::End;
 }
 
 // Warnings for a generic port whose client never logged in, because it asked for
@@ -664,20 +664,20 @@ void showLoginWarnings(Pop3Session& s) {
 
 // A deleted message is gone for this session: a copy of it kept from an earlier
 // TOP must not answer for it.
-bool handleDele(Pop3Session& s, std::string_view line) {
+SessionFlow handleDele(Pop3Session& s, std::string_view line) {
   std::optional<std::string> reply = exchange(s, line, -1);
-  if (relayReply(s, reply)) {
-    return true;
+  if (relayReply(s, reply) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   int64_t n = readLong(line.substr(4));
   if (beginsWithOk(*reply) && n >= 1 && n <= messageCount(s)) {
     s.entries[static_cast<size_t>(n - 1)]->cachedMessage.reset();
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-// Runs one client command; true when the session must end.
-bool dispatch(Pop3Session& s, std::string_view line) {
+// Runs one client command.
+SessionFlow dispatch(Pop3Session& s, std::string_view line) {
   std::string_view command = line.substr(0, 4);
   auto is = [&](std::string_view name) {
     return equalsIgnoreCase(command, name);
@@ -686,9 +686,9 @@ bool dispatch(Pop3Session& s, std::string_view line) {
       !stopRequested()) {
     if (!s.client.sendString("-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (is("USER"))
     return handleUser(s, line);
@@ -724,9 +724,9 @@ bool dispatch(Pop3Session& s, std::string_view line) {
   if (s.upstream.state() != SocketState::Error &&
       !s.client.sendString("-ERR Command Not Recognised\r\n")) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 void runCommandLoop(Pop3Session& s) {
@@ -742,24 +742,24 @@ void runCommandLoop(Pop3Session& s) {
       }
       break;
     }
-    s.quit = dispatch(s, *line);
+    s.quit = dispatch(s, *line) == SessionFlow::End;
     setRowText(s.row, COLUMN_COMMAND, "");
   }
 }
 
 } // namespace
 
-bool relayCommand(Pop3Session& s, std::string_view line) {
+SessionFlow relayCommand(Pop3Session& s, std::string_view line) {
   return relayReply(s, exchange(s, line, -1));
 }
 
-bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
+SessionFlow handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
   std::optional<std::string> reply = exchange(s, line, -1);
   if (!reply) {
-    return true;
+    return SessionFlow::End;
   }
   if (!beginsWithOk(*reply)) {
-    return !sendToClient(client, *reply);
+    return endUnless(sendToClient(client, *reply));
   }
   int64_t count = 0;
   int64_t total = 0;
@@ -767,19 +767,19 @@ bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
   resizeMailbox(s, count);
   bool unknownSize = std::any_of(s.entries.begin(), s.entries.end(),
                                  [](const auto& entry) { return entry->size == 0; });
-  if (unknownSize && handleList(s, "LIST\r\n", nullptr)) {
-    return true;
+  if (unknownSize && handleList(s, "LIST\r\n", nullptr) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   for (const auto& entry : s.entries) {
     total += MaxBytesToAdd(*s.config, entry->size);
   }
-  return !sendToClient(client, formatText("+OK %d %d\r\n", {count, total}));
+  return endUnless(sendToClient(client, formatText("+OK %d %d\r\n", {count, total})));
 }
 
-bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
+SessionFlow handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
   std::optional<std::string> reply = exchange(s, line, -1);
   if (!reply) {
-    return true;
+    return SessionFlow::End;
   }
   auto record = [&](int64_t number, int64_t size) {
     if (number >= 1 && number <= messageCount(s)) {
@@ -789,35 +789,35 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
   if (line.size() > 7) {
     // One message: "+OK n size".
     if (!beginsWithOk(*reply)) {
-      return !sendToClient(client, *reply);
+      return endUnless(sendToClient(client, *reply));
     }
     size_t sizeAt = reply->find(' ', 4);
     if (sizeAt == std::string::npos) {
-      return !sendToClient(client, *reply); // not the form the size can be read from
+      return endUnless(sendToClient(client, *reply)); // not the form the size can be read from
     }
     int64_t size = readLong(std::string_view(*reply).substr(sizeAt + 1));
     record(readLong(line.substr(5)), size);
-    return !sendToClient(client, reply->substr(0, sizeAt + 1) +
-                                     std::to_string(announcedSize(s, size)) + "\r\n");
+    return endUnless(sendToClient(client, reply->substr(0, sizeAt + 1) +
+                                              std::to_string(announcedSize(s, size)) + "\r\n"));
   }
   if (!sendToClient(client, *reply)) {
-    return true;
+    return SessionFlow::End;
   }
   if (!beginsWithOk(*reply)) {
-    return false;
+    return SessionFlow::Continue;
   }
   for (;;) {
     std::optional<std::string> entry = s.upstream.readLine(-1);
     if (!entry) {
-      return true;
+      return SessionFlow::End;
     }
     if (!entry->empty() && (*entry)[0] == '.') {
-      return !sendToClient(client, *entry) || !flushClient(client);
+      return endUnless(sendToClient(client, *entry) || !flushClient(client));
     }
     size_t blank = entry->find(' ');
     if (blank == std::string::npos) {
       if (!writeToClient(client, *entry)) {
-        return true;
+        return SessionFlow::End;
       }
       continue;
     }
@@ -830,7 +830,7 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
     }
     record(number, size);
     if (!writeToClient(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
-      return true;
+      return SessionFlow::End;
     }
   }
 }
