@@ -43,7 +43,7 @@ Pair connectPair() {
   bindSocket(listener, kLoopback, 0, error);
   listenOnSocket(listener, 1, error);
   Pair pair;
-  pair.near = connectTcp("127.0.0.1", boundPort(listener), 5000, error);
+  pair.near = connectTcp("127.0.0.1", boundPort(listener), 5000, error).release();
   waitReadable(listener, 5000);
   SocketAddress4 address{};
   acceptClient(listener, pair.far, address, error);
@@ -172,7 +172,7 @@ void BM_AcceptBurstToSessionThreads(benchmark::State& state) {
       std::vector<uint64_t> connected(kBurstClients);
       for (int i = 0; i < kBurstClients; ++i) {
         int error = 0;
-        socks[i] = connectTcp("127.0.0.1", port, 10000, error);
+        socks[i] = connectTcp("127.0.0.1", port, 10000, error).release();
         connected[i] = tickCountMs();
       }
       for (int i = 0; i < kBurstClients; ++i) {

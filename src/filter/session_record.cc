@@ -81,6 +81,7 @@ void setSessionUserName(SessionRecord& record, std::string_view name) {
 void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConfig& port,
                          const Ipv4Address& clientAddress) {
   uint32_t handle = enlistSession(&record);
+  record.registered = true;
   setSessionHandle(static_cast<int32_t>(handle));
   record.config = std::move(config);
   record.portConfig = &port;
@@ -102,7 +103,20 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
   record.messagesWhitelisted = 0;
 }
 
+SessionRecord::SessionRecord(ConfigRef config, const PortConfig& port,
+                             const Ipv4Address& clientAddress) {
+  CreateSessionRecord(*this, std::move(config), port, clientAddress);
+}
+
+SessionRecord::~SessionRecord() {
+  FinishSessionRecord(*this);
+}
+
 void FinishSessionRecord(SessionRecord& record) {
+  if (!record.registered) {
+    return;
+  }
+  record.registered = false;
   endSessionLog(record.log);
   if (record.releaseProtocolItems) {
     record.releaseProtocolItems();

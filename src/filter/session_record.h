@@ -18,7 +18,13 @@
 namespace km {
 
 struct SessionRecord {
+  // A record not yet registered: CreateSessionRecord registers it later.
   SessionRecord() = default;
+  // Registered at once, as CreateSessionRecord does.
+  SessionRecord(ConfigRef config, const PortConfig& port, const Ipv4Address& clientAddress);
+  // A record still registered is finished (FinishSessionRecord) when it goes; a
+  // session that wants the end at a chosen moment finishes it itself.
+  ~SessionRecord();
   // Plug-ins and the session list hold its address.
   SessionRecord(const SessionRecord&) = delete;
   SessionRecord& operator=(const SessionRecord&) = delete;
@@ -36,6 +42,8 @@ struct SessionRecord {
   // The proxy's own per-session items (message tables, pending messages), released
   // when the record is finished.
   std::function<void()> releaseProtocolItems;
+  // Between CreateSessionRecord and FinishSessionRecord.
+  bool registered = false;
 };
 
 // 1 POP3, 2 IMAP4, 3 SMTP by the port's type.
@@ -49,7 +57,7 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
                          const Ipv4Address& clientAddress);
 
 // Ends the session log, releases the protocol items, removes the record from the
-// session list and saves the filtering statistics.
+// session list and saves the filtering statistics. A second call does nothing.
 void FinishSessionRecord(SessionRecord& record);
 
 // The session-start log line, then the plug-ins' sessionStart.

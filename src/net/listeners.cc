@@ -69,12 +69,12 @@ Listener* findListener(SocketHandle listenSocket) {
 
 // A new listening socket; creating one is retried for about a minute, as sockets
 // may be short while the system starts or resumes.
-SocketHandle openListeningSocket(const Ipv4Address& address, int port) {
-  SocketHandle sock = kInvalidSocket;
+UniqueSocket openListeningSocket(const Ipv4Address& address, int port) {
+  UniqueSocket sock;
   int error = 0;
   for (int attempt = 0; attempt < kSocketAttempts && !stopRequested(); ++attempt) {
-    sock = createTcpSocket();
-    if (sock != kInvalidSocket) {
+    sock.reset(createTcpSocket());
+    if (sock.valid()) {
       break;
     }
     error = lastSocketError();
@@ -82,21 +82,21 @@ SocketHandle openListeningSocket(const Ipv4Address& address, int port) {
       sleepMs(kSocketRetryMs);
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     reportSocketError(error, languageText(kTextSocketCreateFailedTitle), nullptr);
-    return kInvalidSocket;
+    return sock;
   }
-  if (!bindSocket(sock, address, port, error)) {
+  if (!bindSocket(sock.get(), address, port, error)) {
+    sock.reset();
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextPortUnavailable), {port, error}),
                 NoticeIcon::Exclamation);
-    closeSocket(sock);
-    return kInvalidSocket;
+    return sock;
   }
-  if (!listenOnSocket(sock, kListenBacklog, error)) {
+  if (!listenOnSocket(sock.get(), kListenBacklog, error)) {
+    sock.reset();
     reportSocketError(error, languageText(kTextListenFailedTitle), nullptr);
-    closeSocket(sock);
-    return kInvalidSocket;
+    return sock;
   }
   return sock;
 }
@@ -265,10 +265,12 @@ void addListener(const PortConfig& portConfig, const Config& config) {
       return;
     }
   }
-  SocketHandle sock = openListeningSocket(config.listenIp, portConfig.listenPort);
-  if (sock == kInvalidSocket) {
+  UniqueSocket opened = openListeningSocket(config.listenIp, portConfig.listenPort);
+  if (!opened.valid()) {
     return;
   }
+  // From here the listener table owns the socket; destroyListener closes it.
+  SocketHandle sock = opened.release();
   Listener listener;
   listener.listenSocket = sock;
   listener.bindAddress = config.listenIp;

@@ -7,11 +7,10 @@ namespace km {
 namespace {
 
 void closeAtOnce(std::unique_ptr<SessionStart> start, std::string_view threadType) {
-  beginSessionThread(threadType);
   LineSocket client;
+  SessionThreadScope thread(threadType, client);
   client.attach(start->clientSocket);
   start.reset();
-  endSessionThread(client);
 }
 
 } // namespace

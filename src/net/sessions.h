@@ -61,4 +61,29 @@ void beginSessionThread(std::string_view threadType);
 // client connection closes, the status record goes and the session stops counting.
 void endSessionThread(LineSocket& client);
 
+// The two above as a scope: beginSessionThread when made, endSessionThread when it
+// goes. Made right after the session's client connection, so that it ends first.
+class SessionThreadScope {
+public:
+  SessionThreadScope(std::string_view threadType, LineSocket& client) : client_(client) {
+    beginSessionThread(threadType);
+  }
+  ~SessionThreadScope() { endSessionThread(client_); }
+  SessionThreadScope(const SessionThreadScope&) = delete;
+  SessionThreadScope& operator=(const SessionThreadScope&) = delete;
+
+private:
+  LineSocket& client_;
+};
+
+// A session at work for the scope's lifetime: noteSessionBusy when made,
+// noteSessionIdle when it goes.
+class SessionActivity {
+public:
+  SessionActivity() { noteSessionBusy(); }
+  ~SessionActivity() { noteSessionIdle(); }
+  SessionActivity(const SessionActivity&) = delete;
+  SessionActivity& operator=(const SessionActivity&) = delete;
+};
+
 } // namespace km

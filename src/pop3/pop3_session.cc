@@ -308,16 +308,16 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
 
   // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
-  SocketHandle sock = kInvalidSocket;
+  UniqueSocket sock;
   showStatus(s, kTextStatusConnecting);
   for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
     sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock != kInvalidSocket || !isResolverError(error) || error == wsa::kHostNotFound ||
+    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
         attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
       break;
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     if (isResolverError(error)) {
       answerUnreachable(s, kTextPop3CannotResolve, server.host, error,
                         "-ERR Unable to resolve server name\r\n");
@@ -328,8 +328,8 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     }
     return false;
   }
-  if (connectsToItself(sock)) {
-    closeSocket(sock);
+  if (connectsToItself(sock.get())) {
+    sock.reset();
     clearStatus(s);
     logSessionText(s.record.log, LogLevel::Minimal, kTextPop3ServerIsProxy, {specification});
     showMessage(languageText(kTextPop3ProgramErrorTitle),
@@ -343,7 +343,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
-  s.upstream.attach(sock);
+  s.upstream.attach(sock.release());
   s.upstream.setBareLineFeedEndsLine(true);
   pairSession(s.client, s.upstream);
   setRowSockets(s.row, &s.client, &s.upstream);
@@ -835,10 +835,11 @@ SessionFlow handleList(Pop3Session& s, std::string_view line, LineSocket* client
   }
 }
 
-void runPop3Session(std::unique_ptr<SessionStart> start) {
-  beginSessionThread("POP3");
-  noteSessionBusy();
-  Pop3Session s;
+namespace {
+
+// The session from the client's arrival to the end of its record, while it counts
+// as at work.
+void serveClient(Pop3Session& s, std::unique_ptr<SessionStart> start) {
   s.row = addSessionRow(start->clientAddress);
   setRowText(s.row, COLUMN_PROTOCOL, "POP3");
 
@@ -896,7 +897,17 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
     s.entries.clear();
     FinishSessionRecord(s.record);
   }
-  noteSessionIdle();
+}
+
+} // namespace
+
+void runPop3Session(std::unique_ptr<SessionStart> start) {
+  Pop3Session s;
+  SessionThreadScope thread("POP3", s.client);
+  {
+    SessionActivity busy;
+    serveClient(s, std::move(start));
+  }
   showStatus(s, kTextStatusDisconnected);
   // The row stays visible a moment; the thread does not wait for that.
   removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
@@ -907,7 +918,6 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   // Trimmed once the program is idle: sessions ending together must not all
   // walk the heap at once.
   requestMemoryTrim();
-  endSessionThread(s.client);
 }
 
 } // namespace km

@@ -90,7 +90,7 @@ protected:
   // A plain connection to a loopback port, wrapped.
   void connect(LineSocket& ls, int port, const std::string& host = "127.0.0.1") {
     int error = 0;
-    SocketHandle sock = connectTcp(host, port, 10000, error);
+    SocketHandle sock = connectTcp(host, port, 10000, error).release();
     ASSERT_NE(sock, kInvalidSocket) << error;
     ls.attach(sock);
   }
