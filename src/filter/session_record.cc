@@ -146,7 +146,7 @@ void SessionEnded(SessionRecord& record) {
 }
 
 MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch) {
-  MessagePtr message = RegisterMessage(std::move(config));
+  MessagePtr message = registerMessage(std::move(config));
   message->session = session;
   message->protocol = session == nullptr ? 0 : session->info.protocol;
   message->sessionLog = session == nullptr ? nullptr : &session->log;

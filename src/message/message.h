@@ -157,7 +157,7 @@ using MessagePtr = std::unique_ptr<Message, MessageDestroyer>;
 // A new message registered under the next handle, with no session. Sessions
 // create their messages with CreateMessage of the filter layer
 // (filter/session_record.h), which builds on this.
-MessagePtr RegisterMessage(ConfigRef config);
+MessagePtr registerMessage(ConfigRef config);
 
 // What the MessagePtr does at its end: runs the creator's beforeRelease, then
 // unregisters and frees the message.
@@ -214,7 +214,7 @@ std::string GetSenderField(const Message& message);
 
 // Adds a working line that the program makes itself (it ends in CR LF) as a field
 // of its own: a last line still without its line end is ended first.
-void AppendOwnHeaderLine(Message& message, std::string_view line);
+void appendOwnHeaderLine(Message& message, std::string_view line);
 
 // Adds "Subject: \r\n" to the working lines when none begins with "Subject:".
 void EnsureSubjectLine(Message& message);

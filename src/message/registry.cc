@@ -45,7 +45,7 @@ std::mutex& registryLock() {
   return lock;
 }
 
-MessagePtr RegisterMessage(ConfigRef config) {
+MessagePtr registerMessage(ConfigRef config) {
   MessagePtr message(new Message);
   PluginMessageContext& context = message->pluginContext;
   context.config = std::move(config);

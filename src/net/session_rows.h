@@ -16,13 +16,13 @@ namespace km {
 struct LineSocket;
 
 enum SessionColumn : int {
-  COLUMN_CONNECTION = 0,
-  COLUMN_PROTOCOL = 1,
-  COLUMN_SERVER = 2,
-  COLUMN_USER = 3,
-  COLUMN_COMMAND = 4,
-  COLUMN_PROGRESS = 5,
-  COLUMN_STATUS = 6,
+  kColumnConnection = 0,
+  kColumnProtocol = 1,
+  kColumnServer = 2,
+  kColumnUser = 3,
+  kColumnCommand = 4,
+  kColumnProgress = 5,
+  kColumnStatus = 6,
 };
 inline constexpr size_t kSessionColumns = 7;
 

@@ -61,7 +61,7 @@ std::string_view offlineReply(std::string_view line, bool& quit) {
 
 void runOfflineServer(LineSocket& client, int row) {
   if (row >= 0) {
-    setRowText(row, COLUMN_STATUS, "Dummy POP3 session active");
+    setRowText(row, kColumnStatus, "Dummy POP3 session active");
   }
   if (client.sendString("+OK Kestrelmail Dummy POP3 server (offline)\r\n")) {
     bool quit = false;
@@ -76,7 +76,7 @@ void runOfflineServer(LineSocket& client, int row) {
     client.sendString("-ERR Kestrelmail exited.\r\n");
   }
   if (row >= 0) {
-    setRowText(row, COLUMN_STATUS, "");
+    setRowText(row, kColumnStatus, "");
   }
 }
 

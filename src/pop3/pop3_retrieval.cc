@@ -53,7 +53,7 @@ public:
   explicit RowProgress(int row) : row_(row) {}
   void show(std::string_view text) override {
     if (row_ >= 0) {
-      setRowText(row_, COLUMN_STATUS, text);
+      setRowText(row_, kColumnStatus, text);
     }
   }
 
@@ -570,7 +570,7 @@ SessionFlow handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
     size_t blank = first == std::string_view::npos ? first : words.find(' ', first);
     k = blank == std::string_view::npos ? 0 : readLong(words.substr(blank));
   }
-  setRowText(s.row, COLUMN_PROGRESS, formatText("%d/%d", {n, messageCount(s)}));
+  setRowText(s.row, kColumnProgress, formatText("%d/%d", {n, messageCount(s)}));
 
   bool ok = true;
   if (!s.config->filteringDisabled && isRetrieveTarget(s, n) && (!top || k >= 0)) {
@@ -600,7 +600,7 @@ SessionFlow handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
     }
     ok = ok && s.client.flush();
   }
-  setRowText(s.row, COLUMN_PROGRESS, "");
+  setRowText(s.row, kColumnProgress, "");
   if (!ok) {
     reportRelayFailure(s);
     return SessionFlow::End;

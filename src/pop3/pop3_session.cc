@@ -54,10 +54,10 @@ bool beginsWithOk(std::string_view line) {
 }
 
 void showStatus(Pop3Session& s, int textId) {
-  setRowText(s.row, COLUMN_STATUS, languageText(textId));
+  setRowText(s.row, kColumnStatus, languageText(textId));
 }
 void clearStatus(Pop3Session& s) {
-  setRowText(s.row, COLUMN_STATUS, "");
+  setRowText(s.row, kColumnStatus, "");
 }
 
 // The text of a line up to its first control byte.
@@ -299,7 +299,7 @@ namespace {
 // for it, secures the connection. False when the client has been answered (or
 // served by the offline mailbox) and the session cannot go on.
 bool connectPop3Server(Pop3Session& s, const std::string& specification) {
-  setRowText(s.row, COLUMN_SERVER, specification);
+  setRowText(s.row, kColumnServer, specification);
   showStatus(s, kTextStatusResolving);
   s.serverSpecification = specification;
   setSessionServerName(s.record, specification);
@@ -416,7 +416,7 @@ SessionFlow relayLogin(Pop3Session& s, std::string_view line) {
 SessionFlow handleUser(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s)) {
     s.userName = userNameOf(line);
-    setRowText(s.row, COLUMN_USER, s.userName);
+    setRowText(s.row, kColumnUser, s.userName);
     setSessionUserName(s.record, s.userName);
     logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
     return relayCommand(s, line);
@@ -436,7 +436,7 @@ SessionFlow handleUser(Pop3Session& s, std::string_view line) {
     return SessionFlow::End;
   }
   s.userName = userNameOf(split->serverLine);
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
   if (s.portConfig.pop3.attemptApop && !s.passDone) {
@@ -518,7 +518,7 @@ SessionFlow handlePass(Pop3Session& s, std::string_view line) {
         break;
       }
       // Some servers hang up after a failed APOP; a fresh connection takes USER/PASS.
-      setRowText(s.row, COLUMN_STATUS,
+      setRowText(s.row, kColumnStatus,
                  "Naughty POP3 server disconnected after APOP; reconnecting...");
       dropUpstream(s);
       if (!connectPop3Server(s, s.serverSpecification)) {
@@ -549,7 +549,7 @@ SessionFlow handleApop(Pop3Session& s, std::string_view line) {
   }
   std::string user = userNameOf(line);
   s.userName = user.substr(0, user.find(' '));
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
   return relayLogin(s, line);
 }
@@ -589,7 +589,7 @@ SessionFlow handleAuth(Pop3Session& s, std::string_view line) {
   }
 
   s.userName = "secure";
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
   if (!s.upstream.sendString(line)) {
     reportRelayFailure(s);
@@ -733,7 +733,7 @@ void runCommandLoop(Pop3Session& s) {
   while (!s.quit && !stopRequested()) {
     std::optional<std::string> line = s.client.readLine(-1);
     if (line && !line->empty()) {
-      setRowText(s.row, COLUMN_COMMAND, commandColumnText(*line));
+      setRowText(s.row, kColumnCommand, commandColumnText(*line));
     }
     if (!line) {
       if (s.client.state() == SocketState::Error && isReportableSocketError(s.client.lastError())) {
@@ -743,7 +743,7 @@ void runCommandLoop(Pop3Session& s) {
       break;
     }
     s.quit = dispatch(s, *line) == SessionFlow::End;
-    setRowText(s.row, COLUMN_COMMAND, "");
+    setRowText(s.row, kColumnCommand, "");
   }
 }
 
@@ -841,7 +841,7 @@ namespace {
 // as at work.
 void serveClient(Pop3Session& s, std::unique_ptr<SessionStart> start) {
   s.row = addSessionRow(start->clientAddress);
-  setRowText(s.row, COLUMN_PROTOCOL, "POP3");
+  setRowText(s.row, kColumnProtocol, "POP3");
 
   reloadIfConfigChanged();
   s.config = AcquireConfig();

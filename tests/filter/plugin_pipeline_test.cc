@@ -243,7 +243,7 @@ TEST_F(Plugins, ReadTheBodyFromMemoryOrFromItsFile) {
 TEST_F(Plugins, SeeTheMessageAsReceivedWhenItIsFinished) {
   usePlugins({{{"processedMessage", exported(seeProcessed)}}});
   MessagePtr message = received("Subject: x\r\n\r\nthe body");
-  AppendOwnHeaderLine(*message, "X-Added: 1\r\n");
+  appendOwnHeaderLine(*message, "X-Added: 1\r\n");
   AppendBody(*message, " rewritten", false);
   FinishMessage(*message);
   EXPECT_EQ(state().headerLinesSeen, (std::vector<std::string>{"Subject: x\r\n"}));

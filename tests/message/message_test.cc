@@ -181,7 +181,7 @@ protected:
 
 TEST_F(Sending, SendsHeadersSeparatorPrefixAndBody) {
   feedMessage(*message_, "A: 1\r\nB: 2\r\n\r\nbody\r\nend");
-  AppendOwnHeaderLine(*message_, "X-Added: yes\r\n");
+  appendOwnHeaderLine(*message_, "X-Added: yes\r\n");
   AppendBodyPrefix(*message_, "PREFIX\r\n");
   StringSink working;
   ASSERT_TRUE(SendMessage(*message_, 1, &working, false, nullptr));

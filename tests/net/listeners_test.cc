@@ -212,7 +212,7 @@ TEST_F(ListenerTest, BeyondTheSessionLimitAClientIsToldToComeBackAndTheUserOnce)
   bool rowShown = false;
   for (const SessionRow& row : sessionRows()) {
     rowShown = rowShown ||
-               (row.inUse && row.columns[COLUMN_STATUS] == languageText(kTextStatusDisconnected));
+               (row.inUse && row.columns[kColumnStatus] == languageText(kTextStatusDisconnected));
   }
   EXPECT_TRUE(rowShown) << "the ended session's row outlives its thread";
   test::RawPeer next = test::connectToLoopback(portA_);
