@@ -3,6 +3,11 @@
 // sessions one after another; events outside any session go straight to the main
 // log. Lines carry a time stamp and end in CR LF; a line is written only when the
 // configured level is at least the line's level.
+//
+// State: the main log's settings and its appends, under the main log's re-entrant
+// lock (taken after the configuration lock), and the lines of session files under
+// the write lock (taken last). Any thread; a SessionLog belongs to its session's
+// thread.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,10 @@
 // Auto-whitelisting as the filters use it: senders and relays that became white by
 // sending clean mail. Their files are read and written with the other list files
 // (config/lists.h).
+//
+// State: the auto-white lists belong to the snapshot, which never changes once it
+// is current; the lookups take the configuration lock all the same, so that lists
+// that grow at run time (through updateConfig) stay safe to read. Any thread.
 #pragma once
 
 #include <optional>

@@ -13,6 +13,8 @@
 //
 // Every operation takes the DNSBL lock; storing and expiring briefly take the
 // configuration lock inside it to read the periods.
+//
+// State: the cache, under the DNSBL lock (dnsbl_lock.h); any thread.
 #pragma once
 
 #include <cstdint>

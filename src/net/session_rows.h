@@ -1,6 +1,9 @@
 // The status window's table of connections: one row per running session, seven
 // text columns. Sessions take a row as they start and give it back as they end;
 // the window (and tests) read a copy.
+//
+// State: the row table, under its own mutex, taken for single operations and never
+// while another lock is taken inside it; any thread.
 #pragma once
 
 #include <array>

@@ -1,4 +1,6 @@
 // Where the per-user data directory is. Every data file goes through dataPath.
+//
+// State: the directory, decided once per run under its own mutex; any thread.
 #pragma once
 
 #include <optional>
