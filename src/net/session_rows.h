@@ -16,7 +16,7 @@
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
 
 enum SessionColumn : int {
   kColumnConnection = 0,
