@@ -275,6 +275,48 @@ TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
   EXPECT_TRUE(toldUser);
 }
 
+TEST_F(ConfigTest, AChangeMakesANewSnapshotAndLeavesTheHeldOneAsItWas) {
+  ConfigRef held = load("LOG_MAX_SIZE 11\n");
+  ConfigStatus changed = updateConfig([](Config& config) {
+    config.logMaxSize = 12;
+    config.alwaysConfirmExit = false;
+  });
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(held->logMaxSize, 11) << "a session keeps the snapshot it holds";
+  EXPECT_TRUE(held->alwaysConfirmExit);
+  ConfigRef current = AcquireConfig();
+  EXPECT_NE(current, held);
+  EXPECT_EQ(current->logMaxSize, 12);
+  EXPECT_NE(read("config.dat").find("LOG_MAX_SIZE 12\n"), std::string::npos);
+  EXPECT_NE(read("config.dat").find("ALWAYS_CONFIRM_EXIT NO\n"), std::string::npos);
+  EXPECT_FALSE(reloadIfConfigChanged()) << "its own write is no change to reload";
+
+  releaseCurrentConfig();
+  bool edited = false;
+  EXPECT_EQ(updateConfig([&](Config&) { edited = true; }).trouble, ConfigTrouble::NotLoaded);
+  EXPECT_FALSE(edited);
+}
+
+TEST_F(ConfigTest, TroubleIsTheApplicationsToDecideOn) {
+  // Without the application's handlers nothing ends and the load tells nobody
+  // (the file error itself still goes through the error report).
+  setConfigHandlers({});
+  chooseDataDirectory(file("no/such/dir"), true);
+  EXPECT_EQ(loadConfigFile().trouble, ConfigTrouble::CannotCreate);
+  EXPECT_FALSE(quitMessagePosted());
+  for (const Notice& notice : notices()) {
+    EXPECT_NE(notice.text, languageText(kTextConfigUnreadable));
+  }
+
+  std::vector<ConfigTrouble> told;
+  setConfigHandlers({nullptr, [&](ConfigTrouble trouble) {
+                       told.push_back(trouble);
+                     }});
+  EXPECT_FALSE(loadConfigFile());
+  EXPECT_EQ(told, std::vector<ConfigTrouble>{ConfigTrouble::CannotCreate});
+  EXPECT_FALSE(quitMessagePosted()) << "this handler chose to go on";
+}
+
 TEST(ReadConfigLine, LongLinesComeInPiecesAndAnyControlByteEndsTheText) {
   test::TempDir dir;
   static const char kText[] =
