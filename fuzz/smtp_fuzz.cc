@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   km::SmtpSession s;
   s.config = config;
-  s.portConfig.type = km::SMTP_SPECIFIC;
+  s.portConfig.type = km::PortType::SmtpSpecific;
   s.portConfig.serverName = "smtp.example.net";
   s.portConfig.smtp.useFiltering = (options & 1) != 0;
   s.portConfig.smtp.addReceivedHeader = (options & 2) != 0;
@@ -61,17 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.clientIsLocal = (options & 16) != 0;
   s.clientAddress = {192, 0, 2, 7};
   km::CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
-  km::initMemory(s.clientConnection);
-  km::initMemory(s.serverConnection);
-  s.serverConnection.bareLineFeedEndsLine = true;
-  km::unread(s.clientConnection, client.data(), client.size());
-  km::unread(s.serverConnection, replies.data(), replies.size());
+  s.clientConnection.useMemory();
+  s.serverConnection.useMemory();
+  s.serverConnection.setBareLineFeedEndsLine(true);
+  s.clientConnection.unread(client);
+  s.serverConnection.unread(replies);
   km::runSmtpCommands(s);
   km::endTransaction(s);
   km::FinishSessionRecord(s.record);
 
   // (After TURN or ATRN the server side also hears the client's replies.)
-  std::string_view received = km::memoryOutput(s.serverConnection);
+  std::string_view received = s.serverConnection.memoryOutput();
   if (s.client == &s.clientConnection &&
       count(received, "\r\n.\r\n") > count(client, "\r\n.\r\n")) {
     __builtin_trap();

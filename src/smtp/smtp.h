@@ -5,22 +5,27 @@
 // asks for it, runs each message through the filters (spam is tagged, never
 // refused).
 //
-//   smtp.h  (this file) what the proxy offers besides its session entry point
-//           (runSmtpSession, with the other protocols' entry points in
-//           net/sessions.h): the rules of the dialogue, as plain functions
+//   smtp.h  (this file) the session entry point, and the rules of the dialogue
+//           as plain functions
 #pragma once
 
 #include <kestrelmail/plugin.h>
 
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "net/sessions.h"
+#include "platform/ipv4.h"
 
 namespace km {
+
+// The session thread of an SMTP port; the application installs it as the SMTP
+// entry of net/sessions.h.
+void runSmtpSession(std::unique_ptr<SessionStart> start);
 
 // A server named as a host, optionally a colon and a port (25 by default). An
 // IPv6 address is written in brackets: "[2001:db8::1]:587".

@@ -57,7 +57,7 @@ std::optional<std::string> shortenedUser(const std::string& mechanism, std::stri
 // part; the final reply, or nothing when the exchange took another course.
 std::optional<std::string> retryAsGiven(SmtpSession& s, std::string_view line,
                                         const std::vector<std::string>& answers) {
-  if (!sendString(s.server, line)) {
+  if (!s.server->sendString(line)) {
     return std::nullopt;
   }
   size_t next = 0;
@@ -71,11 +71,11 @@ std::optional<std::string> retryAsGiven(SmtpSession& s, std::string_view line,
     }
     if (next == answers.size()) {
       // More challenges than the first time: cancel, and keep the first answer.
-      sendString(s.server, "*\r\n");
+      s.server->sendString("*\r\n");
       readReply(*s.server);
       return std::nullopt;
     }
-    if (!sendString(s.server, answers[next++])) {
+    if (!s.server->sendString(answers[next++])) {
       return std::nullopt;
     }
   }
@@ -83,9 +83,9 @@ std::optional<std::string> retryAsGiven(SmtpSession& s, std::string_view line,
 
 } // namespace
 
-SmtpFlow handleAuth(SmtpSession& s, std::string_view line) {
+SessionFlow handleAuth(SmtpSession& s, std::string_view line) {
   AuthCommand command = parseAuthCommand(line);
-  logSessionText(s.record.log, LOG_STANDARD, kTextLogSmtpAuthentication, {command.mechanism});
+  logSessionText(s.record.log, LogLevel::Standard, kTextLogSmtpAuthentication, {command.mechanism});
   bool shorten = s.portConfig.smtp.removeServerNameFromUserName &&
                  (command.mechanism == "PLAIN" || command.mechanism == "LOGIN");
   bool shortened = false;
@@ -103,17 +103,17 @@ SmtpFlow handleAuth(SmtpSession& s, std::string_view line) {
   std::vector<std::string> answers; // as the client gave them
   std::optional<std::string> reply;
   for (;;) {
-    if (!sendString(s.server, toServer) || !(reply = readReply(*s.server))) {
+    if (!s.server->sendString(toServer) || !(reply = readReply(*s.server))) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     if (!reply->starts_with("334")) {
       break;
     }
     std::optional<std::string> answer;
-    if (!sendString(s.client, *reply) || !(answer = readLine(*s.client, -1))) {
+    if (!s.client->sendString(*reply) || !(answer = s.client->readLine(-1))) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     answers.push_back(*answer);
     toServer = *answer;
@@ -128,9 +128,9 @@ SmtpFlow handleAuth(SmtpSession& s, std::string_view line) {
   if (shortened && reply->starts_with("5")) {
     if (std::optional<std::string> again = retryAsGiven(s, line, answers)) {
       reply = std::move(again);
-    } else if (s.server->state != LS_OPEN) {
+    } else if (!s.server->isOpen()) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
   }
   if (reply->starts_with("235")) {

@@ -42,10 +42,8 @@ constexpr std::string_view kEndLine = ".\r\n";
 class ServerSink : public MessageSink {
 public:
   explicit ServerSink(LineSocket* server) : server_(server) {}
-  bool write(std::string_view bytes) override {
-    return km::write(server_, bytes.data(), bytes.size());
-  }
-  bool flush() override { return km::flush(server_); }
+  bool write(std::string_view bytes) override { return server_->write(bytes.data(), bytes.size()); }
+  bool flush() override { return server_->flush(); }
 
 private:
   LineSocket* server_;
@@ -77,7 +75,7 @@ struct Transfer {
   // The body reader's first run begins with the line end pushed in front of the
   // body, so that an end line right at its start is found like any other.
   bool lineEndPushed = false;
-  BlockReader body;
+  std::optional<BlockReader> body;
   uint64_t lastInputMs = tickCountMs();
 };
 
@@ -88,7 +86,7 @@ bool keepWaiting(Transfer& t, size_t got) {
     t.lastInputMs = tickCountMs();
     return true;
   }
-  int idleLimitSec = t.s.client->idleLimitSec;
+  int idleLimitSec = t.s.client->idleLimit();
   return !stopRequested() && (idleLimitSec < 0 || tickCountMs() - t.lastInputMs <
                                                       static_cast<uint64_t>(idleLimitSec) * 1000u);
 }
@@ -97,21 +95,20 @@ bool keepWaiting(Transfer& t, size_t got) {
 // line arrives in several runs). The blank line that ends it is not kept.
 HeaderEnd readHeaderBlock(Transfer& t) {
   showStatus(t.s, languageText(kTextSmtpStatusReadingHeaders));
-  BlockReader reader;
-  init(reader, *t.s.client, kHeaderRun, "\r\n", kHeaderWaitMs);
+  std::optional<BlockReader> reader;
   uint64_t held = 0;
   for (;;) {
-    if (reader.terminatorFound) {
-      init(reader, *t.s.client, kHeaderRun, "\r\n", kHeaderWaitMs);
+    if (!reader || reader->terminatorFound()) {
+      reader.emplace(*t.s.client, kHeaderRun, "\r\n", kHeaderWaitMs); // one per line
     }
-    if (!read(reader) || !keepWaiting(t, reader.dataLen)) {
+    if (!reader->read() || !keepWaiting(t, reader->run().size())) {
       return HeaderEnd::ClientGone;
     }
-    if (reader.dataLen == 0) {
+    std::string_view run = reader->run();
+    if (run.empty()) {
       continue;
     }
-    std::string_view run(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen);
-    bool wholeLine = reader.terminatorFound;
+    bool wholeLine = reader->terminatorFound();
     if (t.atLineStart && wholeLine && run == kEndLine) {
       return HeaderEnd::EndOfMessage;
     }
@@ -130,10 +127,10 @@ HeaderEnd readHeaderBlock(Transfer& t) {
 
 void startBody(Transfer& t) {
   if (t.atLineStart) {
-    unread(*t.s.client, "\r\n", 2);
+    t.s.client->unread("\r\n", 2);
     t.lineEndPushed = true;
   }
-  init(t.body, *t.s.client, kBodyRun, "\r\n.\r\n", kBodyWaitMs);
+  t.body.emplace(*t.s.client, kBodyRun, "\r\n.\r\n", kBodyWaitMs);
 }
 
 // Reads the next run of the body. False when the message has ended, or the
@@ -143,16 +140,16 @@ bool readBodyRun(Transfer& t, std::string_view& run) {
   if (t.ended || t.failed) {
     return false;
   }
-  if (!read(t.body) || !keepWaiting(t, t.body.dataLen)) {
+  if (!t.body->read() || !keepWaiting(t, t.body->run().size())) {
     t.failed = true;
     return false;
   }
-  run = std::string_view(reinterpret_cast<const char*>(t.body.data.data()), t.body.dataLen);
+  run = t.body->run();
   if (t.lineEndPushed && run.size() >= 2) {
     run.remove_prefix(2);
     t.lineEndPushed = false;
   }
-  t.ended = t.body.terminatorFound;
+  t.ended = t.body->terminatorFound();
   return true;
 }
 
@@ -246,7 +243,7 @@ bool streamRest(Transfer& t) {
     if (run.empty()) {
       continue;
     }
-    if (!sendNow(t.s.server, run.data(), run.size())) {
+    if (!t.s.server->sendNow(run.data(), run.size())) {
       return false;
     }
     // Kept too, for the plug-ins that see the message once it went.
@@ -268,12 +265,12 @@ bool sendToServer(Transfer& t) {
     return false;
   }
   if (t.ended) {
-    if (bodyEndsOpen(t.m) && !writeString(t.s.server, "\r\n")) {
+    if (bodyEndsOpen(t.m) && !t.s.server->writeString("\r\n")) {
       return false;
     }
-    return writeString(t.s.server, kEndLine) && flush(t.s.server);
+    return t.s.server->writeString(kEndLine) && t.s.server->flush();
   }
-  return flush(t.s.server) && streamRest(t);
+  return t.s.server->flush() && streamRest(t);
 }
 
 // What the judged and delivered message counts for.
@@ -302,15 +299,15 @@ void account(SmtpSession& s, bool filtered, bool delivered) {
 
 } // namespace
 
-SmtpFlow handleData(SmtpSession& s, std::string_view line) {
+SessionFlow handleData(SmtpSession& s, std::string_view line) {
   if (!s.message) {
     return replyToClient(s, "503 5.5.1 Incorrect command sequence\r\n");
   }
   std::optional<std::string> reply;
-  if (!sendString(s.server, line) || !(reply = readReply(*s.server)) ||
-      !sendString(s.client, *reply)) {
+  if (!s.server->sendString(line) || !(reply = readReply(*s.server)) ||
+      !s.client->sendString(*reply)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   if (!reply->starts_with("354")) {
     endTransaction(s);
@@ -321,7 +318,7 @@ SmtpFlow handleData(SmtpSession& s, std::string_view line) {
   HeaderEnd headerEnd = readHeaderBlock(t);
   if (headerEnd == HeaderEnd::ClientGone) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   t.ended = headerEnd == HeaderEnd::EndOfMessage;
   t.endCut = t.ended;
@@ -335,13 +332,13 @@ SmtpFlow handleData(SmtpSession& s, std::string_view line) {
   }
   withdrawMessage(t.m);
   if (t.failed || !sendToServer(t) || t.failed || !(reply = readReply(*s.server)) ||
-      !sendString(s.client, *reply)) {
+      !s.client->sendString(*reply)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   account(s, filtering, reply->starts_with("2"));
   endTransaction(s);
-  return SmtpFlow::Continue;
+  return SessionFlow::Continue;
 }
 
 } // namespace km

@@ -10,6 +10,7 @@
 #include "filter/session_record.h"
 #include "message/message.h"
 #include "net/line_socket.h"
+#include "net/sessions.h"
 
 namespace km {
 
@@ -46,9 +47,6 @@ struct SmtpSession {
   bool authenticated = false;
 };
 
-// Why a handler returns: the session goes on, or it ends.
-enum class SmtpFlow { Continue, End };
-
 // One reply of the server: its lines as long as each is at least four bytes long
 // with "-" as its fourth byte, then the line that ends it. Nothing when the first
 // read fails; what was read when a later one does. A negative time-out (seconds,
@@ -61,10 +59,10 @@ void reportRelayFailure(SmtpSession& s);
 
 // Sends a line to the server, reads its reply and, when `toClient`, passes the
 // reply on.
-SmtpFlow relayCommand(SmtpSession& s, std::string_view line, bool toClient = true);
+SessionFlow relayCommand(SmtpSession& s, std::string_view line, bool toClient = true);
 
 // Sends one reply of the proxy's own to the client.
-SmtpFlow replyToClient(SmtpSession& s, std::string_view reply);
+SessionFlow replyToClient(SmtpSession& s, std::string_view reply);
 
 // Ends the mail transaction (RSET, a refused MAIL FROM or DATA).
 void endTransaction(SmtpSession& s);
@@ -72,10 +70,10 @@ void endTransaction(SmtpSession& s);
 // The command loop, until QUIT, a failure, or the stop flag.
 void runSmtpCommands(SmtpSession& s);
 
-SmtpFlow handleMailFrom(SmtpSession& s, std::string_view line);
-SmtpFlow handleRcptTo(SmtpSession& s, std::string_view line);
-SmtpFlow handleData(SmtpSession& s, std::string_view line);
-SmtpFlow handleAuth(SmtpSession& s, std::string_view line);
+SessionFlow handleMailFrom(SmtpSession& s, std::string_view line);
+SessionFlow handleRcptTo(SmtpSession& s, std::string_view line);
+SessionFlow handleData(SmtpSession& s, std::string_view line);
+SessionFlow handleAuth(SmtpSession& s, std::string_view line);
 
 // Shows a status text in the session's row (and as the thread's status).
 void showStatus(SmtpSession& s, std::string_view text);

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "config/lists.h"
 #include "filter/auto_whitelist.h"
-#include "filter/lists.h"
 #include "filter/verdict.h"
 #include "platform/lang.h"
 #include "platform/text.h"

@@ -3,10 +3,10 @@
 // permission, and the auto-whitelisting of the people the user writes to.
 #include <ctime>
 
+#include "config/lists.h"
 #include "diag/activity_log.h"
 #include "filter/auto_whitelist.h"
 #include "filter/dnsbl.h"
-#include "filter/lists.h"
 #include "filter/pipeline.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/verdict.h"
@@ -73,13 +73,13 @@ bool senderRefused(SmtpSession& s, const std::string& address, bool& byAddress) 
   return false;
 }
 
-SmtpFlow refuseSender(SmtpSession& s, const std::string& address, bool byAddress) {
+SessionFlow refuseSender(SmtpSession& s, const std::string& address, bool byAddress) {
   const Verdict& verdict = s.message->verdict;
   std::string reply = senderRefusalReply(verdict, byAddress, *s.config);
   countFilteredMessage(true, false);
   ++s.record.messagesFiltered;
   ++s.record.messagesSpam;
-  logSessionText(s.record.log, LOG_BASIC, kTextLogSmtpSenderRefused,
+  logSessionText(s.record.log, LogLevel::Basic, kTextLogSmtpSenderRefused,
                  {VerdictLabel(true, verdict), address});
   endTransaction(s);
   return replyToClient(s, reply);
@@ -87,7 +87,7 @@ SmtpFlow refuseSender(SmtpSession& s, const std::string& address, bool byAddress
 
 } // namespace
 
-SmtpFlow handleMailFrom(SmtpSession& s, std::string_view line) {
+SessionFlow handleMailFrom(SmtpSession& s, std::string_view line) {
   if (!startsWithIgnoreCase(line, "MAIL FROM:")) {
     return replyToClient(s, "501 5.5.4 Unrecognised MAIL command\r\n");
   }
@@ -101,7 +101,7 @@ SmtpFlow handleMailFrom(SmtpSession& s, std::string_view line) {
     s.fetch.isRetr = true;
     s.message = CreateMessage(s.config, &s.record, s.fetch);
     ++s.messageCount;
-    setRowText(s.row, COLUMN_PROGRESS, std::to_string(s.messageCount));
+    setRowText(s.row, kColumnProgress, std::to_string(s.messageCount));
     if (options.addReceivedHeader) {
       AppendHeaderText(*s.message,
                        formatReceivedLine(s.heloName.value_or("unknown"), s.clientAddress,
@@ -125,9 +125,9 @@ SmtpFlow handleMailFrom(SmtpSession& s, std::string_view line) {
   }
 
   std::optional<std::string> reply;
-  if (!sendString(s.server, line) || !(reply = readReply(*s.server))) {
+  if (!s.server->sendString(line) || !(reply = readReply(*s.server))) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   if (opened && !reply->starts_with("250")) {
     endTransaction(s);
@@ -135,7 +135,7 @@ SmtpFlow handleMailFrom(SmtpSession& s, std::string_view line) {
   return replyToClient(s, *reply);
 }
 
-SmtpFlow handleRcptTo(SmtpSession& s, std::string_view line) {
+SessionFlow handleRcptTo(SmtpSession& s, std::string_view line) {
   if (!startsWithIgnoreCase(line, "RCPT TO:")) {
     return replyToClient(s, "501 5.5.4 Unrecognised RCPT command\r\n");
   }
@@ -147,7 +147,7 @@ SmtpFlow handleRcptTo(SmtpSession& s, std::string_view line) {
   bool trusted = s.clientIsLocal || s.authenticated;
   RecipientRefusal refusal = recipientRefusal(recipient, localRecipient, trusted);
   if (refusal != RecipientRefusal::None) {
-    logSessionText(s.record.log, LOG_BASIC, kTextLogSmtpRelayRefused, {s.sender, recipient});
+    logSessionText(s.record.log, LogLevel::Basic, kTextLogSmtpRelayRefused, {s.sender, recipient});
     return replyToClient(s, recipientRefusalReply(refusal));
   }
   if (s.portConfig.smtp.awlistRcptTo && trusted && recipientToAutoWhitelist(*s.config, recipient)) {

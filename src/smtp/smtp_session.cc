@@ -3,13 +3,11 @@
 // its extension filter, and the reversal of roles after TURN or ATRN.
 #include <chrono>
 
-#include "app/tray.h"
 #include "config/config.h"
-#include "config/data_dir.h"
+#include "config/lists.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
-#include "filter/lists.h"
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
 #include "net/listeners.h"
@@ -18,7 +16,6 @@
 #include "net/socket_errors.h"
 #include "net/upstream_tls.h"
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
@@ -54,26 +51,16 @@ bool isResolverError(int error) {
 }
 
 // The port's connection notices are switched off for good when the user ticks
-// "do not show again". The snapshot in use is never changed: the configuration
-// file is written from an edited copy and loaded as the next snapshot.
+// "do not show again": in the next snapshot and in config.dat; the snapshot in use
+// stays as it is.
 void muteConnectionNotices(uint32_t portId) {
-  {
-    RecursiveGuard guard(configLock());
-    ConfigRef current = AcquireConfig();
-    if (!current) {
-      return;
-    }
-    Config edited = *current;
-    for (PortConfig& port : edited.ports) {
+  updateConfig([portId](Config& changed) {
+    for (PortConfig& port : changed.ports) {
       if (port.id == portId) {
         port.smtp.muteConnectionErrors = true;
       }
     }
-    if (!replaceFileContents(linkTarget(dataPath("config.dat")), formatConfigFile(edited))) {
-      return;
-    }
-  }
-  loadConfigFile();
+  });
 }
 
 // Shows the notice about a server that cannot be reached, unless the port's
@@ -105,8 +92,7 @@ void noticeUnreachable(SmtpSession& s, int textId, const std::string& host, int 
 }
 
 void dropServer(SmtpSession& s) {
-  close(*s.server);
-  s.server->state = LS_CLOSED;
+  s.server->close();
 }
 
 // A server named as one of the proxy's own ports would be served by the proxy
@@ -128,7 +114,7 @@ std::string ownEhloName() {
 // A secure connection that could not be made: the client hears why, not only an
 // error number.
 void refuseInsecure(SmtpSession& s, const SmtpServer& server, const std::string& failure) {
-  logSessionText(s.record.log, LOG_MINIMAL, kTextSmtpTlsFailed, {server.host, failure});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextSmtpTlsFailed, {server.host, failure});
   if (!s.portConfig.smtp.muteConnectionErrors) {
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextSmtpTlsFailed), {server.host, failure}),
@@ -136,7 +122,7 @@ void refuseInsecure(SmtpSession& s, const SmtpServer& server, const std::string&
   }
   dropServer(s);
   clearStatus(s);
-  sendString(s.client, formatText("421 4.4.1 Unable to connect to SMTP server (error %d): %s\r\n",
+  s.client->sendString(formatText("421 4.4.1 Unable to connect to SMTP server (error %d): %s\r\n",
                                   {wsa::kConnectionAborted, failure}));
 }
 
@@ -146,17 +132,17 @@ void refuseInsecure(SmtpSession& s, const SmtpServer& server, const std::string&
 bool startTlsWithServer(SmtpSession& s, std::string& failure) {
   auto refused = [&](const std::optional<std::string>& reply) {
     failure = reply ? std::string(reply->substr(0, reply->find_first_of("\r\n")))
-                    : socketErrorText(s.server->lastError);
+                    : socketErrorText(s.server->lastError());
     return false;
   };
-  if (!sendString(s.server, "EHLO " + ownEhloName() + "\r\n")) {
+  if (!s.server->sendString("EHLO " + ownEhloName() + "\r\n")) {
     return refused(std::nullopt);
   }
   std::optional<std::string> reply = readReply(*s.server);
   if (!reply || !reply->starts_with("250")) {
     return refused(reply);
   }
-  if (!sendString(s.server, "STARTTLS\r\n")) {
+  if (!s.server->sendString("STARTTLS\r\n")) {
     return refused(std::nullopt);
   }
   reply = readReply(*s.server);
@@ -167,20 +153,20 @@ bool startTlsWithServer(SmtpSession& s, std::string& failure) {
 }
 
 bool startServerTls(SmtpSession& s, const SmtpServer& server, std::string& failure) {
-  return startTls(*s.server, tlsOptionsFor(*s.config, s.portConfig, server.host),
-                  kTlsStartTimeoutMs, failure);
+  return s.server->startTls(tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
+                            failure);
 }
 
 } // namespace
 
 void showStatus(SmtpSession& s, std::string_view text) {
-  setRowText(s.row, COLUMN_STATUS, text);
+  setRowText(s.row, kColumnStatus, text);
 }
 
 std::optional<std::string> readReply(LineSocket& server, int timeoutSec) {
   std::optional<std::string> reply;
   for (;;) {
-    std::optional<std::string> line = readLine(server, timeoutSec);
+    std::optional<std::string> line = server.readLine(timeoutSec);
     if (!line) {
       return reply;
     }
@@ -192,37 +178,38 @@ std::optional<std::string> readReply(LineSocket& server, int timeoutSec) {
       return reply;
     }
     if (reply->size() > kLongestReply) {
-      close(server);
+      server.close();
       return std::nullopt;
     }
   }
 }
 
 void reportRelayFailure(SmtpSession& s) {
-  if (s.server->state == LS_ERROR && isReportableSocketError(s.server->lastError)) {
-    reportSocketError(s.server->lastError, languageText(kTextSmtpServerErrorTitle), &s.record.log);
-  } else if (s.client->state == LS_ERROR && isReportableSocketError(s.client->lastError)) {
-    reportSocketError(s.client->lastError, languageText(kTextClientErrorTitle), &s.record.log);
+  if (s.server->failed() && isReportableSocketError(s.server->lastError())) {
+    reportSocketError(s.server->lastError(), languageText(kTextSmtpServerErrorTitle),
+                      &s.record.log);
+  } else if (s.client->failed() && isReportableSocketError(s.client->lastError())) {
+    reportSocketError(s.client->lastError(), languageText(kTextClientErrorTitle), &s.record.log);
   }
 }
 
-SmtpFlow relayCommand(SmtpSession& s, std::string_view line, bool toClient) {
+SessionFlow relayCommand(SmtpSession& s, std::string_view line, bool toClient) {
   std::optional<std::string> reply;
-  bool ok = sendString(s.server, line) && (reply = readReply(*s.server)) &&
-            (!toClient || sendString(s.client, *reply));
+  bool ok = s.server->sendString(line) && (reply = readReply(*s.server)) &&
+            (!toClient || s.client->sendString(*reply));
   if (!ok) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  return SmtpFlow::Continue;
+  return SessionFlow::Continue;
 }
 
-SmtpFlow replyToClient(SmtpSession& s, std::string_view reply) {
-  if (!sendString(s.client, reply)) {
+SessionFlow replyToClient(SmtpSession& s, std::string_view reply) {
+  if (!s.client->sendString(reply)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  return SmtpFlow::Continue;
+  return SessionFlow::Continue;
 }
 
 void endTransaction(SmtpSession& s) {
@@ -236,56 +223,57 @@ namespace {
 // answered (or the server said nothing) and the session cannot go on.
 bool connectSmtpUpstream(SmtpSession& s) {
   const std::string& specification = s.portConfig.serverName;
-  setRowText(s.row, COLUMN_SERVER, specification);
+  setRowText(s.row, kColumnServer, specification);
   showStatus(s, languageText(kTextStatusResolvingServer));
   setSessionServerName(s.record, specification);
   SmtpServer server = parseSmtpServer(specification);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogServerConnect, {server.host, server.port});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogServerConnect,
+                 {server.host, server.port});
 
   // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
-  SocketHandle sock = kInvalidSocket;
+  UniqueSocket sock;
   showStatus(s, languageText(kTextStatusConnectingServer));
   for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
     sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock != kInvalidSocket || !isResolverError(error) || error == wsa::kHostNotFound ||
+    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
         attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
       break;
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     clearStatus(s);
     if (error == wsa::kTooManyFiles || error == wsa::kNoBufferSpace) {
       // No socket could be had at all.
       reportSocketError(error, languageText(kTextSocketForServerFailedTitle), &s.record.log);
-      sendString(s.client, "421 4.4.1 Windows networking error\r\n");
+      s.client->sendString("421 4.4.1 Windows networking error\r\n");
       return false;
     }
     logSocketError(error, languageText(kTextErrorTitle), &s.record.log);
     if (isResolverError(error)) {
       noticeUnreachable(s, kTextServerNotFound, server.host, error);
-      sendString(s.client, "421 4.4.1 Unable to resolve server name\r\n");
+      s.client->sendString("421 4.4.1 Unable to resolve server name\r\n");
     } else {
       noticeUnreachable(s, kTextServerUnreachable, server.host, error);
-      sendString(s.client,
-                 formatText("421 4.4.1 Unable to connect to SMTP server (error %d)\r\n", {error}));
+      s.client->sendString(
+          formatText("421 4.4.1 Unable to connect to SMTP server (error %d)\r\n", {error}));
     }
     return false;
   }
-  if (connectsToItself(sock)) {
-    closeSocket(sock);
+  if (connectsToItself(sock.get())) {
+    sock.reset();
     clearStatus(s);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextSmtpServerIsProxy, {specification});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextSmtpServerIsProxy, {specification});
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextSmtpServerIsProxy), {specification}),
                 NoticeIcon::Stop);
-    sendString(s.client, "421 4.4.1 The SMTP server of this port is this Kestrelmail itself\r\n");
+    s.client->sendString("421 4.4.1 The SMTP server of this port is this Kestrelmail itself\r\n");
     return false;
   }
 
   showStatus(s, languageText(kTextStatusServerConnected));
-  initSocket(*s.server, sock);
-  s.server->bareLineFeedEndsLine = true;
+  s.server->attach(sock.release());
+  s.server->setBareLineFeedEndsLine(true);
   pairSession(*s.client, *s.server);
   setRowSockets(s.row, s.client, s.server);
 
@@ -298,8 +286,8 @@ bool connectSmtpUpstream(SmtpSession& s) {
   std::optional<std::string> greeting = readReply(*s.server, kGreetingWaitSec);
   clearStatus(s);
   if (!greeting) {
-    if (s.server->state == LS_ERROR && isReportableSocketError(s.server->lastError)) {
-      reportSocketError(s.server->lastError, languageText(kTextErrorTitle), &s.record.log);
+    if (s.server->failed() && isReportableSocketError(s.server->lastError())) {
+      reportSocketError(s.server->lastError(), languageText(kTextErrorTitle), &s.record.log);
     }
     dropServer(s);
     return false;
@@ -314,29 +302,29 @@ bool connectSmtpUpstream(SmtpSession& s) {
 }
 
 // EHLO: the server's reply without the extensions the client must not see.
-SmtpFlow handleEhlo(SmtpSession& s, std::string_view line) {
+SessionFlow handleEhlo(SmtpSession& s, std::string_view line) {
   s.heloName = heloArgument(line);
-  if (!sendString(s.server, line)) {
+  if (!s.server->sendString(line)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   bool first = true;
   bool lastDropped = false;
   size_t replyBytes = 0;
   for (;;) {
-    std::optional<std::string> reply = readLine(*s.server, -1);
+    std::optional<std::string> reply = s.server->readLine(-1);
     if (!reply) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     replyBytes += reply->size();
     if (reply->starts_with("250")) {
       s.serverIsEsmtp = true;
     }
     lastDropped = !ehloLinePasses(*reply, first);
-    if (!lastDropped && !write(s.client, reply->data(), reply->size())) {
+    if (!lastDropped && !s.client->write(reply->data(), reply->size())) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     first = false;
     if (reply->size() < 4 || (*reply)[3] != '-') {
@@ -344,78 +332,79 @@ SmtpFlow handleEhlo(SmtpSession& s, std::string_view line) {
     }
     if (replyBytes > kLongestReply) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
   }
-  if (lastDropped && !writeString(s.client, "250 OK\r\n")) {
+  if (lastDropped && !s.client->writeString("250 OK\r\n")) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  if (!flush(s.client)) {
+  if (!s.client->flush()) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  return SmtpFlow::Continue;
+  return SessionFlow::Continue;
 }
 
 // After TURN or ATRN the former client serves and the former server sends: the
 // two connections change places, and the new serving side's greeting goes to the
 // new sending side at once.
-SmtpFlow reverseRoles(SmtpSession& s) {
+SessionFlow reverseRoles(SmtpSession& s) {
+  int idleLimit = s.client->idleLimit();
   std::swap(s.client, s.server);
-  s.client->lineLimit = kLongestClientLine;
-  s.server->lineLimit = kLongestLine;
-  std::swap(s.client->idleLimitSec, s.server->idleLimitSec);
-  s.client->sendWatchesPartner = false;
-  s.server->sendWatchesPartner = true;
-  s.server->bareLineFeedEndsLine = true;
+  s.client->setLineLimit(kLongestClientLine);
+  s.client->setIdleLimit(idleLimit);
+  s.server->setLineLimit(kLongestLine);
+  s.server->setIdleLimit(-1);
+  s.server->setBareLineFeedEndsLine(true);
+  pairSession(*s.client, *s.server);
   std::optional<std::string> greeting = readReply(*s.server);
-  if (!greeting || !sendString(s.client, *greeting)) {
+  if (!greeting || !s.client->sendString(*greeting)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  return SmtpFlow::Continue;
+  return SessionFlow::Continue;
 }
 
-SmtpFlow handleTurn(SmtpSession& s, std::string_view line) {
+SessionFlow handleTurn(SmtpSession& s, std::string_view line) {
   std::optional<std::string> reply;
-  if (!sendString(s.server, line) || !(reply = readReply(*s.server)) ||
-      !sendString(s.client, *reply)) {
+  if (!s.server->sendString(line) || !(reply = readReply(*s.server)) ||
+      !s.client->sendString(*reply)) {
     reportRelayFailure(s);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
-  return reply->starts_with("250") ? reverseRoles(s) : SmtpFlow::Continue;
+  return reply->starts_with("250") ? reverseRoles(s) : SessionFlow::Continue;
 }
 
 // ATRN: relayed as AUTH is, each "334" continued with one client line.
-SmtpFlow handleAtrn(SmtpSession& s, std::string_view line) {
+SessionFlow handleAtrn(SmtpSession& s, std::string_view line) {
   std::string toServer(line);
   for (;;) {
     std::optional<std::string> reply;
-    if (!sendString(s.server, toServer) || !(reply = readReply(*s.server)) ||
-        !sendString(s.client, *reply)) {
+    if (!s.server->sendString(toServer) || !(reply = readReply(*s.server)) ||
+        !s.client->sendString(*reply)) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     if (!reply->starts_with("334")) {
-      return reply->starts_with("250") ? reverseRoles(s) : SmtpFlow::Continue;
+      return reply->starts_with("250") ? reverseRoles(s) : SessionFlow::Continue;
     }
-    std::optional<std::string> answer = readLine(*s.client, -1);
+    std::optional<std::string> answer = s.client->readLine(-1);
     if (!answer) {
       reportRelayFailure(s);
-      return SmtpFlow::End;
+      return SessionFlow::End;
     }
     toServer = std::move(*answer);
   }
 }
 
-SmtpFlow handleRset(SmtpSession& s, std::string_view line) {
+SessionFlow handleRset(SmtpSession& s, std::string_view line) {
   endTransaction(s);
   return relayCommand(s, line);
 }
 
 // Runs one client command.
-SmtpFlow dispatch(SmtpSession& s, std::string_view line) {
+SessionFlow dispatch(SmtpSession& s, std::string_view line) {
   std::string_view command = line.substr(0, 4);
   auto is = [&](std::string_view name) {
     return equalsIgnoreCase(command, name);
@@ -434,7 +423,7 @@ SmtpFlow dispatch(SmtpSession& s, std::string_view line) {
     return handleEhlo(s, line);
   if (is("QUIT")) {
     relayCommand(s, line);
-    return SmtpFlow::End;
+    return SessionFlow::End;
   }
   if (is("VRFY") || is("EXPN") || is("HELP") || is("NOOP"))
     return relayCommand(s, line);
@@ -450,8 +439,8 @@ SmtpFlow dispatch(SmtpSession& s, std::string_view line) {
 }
 
 void endOfClient(SmtpSession& s) {
-  if (s.client->state == LS_ERROR && isReportableSocketError(s.client->lastError)) {
-    reportSocketErrorOnceThenCount(s.client->lastError, languageText(kTextClientReadErrorTitle),
+  if (s.client->failed() && isReportableSocketError(s.client->lastError())) {
+    reportSocketErrorOnceThenCount(s.client->lastError(), languageText(kTextClientReadErrorTitle),
                                    &s.record.log);
   }
 }
@@ -460,28 +449,29 @@ void endOfClient(SmtpSession& s) {
 
 void runSmtpCommands(SmtpSession& s) {
   while (!stopRequested()) {
-    std::optional<std::string> line = readLine(*s.client, kClientCommandWaitSec);
+    std::optional<std::string> line = s.client->readLine(kClientCommandWaitSec);
     if (!line) {
       endOfClient(s);
       return;
     }
-    setRowText(s.row, COLUMN_COMMAND, smtpCommandColumnText(*line));
-    SmtpFlow flow = dispatch(s, *line);
-    setRowText(s.row, COLUMN_COMMAND, "");
-    if (flow == SmtpFlow::End) {
+    setRowText(s.row, kColumnCommand, smtpCommandColumnText(*line));
+    SessionFlow flow = dispatch(s, *line);
+    setRowText(s.row, kColumnCommand, "");
+    if (flow == SessionFlow::End) {
       return;
     }
   }
 }
 
-void runSmtpSession(std::unique_ptr<SessionStart> start) {
-  beginSessionThread("SMTP");
-  sessionBusy();
-  SmtpSession s;
+namespace {
+
+// The session from the client's arrival to the end of its record, while it counts
+// as at work. True when the dialogue started (the client had the greeting).
+bool serveClient(SmtpSession& s, std::unique_ptr<SessionStart> start) {
   s.row = addSessionRow(start->clientAddress);
-  setRowText(s.row, COLUMN_PROTOCOL, "SMTP");
-  initSocket(s.clientConnection, start->clientSocket);
-  s.clientConnection.lineLimit = kLongestClientLine;
+  setRowText(s.row, kColumnProtocol, "SMTP");
+  s.clientConnection.attach(start->clientSocket);
+  s.clientConnection.setLineLimit(kLongestClientLine);
   setRowSockets(s.row, s.client, nullptr);
 
   reloadIfConfigChanged();
@@ -490,16 +480,16 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
   s.clientAddress = start->clientAddress;
   start.reset();
   if (s.config && s.config->clientIdleTimeout > 0) {
-    s.clientConnection.idleLimitSec = s.config->clientIdleTimeout;
+    s.clientConnection.setIdleLimit(s.config->clientIdleTimeout);
   }
   bool started = false;
   if (s.config) {
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
     s.clientIsLocal = netblocksContain(s.portConfig.smtp.localIpBlocks, s.clientAddress);
     if (connectSmtpUpstream(s)) {
-      if (!sendString(s.client, s.greeting)) {
-        if (s.client->state == LS_ERROR && isReportableSocketError(s.client->lastError)) {
-          reportSocketError(s.client->lastError, languageText(kTextClientErrorTitle),
+      if (!s.client->sendString(s.greeting)) {
+        if (s.client->failed() && isReportableSocketError(s.client->lastError())) {
+          reportSocketError(s.client->lastError(), languageText(kTextClientErrorTitle),
                             &s.record.log);
         }
       } else {
@@ -508,7 +498,7 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
         runSmtpCommands(s);
         showStatus(s, languageText(kTextStatusClosing));
         if (stopRequested()) {
-          sendString(s.client, "421 4.3.0 Kestrelmail exited.\r\n");
+          s.client->sendString("421 4.3.0 Kestrelmail exited.\r\n");
         }
       }
     }
@@ -517,7 +507,9 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
   // The end, undoing what the start did. A message still open is dropped, and the
   // server, which never saw its end, discards what it received of it.
   endTransaction(s);
-  close(s.serverConnection);
+  s.serverConnection.close();
+  forgetSessionSocket(s.clientConnection.handle());
+  s.clientConnection.close();
   if (s.config) {
     if (started) {
       SessionEnded(s.record);
@@ -525,18 +517,29 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
     }
     FinishSessionRecord(s.record);
   }
-  sessionIdle();
+  return started;
+}
+
+} // namespace
+
+void runSmtpSession(std::unique_ptr<SessionStart> start) {
+  SmtpSession s;
+  SessionThreadScope thread("SMTP", s.clientConnection);
+  bool started = false;
+  {
+    SessionActivity busy;
+    started = serveClient(s, std::move(start));
+  }
   showStatus(s, languageText(kTextStatusClosed));
   // The row stays visible a moment; the thread does not wait for that.
   removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
-  if (s.config && started) {
+  if (started) {
     Housekeeping();
   }
   s.config.reset();
   // Trimmed once the program is idle: sessions ending together must not all walk
   // the heap at once.
   requestMemoryTrim();
-  endSessionThread(s.clientConnection);
 }
 
 } // namespace km

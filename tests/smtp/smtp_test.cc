@@ -10,8 +10,8 @@
 #include "net/listeners.h"
 #include "net/loopback.h"
 #include "net/sessions.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "smtp/smtp.h"
 #include "smtp/smtp_internal.h"
@@ -263,23 +263,23 @@ TEST(SmtpReply, GathersContinuationLinesUpToTheLastLine) {
            {"250-one\r\n", "250-one\r\n", ""},
            {"", std::nullopt, ""}}) {
     LineSocket server;
-    initMemory(server);
-    server.bareLineFeedEndsLine = true;
-    unread(server, c.wire.data(), c.wire.size());
+    server.useMemory();
+    server.setBareLineFeedEndsLine(true);
+    server.unread(c.wire);
     EXPECT_EQ(readReply(server), c.reply) << c.wire;
-    std::optional<std::string> rest = readLine(server, 0);
+    std::optional<std::string> rest = server.readLine(0);
     EXPECT_EQ(rest.value_or(""), c.rest) << c.wire;
   }
   // A server that never ends its reply does not fill the memory.
   LineSocket endless;
-  initMemory(endless);
+  endless.useMemory();
   std::string lines;
   for (int i = 0; i < 40000; ++i) {
     lines += "250-" + std::string(40, 'x') + "\r\n";
   }
-  unread(endless, lines.data(), lines.size());
+  endless.unread(lines);
   EXPECT_FALSE(readReply(endless));
-  EXPECT_NE(endless.state, LS_OPEN);
+  EXPECT_FALSE(endless.isOpen());
 }
 
 // --- Whole dialogues over memory connections ------------------------------------
@@ -314,11 +314,11 @@ protected:
     s.clientAddress = {192, 0, 2, 7};
     s.clientIsLocal = clientIsLocal;
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
-    initMemory(s.clientConnection);
-    initMemory(s.serverConnection);
-    s.serverConnection.bareLineFeedEndsLine = true;
-    unread(s.clientConnection, clientLines.data(), clientLines.size());
-    unread(s.serverConnection, serverReplies.data(), serverReplies.size());
+    s.clientConnection.useMemory();
+    s.serverConnection.useMemory();
+    s.serverConnection.setBareLineFeedEndsLine(true);
+    s.clientConnection.unread(clientLines);
+    s.serverConnection.unread(serverReplies);
     runSmtpCommands(s);
     endTransaction(s);
   }
@@ -330,8 +330,8 @@ protected:
     }
   }
 
-  std::string toClient() const { return std::string(memoryOutput(session_->clientConnection)); }
-  std::string toServer() const { return std::string(memoryOutput(session_->serverConnection)); }
+  std::string toClient() const { return std::string(session_->clientConnection.memoryOutput()); }
+  std::string toServer() const { return std::string(session_->serverConnection.memoryOutput()); }
 
   test::DataDirScope data_;
   ConfigRef config_;
@@ -449,11 +449,11 @@ TEST_F(DialogueTest, AClientWritingInSmallPiecesIsRelayedExactly) {
     s.portConfig = config_->ports[0];
     s.clientIsLocal = true;
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
-    initSocket(s.clientConnection, pair.ours);
-    s.clientConnection.idleLimitSec = 10; // a fault here must not hang the test
-    initMemory(s.serverConnection);
+    s.clientConnection.attach(pair.ours);
+    s.clientConnection.setIdleLimit(10); // a fault here must not hang the test
+    s.serverConnection.useMemory();
     std::string replies = kAccepting + "221 bye\r\n";
-    unread(s.serverConnection, replies.data(), replies.size());
+    s.serverConnection.unread(replies);
     runSmtpCommands(s);
     writer.join();
     EXPECT_EQ(toServer(), kEnvelope + "DATA\r\n" +
