@@ -132,10 +132,10 @@ protected:
     filterBody = library.find<KmFilterOnMessageBody>("filterOnMessageBody");
     processed = library.find<KmProcessedMessage>("processedMessage");
     housekeeping = library.find<KmHousekeeping>("housekeeping");
-    for (void* f :
-         {(void*)loadConfig, (void*)releaseConfig, (void*)sessionStart, (void*)requireBody,
-          (void*)minBytes, (void*)filterBody, (void*)processed, (void*)housekeeping}) {
-      ASSERT_NE(f, nullptr);
+    for (bool found : {loadConfig != nullptr, releaseConfig != nullptr, sessionStart != nullptr,
+                       requireBody != nullptr, minBytes != nullptr, filterBody != nullptr,
+                       processed != nullptr, housekeeping != nullptr}) {
+      ASSERT_TRUE(found);
     }
   }
 
@@ -314,8 +314,8 @@ TEST_F(BayesPlugin, SessionsJudgeAndLearnAtTheSameTime) {
   for (int i = 0; i < 5; ++i) {
     housekeeping(pluginData, &closing);
   }
-  for (std::thread& session : sessions) {
-    session.join();
+  for (std::thread& sessionThread : sessions) {
+    sessionThread.join();
   }
   EXPECT_EQ(judgedSpam.load(), 100);
   releaseConfig(pluginData);
