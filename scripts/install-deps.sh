@@ -5,7 +5,7 @@ set -eu
 
 build_packages="cmake ninja-build g++ make libssl-dev libsqlite3-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
-  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail tmux python3-aiosmtpd swaks msmtp"
+  clang-format clang-tidy dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail tmux python3-aiosmtpd swaks msmtp"
 bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d python3 bogofilter
   python3-aiosmtpd"
 

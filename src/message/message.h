@@ -273,7 +273,7 @@ int64_t KeepBodyLines(Message& message, int64_t lineCount);
 // The last byte of the pristine body, or of one body copy; 0 when it is empty or
 // cannot be read.
 uint8_t LastPristineBodyByte(const Message& message);
-uint8_t LastBodyByte(const BodyCopy& body);
+uint8_t lastBodyByte(const BodyCopy& body);
 
 // Calls `piece` with the body's bytes in order, in pieces of at most `pieceSize`
 // bytes, until it returns false. False when a file body could not be read (errno

@@ -149,7 +149,7 @@ namespace km {
   X(kTextLogPop3User, 20425)                                                                       \
   X(kTextLogPop3Command, 20426)                                                                    \
   X(kTextPop3TlsFailed, 20427)                                                                     \
-  X(kTextPrefetchThreadFailed, 20428)                                                             \
+  X(kTextPrefetchThreadFailed, 20428)                                                              \
   X(kTextStatusResolvingServer, 10021)                                                             \
   X(kTextStatusConnectingServer, 10022)                                                            \
   X(kTextStatusServerConnected, 10023)                                                             \
