@@ -28,6 +28,7 @@
 #include "platform/text_ids.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "platform/version.h"
 #include "pop3/pop3.h"
 #include "smtp/smtp.h"
 #include "ui/welcome.h"

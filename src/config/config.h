@@ -32,8 +32,6 @@
 
 namespace km {
 
-inline constexpr const char* kProgramVersion = "1.53";
-inline constexpr double kProgramVersionNumber = 1.53;
 // Lowest program version that can read the files this one writes.
 inline constexpr const char* kCompatibilityVersion = "1.52";
 
