@@ -17,10 +17,6 @@ void closeAtOnce(std::unique_ptr<SessionStart> start, std::string_view threadTyp
 
 } // namespace
 
-void runImap4Session(std::unique_ptr<SessionStart> start) {
-  closeAtOnce(std::move(start), "IMAP4");
-}
-
 void runSmtpSession(std::unique_ptr<SessionStart> start) {
   closeAtOnce(std::move(start), "SMTP");
 }

@@ -1,7 +1,7 @@
 """Real mail servers for the end-to-end tests, started and stopped by the tests.
 
-Dovecot serves POP3 (plain, and TLS with a certificate made for the run) from a
-private configuration, private folders and a maildir the tests fill.
+Dovecot serves POP3 and IMAP4 (plain, and TLS with a certificate made for the run)
+from a private configuration, private folders and a maildir the tests fill.
 """
 
 import os
@@ -43,7 +43,7 @@ def make_certificate(folder, host="localhost"):
 
 
 class Dovecot:
-    """A private Dovecot instance serving POP3 on loopback."""
+    """A private Dovecot instance serving POP3 and IMAP4 on loopback."""
 
     def __init__(self, ssl=False, sessions=200):
         self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
@@ -53,6 +53,8 @@ class Dovecot:
         self.sessions = sessions  # sessions at once, of one user too
         self.pop3_port = free_port()
         self.pop3s_port = free_port()
+        self.imap_port = free_port()
+        self.imaps_port = free_port()
         self.cert = self.key = None
         entry = pwd.getpwnam("dovecot")
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
@@ -92,7 +94,7 @@ class Dovecot:
             self.cert, self.key = make_certificate(self.root)
             ssl_lines = "ssl = yes\nssl_cert = <%s\nssl_key = <%s\n" % (self.cert, self.key)
         config = f"""
-protocols = pop3
+protocols = pop3 imap
 listen = 127.0.0.1
 base_dir = {self.path("run")}
 state_dir = {self.path("state")}
@@ -126,6 +128,15 @@ service pop3-login {{
     ssl = yes
   }}
 }}
+service imap-login {{
+  inet_listener imap {{
+    port = {self.imap_port}
+  }}
+  inet_listener imaps {{
+    port = {self.imaps_port}
+    ssl = yes
+  }}
+}}
 service anvil {{
   chroot =
 }}
@@ -144,6 +155,7 @@ service anvil {{
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         wait_for_port(self.pop3_port)
+        wait_for_port(self.imap_port)
         return self
 
     def stop(self):
