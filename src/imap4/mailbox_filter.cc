@@ -326,13 +326,15 @@ bool fetchBodyText(FilterRun& run, const std::string& uid, Message& message, int
   LineSocket& server = run.s.server;
   for (int attempt = 0; attempt < kBodyFetchAttempts; ++attempt) {
     int64_t before = held();
+    // Peeking leaves \Seen alone, so a run that fails half-way leaves no unseen
+    // message seen; the server names the item BODY[TEXT] in its answer either way.
     std::string item;
     if (wantBytes == -1 && before == 0) {
-      item = "BODY[TEXT]";
+      item = "BODY.PEEK[TEXT]";
     } else if (wantBytes != -1) {
-      item = formatText("BODY[TEXT]<%d.%d>", {before, wantBytes - before});
+      item = formatText("BODY.PEEK[TEXT]<%d.%d>", {before, wantBytes - before});
     } else {
-      item = formatText("BODY[TEXT]<%d.%d>", {before, fetch.expectedSize});
+      item = formatText("BODY.PEEK[TEXT]<%d.%d>", {before, fetch.expectedSize});
     }
     run.s.status.show(
         formatText(languageText(kTextStatusReceived), {0, fetch.expectedSize / 1024}));
@@ -553,7 +555,10 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
     return false;
   }
   if (!found) {
-    return true; // gone meanwhile (another client expunged it)
+    // Gone meanwhile (another client expunged it), or a server that names messages
+    // it does not have: either way it is not looked for again.
+    mailbox.filteredUids.add(uid);
+    return true;
   }
 
   // The header.
