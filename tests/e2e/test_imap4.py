@@ -134,6 +134,33 @@ class MovingSpamTest(unittest.TestCase):
         view.close()
 
 
+    def test_4_new_mail_during_idle_waits_for_the_clients_done(self):
+        conn = socket.create_connection(("127.0.0.1", self.proxy.ports[0]), timeout=60)
+        read_line(conn)
+        conn.sendall(b"a1 LOGIN alice@%s secret\r\na2 SELECT INBOX\r\na3 IDLE\r\n"
+                     % self.proxy.server.encode())
+        transcript = b""
+        while not transcript.endswith(b"+ idling\r\n"):
+            transcript += read_line(conn)
+        self.proxy.dovecot.deliver("alice", SPAM_SENDER.replace(b"spam-1", b"spam-5"))
+        while not transcript.endswith(b" EXISTS\r\n"):
+            line = read_line(conn)
+            self.assertTrue(line, transcript)
+            transcript += line
+        conn.sendall(b"DONE\r\na4 NOOP\r\na5 LOGOUT\r\n")
+        while b"a5 OK" not in transcript:
+            line = read_line(conn)
+            self.assertTrue(line, transcript)
+            transcript += line
+        conn.close()
+        self.assertIn(b"a3 OK", transcript)
+        self.assertIn(b"a4 OK", transcript)
+        self.assertNotIn(b"BAD", transcript, "nothing of the proxy's went into the IDLE")
+        view = self.proxy.view()
+        self.assertEqual(len(view.messages("Junk")), 6)
+        view.close()
+
+
 class RewritingTest(unittest.TestCase):
     """Every message is replaced by a tagged copy; spam copies go to the spam-trap."""
 
