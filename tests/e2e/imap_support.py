@@ -138,7 +138,7 @@ class ImapProxy:
                  blacklist_ip="198.51.100.0/24\n", messages=(), dovecot=None, files=None):
         self.dovecot = dovecot or Dovecot(ssl=ssl).start()
         for message in messages:
-            if isinstance(message, tuple):
+            if isinstance(message, tuple):  # (message, maildir flags)
                 self.dovecot.deliver("alice", message[0], flags=message[1])
             else:
                 self.dovecot.deliver("alice", message)

@@ -238,6 +238,24 @@ class DeletingTest(unittest.TestCase):
         view.close()
 
 
+class PruningTest(unittest.TestCase):
+    def test_after_two_weeks_the_uid_file_keeps_only_what_the_server_still_has(self):
+        proxy = ImapProxy(MOVING, messages=[CLEAN, CLEAN.replace(b"clean-1", b"clean-2")])
+        try:
+            name = "alice@127.0.0.1G%d-INBOX-uids.dat" % proxy.dovecot.imap_port
+            old = int(time.time()) - 15 * 86400
+            proxy.ws.write("imap4_state/" + name, "%d\n1\n2\n99\n" % old)
+            imap = proxy.login()
+            imap.select("INBOX")
+            imap.logout()
+            self.assertEqual(proxy.wait_for_sessions(1), [0], "1 and 2 were filtered already")
+            lines = proxy.ws.read("imap4_state/" + name).splitlines()
+            self.assertGreater(int(lines[0]), old)
+            self.assertEqual(lines[1:], ["1", "2"])
+        finally:
+            self.assertEqual(proxy.stop(), 0)
+
+
 class FrontEndTest(unittest.TestCase):
     """What the proxy answers itself, and the log-in on both port types."""
 

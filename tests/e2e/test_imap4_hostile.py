@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from imap_support import (CLEAN, SPAM_SENDER, ImapProxy, ServerView, big_message, header_value,
+from imap_support import (CLEAN, SEEN, SPAM_SENDER, ImapProxy, ServerView, big_message, header_value,
                           imap_port_config)
 from kestrel import Kestrel, Workspace, wait_for
 from peers import Middleman, ScriptedServer, free_port, read_line, wait_for_port
@@ -102,6 +102,14 @@ class InFrontOfDovecotTest(unittest.TestCase):
                          [b"You have won"], "filtered as if nothing had been said")
         self.assertEqual(len(view.messages("INBOX")), 1)
         view.close()
+
+    def test_unseen_state_comes_back_where_fetching_may_have_changed_it(self):
+        view, before = self.run_with(messages=(CLEAN, (SEEN, "S")))
+        stores = [line.split(b" ", 1)[1] for line in self.middleman.sent() if b"UID STORE" in line]
+        unseen = [uid for uid, flags, _ in before if "\\Seen" not in flags]
+        self.assertEqual(stores, [b"UID STORE %d -FLAGS.SILENT (\\Seen)\r\n" % unseen[0]],
+                         "one STORE, for the unseen message only")
+        self.assert_untouched(view, before)
 
     def test_a_server_that_will_not_search_is_asked_for_every_flag_instead(self):
         def no_search(line):
