@@ -603,6 +603,26 @@ void handleServerLine(ImapSession& s) {
   }
 }
 
+// Whether the server has said something: bytes buffered, an end, or data waiting.
+// Over TLS a readable socket may carry only records of the secure layer itself (a
+// session ticket after the handshake): those must not make the session wait for a
+// line that is not coming while the client's command waits unread.
+bool serverHasInput(ImapSession& s) {
+  if (!isConnected(s) || !pollInput(s.server)) {
+    return false;
+  }
+  if (hasBufferedInput(s.server) || s.server.state != LS_OPEN || !s.server.tls) {
+    return true;
+  }
+  int byte = readChar(s.server, 0);
+  if (byte >= 0) {
+    auto taken = static_cast<uint8_t>(byte);
+    unread(s.server, &taken, 1);
+    return true;
+  }
+  return byte != LS_TIMEOUT;
+}
+
 // Waits until either connection has something (or the stop flag is raised); the
 // client is not listened to while a callback is awaited.
 void waitForInput(ImapSession& s) {
@@ -661,11 +681,11 @@ void refreshConfiguration(ImapSession& s) {
 void runMainLoop(ImapSession& s) {
   while (!s.quit && !stopRequested()) {
     bool clientReady = !s.awaitingCallback && pollInput(s.client);
-    bool serverReady = isConnected(s) && pollInput(s.server);
+    bool serverReady = serverHasInput(s);
     if (!clientReady && !serverReady) {
       waitForInput(s);
       clientReady = !s.awaitingCallback && pollInput(s.client);
-      serverReady = isConnected(s) && pollInput(s.server);
+      serverReady = serverHasInput(s);
     }
     refreshConfiguration(s);
     if (clientReady && !s.quit) {
@@ -683,8 +703,7 @@ void runMainLoop(ImapSession& s) {
       do {
         handleServerLine(s);
       } while (!s.quit && !stopRequested() && isConnected(s) &&
-               (hasBufferedInput(s.server) ||
-                (s.server.state == LS_OPEN && waitReadable(s.server.sock, 0) == 1)));
+               (hasBufferedInput(s.server) || (s.server.state == LS_OPEN && serverHasInput(s))));
       flush(&s.client);
       if (isConnected(s)) {
         flush(&s.server);

@@ -253,6 +253,15 @@ struct FetchAnswer {
     }
     return {};
   }
+  // The value of an item that carries text (a literal or a quoted string, not NIL).
+  std::string_view text(std::string_view name) const {
+    for (size_t i = 0; items != nullptr && i + 1 < items->size(); i += 2) {
+      if (tokenIs(*items, i, name) && (*items)[i + 1].type != TokenType::Atom) {
+        return tokenText(*items, i + 1);
+      }
+    }
+    return {};
+  }
   const ImapTokens* list(std::string_view name) const {
     for (size_t i = 0; items != nullptr && i + 1 < items->size(); i += 2) {
       if (tokenIs(*items, i, name) && isListToken(*items, i + 1)) {
@@ -578,7 +587,7 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
         if (isUntagged(text) && (tokenIs(tokens, 2, "EXISTS") || tokenIs(tokens, 2, "RECENT"))) {
           return;
         }
-        std::string_view header = answer->item("RFC822.HEADER");
+        std::string_view header = answer->text("RFC822.HEADER");
         if (isOurs(*answer) && !header.empty() && message.pristineHeaderLines.empty()) {
           LineSocket lines;
           initMemory(lines);

@@ -391,7 +391,10 @@ class TlsUpstreamTest(unittest.TestCase):
                  imap_port_config(0, "IMAP4_SPECIFIC", server="localhost:%d" % dovecot.imap_port,
                                   UPSTREAM_TLS="STARTTLS").replace("PORT 0\n", "PORT {port1}\n") +
                  imap_port_config(0, UPSTREAM_TLS="IMPLICIT", TLS_CA_FILE=other.cert)
-                 .replace("PORT 0\n", "PORT {port2}\n"))
+                 .replace("PORT 0\n", "PORT {port2}\n") +
+                 imap_port_config(0, "IMAP4_SPECIFIC", server="localhost:%d" % dovecot.imap_port,
+                                  UPSTREAM_TLS="STARTTLS", TLS_CA_FILE=other.cert)
+                 .replace("PORT 0\n", "PORT {port3}\n"))
         proxy = ImapProxy(ports, extra_config="TLS_CA_FILE %s\n" % dovecot.cert,
                           messages=[SPAM_SENDER, CLEAN], dovecot=dovecot)
         try:
@@ -406,6 +409,9 @@ class TlsUpstreamTest(unittest.TestCase):
                 proxy.login(2, user="alice@localhost:%d" % dovecot.imaps_port)
             self.assertIn(b"Unable to connect to IMAP4 server", refused.exception.args[0].encode()
                           if isinstance(refused.exception.args[0], str) else refused.exception.args[0])
+            with socket.create_connection(("127.0.0.1", proxy.ports[3]), timeout=30) as conn:
+                self.assertEqual(read_line(conn), b"* NO Unable to connect to IMAP4 server\r\n")
+                self.assertEqual(read_line(conn), b"", "and the session ends")
             view = proxy.view()
             self.assertEqual(len(view.messages("Junk")), 1)
             view.close()
