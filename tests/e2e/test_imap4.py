@@ -80,27 +80,43 @@ class MovingSpamTest(unittest.TestCase):
         log = self.proxy.log()
         self.assertIn("Test Blacklist 203.0.113.9", log)
 
-    def test_2_a_second_session_and_a_restart_filter_only_what_is_new(self):
-        # (runs after the first test of the class)
-        self.proxy.dovecot.deliver("alice", SPAM_SENDER.replace(b"spam-1", b"spam-3"))
+    def settled(self):
+        """Filters the mailbox once (when no earlier test did) and returns the number
+        of messages in INBOX and in Junk."""
+        sessions = len(self.proxy.filtered_counts())
         imap = self.proxy.login()
         imap.select("INBOX")
         imap.logout()
-        self.assertEqual(self.proxy.wait_for_sessions(2)[-1], 1, "only the new message")
+        self.proxy.wait_for_sessions(sessions + 1)
+        view = self.proxy.view()
+        counts = len(view.messages("INBOX")), len(view.messages("Junk") or [])
+        view.close()
+        return counts
+
+    def test_2_a_second_session_and_a_restart_filter_only_what_is_new(self):
+        inbox, junk = self.settled()
+        self.proxy.dovecot.deliver("alice", SPAM_SENDER.replace(b"spam-1", b"spam-3"))
+        sessions = len(self.proxy.filtered_counts())
+        imap = self.proxy.login()
+        imap.select("INBOX")
+        imap.logout()
+        self.assertEqual(self.proxy.wait_for_sessions(sessions + 1)[-1], 1, "only the new message")
         self.proxy.restart()
         imap = self.proxy.login()
         imap.select("INBOX")
         imap.select("Junk")
         imap.logout()
-        counts = self.proxy.wait_for_sessions(3)
+        counts = self.proxy.wait_for_sessions(sessions + 2)
         self.assertEqual(counts[-1], 0, "the UID file remembers across a restart")
         self.assertIn("alice@127.0.0.1G%d-INBOX-uids.dat" % self.proxy.dovecot.imap_port,
                       self.proxy.state_files())
         view = self.proxy.view()
-        self.assertEqual(len(view.messages("Junk")), 4)
+        self.assertEqual(len(view.messages("Junk")), junk + 1)
+        self.assertEqual(len(view.messages("INBOX")), inbox)
         view.close()
 
     def test_3_new_mail_while_selected_is_filtered_before_the_client_sees_it(self):
+        inbox, junk = self.settled()
         conn = socket.create_connection(("127.0.0.1", self.proxy.ports[0]), timeout=60)
         transcript = read_line(conn)
 
@@ -118,23 +134,23 @@ class MovingSpamTest(unittest.TestCase):
         self.assertIn(b" OK", command(b"a2 SELECT INBOX\r\n", b"a2"))
         self.proxy.dovecot.deliver("alice", SPAM_SENDER.replace(b"spam-1", b"spam-4"))
         self.proxy.dovecot.deliver("alice", CLEAN.replace(b"clean-1", b"clean-4"))
+        news = b"* %d EXISTS" % (inbox + 2)
         deadline = time.monotonic() + 30
-        while b"* 6 EXISTS" not in transcript and time.monotonic() < deadline:
+        while news not in transcript and time.monotonic() < deadline:
             command(b"a3 NOOP\r\n", b"a3")
-        self.assertIn(b"* 6 EXISTS", transcript)
+        self.assertIn(news, transcript)
         command(b"a4 NOOP\r\n", b"a4")
         self.assertIn(b" OK", command(b"a5 FETCH 1:* (FLAGS)\r\n", b"a5"))
         command(b"a6 LOGOUT\r\n", b"a6")
         conn.close()
         self.assertNotIn(b"KRTL", transcript, "the proxy's own answers stay with it")
         view = self.proxy.view()
-        self.assertIn("Lunch on Friday", subjects(view.messages("INBOX")))
-        self.assertEqual(len(view.messages("Junk")), 5)
-        self.assertEqual(len(view.messages("INBOX")), 5)
+        self.assertEqual(len(view.messages("Junk")), junk + 1)
+        self.assertEqual(len(view.messages("INBOX")), inbox + 1)
         view.close()
 
-
     def test_4_new_mail_during_idle_waits_for_the_clients_done(self):
+        inbox, junk = self.settled()
         conn = socket.create_connection(("127.0.0.1", self.proxy.ports[0]), timeout=60)
         read_line(conn)
         conn.sendall(b"a1 LOGIN alice@%s secret\r\na2 SELECT INBOX\r\na3 IDLE\r\n"
@@ -157,7 +173,7 @@ class MovingSpamTest(unittest.TestCase):
         self.assertIn(b"a4 OK", transcript)
         self.assertNotIn(b"BAD", transcript, "nothing of the proxy's went into the IDLE")
         view = self.proxy.view()
-        self.assertEqual(len(view.messages("Junk")), 6)
+        self.assertEqual(len(view.messages("Junk")), junk + 1)
         view.close()
 
 
@@ -435,6 +451,9 @@ class ClientProgramsTest(unittest.TestCase):
         return "alice@" + self.proxy.server
 
     def test_mbsync_syncs_the_filtered_mailbox_into_a_maildir(self):
+        imap = self.proxy.login()  # the spam-trap exists once INBOX was filtered
+        imap.select("INBOX")
+        imap.logout()
         root = os.path.join(self.proxy.ws.root, "mbsync")
         os.makedirs(os.path.join(root, "mail"))
         rc = os.path.join(root, "mbsyncrc")
