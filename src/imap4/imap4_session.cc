@@ -398,7 +398,6 @@ void handleClientLine(ImapSession& s) {
     }
     return;
   }
-  s.lastActivityMs = tickCountMs();
   ImapLine line = parseImapLine(LineKind::Command, *text, nullptr, nullptr);
   if (!s.clientCommandOpen) {
     setRowText(s.row, COLUMN_COMMAND, commandColumnText(line, *text));
@@ -519,7 +518,6 @@ void handleServerLine(ImapSession& s) {
     s.quit = true;
     return;
   }
-  s.lastActivityMs = tickCountMs();
   ImapLine line = parseImapLine(LineKind::Response, *text, nullptr, nullptr);
   const ImapTokens& tokens = line.tokens;
   std::string_view tag = tokenText(tokens, 0);
@@ -708,6 +706,10 @@ void runMainLoop(ImapSession& s) {
       if (isConnected(s)) {
         flush(&s.server);
       }
+    }
+    if (clientReady || serverReady) {
+      // Counted from the end of the work: a long filter run is no silence.
+      s.lastActivityMs = tickCountMs();
     }
     if (s.client.state != LS_OPEN || (isConnected(s) && s.server.state != LS_OPEN)) {
       s.quit = true;
