@@ -11,19 +11,19 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/pipeline.h"
 #include "filter/verdict.h"
 #include "message/message_fixture.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "support/dns_servers.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km {
 namespace {
@@ -132,7 +132,7 @@ void BM_FiveHundredMessagesFromFiftyRelays(benchmark::State& state) {
     std::vector<std::thread> sessions;
     for (int s = 0; s < kSessions; ++s) {
       sessions.emplace_back([s, &spam] {
-        test::MessageFixture session(POP3_GENERIC, AcquireConfig());
+        test::MessageFixture session(PortType::Pop3Generic, AcquireConfig());
         for (int m = s; m < kMessages; m += kSessions) {
           spam += judge(session, "198.51.100." + std::to_string(m % kRelays)) ? 1 : 0;
         }
@@ -161,7 +161,7 @@ test::FakeDnsServer& slowResolver() {
 // Each message from a relay never seen: six lookups, answered after 50 ms each.
 void BM_MessageWaitColdCache(benchmark::State& state) {
   Setup setup(slowResolver().server().port);
-  test::MessageFixture session(POP3_GENERIC, AcquireConfig());
+  test::MessageFixture session(PortType::Pop3Generic, AcquireConfig());
   int asked = slowResolver().requestCount();
   int relay = 0;
   for (auto _ : state) {
@@ -176,7 +176,7 @@ BENCHMARK(BM_MessageWaitColdCache)->Iterations(40)->Unit(benchmark::kMillisecond
 // The same relays again: the cache answers.
 void BM_MessageWaitWarmCache(benchmark::State& state) {
   Setup setup(slowResolver().server().port);
-  test::MessageFixture session(POP3_GENERIC, AcquireConfig());
+  test::MessageFixture session(PortType::Pop3Generic, AcquireConfig());
   for (int relay = 1; relay <= 20; ++relay) {
     judge(session, "192.0.2." + std::to_string(relay));
   }

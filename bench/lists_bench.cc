@@ -9,7 +9,7 @@
 
 #include "config/config.h"
 #include "config/data_dir.h"
-#include "filter/lists.h"
+#include "config/lists.h"
 #include "platform/files.h"
 #include "platform/notifier.h"
 

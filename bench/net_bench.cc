@@ -11,16 +11,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
-#include "net/thread_records.h"
 #include "platform/files.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sockets.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
@@ -43,7 +43,7 @@ Pair connectPair() {
   bindSocket(listener, kLoopback, 0, error);
   listenOnSocket(listener, 1, error);
   Pair pair;
-  pair.near = connectTcp("127.0.0.1", boundPort(listener), 5000, error);
+  pair.near = connectTcp("127.0.0.1", boundPort(listener), 5000, error).release();
   waitReadable(listener, 5000);
   SocketAddress4 address{};
   acceptClient(listener, pair.far, address, error);
@@ -118,14 +118,12 @@ void BM_BlockReaderRelay(benchmark::State& state) {
     size_t moved = runRelay([](SocketHandle from, SocketHandle to) {
       LineSocket in;
       LineSocket out;
-      initSocket(in, from);
-      initSocket(out, to);
-      BlockReader br;
-      init(br, in, kChunk, nullptr, 30000);
-      while (read(br) && sendNow(&out, br.data.data(), br.dataLen)) {
+      in.attach(from);
+      out.attach(to);
+      BlockReader br(in, kChunk, "", 30000);
+      while (br.read() && out.sendString(br.run())) {
       }
       shutdownSending(to);
-      free(br);
     });
     if (moved != kStreamBytes) {
       state.SkipWithError("bytes were lost");
@@ -174,7 +172,7 @@ void BM_AcceptBurstToSessionThreads(benchmark::State& state) {
       std::vector<uint64_t> connected(kBurstClients);
       for (int i = 0; i < kBurstClients; ++i) {
         int error = 0;
-        socks[i] = connectTcp("127.0.0.1", port, 10000, error);
+        socks[i] = connectTcp("127.0.0.1", port, 10000, error).release();
         connected[i] = tickCountMs();
       }
       for (int i = 0; i < kBurstClients; ++i) {

@@ -109,7 +109,7 @@ struct Pop3Session {
   PortConfig port;
   SessionRecord record;
   explicit Pop3Session(ConfigRef config) {
-    port.type = POP3_GENERIC;
+    port.type = PortType::Pop3Generic;
     CreateSessionRecord(record, std::move(config), port, {127, 0, 0, 1});
   }
   ~Pop3Session() { FinishSessionRecord(record); }
@@ -166,8 +166,8 @@ void BM_HoldFiftyMegabyteMessage(benchmark::State& state) {
       AppendBody(*message, piece, true);
     }
     largestGrowth = std::max(largestGrowth, residentBytes() - before);
-    if (message->body.storageType != BODY_IN_FILE ||
-        message->pristineBody.storageType != BODY_IN_FILE) {
+    if (message->body.storageType != BodyStorage::InFile ||
+        message->pristineBody.storageType != BodyStorage::InFile) {
       state.SkipWithError("a 50 MB body stayed in memory");
     }
   }

@@ -12,8 +12,8 @@
 namespace {
 
 void loadMemory(km::LineSocket& socket, std::string_view bytes) {
-  km::initMemory(socket);
-  km::unread(socket, bytes.data(), bytes.size());
+  socket.useMemory();
+  socket.unread(bytes);
 }
 
 } // namespace

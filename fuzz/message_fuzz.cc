@@ -14,7 +14,7 @@
 
 namespace {
 
-km::ConfigRef fuzzConfig() {
+km::ConfigRef fuzzConfig(bool tagAsSuffix) {
   auto config = std::make_shared<km::Config>();
   config->whitelistEmail = {"*@white.example", "a*b@*"};
   config->blacklistEmail = {"*@black.example", "*x*"};
@@ -26,6 +26,7 @@ km::ConfigRef fuzzConfig() {
   config->blacklistIpIndex = km::NetblockIndex(config->blacklistIp);
   config->tagSubject = true;
   config->verdictInSubject = true;
+  config->tagAsSuffix = tagAsSuffix;
   return config;
 }
 
@@ -35,16 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   km::fuzz::prepareFuzzing();
   static km::PortConfig port = [] {
     km::PortConfig pop3;
-    pop3.type = km::POP3_GENERIC;
+    pop3.type = km::PortType::Pop3Generic;
     return pop3;
   }();
   static km::SessionRecord* session = [] {
     auto* record = new km::SessionRecord;
-    km::CreateSessionRecord(*record, fuzzConfig(), port, {127, 0, 0, 1});
+    km::CreateSessionRecord(*record, fuzzConfig(false), port, {127, 0, 0, 1});
     return record;
   }();
   // The first input byte chooses the tag's place.
-  session->config->tagAsSuffix = size > 0 && (data[0] & 1) != 0;
+  static const km::ConfigRef prefixTagging = fuzzConfig(false);
+  static const km::ConfigRef suffixTagging = fuzzConfig(true);
+  session->config = size > 0 && (data[0] & 1) != 0 ? suffixTagging : prefixTagging;
 
   std::string_view raw(reinterpret_cast<const char*>(data), size);
   km::FetchRecord fetch;

@@ -2,7 +2,9 @@
 //
 //   app.h           (this file) program entry, the exit path, the shut-down wait
 //   command_line.h  findOption and the program's options
-//   main_loop.h     the main thread's loop: posted calls, descriptors, timers, quit
+//
+// The main thread's loop (posted calls, descriptors, timers, quit) is
+// platform/main_loop.h: the listeners below use it too.
 //   tray.h          the tray icon model, the busy animation and the menu commands
 #pragma once
 
@@ -17,6 +19,11 @@ void exitProgram();
 // Raises the stop flag and waits while proxy sessions run, dispatching posted calls
 // every 100 ms and asking about every ten seconds whether to stop waiting.
 void waitForThreads();
+
+// Connects the layers: installs the hooks through which the lower layers reach
+// the ones above them (the proxies' session entry points, the tray's busy
+// animation). Start-up calls it first; tests that run sessions call it too.
+void installLayerHooks();
 
 // False when the program was started with "-trayicon none".
 bool trayIconWanted();

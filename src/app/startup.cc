@@ -6,7 +6,6 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
-#include "app/main_loop.h"
 #include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
@@ -15,18 +14,22 @@
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
+#include "filter/dnsbl_statistics.h"
+#include "imap4/imap4.h"
 #include "net/listeners.h"
-#include "net/thread_records.h"
+#include "net/sessions.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
-#include "ui/dnsbl_statistics.h"
+#include "pop3/pop3.h"
 #include "ui/welcome.h"
 
 namespace km {
@@ -79,13 +82,13 @@ void say(const std::string& text) {
 // What a listening port serves, as the user's configuration names it.
 std::string portDescription(const PortConfig& port) {
   switch (port.type) {
-  case POP3_SPECIFIC:
+  case PortType::Pop3Specific:
     return formatText(languageText(kTextPortChoicePop3Specific), {port.serverName});
-  case POP3_GENERIC:
+  case PortType::Pop3Generic:
     return languageText(kTextPortChoicePop3Generic);
-  case IMAP4_SPECIFIC:
+  case PortType::Imap4Specific:
     return formatText(languageText(kTextPortChoiceImap4Specific), {port.serverName});
-  case IMAP4_GENERIC:
+  case PortType::Imap4Generic:
     return languageText(kTextPortChoiceImap4Generic);
   default:
     return formatText(languageText(kTextPortChoiceSmtpSpecific), {port.serverName});
@@ -172,6 +175,31 @@ void followLoadedConfig(const std::shared_ptr<PortAnnouncer>& announcer) {
   }
 }
 
+// What the program does when its configuration cannot be kept: without readable
+// settings, or unable to write them, it cannot run; a user who declined a newer
+// version's file wants the program closed.
+void decideOnConfigTrouble(ConfigTrouble trouble) {
+  switch (trouble) {
+  case ConfigTrouble::ExistsUnreadable:
+    // A reload keeps running on the snapshot it has; a start has none.
+    if (!AcquireConfig()) {
+      postQuitMessage(1);
+    }
+    break;
+  case ConfigTrouble::CannotCreate:
+  case ConfigTrouble::CannotWrite:
+    postQuitMessage(1);
+    break;
+  case ConfigTrouble::NewerVersionDeclined:
+    postQuitMessage(0);
+    break;
+  case ConfigTrouble::None:
+  case ConfigTrouble::NotSaved:
+  case ConfigTrouble::NotLoaded:
+    break;
+  }
+}
+
 // After the machine slept, every listening socket is opened anew.
 void reopenListeners() {
   closeAllListeners();
@@ -179,6 +207,12 @@ void reopenListeners() {
 }
 
 } // namespace
+
+void installLayerHooks() {
+  setSessionEntries({runPop3Session, runImap4Session, runSmtpSession});
+  setSessionActivityHandlers(sessionBusy, sessionIdle);
+  setConfigHandlers({notifyForReply, decideOnConfigTrouble});
+}
 
 bool trayIconWanted() {
   return trayIconOn.load();
@@ -257,6 +291,7 @@ int runKestrelmail(int argc, const char* const* argv) {
     return 1;
   }
 
+  installLayerHooks();
   initThreadRecords();
   initListeners();
 

@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "app/app.h"
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/text_ids.h"
 
@@ -128,11 +128,7 @@ void exitWithConfirmation() {
     notice.checkBoxText = languageText(kTextDoNotAskAgain);
     NoticeReply reply = notifyForReply(notice);
     if (reply.checked) {
-      RecursiveGuard guard(configLock());
-      if (ConfigRef current = AcquireConfig()) {
-        current->alwaysConfirmExit = false;
-        saveConfigFile();
-      }
+      updateConfig([](Config& changed) { changed.alwaysConfirmExit = false; });
     }
     if (reply.answer == NoticeAnswer::No) {
       return;
@@ -145,10 +141,7 @@ void setFilteringDisabled(bool disabled) {
   {
     RecursiveGuard guard(configLock());
     loadConfigFile();
-    if (ConfigRef config = AcquireConfig()) {
-      config->filteringDisabled = disabled;
-      saveConfigFile();
-    }
+    updateConfig([disabled](Config& changed) { changed.filteringDisabled = disabled; });
   }
   showTrayState();
 }

@@ -1,6 +1,10 @@
 // The tray icon as a model that a user interface shows: which icon is current, its
 // tip, and the busy animation that runs while any proxy session is at work. The
 // menu commands are plain operations on the program.
+//
+// State: the tray model, under the tray-icon lock, which is taken last (the
+// configuration is read before it is taken). Any thread may call the busy notes;
+// the menu commands run on the main thread.
 #pragma once
 
 #include <string>

@@ -1,9 +1,15 @@
 // Configuration: the data directory, config.dat with its port blocks, and the
 // immutable, reference-counted Config snapshot every session and filter run reads.
 //
-//   data_dir.h      where the data directory is, its sub-folders, the first-run files
+//   data_dir.h      the data directory's sub-folders and first-run files (where it
+//                   is: platform/data_path.h)
 //   config.h        (this file) the Config record, loading, saving, hot reload
 //   config_lines.h  the line syntax shared by config.dat and the list files
+//   lists.h         white and black lists and the auto-white lists: entry syntax,
+//                   reading, matching, saving
+//   list_index.h    fast lookups in the lists
+//   plugin_table.h  the installed plug-ins and their exports
+//   dnsbl_definitions.h  the DNSBL definition files
 //
 // A snapshot is taken with AcquireConfig() and held as a ConfigRef; copying a
 // ConfigRef is AddRefConfig and dropping it is ReleaseConfig. Loading builds a new
@@ -18,8 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "filter/list_index.h"
-#include "net/ipv4.h"
+#include "config/list_index.h"
+#include "diag/activity_log.h"
+#include "platform/ipv4.h"
+#include "platform/notifier.h"
 #include "platform/sync.h"
 
 namespace km {
@@ -36,12 +44,14 @@ inline constexpr int32_t kDefaultMaxSessions = 500;
 inline constexpr int32_t kDefaultClientIdleTimeout = 600;
 inline constexpr int32_t kDefaultPreventionInterval = 29;
 
-enum PortType : int32_t {
-  POP3_SPECIFIC = 0,
-  POP3_GENERIC = 1,
-  IMAP4_SPECIFIC = 2,
-  IMAP4_GENERIC = 3,
-  SMTP_SPECIFIC = 4,
+// The kind of a port definition; the numbers are those config.dat's older
+// single-port format and the plug-ins use.
+enum class PortType : int32_t {
+  Pop3Specific = 0,
+  Pop3Generic = 1,
+  Imap4Specific = 2,
+  Imap4Generic = 3,
+  SmtpSpecific = 4,
 };
 
 enum class UpstreamTls { Auto, Implicit, StartTls, None };
@@ -54,18 +64,18 @@ struct Pop3PortOptions {
   int32_t bodyKRetr = 64;
 };
 
-enum Imap4Rewrite : int32_t { REWRITE_NEVER = 0, REWRITE_ALWAYS = 1, REWRITE_SPAM = 2 };
-enum Imap4FilterType : int32_t { FILTER_RECENT = 0, FILTER_UNSEEN = 1, FILTER_ALL = 2 };
+enum class Imap4Rewrite : int32_t { Never = 0, Always = 1, Spam = 2 };
+enum class Imap4FilterType : int32_t { Recent = 0, Unseen = 1, All = 2 };
 
 struct Imap4PortOptions {
   bool muteConnectionErrors = false;
-  int32_t rewrite = REWRITE_NEVER;
+  Imap4Rewrite rewrite = Imap4Rewrite::Never;
   bool autoDeleteSpam = false;
   bool autoMoveSpam = false;
   bool expungeDeletions = false;
   std::string spamtrapFolder = "none";
   int32_t bodyK = 64;
-  int32_t filterType = FILTER_RECENT;
+  Imap4FilterType filterType = Imap4FilterType::Recent;
   bool checkHeadersUnfiltered = true;
   bool filterOneMailbox = false;
   std::string filterMailbox = "Inbox";
@@ -92,7 +102,7 @@ struct SmtpPortOptions {
 struct PortConfig {
   uint32_t id = 0;
   int32_t listenPort = 0;
-  int32_t type = POP3_GENERIC;
+  PortType type = PortType::Pop3Generic;
   std::string serverName;
   bool specialAcl = false;
   std::string aclFileName;
@@ -107,7 +117,7 @@ struct PortConfig {
   SmtpPortOptions smtp;
 };
 
-enum DnsblType : int32_t { DNSBL_STANDARD = 0, DNSBL_COUNTRY = 1, DNSBL_PROVIDER_IGNORE = 2 };
+enum class DnsblType : int32_t { Standard = 0, Country = 1, ProviderIgnore = 2 };
 
 // One DNS blacklist definition.
 struct DnsblList {
@@ -121,7 +131,7 @@ struct DnsblList {
   bool inSafe = false;
   bool inMedium = false;
   bool inAggressive = false;
-  int32_t type = DNSBL_STANDARD;
+  DnsblType type = DnsblType::Standard;
   std::vector<std::string> replaces;
 };
 
@@ -133,15 +143,7 @@ struct EnabledPlugin {
   uintptr_t holdsUse = 0;
 };
 
-enum TrayAction : int32_t { TRAY_STATUS = 0, TRAY_OPTIONS = 1, TRAY_NONE = 2, TRAY_PLUGIN = 3 };
-
-enum LogLevel : int32_t {
-  LOG_MINIMAL = 0,
-  LOG_BASIC = 1,
-  LOG_STANDARD = 2,
-  LOG_VERBOSE = 3,
-  LOG_EXTREME = 4,
-};
+enum class TrayAction : int32_t { Status = 0, Options = 1, None = 2, Plugin = 3 };
 
 struct CachePeriod {
   int32_t a = 0;
@@ -214,11 +216,11 @@ struct Config {
   int32_t filteringStatsDays = 7;
 
   bool loggingEnabled = false;
-  int32_t loggingLevel = LOG_STANDARD;
+  LogLevel loggingLevel = LogLevel::Standard;
   std::string logFile;
   int32_t logMaxSize = 256; // kilobytes
 
-  int32_t trayAction = TRAY_NONE;
+  TrayAction trayAction = TrayAction::None;
   int trayPlugin = -1; // installed index for TRAY_PLUGIN
 
   bool showUpdatesWindow = false;
@@ -251,14 +253,18 @@ struct Config {
   int32_t preventionInterval = kDefaultPreventionInterval;
 };
 
-using ConfigRef = std::shared_ptr<Config>;
+// A snapshot as its readers hold it: shared and never changed. A change to the
+// configuration makes a new snapshot (updateConfig); a holder keeps the one it has.
+using ConfigRef = std::shared_ptr<const Config>;
 
-// The configuration lock: guards the current snapshot, loading and saving, and the
-// run-time state kept beside the snapshot. Re-entrant. Taken after the DNSBL lock
-// and before the activity log's write lock.
+// The configuration lock: guards the current snapshot, loading, saving and
+// changing it, and the run-time state kept beside the snapshot (the table of
+// installed plug-ins, config/plugin_table.h). Re-entrant. Taken after the DNSBL
+// lock and before the activity log's locks.
 RecursiveLock& configLock();
 
-// The current snapshot (null before the first load), counted for the caller.
+// The current snapshot (null before the first load), counted for the caller. Any
+// thread.
 ConfigRef AcquireConfig();
 inline ConfigRef AddRefConfig(const ConfigRef& config) {
   return config;
@@ -267,25 +273,74 @@ inline void ReleaseConfig(ConfigRef& config) {
   config.reset();
 }
 
+// What a load, a save or a change ended in beyond plain success. The
+// configuration layer never ends the program nor decides what follows: it tells
+// the application's trouble handler (ConfigHandlers) and returns the status.
+enum class ConfigTrouble {
+  None,
+  ExistsUnreadable,     // config.dat is there but cannot be read; nothing changed
+  CannotCreate,         // there is no config.dat and none could be written
+  NewerVersionDeclined, // the user declined a newer version's file; it was loaded, not written
+  CannotWrite,          // the new config.dat could not be created
+  NotSaved,             // writing or replacing config.dat failed (reported); the old file stays
+  NotLoaded,            // there is no current snapshot to change or save
+};
+
+// The result of a load, a save or a change: true when a load made its snapshot
+// current, or a save or change wrote config.dat.
+struct ConfigStatus {
+  ConfigTrouble trouble = ConfigTrouble::None;
+  explicit operator bool() const {
+    return trouble == ConfigTrouble::None || trouble == ConfigTrouble::NewerVersionDeclined;
+  }
+};
+
+// How the configuration layer reaches the user and the application, installed by
+// the program (and the wizard) at start-up. Without them questions take their
+// headless answers, notices go to nobody and no trouble ends anything.
+struct ConfigHandlers {
+  // The notices and questions of loading and saving (an unknown DNSBL, a file of a
+  // newer version, newly installed plug-ins, a port that could not be made...).
+  std::function<NoticeReply(const Notice&)> converse;
+  // Trouble the application decides on (whether the program can go on). Runs under
+  // the configuration lock, on the thread that loaded or saved.
+  std::function<void(ConfigTrouble)> onTrouble;
+};
+void setConfigHandlers(ConfigHandlers handlers);
+
 // Builds a snapshot from the configuration files and makes it current, with the
-// write-backs the load calls for. False when no configuration could be read or
-// created; the quit message has then been posted.
-bool loadConfigFile();
-// As loadConfigFile, unless the program is shutting down.
-bool loadConfigFileUnlessClosing();
-// Writes the current snapshot to config.dat. False when it could not be written.
-bool saveConfigFile();
+// write-backs the load calls for. Fails (ExistsUnreadable, CannotCreate) when no
+// configuration could be read or created. Any thread.
+ConfigStatus loadConfigFile();
+// As loadConfigFile, unless the program is shutting down (then NotLoaded).
+ConfigStatus loadConfigFileUnlessClosing();
+// Writes the current snapshot to config.dat. Any thread.
+ConfigStatus saveConfigFile();
+
+// The one way to change the current configuration: under the configuration lock,
+// copies the current snapshot, lets `edit` change the copy, makes the copy current
+// and writes config.dat. Sessions keep the snapshot they hold, unchanged. NotLoaded
+// (nothing edited) without a current snapshot; CannotWrite or NotSaved when the
+// file could not be written (the change is current all the same). Any thread;
+// `edit` runs under the configuration lock and must not wait for other threads.
+ConfigStatus updateConfig(const std::function<void(Config&)>& edit);
+
 // Loads a fresh snapshot when any configuration file changed since the current
-// one was loaded. True when it reloaded.
+// one was loaded. True when it reloaded. Any thread (sessions call it at their
+// start).
 bool reloadIfConfigChanged();
 // Whether the update check already knows this plug-in code.
 bool isKnownPluginCode(std::string_view code);
 
+// What the activity log needs of a snapshot.
+LogSettings logSettingsOf(const Config& config);
+
 // Drops the current snapshot (program end; tests).
 void releaseCurrentConfig();
 
-// Runs after every load, outside the configuration lock, so that the tray icon,
-// the listeners and the status window follow the new snapshot.
+// Runs after every load, outside the configuration lock (unless the loading
+// thread holds it), so that the tray icon, the listeners and the status window
+// follow the new snapshot.
 void setConfigLoadedHandler(std::function<void()> handler);
 
 // The text config.dat would hold for a snapshot; saveConfigFile writes exactly this.
@@ -302,9 +357,11 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
                              const std::vector<PortConfig>& ports);
 
 // Appends a generic POP3 or IMAP4 port on the first free port number (110 or 143,
-// then 1110 or 1143 and upwards) and tells the user which. The text of that
-// message also goes to `statusText` when given. The caller saves the configuration.
-void createGenericPort(Config& config, int32_t type, std::string* statusText = nullptr);
+// then 1110 or 1143 and upwards) and tells the user which (through the
+// configuration handlers). The text of that message also goes to `statusText`
+// when given, and then only a failure is told. Used on a snapshot being built or
+// inside updateConfig.
+void createGenericPort(Config& config, PortType type, std::string* statusText = nullptr);
 
 // The access decision for a client connecting to a port: the port's own access
 // list when it has one switched on, else the global allow list.

@@ -5,12 +5,24 @@
 
 namespace km {
 
-// A fresh snapshot with the values of a file that names no key; freeing it gives
-// the memory back to the system.
-ConfigRef newConfigSnapshot();
+// A snapshot being built or changed, before it is made current.
+using MutableConfigRef = std::shared_ptr<Config>;
+
+// A fresh snapshot with the values of a file that names no key, or a copy of
+// `from`; freeing it gives the memory back to the system.
+MutableConfigRef newConfigSnapshot();
+MutableConfigRef copyConfigSnapshot(const Config& from);
 
 // Makes the snapshot current; the previous one is released.
 void makeConfigCurrent(ConfigRef config);
+
+// The notices and questions of this layer and its trouble, through the handlers
+// the application installed (config.h).
+void tellUser(const std::string& title, const std::string& text, NoticeIcon icon);
+// True for Yes or Ok; without a handler, the headless answer.
+bool askUser(const std::string& title, const std::string& text, NoticeIcon icon,
+             NoticeButtons buttons, bool headlessYes);
+void reportTrouble(ConfigTrouble trouble);
 
 // Remembers the modification time of the config.dat this program wrote, so that
 // its own writes do not count as changes for the hot reload.

@@ -7,16 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "config/dnsbl_definitions.h"
+#include "config/lists.h"
+#include "config/plugin_table.h"
 #include "diag/activity_log.h"
 #include "diag/error_report.h"
-#include "filter/auto_whitelist.h"
-#include "filter/lists.h"
-#include "filter/plugin_host.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
@@ -153,8 +151,8 @@ void applyDnsblLine(LoadState& load, std::string_view value) {
     load.config.enabledDnsbl.push_back(index);
     return;
   }
-  showMessage(languageText(kTextNoticeTitle),
-              formatText(languageText(kTextUnknownDnsblKey), {name}), NoticeIcon::Information);
+  tellUser(languageText(kTextNoticeTitle), formatText(languageText(kTextUnknownDnsblKey), {name}),
+           NoticeIcon::Information);
   load.unknownDnsbl.emplace_back(key, name);
   load.rewrite = true;
 }
@@ -168,8 +166,8 @@ void applyEnabledPlugin(LoadState& load, std::string_view value) {
   int index = findInstalledPlugin(name);
   if (index < 0) {
     std::string_view rest = end < value.size() ? value.substr(end + 1) : std::string_view();
-    showMessage(languageText(kTextNoticeTitle),
-                formatText(languageText(kTextPluginNotInstalled), {rest}), NoticeIcon::Exclamation);
+    tellUser(languageText(kTextNoticeTitle),
+             formatText(languageText(kTextPluginNotInstalled), {rest}), NoticeIcon::Exclamation);
     return;
   }
   load.config.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
@@ -182,11 +180,11 @@ void checkCompatibility(LoadState& load, std::string_view value) {
   }
   std::string text = formatText(languageText(kTextNewerConfigVersion),
                                 {value, kProgramVersion, kProgramVersion, value, kProgramVersion});
-  if (askOkCancel(languageText(kTextNoticeTitle), text, NoticeIcon::Exclamation, false)) {
+  if (askUser(languageText(kTextNoticeTitle), text, NoticeIcon::Exclamation,
+              NoticeButtons::OkCancel, false)) {
     load.converted = true;
   } else {
     load.quitRequested = true;
-    postQuitMessage(0);
   }
 }
 
@@ -195,7 +193,7 @@ bool applyLoggingLevel(Config& config, std::string_view value) {
                                                  "EXTREME"};
   for (size_t i = 0; i < std::size(kLevels); ++i) {
     if (equalsIgnoreCase(value, kLevels[i])) {
-      config.loggingLevel = static_cast<int32_t>(i);
+      config.loggingLevel = static_cast<LogLevel>(i);
       return true;
     }
   }
@@ -205,16 +203,16 @@ bool applyLoggingLevel(Config& config, std::string_view value) {
 void applyTrayAction(LoadState& load, std::string_view value) {
   Config& config = load.config;
   if (equalsIgnoreCase(value, "STATUS")) {
-    config.trayAction = TRAY_STATUS;
+    config.trayAction = TrayAction::Status;
   } else if (equalsIgnoreCase(value, "OPTIONS")) {
-    config.trayAction = TRAY_OPTIONS;
+    config.trayAction = TrayAction::Options;
   } else if (equalsIgnoreCase(value, "NONE")) {
-    config.trayAction = TRAY_NONE;
+    config.trayAction = TrayAction::None;
   } else if (startsWithIgnoreCase(value, "PLUGIN") && (value.size() == 6 || value[6] == ' ')) {
-    config.trayAction = TRAY_PLUGIN;
+    config.trayAction = TrayAction::Plugin;
     load.trayPluginName = std::string(value.size() > 7 ? value.substr(7) : std::string_view());
   } else {
-    config.trayAction = TRAY_STATUS;
+    config.trayAction = TrayAction::Status;
   }
 }
 
@@ -354,7 +352,7 @@ bool applyOlderKey(LoadState& load, std::string_view key, std::string_view value
     return true;
   }
   if (equalsIgnoreCase(key, "TRAY_OPENS_STATUS")) {
-    c.trayAction = isYes(value) ? TRAY_STATUS : TRAY_OPTIONS;
+    c.trayAction = isYes(value) ? TrayAction::Status : TrayAction::Options;
     return true;
   }
   for (const MovedKey& moved : kStatusWindowKeys) {
@@ -414,7 +412,8 @@ void offerReplacementLists(LoadState& load) {
       }
       std::string text =
           formatText(languageText(kTextReplacementDnsbl), {list.name, missingName, list.name});
-      if (askOkCancel(languageText(kTextNoticeTitle), text, NoticeIcon::Question, false)) {
+      if (askUser(languageText(kTextNoticeTitle), text, NoticeIcon::Question,
+                  NoticeButtons::OkCancel, false)) {
         c.enabledDnsbl.push_back(static_cast<int>(i));
       }
     }
@@ -449,22 +448,22 @@ void askAboutPlugins(Config& c) {
         names += (names.empty() ? "" : "\r\n") + PluginDisplayName(installed[i]);
       }
     }
-    if (!fresh.empty() && askYesNo(languageText(kTextInformationTitle),
-                                   formatText(languageText(kTextNewPluginsInstalled), {names}),
-                                   NoticeIcon::Information, false)) {
+    if (!fresh.empty() && askUser(languageText(kTextInformationTitle),
+                                  formatText(languageText(kTextNewPluginsInstalled), {names}),
+                                  NoticeIcon::Information, NoticeButtons::YesNo, false)) {
       for (int index : fresh) {
         c.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
       }
     }
   }
   if (isEnabledPlugin(c, kScattererPlugin) && !c.shownScattererWarning) {
-    showMessage(languageText(kTextNoticeTitle), languageText(kTextScattererWarning),
-                NoticeIcon::Information);
+    tellUser(languageText(kTextNoticeTitle), languageText(kTextScattererWarning),
+             NoticeIcon::Information);
     c.shownScattererWarning = true;
   }
   if (isEnabledPlugin(c, kPortalPlugin) && !c.shownPortalWarning) {
-    if (askYesNo(languageText(kTextNoticeTitle), languageText(kTextPortalOffer),
-                 NoticeIcon::Question, false)) {
+    if (askUser(languageText(kTextNoticeTitle), languageText(kTextPortalOffer),
+                NoticeIcon::Question, NoticeButtons::YesNo, false)) {
       int list = findDnsblList(c, kPortalDnsblKey);
       if (list >= 0) {
         c.enabledDnsbl.push_back(list);
@@ -474,8 +473,8 @@ void askAboutPlugins(Config& c) {
     c.shownPortalWarning = true;
   }
   if (isEnabledPlugin(c, kPagemarkerPlugin) && PluginVersion(kPagemarkerPlugin) <= 0.1) {
-    showMessage(languageText(kTextNoticeTitle), languageText(kTextPagemarkerTooOld),
-                NoticeIcon::Information);
+    tellUser(languageText(kTextNoticeTitle), languageText(kTextPagemarkerTooOld),
+             NoticeIcon::Information);
     disablePlugin(c, kPagemarkerPlugin);
   }
 }
@@ -524,7 +523,7 @@ void keepDroppedLines(const LoadState& load, const std::string& written) {
     }
   }
   for (const auto& [number, line] : dropped) {
-    logGlobalText(LOG_MINIMAL, kTextConfigLineDropped, {number, line, backupPath});
+    logGlobalText(LogLevel::Minimal, kTextConfigLineDropped, {number, line, backupPath});
     std::fprintf(
         stderr, "%s\n",
         formatText(languageText(kTextConfigLineDropped), {number, line, backupPath}).c_str());
@@ -535,8 +534,8 @@ void keepDroppedLines(const LoadState& load, const std::string& written) {
 
 namespace {
 
-bool loadUnderLock() {
-  ConfigRef snapshot = newConfigSnapshot();
+ConfigStatus loadUnderLock() {
+  MutableConfigRef snapshot = newConfigSnapshot();
   Config& config = *snapshot;
   LoadState load(config);
 
@@ -557,23 +556,21 @@ bool loadUnderLock() {
   File file = openFileRetrying(path, "r");
   if (!file && errno != ENOENT) {
     std::string reason = std::strerror(errno);
-    showMessage(languageText(kTextErrorTitle),
-                formatText(languageText(kTextConfigExistsUnreadable), {path, reason}),
-                NoticeIcon::Exclamation);
-    if (!AcquireConfig()) {
-      postQuitMessage(1);
-    }
-    return false;
+    tellUser(languageText(kTextErrorTitle),
+             formatText(languageText(kTextConfigExistsUnreadable), {path, reason}),
+             NoticeIcon::Exclamation);
+    reportTrouble(ConfigTrouble::ExistsUnreadable);
+    return {ConfigTrouble::ExistsUnreadable};
   }
   if (!file) {
     load.firstRunFile = writeFirstRunFiles();
     file = openFileRetrying(path, "r");
   }
   if (!file) {
-    showMessage(languageText(kTextErrorTitle), languageText(kTextConfigUnreadable),
-                NoticeIcon::Exclamation);
-    postQuitMessage(1);
-    return false;
+    tellUser(languageText(kTextErrorTitle), languageText(kTextConfigUnreadable),
+             NoticeIcon::Exclamation);
+    reportTrouble(ConfigTrouble::CannotCreate);
+    return {ConfigTrouble::CannotCreate};
   }
   readConfigLines(load, file.get());
   if (std::ferror(file.get())) {
@@ -591,10 +588,10 @@ bool loadUnderLock() {
   readPortFiles(config);
 
   // Step 7: the tray plug-in must be an enabled one.
-  if (config.trayAction == TRAY_PLUGIN) {
+  if (config.trayAction == TrayAction::Plugin) {
     int index = findInstalledPlugin(load.trayPluginName);
     bool enabled = index >= 0 && isEnabledPlugin(config, load.trayPluginName);
-    config.trayAction = enabled ? TRAY_PLUGIN : TRAY_STATUS;
+    config.trayAction = enabled ? TrayAction::Plugin : TrayAction::Status;
     config.trayPlugin = enabled ? index : -1;
   }
 
@@ -609,43 +606,47 @@ bool loadUnderLock() {
 
   // Step 10: users of earlier versions get an IMAP4 port.
   if (load.ports.createDefaultImap4Port && !config.isFirstRun) {
-    createGenericPort(config, IMAP4_GENERIC);
+    createGenericPort(config, PortType::Imap4Generic);
     load.converted = true;
   }
 
-  // Step 11, then the swap of step 12.
+  // Step 11, then the questions of step 13, all before the swap of step 12: the
+  // snapshot is complete when it becomes current and never changes after. Each
+  // write-back saves the whole snapshot, so one save after the questions covers
+  // them all; the plug-in bookkeeping makes every load save. A user who declined
+  // to run with a newer version's file keeps that file as it is.
   offerReplacementLists(load);
-  makeConfigCurrent(snapshot);
-
-  // Step 13. Each write-back saves the whole snapshot, so one save after the
-  // questions covers them all; the plug-in bookkeeping makes every load save. A
-  // user who declined to run with a newer version's file keeps that file as it is.
   if (!load.quitRequested) {
     askAboutPlugins(config);
-    if (!load.firstRunFile) {
-      keepDroppedLines(load, formatConfigFile(config));
-    }
-    saveConfigFile();
-    if (load.converted) {
-      SaveAutoWhitelists();
-    }
   }
-  return true;
+  makeConfigCurrent(snapshot);
+  if (load.quitRequested) {
+    reportTrouble(ConfigTrouble::NewerVersionDeclined);
+    return {ConfigTrouble::NewerVersionDeclined};
+  }
+  if (!load.firstRunFile) {
+    keepDroppedLines(load, formatConfigFile(config));
+  }
+  saveConfigFile();
+  if (load.converted) {
+    SaveAutoWhitelists();
+  }
+  return {};
 }
 
 } // namespace
 
-bool loadConfigFile() {
-  bool loaded;
+ConfigStatus loadConfigFile() {
+  ConfigStatus status;
   {
     RecursiveGuard guard(configLock());
-    loaded = loadUnderLock();
+    status = loadUnderLock();
   }
   // Step 14, outside the lock: the tray, the listeners and the status window follow.
-  if (loaded) {
+  if (status) {
     runConfigLoadedHandler();
   }
-  return loaded;
+  return status;
 }
 
 } // namespace km

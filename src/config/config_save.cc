@@ -1,17 +1,13 @@
 // Writing config.dat: the global keys in their fixed order, with the port blocks
 // after the file head.
-#include <unistd.h>
-
 #include <cstdio>
 
-#include "app/main_loop.h"
 #include "config/config_internal.h"
 #include "config/data_dir.h"
+#include "config/plugin_table.h"
 #include "diag/error_report.h"
-#include "filter/plugin_host.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-#include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
@@ -23,9 +19,10 @@ const char* yesNo(bool flag) {
   return flag ? "YES" : "NO";
 }
 
-const char* levelName(int32_t level) {
+const char* levelName(LogLevel level) {
   static constexpr const char* kNames[] = {"MINIMAL", "BASIC", "STANDARD", "VERBOSE", "EXTREME"};
-  return level >= 0 && level <= 4 ? kNames[level] : "UNKNOWN";
+  auto index = static_cast<size_t>(level);
+  return index < std::size(kNames) ? kNames[index] : "UNKNOWN";
 }
 
 class ConfigWriter {
@@ -118,16 +115,16 @@ std::string formatConfigFile(const Config& c) {
   out.line("\n");
 
   switch (c.trayAction) {
-  case TRAY_STATUS:
+  case TrayAction::Status:
     out.line("TRAY_ACTION STATUS\n");
     break;
-  case TRAY_OPTIONS:
+  case TrayAction::Options:
     out.line("TRAY_ACTION OPTIONS\n");
     break;
-  case TRAY_NONE:
+  case TrayAction::None:
     out.line("TRAY_ACTION NONE\n");
     break;
-  case TRAY_PLUGIN:
+  case TrayAction::Plugin:
     out.line("TRAY_ACTION PLUGIN %s\n", {pluginName(c.trayPlugin)});
     break;
   }
@@ -188,11 +185,11 @@ std::string formatConfigFile(const Config& c) {
   return out.take();
 }
 
-bool saveConfigFile() {
+ConfigStatus saveConfigFile() {
   RecursiveGuard guard(configLock());
   ConfigRef config = AcquireConfig();
   if (!config) {
-    return false;
+    return {ConfigTrouble::NotLoaded};
   }
   std::string text = formatConfigFile(*config);
 
@@ -206,24 +203,24 @@ bool saveConfigFile() {
   File file = openFileRetrying(newPath, "w");
   if (!file) {
     reportRuntimeError(path, nullptr);
-    showMessage(languageText(kTextErrorTitle), languageText(kTextConfigUnwritable),
-                NoticeIcon::Exclamation);
-    postQuitMessage(1);
-    return false;
+    tellUser(languageText(kTextErrorTitle), languageText(kTextConfigUnwritable),
+             NoticeIcon::Exclamation);
+    reportTrouble(ConfigTrouble::CannotWrite);
+    return {ConfigTrouble::CannotWrite};
   }
   std::fwrite(text.data(), 1, text.size(), file.get());
   if (mode) {
     setFileMode(newPath, *mode);
   }
-  if (!closeFile(file) || std::rename(newPath.c_str(), path.c_str()) != 0) {
+  if (!closeFile(file) || !renameFile(newPath, path)) {
     reportRuntimeError(path, nullptr);
-    ::unlink(newPath.c_str());
-    return false;
+    removeFile(newPath);
+    return {ConfigTrouble::NotSaved};
   }
   if (std::optional<int64_t> modified = modificationTime(path)) {
     noteConfigFileWritten(*modified);
   }
-  return true;
+  return {};
 }
 
 } // namespace km

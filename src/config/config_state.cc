@@ -16,6 +16,7 @@ struct ConfigState {
   ConfigRef current;
   std::optional<int64_t> ownConfigWrite;
   std::function<void()> loadedHandler;
+  ConfigHandlers handlers;
 };
 
 ConfigState& state() {
@@ -34,11 +35,85 @@ ConfigRef AcquireConfig() {
   return state().current;
 }
 
-ConfigRef newConfigSnapshot() {
-  return ConfigRef(new Config, [](Config* config) {
-    delete config;
-    requestMemoryTrim();
-  });
+namespace {
+
+void freeSnapshot(Config* config) {
+  delete config;
+  requestMemoryTrim();
+}
+
+} // namespace
+
+MutableConfigRef newConfigSnapshot() {
+  return MutableConfigRef(new Config, freeSnapshot);
+}
+
+MutableConfigRef copyConfigSnapshot(const Config& from) {
+  return MutableConfigRef(new Config(from), freeSnapshot);
+}
+
+ConfigStatus updateConfig(const std::function<void(Config&)>& edit) {
+  RecursiveGuard guard(configLock());
+  ConfigRef current = state().current;
+  if (!current) {
+    return {ConfigTrouble::NotLoaded};
+  }
+  MutableConfigRef changed = copyConfigSnapshot(*current);
+  edit(*changed);
+  makeConfigCurrent(std::move(changed));
+  return saveConfigFile();
+}
+
+void setConfigHandlers(ConfigHandlers handlers) {
+  RecursiveGuard guard(configLock());
+  state().handlers = std::move(handlers);
+}
+
+void tellUser(const std::string& title, const std::string& text, NoticeIcon icon) {
+  Notice notice;
+  notice.title = title;
+  notice.text = text;
+  notice.icon = icon;
+  std::function<NoticeReply(const Notice&)> converse;
+  {
+    RecursiveGuard guard(configLock());
+    converse = state().handlers.converse;
+  }
+  if (converse) {
+    converse(notice);
+  }
+}
+
+bool askUser(const std::string& title, const std::string& text, NoticeIcon icon,
+             NoticeButtons buttons, bool headlessYes) {
+  bool okCancel = buttons == NoticeButtons::OkCancel;
+  NoticeAnswer yes = okCancel ? NoticeAnswer::Ok : NoticeAnswer::Yes;
+  NoticeAnswer no = okCancel ? NoticeAnswer::Cancel : NoticeAnswer::No;
+  Notice notice;
+  notice.title = title;
+  notice.text = text;
+  notice.icon = icon;
+  notice.buttons = buttons;
+  notice.headlessAnswer = headlessYes ? yes : no;
+  std::function<NoticeReply(const Notice&)> converse;
+  {
+    RecursiveGuard guard(configLock());
+    converse = state().handlers.converse;
+  }
+  NoticeAnswer answer = converse ? converse(notice).answer : notice.headlessAnswer;
+  return answer == yes;
+}
+
+void reportTrouble(ConfigTrouble trouble) {
+  RecursiveGuard guard(configLock());
+  if (state().handlers.onTrouble) {
+    state().handlers.onTrouble(trouble);
+  }
+}
+
+LogSettings logSettingsOf(const Config& config) {
+  return LogSettings{config.loggingEnabled, config.loggingLevel, config.logFile,
+                     static_cast<int64_t>(config.logMaxSize) * 1024};
 }
 
 void makeConfigCurrent(ConfigRef config) {
@@ -47,6 +122,8 @@ void makeConfigCurrent(ConfigRef config) {
     RecursiveGuard guard(configLock());
     previous = std::move(state().current);
     state().current = std::move(config);
+    setMainLogSettings(state().current ? std::optional(logSettingsOf(*state().current))
+                                       : std::nullopt);
   }
 }
 
@@ -88,8 +165,11 @@ bool isKnownPluginCode(std::string_view code) {
   return false;
 }
 
-bool loadConfigFileUnlessClosing() {
-  return !stopRequested() && loadConfigFile();
+ConfigStatus loadConfigFileUnlessClosing() {
+  if (stopRequested()) {
+    return {ConfigTrouble::NotLoaded};
+  }
+  return loadConfigFile();
 }
 
 bool reloadIfConfigChanged() {
@@ -137,7 +217,7 @@ bool reloadIfConfigChanged() {
       }
       changed =
           (!port.aclFileName.empty() && isNewer(dataPath(port.aclFileName))) ||
-          (port.type == SMTP_SPECIFIC &&
+          (port.type == PortType::SmtpSpecific &&
            ((!port.smtp.localEmailFile.empty() && isNewer(dataPath(port.smtp.localEmailFile))) ||
             (!port.smtp.localIpFile.empty() && isNewer(dataPath(port.smtp.localIpFile)))));
     }

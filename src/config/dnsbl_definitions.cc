@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/config_internal.h"
 #include "config/data_dir.h"
 #include "diag/error_report.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-#include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
@@ -109,13 +109,13 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
     if (is("LIST")) {
       inList = false;
       if (line.value.size() > kMaxListKey) {
-        showMessage(languageText(kTextErrorTitle),
-                    formatText(languageText(kTextDnsblKeyTooLong), {line.value}),
-                    NoticeIcon::Exclamation);
+        tellUser(languageText(kTextErrorTitle),
+                 formatText(languageText(kTextDnsblKeyTooLong), {line.value}),
+                 NoticeIcon::Exclamation);
       } else if (findList(config, line.value, config.dnsblLists.size()) >= 0) {
-        showMessage(languageText(kTextErrorTitle),
-                    formatText(languageText(kTextDnsblKeyDuplicate), {line.value}),
-                    NoticeIcon::Exclamation);
+        tellUser(languageText(kTextErrorTitle),
+                 formatText(languageText(kTextDnsblKeyDuplicate), {line.value}),
+                 NoticeIcon::Exclamation);
       } else {
         DnsblList list;
         list.key = std::string(line.value);
@@ -138,11 +138,11 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
       list.website = std::string(line.value);
     } else if (is("TYPE")) {
       if (equalsIgnoreCase(line.value, "STANDARD"))
-        list.type = DNSBL_STANDARD;
+        list.type = DnsblType::Standard;
       if (equalsIgnoreCase(line.value, "COUNTRY"))
-        list.type = DNSBL_COUNTRY;
+        list.type = DnsblType::Country;
       if (equalsIgnoreCase(line.value, "PROVIDER-IGNORE"))
-        list.type = DNSBL_PROVIDER_IGNORE;
+        list.type = DnsblType::ProviderIgnore;
     } else if (is("RESULT_CODE")) {
       Ipv4Address code;
       if (parseIpv4(line.value, code)) {
@@ -158,8 +158,8 @@ void readDefinitions(Config& config, std::string_view text, bool firstPass, int&
     } else if (is("SUBSUMED_BY")) {
       int earlier = findList(config, line.value, config.dnsblLists.size() - 1);
       if (earlier < 0) {
-        showMessage("DNSBL.DAT parsing error", "Unable to find list to subsume DNSBL list within",
-                    NoticeIcon::Exclamation);
+        tellUser("DNSBL.DAT parsing error", "Unable to find list to subsume DNSBL list within",
+                 NoticeIcon::Exclamation);
       } else {
         list.subsumedBy.push_back(earlier);
       }
@@ -176,8 +176,8 @@ bool openOrTellWhere(const std::string& path) {
     return false;
   }
   if (!openWithDesktop(path)) {
-    showMessage(languageText(kTextInformationTitle),
-                formatText(languageText(kTextOpenFileYourself), {path}), NoticeIcon::Information);
+    tellUser(languageText(kTextInformationTitle),
+             formatText(languageText(kTextOpenFileYourself), {path}), NoticeIcon::Information);
   }
   return true;
 }
@@ -202,8 +202,8 @@ void loadDnsblDefinitions(Config& config) {
       text = readWholeFile(shippedPath);
     }
     if (!text) {
-      showMessage(languageText(kTextErrorTitle), languageText(kTextNoDnsblDefinitions),
-                  NoticeIcon::Stop);
+      tellUser(languageText(kTextErrorTitle), languageText(kTextNoDnsblDefinitions),
+               NoticeIcon::Stop);
       break;
     }
     int revision = 0;

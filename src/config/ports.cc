@@ -6,11 +6,10 @@
 #include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
-#include "filter/lists.h"
+#include "config/lists.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-#include "platform/notifier.h"
 #include "platform/sockets.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
@@ -41,21 +40,21 @@ int probeListenPort(const Ipv4Address& address, int port) {
   return bound ? 0 : error;
 }
 
-bool isPop3(int32_t type) {
-  return type == POP3_SPECIFIC || type == POP3_GENERIC;
+bool isPop3(PortType type) {
+  return type == PortType::Pop3Specific || type == PortType::Pop3Generic;
 }
-bool isImap4(int32_t type) {
-  return type == IMAP4_SPECIFIC || type == IMAP4_GENERIC;
+bool isImap4(PortType type) {
+  return type == PortType::Imap4Specific || type == PortType::Imap4Generic;
 }
 
 struct TypeName {
-  int32_t type;
+  PortType type;
   const char* word;
 };
 constexpr TypeName kTypeNames[] = {
-    {POP3_SPECIFIC, "POP3_SPECIFIC"},   {POP3_GENERIC, "POP3_GENERIC"},
-    {IMAP4_SPECIFIC, "IMAP4_SPECIFIC"}, {IMAP4_GENERIC, "IMAP4_GENERIC"},
-    {SMTP_SPECIFIC, "SMTP_SPECIFIC"},
+    {PortType::Pop3Specific, "POP3_SPECIFIC"},   {PortType::Pop3Generic, "POP3_GENERIC"},
+    {PortType::Imap4Specific, "IMAP4_SPECIFIC"}, {PortType::Imap4Generic, "IMAP4_GENERIC"},
+    {PortType::SmtpSpecific, "SMTP_SPECIFIC"},
 };
 
 struct TlsName {
@@ -74,7 +73,7 @@ PortConfig newPort(const std::vector<PortConfig>& ports, int32_t listenPort) {
   PortConfig port;
   port.id = newPortId(ports);
   port.listenPort = listenPort;
-  port.type = POP3_GENERIC;
+  port.type = PortType::Pop3Generic;
   return port;
 }
 
@@ -99,7 +98,7 @@ void applyPortType(Config& config, PortLoadState& state, PortConfig& port, std::
     if (isImap4(port.type)) {
       port.imap4 = Imap4PortOptions{};
       state.createDefaultImap4Port = false;
-    } else if (port.type == SMTP_SPECIFIC) {
+    } else if (port.type == PortType::SmtpSpecific) {
       std::vector<PortConfig> before(config.ports.begin(), config.ports.end() - 1);
       port.smtp = SmtpPortOptions{};
       port.smtp.localEmailFile = makePortFileName(port.listenPort, "permissions_email", before);
@@ -124,7 +123,7 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
   PortConfig& port = config.ports.back();
   const bool pop3 = isPop3(port.type);
   const bool imap4 = isImap4(port.type);
-  const bool smtp = port.type == SMTP_SPECIFIC;
+  const bool smtp = port.type == PortType::SmtpSpecific;
 
   if (is("PORT_TYPE")) {
     applyPortType(config, state, port, value);
@@ -154,7 +153,7 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
     if (pop3)
       port.pop3.muteConnectionErrors = isYes(value);
   } else if (is("PORT_POP3_ATTEMPT_APOP")) {
-    if (port.type == POP3_GENERIC)
+    if (port.type == PortType::Pop3Generic)
       port.pop3.attemptApop = isYes(value);
   } else if (is("PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP")) {
     port.pop3.bodyKTop = readConfigNumber(value);
@@ -168,11 +167,11 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
   } else if (is("PORT_IMAP4_REWRITE")) {
     if (imap4) {
       if (equalsIgnoreCase(value, "ALWAYS"))
-        port.imap4.rewrite = REWRITE_ALWAYS;
+        port.imap4.rewrite = Imap4Rewrite::Always;
       if (equalsIgnoreCase(value, "NEVER"))
-        port.imap4.rewrite = REWRITE_NEVER;
+        port.imap4.rewrite = Imap4Rewrite::Never;
       if (equalsIgnoreCase(value, "SPAM"))
-        port.imap4.rewrite = REWRITE_SPAM;
+        port.imap4.rewrite = Imap4Rewrite::Spam;
     }
   } else if (is("PORT_IMAP4_AUTO_DELETE_SPAM")) {
     if (imap4)
@@ -194,9 +193,9 @@ bool applyKeyOfPort(Config& config, PortLoadState& state, std::string_view key,
       port.imap4.filterMailbox = std::string(value);
   } else if (is("PORT_IMAP4_FILTER_TYPE")) {
     if (imap4) {
-      port.imap4.filterType = equalsIgnoreCase(value, "ALL")      ? FILTER_ALL
-                              : equalsIgnoreCase(value, "UNSEEN") ? FILTER_UNSEEN
-                                                                  : FILTER_RECENT;
+      port.imap4.filterType = equalsIgnoreCase(value, "ALL")      ? Imap4FilterType::All
+                              : equalsIgnoreCase(value, "UNSEEN") ? Imap4FilterType::Unseen
+                                                                  : Imap4FilterType::Recent;
     }
   } else if (is("PORT_IMAP4_CHECK_HEADERS_UNFILTERED")) {
     port.imap4.checkHeadersUnfiltered = isYes(value);
@@ -265,7 +264,7 @@ bool applyOlderPortKey(Config& config, PortLoadState& state, std::string_view ke
       generic->pop3.suppressClientErrors = !isYes(value);
   } else if (is("SERVER")) {
     PortConfig port = newPort(ports, 110);
-    port.type = POP3_SPECIFIC;
+    port.type = PortType::Pop3Specific;
     port.serverName = std::string(value);
     port.listenPort = adjustedListenPort(ports, ports.size(), 110);
     ports.push_back(std::move(port));
@@ -300,12 +299,13 @@ void writePortBlock(std::string& out, const PortConfig& port) {
   };
   line("PORT %d\n", {port.listenPort});
   switch (port.type) {
-  case POP3_SPECIFIC:
-  case POP3_GENERIC:
-    line(port.type == POP3_SPECIFIC ? "PORT_TYPE POP3_SPECIFIC\n" : "PORT_TYPE POP3_GENERIC\n");
+  case PortType::Pop3Specific:
+  case PortType::Pop3Generic:
+    line(port.type == PortType::Pop3Specific ? "PORT_TYPE POP3_SPECIFIC\n"
+                                             : "PORT_TYPE POP3_GENERIC\n");
     line("PORT_POP3_SUPPRESS_CLIENT_ERRORS %s\n", {yesNo(port.pop3.suppressClientErrors)});
     line("PORT_POP3_MUTE_CONNECTION_ERRORS %s\n", {yesNo(port.pop3.muteConnectionErrors)});
-    if (port.type == POP3_SPECIFIC) {
+    if (port.type == PortType::Pop3Specific) {
       line("PORT_POP3_SERVERNAME %s\n", {port.serverName});
     } else {
       line("PORT_POP3_ATTEMPT_APOP %s\n", {yesNo(port.pop3.attemptApop)});
@@ -313,10 +313,10 @@ void writePortBlock(std::string& out, const PortConfig& port) {
     line("PORT_POP3_DEFAULT_BODY_FILTERING_K_TOP %d\n", {port.pop3.bodyKTop});
     line("PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR %d\n", {port.pop3.bodyKRetr});
     break;
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC: {
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic: {
     const Imap4PortOptions& imap4 = port.imap4;
-    if (port.type == IMAP4_SPECIFIC) {
+    if (port.type == PortType::Imap4Specific) {
       line("PORT_TYPE IMAP4_SPECIFIC\n");
       line("PORT_IMAP4_SERVERNAME %s\n", {port.serverName});
     } else {
@@ -324,11 +324,11 @@ void writePortBlock(std::string& out, const PortConfig& port) {
     }
     line("PORT_IMAP4_MUTE_CONNECTION_ERRORS %s\n", {yesNo(imap4.muteConnectionErrors)});
     line("PORT_IMAP4_DEFAULT_BODY_FILTERING_K %d\n", {imap4.bodyK});
-    if (imap4.rewrite == REWRITE_NEVER)
+    if (imap4.rewrite == Imap4Rewrite::Never)
       line("PORT_IMAP4_REWRITE NEVER\n");
-    if (imap4.rewrite == REWRITE_ALWAYS)
+    if (imap4.rewrite == Imap4Rewrite::Always)
       line("PORT_IMAP4_REWRITE ALWAYS\n");
-    if (imap4.rewrite == REWRITE_SPAM)
+    if (imap4.rewrite == Imap4Rewrite::Spam)
       line("PORT_IMAP4_REWRITE SPAM\n");
     line("PORT_IMAP4_AUTO_DELETE_SPAM %s\n", {yesNo(imap4.autoDeleteSpam)});
     line("PORT_IMAP4_AUTO_MOVE_SPAM %s\n", {yesNo(imap4.autoMoveSpam)});
@@ -336,13 +336,13 @@ void writePortBlock(std::string& out, const PortConfig& port) {
     line("PORT_IMAP4_EXPUNGE_DELETIONS %s\n", {yesNo(imap4.expungeDeletions)});
     line("PORT_IMAP4_FILTER_ONE_MAILBOX %s\n", {yesNo(imap4.filterOneMailbox)});
     line("PORT_IMAP4_FILTER_MAILBOX %s\n", {imap4.filterMailbox});
-    line("PORT_IMAP4_FILTER_TYPE %s\n", {imap4.filterType == FILTER_ALL      ? "ALL"
-                                         : imap4.filterType == FILTER_UNSEEN ? "UNSEEN"
-                                                                             : "RECENT"});
+    line("PORT_IMAP4_FILTER_TYPE %s\n", {imap4.filterType == Imap4FilterType::All      ? "ALL"
+                                         : imap4.filterType == Imap4FilterType::Unseen ? "UNSEEN"
+                                                                                       : "RECENT"});
     line("PORT_IMAP4_CHECK_HEADERS_UNFILTERED %s\n", {yesNo(imap4.checkHeadersUnfiltered)});
     break;
   }
-  case SMTP_SPECIFIC: {
+  case PortType::SmtpSpecific: {
     const SmtpPortOptions& smtp = port.smtp;
     line("PORT_TYPE SMTP_SPECIFIC\n");
     line("PORT_SMTP_SERVERNAME %s\n", {port.serverName});
@@ -424,7 +424,7 @@ void keepPortNumbersInRange(std::vector<PortConfig>& ports) {
 
 void readPortFiles(Config& config) {
   for (PortConfig& port : config.ports) {
-    if (port.type == SMTP_SPECIFIC) {
+    if (port.type == PortType::SmtpSpecific) {
       if (!port.smtp.localEmailFile.empty()) {
         readPatternFile(dataPath(port.smtp.localEmailFile), port.smtp.localEmails);
       }
@@ -468,8 +468,9 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
     bool used = fileExists(dataPath(name));
     for (const PortConfig& port : ports) {
       used = used || equalsIgnoreCase(port.aclFileName, name) ||
-             (port.type == SMTP_SPECIFIC && (equalsIgnoreCase(port.smtp.localEmailFile, name) ||
-                                             equalsIgnoreCase(port.smtp.localIpFile, name)));
+             (port.type == PortType::SmtpSpecific &&
+              (equalsIgnoreCase(port.smtp.localEmailFile, name) ||
+               equalsIgnoreCase(port.smtp.localIpFile, name)));
     }
     if (!used) {
       return name;
@@ -477,14 +478,14 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
   }
 }
 
-void createGenericPort(Config& config, int32_t type, std::string* statusText) {
-  if (type != POP3_GENERIC && type != IMAP4_GENERIC) {
-    showMessage("Impossible error from Kestrelmail",
-                "Cannot create initial port for this protocol!", NoticeIcon::Stop);
+void createGenericPort(Config& config, PortType type, std::string* statusText) {
+  if (type != PortType::Pop3Generic && type != PortType::Imap4Generic) {
+    tellUser("Impossible error from Kestrelmail", "Cannot create initial port for this protocol!",
+             NoticeIcon::Stop);
     return;
   }
-  const char* label = type == POP3_GENERIC ? "POP3" : "IMAP4";
-  int32_t candidate = type == POP3_GENERIC ? 110 : 143;
+  const char* label = type == PortType::Pop3Generic ? "POP3" : "IMAP4";
+  int32_t candidate = type == PortType::Pop3Generic ? 110 : 143;
   int error = 0;
   for (;;) {
     bool taken = false;
@@ -510,14 +511,14 @@ void createGenericPort(Config& config, int32_t type, std::string* statusText) {
     if (statusText) {
       *statusText = text;
     }
-    showMessage(languageText(kTextErrorTitle), text, NoticeIcon::Stop);
+    tellUser(languageText(kTextErrorTitle), text, NoticeIcon::Stop);
   } else {
     text = candidate >= 1024 ? formatText(languageText(kTextGenericPortCreated), {label, candidate})
                              : formatText(languageText(kTextGenericPortCreatedStandard), {label});
     if (statusText) {
       *statusText = text;
     } else {
-      showMessage(languageText(kTextInformationTitle), text, NoticeIcon::Information);
+      tellUser(languageText(kTextInformationTitle), text, NoticeIcon::Information);
     }
   }
 
@@ -525,7 +526,7 @@ void createGenericPort(Config& config, int32_t type, std::string* statusText) {
   port.id = newPortId(config.ports);
   port.listenPort = candidate;
   port.type = type;
-  if (type == IMAP4_GENERIC) {
+  if (type == PortType::Imap4Generic) {
     port.imap4.autoMoveSpam = true;
     port.imap4.spamtrapFolder = languageText(kTextSpamtrapFolder).substr(0, kMaxSpamtrapFolder);
     port.imap4.filterMailbox = "inbox";

@@ -1,22 +1,18 @@
 #include "diag/activity_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
-#include "config/config.h"
-#include "config/data_dir.h"
 #include "diag/error_report.h"
+#include "platform/data_path.h"
 #include "platform/descriptors.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
+#include "platform/sync.h"
 #include "platform/text_ids.h"
 
 namespace km {
@@ -27,11 +23,24 @@ constexpr size_t kCopyBlock = 4096;
 constexpr int64_t kTrimChunk = 32768;
 
 // Held while a line is formatted and written to a session's file, and while
-// deferred lists change. Taken after the configuration lock; nothing is taken
-// inside it.
+// deferred lists change. Taken after the configuration lock and the main log's
+// lock; nothing is taken inside it.
 std::mutex& logWriteLock() {
   static std::mutex lock;
   return lock;
+}
+
+// The main log: its settings and the lock that keeps appends to it in one piece.
+// Taken after the configuration lock (which sets the settings under it).
+struct MainLog {
+  RecursiveLock lock;
+  bool known = false;
+  LogSettings settings;
+};
+
+MainLog& mainLog() {
+  static MainLog instance;
+  return instance;
 }
 
 std::string finishedLine(std::string_view format, std::initializer_list<FormatArg> args) {
@@ -49,7 +58,7 @@ bool wantsTimeStamp(std::string_view text) {
   return !(!text.empty() && text[0] == '\r') && !(text.size() > 1 && text[1] == '\n');
 }
 
-bool passes(const SessionLog& log, int level) {
+bool passes(const SessionLog& log, LogLevel level) {
   return log.active() && log.level >= level;
 }
 
@@ -80,18 +89,6 @@ void writeMessageLine(SessionLog& log, DeferredLog& deferred, std::string line, 
   writeToSession(log, line, alwaysStamp || wantsTimeStamp(line));
 }
 
-// Opens the main log for appending, creating it when missing.
-int openMainLog(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0 && ::lseek(fd, 0, SEEK_END) < 0) {
-    int failure = errno;
-    ::close(fd);
-    errno = failure;
-    return -1;
-  }
-  return fd;
-}
-
 // Copies the rest of a stream to a file descriptor in 4096-byte blocks.
 bool copyInBlocks(FILE* from, int to) {
   char block[kCopyBlock];
@@ -120,11 +117,17 @@ std::string logTimeStamp() {
   return std::string(buffer, length) + " ";
 }
 
-void startSessionLog(SessionLog& log, const Config& config) {
-  if (!config.loggingEnabled) {
+void setMainLogSettings(const std::optional<LogSettings>& settings) {
+  RecursiveGuard guard(mainLog().lock);
+  mainLog().known = settings.has_value();
+  mainLog().settings = settings.value_or(LogSettings{});
+}
+
+void startSessionLog(SessionLog& log, const LogSettings& settings) {
+  if (!settings.enabled) {
     return;
   }
-  RecursiveGuard guard(configLock());
+  RecursiveGuard guard(mainLog().lock);
   std::string folder = dataPath("activity-logs");
   std::string path;
   UniqueFd fd = createUniqueFile(folder, "log", path);
@@ -132,22 +135,21 @@ void startSessionLog(SessionLog& log, const Config& config) {
     reportSystemError(folder, nullptr);
     return;
   }
-  FILE* stream = ::fdopen(fd.get(), "w+b");
-  if (stream == nullptr) {
+  File stream = streamOverDescriptor(fd, "w+b");
+  if (!stream) {
     reportSystemError(path, nullptr);
     fd.reset();
-    ::unlink(path.c_str());
+    removeFile(path);
     return;
   }
-  fd.release();
-  log.file.reset(stream);
+  log.file = std::move(stream);
   log.path = path;
-  log.level = config.loggingLevel;
-  log.mainLogPath = config.logFile;
-  log.maxBytes = static_cast<int64_t>(config.logMaxSize) * 1024;
+  log.level = settings.level;
+  log.mainLogPath = settings.mainLogPath;
+  log.maxBytes = settings.maxBytes;
 }
 
-void logMessageLine(SessionLog& log, DeferredLog& deferred, int level, std::string_view format,
+void logMessageLine(SessionLog& log, DeferredLog& deferred, LogLevel level, std::string_view format,
                     std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
@@ -155,7 +157,7 @@ void logMessageLine(SessionLog& log, DeferredLog& deferred, int level, std::stri
   writeMessageLine(log, deferred, finishedLine(format, args), false);
 }
 
-void logMessageText(SessionLog& log, DeferredLog& deferred, int level, int textId,
+void logMessageText(SessionLog& log, DeferredLog& deferred, LogLevel level, int textId,
                     std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
@@ -163,7 +165,8 @@ void logMessageText(SessionLog& log, DeferredLog& deferred, int level, int textI
   writeMessageLine(log, deferred, finishedLine(languageText(textId), args), true);
 }
 
-void logSessionText(SessionLog& log, int level, int textId, std::initializer_list<FormatArg> args) {
+void logSessionText(SessionLog& log, LogLevel level, int textId,
+                    std::initializer_list<FormatArg> args) {
   if (!passes(log, level)) {
     return;
   }
@@ -181,18 +184,18 @@ void flushDeferredLines(SessionLog& log, DeferredLog& deferred) {
   flushDeferredLocked(log, deferred);
 }
 
-void logGlobalText(int level, int textId, std::initializer_list<FormatArg> args) {
-  RecursiveGuard guard(configLock());
-  ConfigRef config = AcquireConfig();
-  if (!config || !config->loggingEnabled || config->loggingLevel < level) {
+void logGlobalText(LogLevel level, int textId, std::initializer_list<FormatArg> args) {
+  RecursiveGuard guard(mainLog().lock);
+  const LogSettings& settings = mainLog().settings;
+  if (!settings.enabled || settings.level < level) {
     return;
   }
   std::string line = logTimeStamp() + finishedLine(languageText(textId), args);
-  const std::string& path = config->logFile;
-  int fd = openMainLog(path);
-  bool ok = fd >= 0 && writeAll(fd, line.data(), line.size());
+  const std::string& path = settings.mainLogPath;
+  UniqueFd fd = openForAppending(path);
+  bool ok = fd.valid() && writeAll(fd.get(), line.data(), line.size());
   int failure = errno;
-  if (fd >= 0 && ::close(fd) != 0 && ok) {
+  if (fd.valid() && !fd.reset() && ok) {
     ok = false;
     failure = errno;
   }
@@ -211,18 +214,18 @@ void endSessionLog(SessionLog& log) {
   File file = std::move(log.file); // later writes for this session are skipped
   std::fwrite("\r\n", 1, 2, file.get());
 
-  RecursiveGuard configGuard(configLock());
+  RecursiveGuard mainLogGuard(mainLog().lock);
   std::lock_guard writeGuard(logWriteLock());
   if (std::fflush(file.get()) != 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
     reportSystemError(log.path, nullptr);
     return;
   }
-  int mainLog = openMainLog(log.mainLogPath);
-  if (mainLog < 0) {
+  UniqueFd mainLogOwner = openForAppending(log.mainLogPath);
+  if (!mainLogOwner.valid()) {
     reportSystemError(log.mainLogPath, nullptr);
     return;
   }
-  UniqueFd mainLogOwner(mainLog);
+  int mainLog = mainLogOwner.get();
   if (!copyInBlocks(file.get(), mainLog)) {
     reportSystemError(log.mainLogPath, nullptr);
     return;
@@ -245,9 +248,8 @@ void endSessionLog(SessionLog& log) {
 }
 
 void mergeOrphanedSessionLogs() {
-  RecursiveGuard guard(configLock());
-  ConfigRef config = AcquireConfig();
-  std::string mainLogPath = config ? config->logFile : dataPath("log.txt");
+  RecursiveGuard guard(mainLog().lock);
+  std::string mainLogPath = mainLog().known ? mainLog().settings.mainLogPath : dataPath("log.txt");
   std::string folder = dataPath("activity-logs/");
 
   // Oldest first, so the main log stays in the order the sessions ran.
@@ -273,12 +275,12 @@ void mergeOrphanedSessionLogs() {
       reportSystemError(orphan.path, nullptr);
       continue;
     }
-    int mainLog = openMainLog(mainLogPath);
-    if (mainLog < 0) {
+    UniqueFd mainLogOwner = openForAppending(mainLogPath);
+    if (!mainLogOwner.valid()) {
       reportSystemError(mainLogPath, nullptr);
       return;
     }
-    UniqueFd mainLogOwner(mainLog);
+    int mainLog = mainLogOwner.get();
     bool ok = copyInBlocks(file.get(), mainLog) && writeAll(mainLog, note.data(), note.size());
     if (!ok) {
       reportSystemError(mainLogPath, nullptr);
@@ -292,11 +294,11 @@ void mergeOrphanedSessionLogs() {
 }
 
 bool trimLogFile(int fd, int64_t limitBytes) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
+  std::optional<int64_t> fileSize = openFileSize(fd);
+  if (!fileSize) {
     return false;
   }
-  const int64_t size = info.st_size;
+  const int64_t size = *fileSize;
   if (size <= limitBytes) {
     return true;
   }
@@ -305,7 +307,8 @@ bool trimLogFile(int fd, int64_t limitBytes) {
   int64_t written = 0;
   while (remaining >= 1) {
     int64_t length = std::min(remaining, kTrimChunk);
-    ssize_t got = ::pread(fd, chunk.data(), static_cast<size_t>(length), size - remaining);
+    long got = readAt(fd, chunk.data(), static_cast<size_t>(length),
+                      static_cast<uint64_t>(size - remaining));
     if (got != length) {
       if (got >= 0) {
         errno = EIO;
@@ -322,18 +325,14 @@ bool trimLogFile(int fd, int64_t limitBytes) {
       count -= dropped;
     }
     if (count > 0) {
-      ssize_t wrote = ::pwrite(fd, start, count, written);
-      if (wrote != static_cast<ssize_t>(count)) {
-        if (wrote >= 0) {
-          errno = EIO;
-        }
+      if (!writeAllAt(fd, start, count, static_cast<uint64_t>(written))) {
         return false;
       }
       written += static_cast<int64_t>(count);
     }
     remaining -= length;
   }
-  return ::ftruncate(fd, written) == 0;
+  return resizeFile(fd, static_cast<uint64_t>(written));
 }
 
 } // namespace km

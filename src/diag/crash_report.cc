@@ -1,24 +1,17 @@
 #include "diag/crash_report.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "config/data_dir.h"
-#include "net/thread_records.h"
+#include "platform/data_path.h"
+#include "platform/fault_signals.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
 namespace {
-
-constexpr size_t kAltStackSize = 64 * 1024;
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
 // Which guard the calling thread runs in, and so which report a fault shows.
 enum class Guard { None, Session, DnsblQuery };
@@ -34,37 +27,25 @@ void copyText(char* to, size_t size, const std::string& from) {
   std::snprintf(to, size, "%s", from.c_str());
 }
 
-void writeText(int fd, const char* text) {
-  size_t length = std::strlen(text);
-  while (length > 0) {
-    ssize_t wrote = ::write(fd, text, length);
-    if (wrote <= 0) {
-      return;
-    }
-    text += wrote;
-    length -= static_cast<size_t>(wrote);
-  }
-}
-
 void writeReport(int fd, const char* report, bool inPlugin) {
-  writeText(fd, crashTitle);
-  writeText(fd, "\r\n\r\n");
-  writeText(fd, inPlugin ? crashInPlugin : crashExplanation);
-  writeText(fd, "\r\n\r\n");
-  writeText(fd, report);
-  writeText(fd, "\r\n");
+  writeTextSafely(fd, crashTitle);
+  writeTextSafely(fd, "\r\n\r\n");
+  writeTextSafely(fd, inPlugin ? crashInPlugin : crashExplanation);
+  writeTextSafely(fd, "\r\n\r\n");
+  writeTextSafely(fd, report);
+  writeTextSafely(fd, "\r\n");
 }
 
 // The DNSBL query thread's fatal message, in the headless notifier's form.
 [[noreturn]] void reportDnsblFault(uint32_t code) {
   char text[1024];
   std::snprintf(text, sizeof text, kDnsblFaultText, code);
-  writeText(STDERR_FILENO, "kestrelmail: ");
-  writeText(STDERR_FILENO, kDnsblFaultTitle);
-  writeText(STDERR_FILENO, ": ");
-  writeText(STDERR_FILENO, text);
-  writeText(STDERR_FILENO, "\n");
-  ::_exit(1);
+  writeTextSafely(kStandardErrorFd, "kestrelmail: ");
+  writeTextSafely(kStandardErrorFd, kDnsblFaultTitle);
+  writeTextSafely(kStandardErrorFd, ": ");
+  writeTextSafely(kStandardErrorFd, text);
+  writeTextSafely(kStandardErrorFd, "\n");
+  exitAtOnce(1);
 }
 
 [[noreturn]] void reportFault(uint32_t code) {
@@ -80,26 +61,16 @@ void writeReport(int fd, const char* report, bool inPlugin) {
   formatCrashReport(report, sizeof report, found ? &record : nullptr);
   bool inPlugin = found && record.pluginFunction[0] != '\0';
 
-  writeText(STDERR_FILENO, "kestrelmail: ");
-  writeReport(STDERR_FILENO, report, inPlugin);
+  writeTextSafely(kStandardErrorFd, "kestrelmail: ");
+  writeReport(kStandardErrorFd, report, inPlugin);
   if (reportPath[0] != '\0') {
-    int fd = ::open(reportPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = createReportFile(reportPath);
     if (fd >= 0) {
       writeReport(fd, report, inPlugin);
-      ::close(fd);
+      closeReportFile(fd);
     }
   }
-  ::_exit(1);
-}
-
-void handleFault(int signal, siginfo_t*, void*) {
-  if (guardedThread == Guard::None) {
-    // Not a guarded thread: the default action (a core dump) is the right end.
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-    return;
-  }
-  reportFault(static_cast<uint32_t>(signal));
+  exitAtOnce(1);
 }
 
 } // namespace
@@ -110,26 +81,13 @@ void installFaultHandlers() {
   copyText(crashExplanation, sizeof crashExplanation, languageText(kTextCrashExplanation));
   copyText(crashInPlugin, sizeof crashInPlugin, languageText(kTextCrashInPlugin));
 
-  struct sigaction action {};
-  action.sa_sigaction = handleFault;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  for (int signal : kFaultSignals) {
-    ::sigaction(signal, &action, nullptr);
-  }
+  installFaultHandler(reportFault);
 }
 
 namespace {
 
 void runGuarded(Guard guard, const std::function<void()>& body) {
-  // A stack overflow can only be reported from a stack of its own.
-  std::vector<char> alternateStack(kAltStackSize);
-  stack_t stack{};
-  stack.ss_sp = alternateStack.data();
-  stack.ss_size = alternateStack.size();
-  stack_t previous{};
-  bool haveStack = ::sigaltstack(&stack, &previous) == 0;
-
+  FaultScope scope;
   guardedThread = guard;
   try {
     body();
@@ -137,13 +95,6 @@ void runGuarded(Guard guard, const std::function<void()>& body) {
     reportFault(kFaultEscapedException);
   }
   guardedThread = Guard::None;
-
-  if (haveStack) {
-    if (previous.ss_sp == nullptr) {
-      previous.ss_flags = SS_DISABLE;
-    }
-    ::sigaltstack(&previous, nullptr);
-  }
 }
 
 } // namespace

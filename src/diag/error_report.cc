@@ -23,9 +23,9 @@ std::string reportTitle() {
 
 void logReport(const std::string& title, const std::string& message, SessionLog* session) {
   if (session != nullptr) {
-    logSessionText(*session, 0, kTextLogTitleAndMessage, {title, message});
+    logSessionText(*session, LogLevel::Minimal, kTextLogTitleAndMessage, {title, message});
   } else {
-    logGlobalText(0, kTextLogTitleAndMessage, {title, message});
+    logGlobalText(LogLevel::Minimal, kTextLogTitleAndMessage, {title, message});
   }
 }
 

@@ -4,6 +4,9 @@
 // window of a minute in which the same kind is only counted; when the window has
 // passed, the count is given once as a summary, and the next notice of the kind
 // opens a new window.
+//
+// State: the windows of each kind, under the table's own mutex; summaries run
+// outside it. Any thread.
 #pragma once
 
 #include <cstdint>

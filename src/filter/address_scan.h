@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

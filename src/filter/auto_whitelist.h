@@ -1,25 +1,22 @@
-// The auto-white lists as the configuration loads and saves them: senders and
-// relays that became white by sending clean mail, one per line.
+// Auto-whitelisting as the filters use it: senders and relays that became white by
+// sending clean mail. Their files are read and written with the other list files
+// (config/lists.h).
+//
+// State: the auto-white lists belong to the snapshot, which never changes once it
+// is current; the lookups take the configuration lock all the same, so that lists
+// that grow at run time (through updateConfig) stay safe to read. Any thread.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
 struct Config;
 struct Message;
-
-// Reads auto_wlist_from.dat (one address per line) and auto_wlist_ip.dat (one
-// dotted address per line; other lines are skipped) into the snapshot.
-void loadAutoWhitelistFiles(Config& config);
-
-// Rewrites auto_wlist_from.dat and auto_wlist_ip.dat from the current snapshot.
-// A file that cannot be created is reported; false then.
-bool SaveAutoWhitelists();
 
 // The auto-white address equal to `address` ignoring case, as stored. The lists
 // grow at run time, so both lookups take the configuration lock.

@@ -18,17 +18,17 @@
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
 #include "filter/dnsbl_queries.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/pipeline.h"
 #include "filter/verdict.h"
 #include "message/message.h"
-#include "net/thread_records.h"
 #include "platform/errors.h"
 #include "platform/lang.h"
 #include "platform/resolver.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km {
 
@@ -103,10 +103,10 @@ std::vector<DnsblQuery*> queriesOf(const Message* message) {
 void freeUnusedQueries() {
   DnsblEngine& e = engine();
   std::erase_if(e.queries, [&e](const std::unique_ptr<DnsblQuery>& query) {
-    if (!query->waiters.empty() || query->state == QUERY_RESOLVING) {
+    if (!query->waiters.empty() || query->state == DnsblQueryState::Resolving) {
       return false;
     }
-    if (query->state == QUERY_QUEUED) {
+    if (query->state == DnsblQueryState::Queued) {
       --e.queued;
     }
     return true;
@@ -131,7 +131,7 @@ void dropRedundantAsWaiter(DnsblQuery& query) {
 
 // The redundancy rule, with a positive query as the answering side.
 void dropRedundantAsAnswer(const DnsblQuery& query) {
-  if (query.state != QUERY_POSITIVE || query.waiters.empty()) {
+  if (query.state != DnsblQueryState::Positive || query.waiters.empty()) {
     return;
   }
   for (const auto& other : engine().queries) {
@@ -148,13 +148,13 @@ const std::string& outcomeText(bool positive) {
 void logAnswer(DnsblWaiter& waiter, const DnsblQuery& query, const AddressLookup& found) {
   Message& message = *waiter.message;
   if (found.error != 0 || found.addresses.empty()) {
-    logMessage(message, LOG_EXTREME, kTextLogDnsblNoAnswer, {query.name});
+    logMessage(message, LogLevel::Extreme, kTextLogDnsblNoAnswer, {query.name});
     return;
   }
   const ResolvedAddress& first = found.addresses.front();
-  logMessage(message, LOG_EXTREME, kTextLogDnsblAnswer,
+  logMessage(message, LogLevel::Extreme, kTextLogDnsblAnswer,
              {query.name, first[0], first[1], first[2], first[3],
-              outcomeText(query.state == QUERY_POSITIVE)});
+              outcomeText(query.state == DnsblQueryState::Positive)});
 }
 
 void logAndDeliver(DnsblQuery& query, const AddressLookup& found) {
@@ -206,7 +206,7 @@ void deliverResolvedHost(DnsblQuery& query) {
     }
     for (const DnsblWaiter& waiter : round) {
       for (const Ipv4Address& address : query.addresses) {
-        logMessage(*waiter.message, LOG_VERBOSE, kTextLogHostResolved,
+        logMessage(*waiter.message, LogLevel::Verbose, kTextLogHostResolved,
                    {query.name, ipToString(address)});
         CheckIpAddress(*waiter.message, address, waiter.gather, waiter.evidence.source,
                        verdictSourceText(waiter.evidence));
@@ -216,13 +216,13 @@ void deliverResolvedHost(DnsblQuery& query) {
 }
 
 void processAnswer(DnsblQuery& query, const AddressLookup& found) {
-  bool resolving = query.state == QUERY_RESOLVING;
+  bool resolving = query.state == DnsblQueryState::Resolving;
   bool gotResult = found.error == 0 && !found.addresses.empty();
   switch (query.type) {
-  case TYPE_DNSBL_NAME:
+  case DnsblQueryType::DnsblName:
     if (resolving) {
       bool positive = gotResult && listedByAnswer(query.listKey, found.addresses);
-      query.state = positive ? QUERY_POSITIVE : QUERY_NEGATIVE;
+      query.state = positive ? DnsblQueryState::Positive : DnsblQueryState::Negative;
       // A failing name service is asked again next time; only answers are kept.
       if (gotResult || found.error == wsa::kHostNotFound || found.error == wsa::kNoData) {
         cacheStore(query.ip, query.listKey, positive);
@@ -231,28 +231,28 @@ void processAnswer(DnsblQuery& query, const AddressLookup& found) {
     }
     logAndDeliver(query, found);
     break;
-  case TYPE_HOST_NAME:
+  case DnsblQueryType::HostName:
     if (resolving && gotResult) {
       query.addresses = found.addresses;
       deliverResolvedHost(query);
-      query.state = QUERY_POSITIVE;
+      query.state = DnsblQueryState::Positive;
     } else {
       if (resolving) {
-        query.state = QUERY_NEGATIVE;
+        query.state = DnsblQueryState::Negative;
       }
       for (DnsblWaiter& waiter : query.waiters) {
         if (!waiter.delivered) {
           waiter.delivered = true;
-          logMessage(*waiter.message, LOG_EXTREME, kTextLogHostNotResolved, {query.name});
+          logMessage(*waiter.message, LogLevel::Extreme, kTextLogHostNotResolved, {query.name});
         }
       }
     }
     break;
-  case TYPE_HOST_CHECK:
+  case DnsblQueryType::HostCheck:
     if (resolving) {
       bool positive =
           gotResult && (query.addresses.empty() || anyOf(found.addresses, query.addresses));
-      query.state = positive ? QUERY_POSITIVE : QUERY_NEGATIVE;
+      query.state = positive ? DnsblQueryState::Positive : DnsblQueryState::Negative;
     }
     logAndDeliver(query, found);
     break;
@@ -343,7 +343,7 @@ void workerThread() {
       // The query cannot be freed while it is being resolved.
       query->startTick = tickCountMs();
       std::string name = query->name;
-      bool addressLookup = query->type == TYPE_DNSBL_NAME;
+      bool addressLookup = query->type == DnsblQueryType::DnsblName;
       LookupOptions options = lookupOptions();
       lock.unlock();
       setThreadStatus("Calling gethostbyname");
@@ -389,7 +389,7 @@ void submitQuery(std::unique_ptr<DnsblQuery> query, const Config& config) {
   DnsblEngine& e = engine();
   query->hash = dnsblQueryHash(query->type, query->kind, query->name);
   query->weight = 1;
-  if (query->state == QUERY_QUEUED && query->type == TYPE_DNSBL_NAME) {
+  if (query->state == DnsblQueryState::Queued && query->type == DnsblQueryType::DnsblName) {
     std::optional<DnsblCounts> counts = dnsblListCounts(query->listKey);
     if (counts && counts->queries > 0) {
       query->weight = counts->listed * 100 / counts->queries + 1;
@@ -407,19 +407,19 @@ void submitQuery(std::unique_ptr<DnsblQuery> query, const Config& config) {
   }
   if (target == nullptr) {
     target = query.get();
-    if (target->state == QUERY_QUEUED) {
+    if (target->state == DnsblQueryState::Queued) {
       ++e.queued;
     }
     e.queries.push_back(std::move(query));
   }
   if (!target->open() && !target->name.empty()) {
     for (size_t n = firstNew; n < target->waiters.size(); ++n) {
-      logMessage(*target->waiters[n].message, LOG_EXTREME, kTextLogDnsblCached,
-                 {target->name, outcomeText(target->state == QUERY_POSITIVE)});
+      logMessage(*target->waiters[n].message, LogLevel::Extreme, kTextLogDnsblCached,
+                 {target->name, outcomeText(target->state == DnsblQueryState::Positive)});
     }
   }
   dropRedundantAsWaiter(*target);
-  bool waiting = target->state == QUERY_QUEUED && !target->waiters.empty();
+  bool waiting = target->state == DnsblQueryState::Queued && !target->waiters.empty();
   freeUnusedQueries();
   if (waiting) {
     startWorkerIfNeeded(config);
@@ -427,7 +427,7 @@ void submitQuery(std::unique_ptr<DnsblQuery> query, const Config& config) {
   }
 }
 
-std::unique_ptr<DnsblQuery> newQuery(int32_t kind, int32_t type, std::string name) {
+std::unique_ptr<DnsblQuery> newQuery(DnsblQueryKind kind, DnsblQueryType type, std::string name) {
   auto query = std::make_unique<DnsblQuery>();
   query->kind = kind;
   query->type = type;
@@ -480,16 +480,18 @@ WaitState waitState(const Message& message) {
   std::vector<DnsblQuery*> mine = queriesOf(&message);
   for (const DnsblQuery* query : mine) {
     if (query->open()) {
-      ++state.open[query->kind & 3];
-    } else if (query->state == QUERY_POSITIVE && countsAsHit(*query, mine)) {
+      ++state.open[static_cast<size_t>(query->kind)];
+    } else if (query->state == DnsblQueryState::Positive && countsAsHit(*query, mine)) {
       // A listing settles nothing while a provider list may still name the same
       // relay: that answer, not the order the answers came in, decides.
       bool providerOpen = std::any_of(mine.begin(), mine.end(), [query](const DnsblQuery* other) {
-        return other->open() && other->kind == KIND_PROVIDER && answers(*other, *query, true, true);
+        return other->open() && other->kind == DnsblQueryKind::Provider &&
+               answers(*other, *query, true, true);
       });
-      state.hit0 = state.hit0 || (query->kind == KIND_LISTING && !providerOpen);
-      state.providerPending = state.providerPending || (query->kind == KIND_LISTING && providerOpen);
-      state.hit1 = state.hit1 || query->kind == KIND_WHITELISTING;
+      state.hit0 = state.hit0 || (query->kind == DnsblQueryKind::Listing && !providerOpen);
+      state.providerPending =
+          state.providerPending || (query->kind == DnsblQueryKind::Listing && providerOpen);
+      state.hit1 = state.hit1 || query->kind == DnsblQueryKind::Whitelisting;
     }
   }
   return state;
@@ -498,12 +500,13 @@ WaitState waitState(const Message& message) {
 // Whether the open queries can still change the verdict. Provider queries alone
 // keep nobody waiting.
 bool settled(const WaitState& state, uint32_t capabilities) {
-  bool hostNamesSettled = state.open[KIND_HOST_NAME] == 0 ||
+  bool hostNamesSettled = state.open[static_cast<size_t>(DnsblQueryKind::HostName)] == 0 ||
                           (state.hit1 && (capabilities & kCapabilityWantsAnswersWhenWhite) == 0) ||
                           (state.hit0 && (capabilities & kCapabilitiesWantingAllAnswers) == 0);
-  return (state.open[KIND_LISTING] == 0 || state.hit0 || state.hit1) &&
-         (state.open[KIND_WHITELISTING] == 0 || state.hit1) && hostNamesSettled &&
-         (!state.providerPending || state.hit1);
+  return (state.open[static_cast<size_t>(DnsblQueryKind::Listing)] == 0 || state.hit0 ||
+          state.hit1) &&
+         (state.open[static_cast<size_t>(DnsblQueryKind::Whitelisting)] == 0 || state.hit1) &&
+         hostNamesSettled && (!state.providerPending || state.hit1);
 }
 
 // Writes the finished positive answers into the verdict: a listing makes the message
@@ -513,10 +516,10 @@ void applyOutcome(Message& message) {
   Verdict& verdict = message.verdict;
   std::vector<DnsblQuery*> mine = queriesOf(&message);
   bool whitelistingOpen = std::any_of(mine.begin(), mine.end(), [](const DnsblQuery* query) {
-    return query->open() && query->kind == KIND_WHITELISTING;
+    return query->open() && query->kind == DnsblQueryKind::Whitelisting;
   });
   for (const DnsblQuery* query : mine) {
-    if (query->state != QUERY_POSITIVE) {
+    if (query->state != DnsblQueryState::Positive) {
       continue;
     }
     auto overruledBy = [&](auto accepts) {
@@ -525,15 +528,15 @@ void applyOutcome(Message& message) {
       });
     };
     const DnsblWaiter* waiter = waiterOf(*query, &message);
-    if (query->kind == KIND_LISTING) {
+    if (query->kind == DnsblQueryKind::Listing) {
       if (!verdict.isSpam && !verdict.isWhitelisted && !whitelistingOpen &&
           !overruledBy([&](const DnsblQuery& other) { return other.kind != query->kind; })) {
         verdict.isSpam = 1;
         copyEvidence(verdict, waiter->evidence);
       }
-    } else if (query->kind == KIND_WHITELISTING) {
+    } else if (query->kind == DnsblQueryKind::Whitelisting) {
       if (!verdict.isWhitelisted && !overruledBy([](const DnsblQuery& other) {
-            return other.kind == KIND_PROVIDER || other.kind == KIND_HOST_NAME;
+            return other.kind == DnsblQueryKind::Provider || other.kind == DnsblQueryKind::HostName;
           })) {
         verdict.isWhitelisted = 1;
         verdict.isSpam = 0;
@@ -553,8 +556,9 @@ void queueDnsblQueries(const Ipv4Address& ip, int32_t source, std::string_view s
       continue;
     }
     const DnsblList& list = config.dnsblLists[static_cast<size_t>(index)];
-    auto query = newQuery(list.type == DNSBL_PROVIDER_IGNORE ? KIND_PROVIDER : KIND_LISTING,
-                          TYPE_DNSBL_NAME, dnsblQueryName(ip, list.zone));
+    auto query = newQuery(list.type == DnsblType::ProviderIgnore ? DnsblQueryKind::Provider
+                                                                 : DnsblQueryKind::Listing,
+                          DnsblQueryType::DnsblName, dnsblQueryName(ip, list.zone));
     query->ip = ip;
     query->listKey = list.key;
     DnsblWaiter waiter = newWaiter(message, source, KM_REASON_DNSBL, sourceText);
@@ -563,14 +567,14 @@ void queueDnsblQueries(const Ipv4Address& ip, int32_t source, std::string_view s
     setEvidenceIp(waiter, ip);
     query->waiters.push_back(waiter);
     switch (cacheLookup(ip, list.key)) {
-    case CACHE_LISTED:
-      query->state = QUERY_POSITIVE;
+    case CacheAnswer::Listed:
+      query->state = DnsblQueryState::Positive;
       break;
-    case CACHE_NOT_LISTED:
-      query->state = QUERY_NEGATIVE;
+    case CacheAnswer::NotListed:
+      query->state = DnsblQueryState::Negative;
       break;
     default:
-      query->state = QUERY_QUEUED;
+      query->state = DnsblQueryState::Queued;
     }
     submitQuery(std::move(query), config);
   }
@@ -578,7 +582,7 @@ void queueDnsblQueries(const Ipv4Address& ip, int32_t source, std::string_view s
 
 void queueHostLookup(std::string_view hostName, int32_t source, std::string_view sourceText,
                      Message& message, bool gather) {
-  auto query = newQuery(KIND_HOST_NAME, TYPE_HOST_NAME, std::string(hostName));
+  auto query = newQuery(DnsblQueryKind::HostName, DnsblQueryType::HostName, std::string(hostName));
   DnsblWaiter waiter = newWaiter(message, source, KM_REASON_OTHER, sourceText);
   setVerdictPatternText(waiter.evidence, kHostNamePattern);
   waiter.gather = gather;
@@ -587,8 +591,9 @@ void queueHostLookup(std::string_view hostName, int32_t source, std::string_view
 }
 
 void queueHostCheck(Message& message, std::string_view hostName,
-                    std::span<const Ipv4Address> addresses, int32_t kind, const Verdict& evidence) {
-  auto query = newQuery(kind & 3, TYPE_HOST_CHECK, std::string(hostName));
+                    std::span<const Ipv4Address> addresses, DnsblQueryKind kind,
+                    const Verdict& evidence) {
+  auto query = newQuery(kind, DnsblQueryType::HostCheck, std::string(hostName));
   query->addresses.assign(addresses.begin(), addresses.end());
   DnsblWaiter waiter;
   waiter.message = &message;
@@ -600,10 +605,10 @@ void queueHostCheck(Message& message, std::string_view hostName,
 
 void queueBlacklistHit(const Ipv4Address& ip, int32_t source, std::string_view sourceText,
                        Message& message) {
-  auto query = newQuery(KIND_LISTING, TYPE_BLACKLIST_HIT, {});
+  auto query = newQuery(DnsblQueryKind::Listing, DnsblQueryType::BlacklistHit, {});
   query->ip = ip;
   query->listKey = kBlacklistKey;
-  query->state = QUERY_POSITIVE;
+  query->state = DnsblQueryState::Positive;
   DnsblWaiter waiter = newWaiter(message, source, KM_REASON_BLIST_IP, sourceText);
   setEvidenceIp(waiter, ip);
   waiter.delivered = true;

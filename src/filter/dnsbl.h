@@ -14,7 +14,8 @@
 #include <string_view>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "filter/dnsbl_queries.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
@@ -34,7 +35,8 @@ void queueHostLookup(std::string_view hostName, int32_t source, std::string_view
 // tells what a match means (0 spam, 1 white, 2 a provider's relay), and on a hit the
 // evidence part of `evidence` (from `source` on) is copied into the verdict.
 void queueHostCheck(Message& message, std::string_view hostName,
-                    std::span<const Ipv4Address> addresses, int32_t kind, const Verdict& evidence);
+                    std::span<const Ipv4Address> addresses, DnsblQueryKind kind,
+                    const Verdict& evidence);
 
 // A relay address on the IP black list: a positive answer at once, applied to the
 // verdict (spam, black list IP) when the session collects the outcome.

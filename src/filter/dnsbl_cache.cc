@@ -404,9 +404,9 @@ CacheAnswer cacheLookup(const Ipv4Address& ip, std::string_view listKey) {
   RecursiveGuard guard(dnsblLock());
   DnsblCacheList& list = findOrCreateList(listKey);
   if (list.halves[kNegative].contains(ip)) {
-    return CACHE_NOT_LISTED;
+    return CacheAnswer::NotListed;
   }
-  return list.halves[kPositive].contains(ip) ? CACHE_LISTED : CACHE_UNKNOWN;
+  return list.halves[kPositive].contains(ip) ? CacheAnswer::Listed : CacheAnswer::Unknown;
 }
 
 void cacheStore(const Ipv4Address& ip, std::string_view listKey, bool positive) {
@@ -415,7 +415,7 @@ void cacheStore(const Ipv4Address& ip, std::string_view listKey, bool positive) 
 
 void cacheStore(const Ipv4Address& ip, std::string_view listKey, bool positive, int64_t now) {
   RecursiveGuard guard(dnsblLock());
-  if (cacheLookup(ip, listKey) != CACHE_UNKNOWN) {
+  if (cacheLookup(ip, listKey) != CacheAnswer::Unknown) {
     return;
   }
   HalfKind kind = positive ? kPositive : kNegative;

@@ -13,16 +13,18 @@
 //
 // Every operation takes the DNSBL lock; storing and expiring briefly take the
 // configuration lock inside it to read the periods.
+//
+// State: the cache, under the DNSBL lock (dnsbl_lock.h); any thread.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
-enum CacheAnswer : int32_t { CACHE_UNKNOWN = 0, CACHE_LISTED = 1, CACHE_NOT_LISTED = 2 };
+enum class CacheAnswer : int32_t { Unknown = 0, Listed = 1, NotListed = 2 };
 
 // What the cache knows of the address for the list (key compared ignoring case).
 // A not-listed entry wins over a listed one; entries count until expiry removes

@@ -11,7 +11,7 @@ namespace km {
 namespace {
 
 bool aboutOneAddress(const DnsblQuery& query) {
-  return query.type == TYPE_DNSBL_NAME || query.type == TYPE_BLACKLIST_HIT;
+  return query.type == DnsblQueryType::DnsblName || query.type == DnsblQueryType::BlacklistHit;
 }
 
 // Whether a plug-in of any waiting message's configuration wants every answer.
@@ -37,13 +37,13 @@ int32_t urgency(const DnsblQuery& query) {
 bool inPass(const DnsblQuery& query, int pass) {
   switch (pass) {
   case 0:
-    return query.kind == KIND_HOST_NAME;
+    return query.kind == DnsblQueryKind::HostName;
   case 1:
-    return query.kind == KIND_WHITELISTING && query.type == TYPE_HOST_CHECK;
+    return query.kind == DnsblQueryKind::Whitelisting && query.type == DnsblQueryType::HostCheck;
   case 2:
-    return query.kind == KIND_PROVIDER;
+    return query.kind == DnsblQueryKind::Provider;
   case 3:
-    return query.kind == KIND_WHITELISTING;
+    return query.kind == DnsblQueryKind::Whitelisting;
   default:
     return true;
   }
@@ -52,7 +52,7 @@ constexpr int kPasses = 5;
 
 } // namespace
 
-uint32_t dnsblQueryHash(int32_t type, int32_t kind, std::string_view name) {
+uint32_t dnsblQueryHash(DnsblQueryType type, DnsblQueryKind kind, std::string_view name) {
   uint32_t hash = static_cast<uint32_t>(type) + static_cast<uint32_t>(kind);
   for (char c : name) {
     hash += static_cast<uint8_t>(std::tolower(static_cast<unsigned char>(c)));
@@ -69,14 +69,14 @@ bool sameQuery(const DnsblQuery& a, const DnsblQuery& b) {
     return false;
   }
   // A black-list hit has no name: the address tells hits apart.
-  if (a.type == TYPE_BLACKLIST_HIT) {
+  if (a.type == DnsblQueryType::BlacklistHit) {
     return a.ip == b.ip;
   }
-  return a.type != TYPE_HOST_CHECK || a.addresses == b.addresses;
+  return a.type != DnsblQueryType::HostCheck || a.addresses == b.addresses;
 }
 
 bool answers(const DnsblQuery& a, const DnsblQuery& b, bool countUnfinished, bool sameTypeAllowed) {
-  if (a.state == QUERY_NEGATIVE || &a == &b) {
+  if (a.state == DnsblQueryState::Negative || &a == &b) {
     return false;
   }
   if (a.open() && !countUnfinished) {
@@ -86,22 +86,24 @@ bool answers(const DnsblQuery& a, const DnsblQuery& b, bool countUnfinished, boo
     return false;
   }
   if (aboutOneAddress(a) && aboutOneAddress(b) && a.ip == b.ip &&
-      (a.kind == KIND_PROVIDER || (a.kind == KIND_WHITELISTING && b.kind != KIND_PROVIDER) ||
-       (a.kind == KIND_LISTING && b.kind == KIND_LISTING))) {
+      (a.kind == DnsblQueryKind::Provider ||
+       (a.kind == DnsblQueryKind::Whitelisting && b.kind != DnsblQueryKind::Provider) ||
+       (a.kind == DnsblQueryKind::Listing && b.kind == DnsblQueryKind::Listing))) {
     return true;
   }
-  if (a.type == TYPE_HOST_CHECK && (a.kind == KIND_WHITELISTING || a.kind == KIND_LISTING) &&
-      b.kind == KIND_LISTING) {
+  if (a.type == DnsblQueryType::HostCheck &&
+      (a.kind == DnsblQueryKind::Whitelisting || a.kind == DnsblQueryKind::Listing) &&
+      b.kind == DnsblQueryKind::Listing) {
     return true;
   }
-  return a.kind == KIND_LISTING && b.kind == KIND_HOST_NAME && !pluginsWantAllAnswers(a) &&
-         !pluginsWantAllAnswers(b);
+  return a.kind == DnsblQueryKind::Listing && b.kind == DnsblQueryKind::HostName &&
+         !pluginsWantAllAnswers(a) && !pluginsWantAllAnswers(b);
 }
 
 DnsblQuery* pickQuery(const DnsblQueryTable& table, uint32_t random) {
   int32_t top = 0;
   for (const auto& query : table) {
-    if (query->state == QUERY_QUEUED) {
+    if (query->state == DnsblQueryState::Queued) {
       top = std::max(top, urgency(*query));
     }
   }
@@ -112,7 +114,8 @@ DnsblQuery* pickQuery(const DnsblQueryTable& table, uint32_t random) {
     std::vector<DnsblQuery*> candidates;
     uint64_t totalWeight = 0;
     for (const auto& query : table) {
-      if (query->state == QUERY_QUEUED && inPass(*query, pass) && urgency(*query) == top) {
+      if (query->state == DnsblQueryState::Queued && inPass(*query, pass) &&
+          urgency(*query) == top) {
         candidates.push_back(query.get());
         totalWeight += query->weight;
       }
@@ -132,7 +135,7 @@ DnsblQuery* pickQuery(const DnsblQueryTable& table, uint32_t random) {
         }
       }
     }
-    chosen->state = QUERY_RESOLVING;
+    chosen->state = DnsblQueryState::Resolving;
     return chosen;
   }
   return nullptr;

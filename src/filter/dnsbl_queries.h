@@ -12,33 +12,33 @@
 #include <vector>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
 struct Message;
 
 // What a positive answer means.
-enum DnsblQueryKind : int32_t {
-  KIND_LISTING = 0,      // the message is spam
-  KIND_WHITELISTING = 1, // the message is white
-  KIND_PROVIDER = 2,     // the address is a provider's; its listings do not count
-  KIND_HOST_NAME = 3,    // a host name to resolve
+enum class DnsblQueryKind : int32_t {
+  Listing = 0,      // the message is spam
+  Whitelisting = 1, // the message is white
+  Provider = 2,     // the address is a provider's; its listings do not count
+  HostName = 3,     // a host name to resolve
 };
 
 // What is looked up.
-enum DnsblQueryType : int32_t {
-  TYPE_DNSBL_NAME = 0,    // an address in a list's zone
-  TYPE_HOST_NAME = 1,     // the addresses of a host name
-  TYPE_HOST_CHECK = 2,    // a host name expected to resolve to given addresses
-  TYPE_BLACKLIST_HIT = 3, // an address on the IP black list: no lookup
+enum class DnsblQueryType : int32_t {
+  DnsblName = 0,    // an address in a list's zone
+  HostName = 1,     // the addresses of a host name
+  HostCheck = 2,    // a host name expected to resolve to given addresses
+  BlacklistHit = 3, // an address on the IP black list: no lookup
 };
 
-enum DnsblQueryState : int32_t {
-  QUERY_QUEUED = 0,
-  QUERY_RESOLVING = 1,
-  QUERY_POSITIVE = 2,
-  QUERY_NEGATIVE = 3,
+enum class DnsblQueryState : int32_t {
+  Queued = 0,
+  Resolving = 1,
+  Positive = 2,
+  Negative = 3,
 };
 
 // One message waiting for one query, with the verdict evidence a hit records.
@@ -55,26 +55,28 @@ struct DnsblWaiter {
 
 // One distinct lookup, shared by every message that needs it.
 struct DnsblQuery {
-  int32_t kind = KIND_LISTING;
-  int32_t type = TYPE_DNSBL_NAME;
+  DnsblQueryKind kind = DnsblQueryKind::Listing;
+  DnsblQueryType type = DnsblQueryType::DnsblName;
   std::string name; // empty for black-list hits
   uint32_t hash = 0;
   Ipv4Address ip{};                   // types 0 and 3
   std::vector<Ipv4Address> addresses; // type 1: resolved; type 2: expected
   std::string listKey;                // type 0: the list's key; type 3: "BLIST"
   std::vector<DnsblWaiter> waiters;
-  int32_t state = QUERY_QUEUED;
+  DnsblQueryState state = DnsblQueryState::Queued;
   uint64_t startTick = 0;
   uint32_t weight = 1;
 
-  bool open() const { return state == QUERY_QUEUED || state == QUERY_RESOLVING; }
+  bool open() const {
+    return state == DnsblQueryState::Queued || state == DnsblQueryState::Resolving;
+  }
 };
 
 using DnsblQueryTable = std::vector<std::unique_ptr<DnsblQuery>>;
 
 // type + kind + the sum of the lower-cased bytes of the name: equal queries have
 // equal hashes, so most unequal ones are passed over without comparing names.
-uint32_t dnsblQueryHash(int32_t type, int32_t kind, std::string_view name);
+uint32_t dnsblQueryHash(DnsblQueryType type, DnsblQueryKind kind, std::string_view name);
 
 // The name of an address in a zone: its octets reversed, then the zone
 // (192.0.2.10 in z is "10.2.0.192.z").

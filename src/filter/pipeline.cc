@@ -4,12 +4,12 @@
 #include <ctime>
 #include <deque>
 
+#include "config/lists.h"
 #include "filter/address_scan.h"
 #include "filter/auto_whitelist.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
-#include "filter/lists.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/session_record.h"
 #include "filter/verdict.h"
@@ -43,7 +43,7 @@ const Config& configOf(const Message& message) {
   return *message.pluginContext.config;
 }
 
-bool logsAt(const Message& message, int level) {
+bool logsAt(const Message& message, LogLevel level) {
   return message.session != nullptr && message.session->log.active() &&
          message.session->log.level >= level;
 }
@@ -139,22 +139,22 @@ int32_t judgeAddress(Message& message, std::string_view address, int32_t source,
 }
 
 void logAddressCheck(Message& message, std::string_view address, int32_t reason) {
-  if (!logsAt(message, LOG_VERBOSE)) {
+  if (!logsAt(message, LogLevel::Verbose)) {
     return;
   }
   const char* entry = message.verdict.pattern.entry;
   switch (reason) {
   case KM_REASON_WLIST_EMAIL:
-    logMessage(message, LOG_VERBOSE, kTextLogAddressWhite, {address, entry});
+    logMessage(message, LogLevel::Verbose, kTextLogAddressWhite, {address, entry});
     break;
   case KM_REASON_AWLIST_EMAIL:
-    logMessage(message, LOG_VERBOSE, kTextLogAddressAutoWhite, {address, entry});
+    logMessage(message, LogLevel::Verbose, kTextLogAddressAutoWhite, {address, entry});
     break;
   case KM_REASON_BLIST_EMAIL:
-    logMessage(message, LOG_VERBOSE, kTextLogAddressBlack, {address, entry});
+    logMessage(message, LogLevel::Verbose, kTextLogAddressBlack, {address, entry});
     break;
   default:
-    logMessage(message, LOG_VERBOSE, kTextLogAddressUnlisted, {address});
+    logMessage(message, LogLevel::Verbose, kTextLogAddressUnlisted, {address});
   }
 }
 
@@ -163,25 +163,25 @@ enum class RelayFinding { None, White, AutoWhite, IgnoredByPlugin, Black };
 
 void logRelayCheck(Message& message, const Ipv4Address& ip, RelayFinding finding,
                    std::string_view plugin) {
-  if (!logsAt(message, LOG_VERBOSE)) {
+  if (!logsAt(message, LogLevel::Verbose)) {
     return;
   }
   std::string address = ipToString(ip);
   switch (finding) {
   case RelayFinding::White:
-    logMessage(message, LOG_VERBOSE, kTextLogRelayWhite, {address});
+    logMessage(message, LogLevel::Verbose, kTextLogRelayWhite, {address});
     break;
   case RelayFinding::AutoWhite:
-    logMessage(message, LOG_VERBOSE, kTextLogRelayAutoWhite, {address});
+    logMessage(message, LogLevel::Verbose, kTextLogRelayAutoWhite, {address});
     break;
   case RelayFinding::IgnoredByPlugin:
-    logMessage(message, LOG_VERBOSE, kTextLogRelayIgnored, {address, plugin});
+    logMessage(message, LogLevel::Verbose, kTextLogRelayIgnored, {address, plugin});
     break;
   case RelayFinding::Black:
-    logMessage(message, LOG_VERBOSE, kTextLogRelayBlack, {address});
+    logMessage(message, LogLevel::Verbose, kTextLogRelayBlack, {address});
     break;
   case RelayFinding::None:
-    logMessage(message, LOG_VERBOSE, kTextLogRelayUnlisted, {address});
+    logMessage(message, LogLevel::Verbose, kTextLogRelayUnlisted, {address});
     break;
   }
 }
@@ -237,8 +237,8 @@ int64_t& lastHousekeeping() {
 } // namespace
 
 void FilterHeaders(Message& message, ProgressDisplay* progress) {
-  if (logsAt(message, LOG_VERBOSE)) {
-    logMessage(message, LOG_VERBOSE, kTextLogMessageHeaders,
+  if (logsAt(message, LogLevel::Verbose)) {
+    logMessage(message, LogLevel::Verbose, kTextLogMessageHeaders,
                {GetSenderField(message), GetSubject(message)});
   }
   showText(progress, kTextCheckingHeaders);
@@ -290,7 +290,7 @@ void CheckHost(Message& message, std::string_view host, bool gather, int32_t sou
     return;
   }
   std::string text(host);
-  logMessage(message, LOG_VERBOSE, kTextLogHostLookup, {text});
+  logMessage(message, LogLevel::Verbose, kTextLogHostLookup, {text});
   queueHostLookup(host, source, sourceText, message, gather);
   forEachPluginExport<KmFilterOnHost>(
       configOf(message), "filterOnHost", nullptr, [&](const auto& plugin) {
@@ -467,12 +467,12 @@ void FinishMessage(Message& message) {
     std::string sender = GetSenderField(message);
     std::string subject = GetSubject(message);
     if (!spam) {
-      logMessage(message, LOG_BASIC, kTextLogVerdict, {label, sender, subject});
+      logMessage(message, LogLevel::Basic, kTextLogVerdict, {label, sender, subject});
     } else if (!(session->info.protocol == KM_PROTOCOL_IMAP4 && session->portConfig != nullptr &&
                  session->portConfig->imap4.autoDeleteSpam)) {
       // Spam is logged even in the shortest log; an IMAP4 port that deletes spam
       // logs the deletion instead.
-      logMessage(message, LOG_MINIMAL, kTextLogSpamVerdict, {label, sender, subject});
+      logMessage(message, LogLevel::Minimal, kTextLogSpamVerdict, {label, sender, subject});
     }
   }
   if (session->info.protocol == KM_PROTOCOL_POP3 || session->info.protocol == KM_PROTOCOL_IMAP4) {

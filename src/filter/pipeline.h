@@ -15,6 +15,9 @@
 //  10. auto-whitelisting of the collected addresses, only when the message is
 //      neither spam nor whitelisted and was not judged after a DNSBL time-out
 //  11. the end of the MessagePtr (the plug-ins hear that the fetch ends)
+//
+// State: the recent-address list, under the configuration lock. Every function
+// here runs on the session thread that owns the message.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +28,7 @@
 
 #include "filter/plugin_calls.h"
 #include "message/message.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

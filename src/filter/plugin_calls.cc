@@ -7,10 +7,10 @@
 #include "filter/verdict.h"
 #include "message/message.h"
 #include "message/pipe_pumps.h"
-#include "net/thread_records.h"
 #include "platform/descriptors.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
@@ -46,20 +46,20 @@ void logVerdictChange(Message& message, const Verdict& before, int installedInde
   const Verdict& after = message.verdict;
   std::string name = installedPluginName(installedIndex);
   if (before.isWhitelisted && !after.isWhitelisted) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginRemovedWhitelisting, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginRemovedWhitelisting, {name, call});
   }
   if (after.isWhitelisted && !before.isWhitelisted) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginWhitelisted, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginWhitelisted, {name, call});
   } else if (after.isSpam && !before.isSpam) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginMarkedSpam, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginMarkedSpam, {name, call});
   } else if (before.isSpam && !after.isSpam) {
-    logMessage(message, LOG_VERBOSE, kTextLogPluginClearedSpam, {name, call});
+    logMessage(message, LogLevel::Verbose, kTextLogPluginClearedSpam, {name, call});
   }
 }
 
 BodyForPlugin::BodyForPlugin(Message& message, bool pristine) {
   const BodyCopy& body = bodyOf(message, pristine);
-  if (body.storageType == BODY_IN_FILE) {
+  if (body.storageType == BodyStorage::InFile) {
     rewindFile(body.file.get());
     handle_ = body.file.get();
     return;
@@ -148,6 +148,13 @@ std::string collectPluginTexts(Message& message, const char* exportName) {
       });
   buffer.resize(used);
   return buffer;
+}
+
+const KmCallbacksA* pluginCallbacksA() {
+  return nullptr;
+}
+const KmCallbacksB* pluginCallbacksB() {
+  return nullptr;
 }
 
 } // namespace km

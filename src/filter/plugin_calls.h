@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "filter/plugin_host.h"
+#include "config/plugin_table.h"
 #include "message/message.h"
 
 namespace km {
@@ -111,6 +111,11 @@ void pluginsFetchEnd(Message& message);
 // The session begins and ends (sessionStart, sessionEnd).
 void pluginsSessionStart(const Config& config, const KmSessionInfo& session);
 void pluginsSessionEnd(const Config& config, const KmSessionInfo& session);
+
+// The callback tables plug-ins receive. They come with the plug-in host; until it
+// loads libraries nothing can call them, and they are null.
+const KmCallbacksA* pluginCallbacksA();
+const KmCallbacksB* pluginCallbacksB();
 
 // Periodic housekeeping of every plug-in.
 void pluginsHousekeeping(const Config& config);

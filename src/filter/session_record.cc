@@ -3,26 +3,39 @@
 #include <algorithm>
 #include <vector>
 
+#include "filter/dnsbl.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/plugin_calls.h"
 #include "message/message.h"
-#include "net/thread_records.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
 namespace {
 
-// Every live session record, and the counter session handles are drawn from; under
-// the registry lock.
-struct SessionList {
-  uint32_t lastHandle = 0;
-  std::vector<SessionRecord*> records;
-};
+constexpr int64_t kDefaultBodyFilterLimit = 65536;
 
-SessionList& sessionList() {
-  static SessionList list;
-  return list;
+int64_t bodyFilterLimit(const SessionRecord* session, const FetchRecord& fetch) {
+  if (session == nullptr || session->portConfig == nullptr) {
+    return kDefaultBodyFilterLimit;
+  }
+  const PortConfig& port = *session->portConfig;
+  switch (session->info.protocol) {
+  case KM_PROTOCOL_POP3:
+    return int64_t{fetch.isRetr ? port.pop3.bodyKRetr : port.pop3.bodyKTop} * 1024;
+  case KM_PROTOCOL_IMAP4:
+    return int64_t{port.imap4.bodyK} * 1024;
+  case KM_PROTOCOL_SMTP:
+    return int64_t{port.smtp.bodyK} * 1024;
+  default:
+    return kDefaultBodyFilterLimit;
+  }
+}
+
+void releaseMessage(Message& message) {
+  withdrawMessage(message);
+  pluginsFetchEnd(message);
 }
 
 const char* protocolName(int32_t protocol) {
@@ -42,13 +55,13 @@ const char* protocolName(int32_t protocol) {
 
 int32_t protocolOfPort(const PortConfig& port) {
   switch (port.type) {
-  case POP3_SPECIFIC:
-  case POP3_GENERIC:
+  case PortType::Pop3Specific:
+  case PortType::Pop3Generic:
     return KM_PROTOCOL_POP3;
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC:
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic:
     return KM_PROTOCOL_IMAP4;
-  case SMTP_SPECIFIC:
+  case PortType::SmtpSpecific:
     return KM_PROTOCOL_SMTP;
   default:
     return 0;
@@ -67,18 +80,13 @@ void setSessionUserName(SessionRecord& record, std::string_view name) {
 
 void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConfig& port,
                          const Ipv4Address& clientAddress) {
-  uint32_t handle;
-  {
-    std::lock_guard guard(registryLock());
-    SessionList& list = sessionList();
-    handle = ++list.lastHandle;
-    list.records.push_back(&record);
-  }
+  uint32_t handle = enlistSession(&record);
+  record.registered = true;
   setSessionHandle(static_cast<int32_t>(handle));
   record.config = std::move(config);
   record.portConfig = &port;
   record.info = KmSessionInfo{};
-  bool boundToServer = port.type == POP3_SPECIFIC || port.type == IMAP4_SPECIFIC;
+  bool boundToServer = port.type == PortType::Pop3Specific || port.type == PortType::Imap4Specific;
   setSessionServerName(record, boundToServer ? port.serverName : std::string());
   setSessionUserName(record, {});
   record.info.protocol = protocolOfPort(port);
@@ -88,34 +96,39 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
   record.info.callbacks = pluginCallbacksB();
   record.info.portConfig = &port;
   if (record.config) {
-    startSessionLog(record.log, *record.config);
+    startSessionLog(record.log, logSettingsOf(*record.config));
   }
   record.messagesFiltered = 0;
   record.messagesSpam = 0;
   record.messagesWhitelisted = 0;
 }
 
+SessionRecord::SessionRecord(ConfigRef config, const PortConfig& port,
+                             const Ipv4Address& clientAddress) {
+  CreateSessionRecord(*this, std::move(config), port, clientAddress);
+}
+
+SessionRecord::~SessionRecord() {
+  FinishSessionRecord(*this);
+}
+
 void FinishSessionRecord(SessionRecord& record) {
+  if (!record.registered) {
+    return;
+  }
+  record.registered = false;
   endSessionLog(record.log);
   if (record.releaseProtocolItems) {
     record.releaseProtocolItems();
     record.releaseProtocolItems = nullptr;
   }
-  {
-    std::lock_guard guard(registryLock());
-    auto& records = sessionList().records;
-    auto found = std::find(records.begin(), records.end(), &record);
-    if (found != records.end()) {
-      *found = records.back();
-      records.pop_back();
-    }
-  }
+  delistSession(&record);
   saveFilteringStatistics();
 }
 
 void SessionStarted(SessionRecord& record) {
   const uint8_t* client = record.info.clientAddress;
-  logSessionText(record.log, LOG_BASIC, kTextLogSessionStart,
+  logSessionText(record.log, LogLevel::Basic, kTextLogSessionStart,
                  {record.portConfig == nullptr ? 0 : record.portConfig->listenPort,
                   protocolName(record.info.protocol), client[0], client[1], client[2], client[3]});
   if (record.config) {
@@ -127,14 +140,26 @@ void SessionEnded(SessionRecord& record) {
   if (record.config) {
     pluginsSessionEnd(*record.config, record.info);
   }
-  logSessionText(record.log, LOG_BASIC, kTextLogSessionEnd,
+  logSessionText(record.log, LogLevel::Basic, kTextLogSessionEnd,
                  {record.messagesFiltered, record.messagesSpam, record.messagesWhitelisted});
   SaveReceivedTracking();
 }
 
-bool anySessionActive() {
-  std::lock_guard guard(registryLock());
-  return !sessionList().records.empty();
+MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch) {
+  MessagePtr message = registerMessage(std::move(config));
+  message->session = session;
+  message->protocol = session == nullptr ? 0 : session->info.protocol;
+  message->sessionLog = session == nullptr ? nullptr : &session->log;
+  message->fetch = &fetch;
+  message->beforeRelease = releaseMessage;
+  fetch.pristineBodySize = 0;
+  fetch.workingBodySize = 0;
+  fetch.bodyFilterLimit = bodyFilterLimit(session, fetch);
+  if (message->protocol == KM_PROTOCOL_SMTP) {
+    fetch.expectedSize = 0;
+  }
+  pluginsFetchStart(*message);
+  return message;
 }
 
 } // namespace km

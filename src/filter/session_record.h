@@ -12,12 +12,19 @@
 
 #include "config/config.h"
 #include "diag/activity_log.h"
-#include "net/ipv4.h"
+#include "message/message.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
 struct SessionRecord {
+  // A record not yet registered: CreateSessionRecord registers it later.
   SessionRecord() = default;
+  // Registered at once, as CreateSessionRecord does.
+  SessionRecord(ConfigRef config, const PortConfig& port, const Ipv4Address& clientAddress);
+  // A record still registered is finished (FinishSessionRecord) when it goes; a
+  // session that wants the end at a chosen moment finishes it itself.
+  ~SessionRecord();
   // Plug-ins and the session list hold its address.
   SessionRecord(const SessionRecord&) = delete;
   SessionRecord& operator=(const SessionRecord&) = delete;
@@ -35,6 +42,8 @@ struct SessionRecord {
   // The proxy's own per-session items (message tables, pending messages), released
   // when the record is finished.
   std::function<void()> releaseProtocolItems;
+  // Between CreateSessionRecord and FinishSessionRecord.
+  bool registered = false;
 };
 
 // 1 POP3, 2 IMAP4, 3 SMTP by the port's type.
@@ -48,7 +57,7 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
                          const Ipv4Address& clientAddress);
 
 // Ends the session log, releases the protocol items, removes the record from the
-// session list and saves the filtering statistics.
+// session list and saves the filtering statistics. A second call does nothing.
 void FinishSessionRecord(SessionRecord& record);
 
 // The session-start log line, then the plug-ins' sessionStart.
@@ -61,7 +70,12 @@ void SessionEnded(SessionRecord& record);
 void setSessionServerName(SessionRecord& record, std::string_view name);
 void setSessionUserName(SessionRecord& record, std::string_view name);
 
-// Whether any session is live (the pipe pumps stay while one is).
-bool anySessionActive();
+// A new message of the session (the session may be null: no protocol, no log),
+// registered under the next handle. Resets the body sizes of the fetch record and
+// sets its body-filtering limit from the session's port (for SMTP also clears the
+// running size), then tells the plug-ins that a fetch starts. When the MessagePtr
+// ends, the message is withdrawn from pending DNSBL queries and the plug-ins hear
+// that the fetch ends.
+MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch);
 
 } // namespace km

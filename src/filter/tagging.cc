@@ -106,7 +106,7 @@ void addPluginHeaderLines(Message& message) {
   while (!text.empty()) {
     size_t end = text.find("\r\n");
     size_t length = end == std::string_view::npos ? text.size() : end + 2;
-    AppendOwnHeaderLine(message, text.substr(0, length));
+    appendOwnHeaderLine(message, text.substr(0, length));
     text.remove_prefix(length);
   }
 }
@@ -174,7 +174,7 @@ void addReasonHeader(Message& message) {
     break;
   }
   if (!line.empty()) {
-    AppendOwnHeaderLine(message, line + "\r\n");
+    appendOwnHeaderLine(message, line + "\r\n");
   }
 }
 
@@ -227,7 +227,7 @@ void RewriteHeaders(Message& message, size_t firstIndex, ProgressDisplay* progre
       tagSubjectLine(message, firstIndex, tag);
     }
   }
-  AppendOwnHeaderLine(message, std::string(kLabelHeader) + label + "\r\n");
+  appendOwnHeaderLine(message, std::string(kLabelHeader) + label + "\r\n");
   if (config.addReasonHeaders) {
     addReasonHeader(message);
   }

@@ -203,7 +203,7 @@ void relayClientFetch(ImapLine& fetch, LineSocket& client, LineSocket& server,
   }
   if (tokens.size() <= itemsAt) {
     writeImapLine(fetch, server, nullptr);
-    flush(&server);
+    server.flush();
     return;
   }
   if (tokens[itemsAt].type != TokenType::List) {
@@ -216,7 +216,7 @@ void relayClientFetch(ImapLine& fetch, LineSocket& client, LineSocket& server,
   expandMacros(items);
   if (!hasItem(items, "FLAGS") || mailbox == nullptr) {
     writeImapLine(fetch, server, nullptr);
-    flush(&server);
+    server.flush();
     return;
   }
   bool dropUid = !uidFetch && !hasItem(items, "UID");
@@ -224,17 +224,17 @@ void relayClientFetch(ImapLine& fetch, LineSocket& client, LineSocket& server,
     insertToken(items, 0, TokenType::Atom, "UID");
   }
   std::string tag(tokenText(tokens, 0));
-  if (writeImapLine(fetch, server, nullptr) != WriteResult::Written || !flush(&server)) {
+  if (writeImapLine(fetch, server, nullptr) != WriteResult::Written || !server.flush()) {
     return;
   }
   std::string others;
   for (;;) {
-    std::optional<std::string> text = readLine(server, -1);
+    std::optional<std::string> text = server.readLine(-1);
     if (!text) {
       break;
     }
     if (firstWord(*text) == tag) {
-      write(&client, text->data(), text->size());
+      client.write(text->data(), text->size());
       std::string word = secondWord(*text);
       if (equalsIgnoreCase(word, "OK") || equalsIgnoreCase(word, "NO") ||
           equalsIgnoreCase(word, "BAD")) {
@@ -255,8 +255,8 @@ void relayClientFetch(ImapLine& fetch, LineSocket& client, LineSocket& server,
     }
     others += *text;
   }
-  unread(server, others.data(), others.size());
-  flush(&client);
+  server.unread(others.data(), others.size());
+  client.flush();
 }
 
 bool rewriteSearch(std::string_view line, LineSocket& client, LineSocket& server,
@@ -278,7 +278,7 @@ bool rewriteSearch(std::string_view line, LineSocket& client, LineSocket& server
     }
   }
   writeImapLine(search, server, nullptr);
-  flush(&server);
+  server.flush();
   return true;
 }
 

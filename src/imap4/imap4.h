@@ -6,15 +6,15 @@
 // tagged, and by the port's settings replaced by a tagged copy, moved to the
 // spam-trap folder or deleted.
 //
-//   imap4.h            (this file) what the proxy offers besides its session entry
-//                      point (runImap4Session, with the other protocols' entry
-//                      points in net/sessions.h): the relay of the client's FETCH
-//                      and SEARCH, and the rules for capabilities and log-in names
+//   imap4.h            (this file) the session entry point, the relay of the
+//                      client's FETCH and SEARCH, and the rules for capabilities and
+//                      log-in names
 //   imap_line.h        IMAP4 lines as tokens: parsing and writing, literals included
 //   mailbox_state.h    what is remembered between connections: UIDs filtered per
 //                      mailbox, header digests per account
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +24,12 @@
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
+struct SessionStart;
+
+// The session thread of one IMAP4 client (installed as the IMAP4 entry of
+// net/sessions.h by the application).
+void runImap4Session(std::unique_ptr<SessionStart> start);
 
 // A server named as a host, optionally a colon and a port (143 by default). An
 // IPv6 address is written in brackets: "[2001:db8::1]:993".

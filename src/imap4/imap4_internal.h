@@ -21,7 +21,7 @@ namespace km {
 class RowStatus : public ProgressDisplay {
 public:
   explicit RowStatus(int row) : row_(row) {}
-  void show(std::string_view text) override { setRowText(row_, COLUMN_STATUS, text); }
+  void show(std::string_view text) override { setRowText(row_, kColumnStatus, text); }
 
 private:
   int row_;
@@ -68,10 +68,10 @@ struct ImapSession {
 };
 
 inline bool isConnected(const ImapSession& s) {
-  return s.server.sock != kInvalidSocket;
+  return s.server.connected();
 }
 inline bool isGenericPort(const ImapSession& s) {
-  return s.port.type == IMAP4_GENERIC;
+  return s.port.type == PortType::Imap4Generic;
 }
 
 // Mailbox filtering, run on the session thread with the proxy's own commands on

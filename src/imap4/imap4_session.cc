@@ -3,6 +3,7 @@
 // filtering run between the client's commands.
 #include <chrono>
 #include <ctime>
+#include <functional>
 
 #include "config/config.h"
 #include "diag/activity_log.h"
@@ -54,10 +55,10 @@ constexpr uint64_t kLiteralProgressFrom = 1024;
 constexpr size_t kClientOutputBuffer = 64 * 1024;
 
 void showStatus(ImapSession& s, int textId) {
-  setRowText(s.row, COLUMN_STATUS, languageText(textId));
+  setRowText(s.row, kColumnStatus, languageText(textId));
 }
 void clearStatus(ImapSession& s) {
-  setRowText(s.row, COLUMN_STATUS, "");
+  setRowText(s.row, kColumnStatus, "");
 }
 
 // The line up to its first control byte (below 32 or above 127).
@@ -70,21 +71,19 @@ std::string_view lineText(std::string_view line) {
 }
 
 bool sendToClient(ImapSession& s, std::string_view text) {
-  return sendString(&s.client, text);
+  return s.client.sendString(text);
 }
 
-// Changes this session's port definition in the current configuration and saves
-// it, so that the choice outlives the session.
-template <typename Change> void changePortInConfiguration(uint32_t portId, Change change) {
-  RecursiveGuard guard(configLock());
-  if (ConfigRef current = AcquireConfig()) {
-    for (PortConfig& port : current->ports) {
+// Changes this session's port definition in the configuration (a new snapshot,
+// saved), so that the choice outlives the session.
+void changePortInConfiguration(uint32_t portId, const std::function<void(PortConfig&)>& change) {
+  updateConfig([&](Config& changed) {
+    for (PortConfig& port : changed.ports) {
       if (port.id == portId) {
         change(port);
       }
     }
-    saveConfigFile();
-  }
+  });
 }
 
 // Shows the notice about a server that cannot be reached, unless the port's
@@ -129,24 +128,25 @@ bool connectsToItself(SocketHandle sock) {
          reachesOwnListener(peer, peerPort, local);
 }
 
+// The client stays: on a generic port it may log in again, to another server, so
+// it no longer waits on the partner that has gone.
 void dropUpstream(ImapSession& s) {
-  close(s.server);
-  s.server.sock = kInvalidSocket;
-  s.server.state = LS_CLOSED;
+  s.client.setPartner(nullptr);
+  s.server.close();
 }
 
 // The STARTTLS exchange after the greeting: true when the server agreed.
 bool askForTls(ImapSession& s, std::string& failure) {
   ImapLine command = newOwnCommand(s.ownTagCounter);
   std::string tag(tokenText(command.tokens, 0));
-  if (!sendString(&s.server, tag + " STARTTLS\r\n")) {
-    failure = socketErrorText(s.server.lastError);
+  if (!s.server.sendString(tag + " STARTTLS\r\n")) {
+    failure = socketErrorText(s.server.lastError());
     return false;
   }
   for (;;) {
-    std::optional<std::string> line = readLine(s.server, kGreetingTimeoutSec);
+    std::optional<std::string> line = s.server.readLine(kGreetingTimeoutSec);
     if (!line) {
-      failure = socketErrorText(s.server.lastError);
+      failure = socketErrorText(s.server.lastError());
       return false;
     }
     if (firstWord(*line) == tag) {
@@ -162,11 +162,11 @@ bool askForTls(ImapSession& s, std::string& failure) {
 // Makes the server connection secure as the port asks: at once, or after STARTTLS.
 bool secureUpstream(ImapSession& s, const Imap4Server& server, UpstreamSecurity security) {
   std::string failure;
-  bool secured = (security != UpstreamSecurity::StartTls || askForTls(s, failure)) &&
-                 startTls(s.server, tlsOptionsFor(*s.config, s.port, server.host),
-                          kTlsStartTimeoutMs, failure);
+  bool secured =
+      (security != UpstreamSecurity::StartTls || askForTls(s, failure)) &&
+      s.server.startTls(tlsOptionsFor(*s.config, s.port, server.host), kTlsStartTimeoutMs, failure);
   if (!secured) {
-    logSessionText(s.record.log, LOG_MINIMAL, kTextImap4TlsFailed, {server.host, failure});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextImap4TlsFailed, {server.host, failure});
     if (!s.port.imap4.muteConnectionErrors) {
       showMessage(languageText(kTextImap4ServerErrorTitle),
                   formatText(languageText(kTextImap4TlsFailed), {server.host, failure}),
@@ -186,23 +186,22 @@ bool connectUpstream(ImapSession& s, const std::string& serverName, std::string_
     clearStatus(s);
     return false;
   };
-  s.server.sock = kInvalidSocket;
-  setRowText(s.row, COLUMN_SERVER, serverName);
+  setRowText(s.row, kColumnServer, serverName);
   showStatus(s, kTextStatusResolving);
   Imap4Server server = parseImap4Server(serverName);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogImap4Server, {server.host, server.port});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4Server, {server.host, server.port});
 
   int error = 0;
-  SocketHandle sock = kInvalidSocket;
+  UniqueSocket sock;
   showStatus(s, kTextStatusConnecting);
   for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
     sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock != kInvalidSocket || !isResolverError(error) || error == wsa::kHostNotFound ||
+    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
         attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
       break;
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     logSocketError(error, languageText(kTextImap4ServerErrorTitle), &s.record.log);
     clearStatus(s);
     bool unresolved = isResolverError(error);
@@ -211,17 +210,17 @@ bool connectUpstream(ImapSession& s, const std::string& serverName, std::string_
     return refuse(unresolved ? " NO Unable to resolve server name\r\n"
                              : " NO Unable to connect to IMAP4 server\r\n");
   }
-  if (connectsToItself(sock)) {
-    closeSocket(sock);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3ServerIsProxy, {serverName});
+  if (connectsToItself(sock.get())) {
+    sock.reset();
+    logSessionText(s.record.log, LogLevel::Minimal, kTextPop3ServerIsProxy, {serverName});
     showMessage(languageText(kTextImap4ServerErrorTitle),
                 formatText(languageText(kTextPop3ServerIsProxy), {serverName}), NoticeIcon::Stop);
     return refuse(" NO Unable to connect to IMAP4 server\r\n");
   }
 
-  initSocket(s.server, sock);
-  s.server.bareLineFeedEndsLine = true;
-  s.server.lineLimit = kLongestServerLine;
+  s.server.attach(sock.release());
+  s.server.setBareLineFeedEndsLine(true);
+  s.server.setLineLimit(kLongestServerLine);
   pairSession(s.client, s.server);
   setRowSockets(s.row, &s.client, &s.server);
   clearStatus(s);
@@ -233,10 +232,10 @@ bool connectUpstream(ImapSession& s, const std::string& serverName, std::string_
     dropUpstream(s);
     return refuse(" NO Unable to connect to IMAP4 server\r\n");
   }
-  std::optional<std::string> greeting = readLine(s.server, kGreetingTimeoutSec);
+  std::optional<std::string> greeting = s.server.readLine(kGreetingTimeoutSec);
   if (!greeting) {
-    if (s.server.state == LS_ERROR && isReportableSocketError(s.server.lastError)) {
-      reportSocketError(s.server.lastError, languageText(kTextImap4ServerErrorTitle),
+    if (s.server.failed() && isReportableSocketError(s.server.lastError())) {
+      reportSocketError(s.server.lastError(), languageText(kTextImap4ServerErrorTitle),
                         &s.record.log);
     }
     dropUpstream(s);
@@ -248,7 +247,7 @@ bool connectUpstream(ImapSession& s, const std::string& serverName, std::string_
     dropUpstream(s);
     return refuse(" NO Unable to connect to IMAP4 server\r\n");
   }
-  unread(s.server, text.data(), text.size());
+  s.server.unread(text.data(), text.size());
   return true;
 }
 
@@ -295,9 +294,9 @@ void handleLogin(ImapSession& s, std::string_view text) {
     sendToClient(s, tag + " BAD Malformed LOGIN command\r\n");
     return;
   }
-  setRowText(s.row, COLUMN_USER, s.account.userName);
+  setRowText(s.row, kColumnUser, s.account.userName);
   if (isConnected(s)) {
-    logSessionText(s.record.log, LOG_MINIMAL, kTextLogImap4User, {s.account.userName});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4User, {s.account.userName});
   }
 }
 
@@ -306,7 +305,7 @@ std::string callbackLine(ImapSession& s, std::string_view kind) {
 }
 
 void sendCallback(ImapSession& s, std::string_view kind) {
-  writeString(&s.server, callbackLine(s, kind));
+  s.server.writeString(callbackLine(s, kind));
   s.awaitingCallback = true;
 }
 
@@ -317,7 +316,7 @@ void closeClientCommand(ImapSession& s) {
   if (s.newMailWaiting && !s.awaitingCallback && s.currentMailbox != nullptr) {
     s.newMailWaiting = false;
     sendCallback(s, "SELECT");
-    flush(&s.server);
+    s.server.flush();
   }
 }
 
@@ -337,7 +336,7 @@ std::optional<uint64_t> announcedLiteral(std::string_view line) {
 // A client line passed on as it came; a literal it announces waits for the
 // server's "+".
 void relayRaw(ImapSession& s, const std::string& text, const ImapLine& line) {
-  write(&s.server, text.data(), text.size());
+  s.server.write(text.data(), text.size());
   if (std::optional<uint64_t> literal = announcedLiteral(text)) {
     s.pendingLiteral = *literal;
     s.awaitingCallback = true;
@@ -389,18 +388,18 @@ std::string commandColumnText(const ImapLine& line, std::string_view text) {
 }
 
 void handleClientLine(ImapSession& s) {
-  std::optional<std::string> text = readLine(s.client, -1);
+  std::optional<std::string> text = s.client.readLine(-1);
   if (!text) {
     s.quit = true;
-    if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-      reportSocketErrorOnceThenCount(s.client.lastError,
+    if (s.client.failed() && isReportableSocketError(s.client.lastError())) {
+      reportSocketErrorOnceThenCount(s.client.lastError(),
                                      languageText(kTextImap4ClientReadErrorTitle), &s.record.log);
     }
     return;
   }
   ImapLine line = parseImapLine(LineKind::Command, *text, nullptr, nullptr);
   if (!s.clientCommandOpen) {
-    setRowText(s.row, COLUMN_COMMAND, commandColumnText(line, *text));
+    setRowText(s.row, kColumnCommand, commandColumnText(line, *text));
   }
   if (!isConnected(s)) {
     answerUnconnected(s, *text, line);
@@ -444,7 +443,7 @@ void handleClientLine(ImapSession& s) {
     return;
   }
   if (command && tokenIs(tokens, 1, "AUTHENTICATE")) {
-    logSessionText(s.record.log, LOG_MINIMAL, kTextLogImap4Authenticate);
+    logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4Authenticate);
   }
   relayRaw(s, *text, line);
 }
@@ -456,19 +455,18 @@ void copyLiteral(ImapSession& s, LineSocket& from, LineSocket& to, uint64_t coun
   bool alive = true;
   bool shown = false;
   while (copied < count && alive && !stopRequested()) {
-    BlockReader reader;
-    init(reader, from, static_cast<uint32_t>(std::min<uint64_t>(count - copied, kLiteralRun)),
-         nullptr, timeoutMs);
-    alive = read(reader);
-    if (reader.dataLen > 0 && !write(&to, reader.data.data(), reader.dataLen)) {
+    BlockReader reader(from, static_cast<uint32_t>(std::min<uint64_t>(count - copied, kLiteralRun)),
+                       "", timeoutMs);
+    alive = reader.read();
+    std::string_view run = reader.run();
+    if (!run.empty() && !to.write(run.data(), run.size())) {
       alive = false;
     }
-    copied += reader.dataLen;
-    free(reader);
+    copied += run.size();
     // A literal that comes in one run is done before anybody could read its progress.
     if (showProgress && copied < count) {
       shown = true;
-      setRowText(s.row, COLUMN_STATUS,
+      setRowText(s.row, kColumnStatus,
                  formatText(languageText(kTextImap4LiteralRelayed), {copied / 1024, count / 1024}));
     }
   }
@@ -513,7 +511,7 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }
 
 void handleServerLine(ImapSession& s) {
-  std::optional<std::string> text = readLine(s.server, -1);
+  std::optional<std::string> text = s.server.readLine(-1);
   if (!text) {
     s.quit = true;
     return;
@@ -524,9 +522,9 @@ void handleServerLine(ImapSession& s) {
   bool filtering = !s.config->filteringDisabled;
 
   if (tag == "+") {
-    sendNow(&s.client, text->data(), text->size());
+    s.client.sendNow(text->data(), text->size());
     copyLiteral(s, s.client, s.server, s.pendingLiteral, kClientLiteralTimeoutMs, false);
-    flush(&s.server);
+    s.server.flush();
     s.pendingLiteral = 0;
     s.awaitingCallback = false;
     return;
@@ -536,7 +534,7 @@ void handleServerLine(ImapSession& s) {
   }
   if (startsWith(tag, "KRTLCB_SELECT")) {
     selectCallback(s);
-    flush(&s.server);
+    s.server.flush();
     s.awaitingCallback = false;
     return;
   }
@@ -571,7 +569,7 @@ void handleServerLine(ImapSession& s) {
         s.newMailWaiting = true;
       } else {
         sendCallback(s, "SELECT");
-        flush(&s.server);
+        s.server.flush();
       }
     }
     s.currentMailbox->lastExists = count;
@@ -580,18 +578,18 @@ void handleServerLine(ImapSession& s) {
   }
   if (untagged && tokenIs(tokens, 1, "CAPABILITY")) {
     if (isGenericPort(s)) {
-      writeString(&s.client, "* CAPABILITY IMAP4rev1\r\n");
+      s.client.writeString("* CAPABILITY IMAP4rev1\r\n");
     } else {
       std::string kept = withoutUnrelayableCapabilities(*text);
-      writeString(&s.client, kept);
+      s.client.writeString(kept);
     }
     return;
   }
   if (text->find("[CAPABILITY") != std::string::npos) {
     std::string reduced = reduceBracketCapability(*text);
-    write(&s.client, reduced.data(), reduced.size());
+    s.client.write(reduced.data(), reduced.size());
   } else {
-    write(&s.client, text->data(), text->size());
+    s.client.write(text->data(), text->size());
   }
   if (text->size() > 3 && text->find('{') != std::string::npos) {
     if (std::optional<uint64_t> literal = announcedLiteral(*text)) {
@@ -606,19 +604,19 @@ void handleServerLine(ImapSession& s) {
 // session ticket after the handshake): those must not make the session wait for a
 // line that is not coming while the client's command waits unread.
 bool serverHasInput(ImapSession& s) {
-  if (!isConnected(s) || !pollInput(s.server)) {
+  if (!isConnected(s) || !s.server.pollInput()) {
     return false;
   }
-  if (hasBufferedInput(s.server) || s.server.state != LS_OPEN || !s.server.tls) {
+  if (s.server.hasBufferedInput() || !s.server.isOpen() || !s.server.secure()) {
     return true;
   }
-  int byte = readChar(s.server, 0);
+  int byte = s.server.readChar(0);
   if (byte >= 0) {
     auto taken = static_cast<uint8_t>(byte);
-    unread(s.server, &taken, 1);
+    s.server.unread(&taken, 1);
     return true;
   }
-  return byte != LS_TIMEOUT;
+  return byte != kReadTimeout;
 }
 
 // Waits until either connection has something (or the stop flag is raised); the
@@ -629,11 +627,11 @@ void waitForInput(ImapSession& s) {
   while (!stopRequested()) {
     int ready = 0;
     if (listenClient && listenServer) {
-      ready = waitReadableEither(s.client.sock, s.server.sock, kWaitSliceMs);
+      ready = waitReadableEither(s.client.handle(), s.server.handle(), kWaitSliceMs);
     } else if (listenClient) {
-      ready = waitReadable(s.client.sock, kWaitSliceMs);
+      ready = waitReadable(s.client.handle(), kWaitSliceMs);
     } else if (listenServer) {
-      ready = waitReadable(s.server.sock, kWaitSliceMs) != 0 ? 2 : 0;
+      ready = waitReadable(s.server.handle(), kWaitSliceMs) != 0 ? 2 : 0;
     } else {
       s.quit = true;
       return;
@@ -678,21 +676,21 @@ void refreshConfiguration(ImapSession& s) {
 
 void runMainLoop(ImapSession& s) {
   while (!s.quit && !stopRequested()) {
-    bool clientReady = !s.awaitingCallback && pollInput(s.client);
+    bool clientReady = !s.awaitingCallback && s.client.pollInput();
     bool serverReady = serverHasInput(s);
     if (!clientReady && !serverReady) {
       waitForInput(s);
-      clientReady = !s.awaitingCallback && pollInput(s.client);
+      clientReady = !s.awaitingCallback && s.client.pollInput();
       serverReady = serverHasInput(s);
     }
     refreshConfiguration(s);
     if (clientReady && !s.quit) {
       do {
         handleClientLine(s);
-      } while (!s.awaitingCallback && !s.quit && !stopRequested() && hasBufferedInput(s.client));
-      flush(&s.client);
+      } while (!s.awaitingCallback && !s.quit && !stopRequested() && s.client.hasBufferedInput());
+      s.client.flush();
       if (isConnected(s)) {
-        flush(&s.server);
+        s.server.flush();
       }
     }
     if (serverReady && !s.quit) {
@@ -701,27 +699,28 @@ void runMainLoop(ImapSession& s) {
       do {
         handleServerLine(s);
       } while (!s.quit && !stopRequested() && isConnected(s) &&
-               (hasBufferedInput(s.server) || (s.server.state == LS_OPEN && serverHasInput(s))));
-      flush(&s.client);
+               (s.server.hasBufferedInput() || (s.server.isOpen() && serverHasInput(s))));
+      s.client.flush();
       if (isConnected(s)) {
-        flush(&s.server);
+        s.server.flush();
       }
     }
     if (clientReady || serverReady) {
       // Counted from the end of the work: a long filter run is no silence.
       s.lastActivityMs = tickCountMs();
     }
-    if (s.client.state != LS_OPEN || (isConnected(s) && s.server.state != LS_OPEN)) {
+    if (!s.client.isOpen() || (isConnected(s) && !s.server.isOpen())) {
       s.quit = true;
     }
   }
 }
 
 void reportSessionEnd(ImapSession& s) {
-  if (isConnected(s) && s.server.state == LS_ERROR && isReportableSocketError(s.server.lastError)) {
-    reportSocketError(s.server.lastError, languageText(kTextImap4ServerErrorTitle), &s.record.log);
-  } else if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-    reportSocketErrorOnceThenCount(s.client.lastError, languageText(kTextImap4ClientErrorTitle),
+  if (isConnected(s) && s.server.failed() && isReportableSocketError(s.server.lastError())) {
+    reportSocketError(s.server.lastError(), languageText(kTextImap4ServerErrorTitle),
+                      &s.record.log);
+  } else if (s.client.failed() && isReportableSocketError(s.client.lastError())) {
+    reportSocketErrorOnceThenCount(s.client.lastError(), languageText(kTextImap4ClientErrorTitle),
                                    &s.record.log);
   }
 }
@@ -729,24 +728,24 @@ void reportSessionEnd(ImapSession& s) {
 } // namespace
 
 void switchRewritingOff(ImapSession& s) {
-  s.port.imap4.rewrite = REWRITE_NEVER;
+  s.port.imap4.rewrite = Imap4Rewrite::Never;
   changePortInConfiguration(s.port.id,
-                            [](PortConfig& port) { port.imap4.rewrite = REWRITE_NEVER; });
+                            [](PortConfig& port) { port.imap4.rewrite = Imap4Rewrite::Never; });
 }
 
 void runImap4Session(std::unique_ptr<SessionStart> start) {
-  beginSessionThread("IMAP4");
   ImapSession s;
+  SessionThreadScope thread("IMAP4", s.client);
   s.row = addSessionRow(start->clientAddress);
   s.status = RowStatus(s.row);
-  setRowText(s.row, COLUMN_PROTOCOL, "IMAP4");
+  setRowText(s.row, kColumnProtocol, "IMAP4");
 
   reloadIfConfigChanged();
   s.config = AcquireConfig();
   s.port = std::move(start->portConfig);
   s.clientAddress = start->clientAddress;
-  initSocket(s.client, start->clientSocket);
-  s.client.outBuf.assign(kClientOutputBuffer, 0);
+  s.client.attach(start->clientSocket);
+  s.client.setOutputCapacity(kClientOutputBuffer);
   start.reset();
   setRowSockets(s.row, &s.client, nullptr);
   s.lastActivityMs = tickCountMs();
@@ -754,7 +753,7 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
   bool started = false;
   if (s.config) {
     if (s.config->clientIdleTimeout > 0) {
-      s.client.idleLimitSec = s.config->clientIdleTimeout;
+      s.client.setIdleLimit(s.config->clientIdleTimeout);
       s.idleLimitMs = static_cast<uint64_t>(
                           std::max<int64_t>(s.config->clientIdleTimeout, kShortestImapIdleSec)) *
                       1000;
@@ -764,8 +763,8 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
     if (!isGenericPort(s)) {
       s.quit = !connectUpstream(s, s.port.serverName, "*");
     } else if (!sendToClient(s, "* OK [CAPABILITY IMAP4rev1] Kestrelmail for Windows\r\n")) {
-      if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-        reportSocketError(s.client.lastError, languageText(kTextImap4ClientErrorTitle),
+      if (s.client.failed() && isReportableSocketError(s.client.lastError())) {
+        reportSocketError(s.client.lastError(), languageText(kTextImap4ClientErrorTitle),
                           &s.record.log);
       }
       s.quit = true;
@@ -783,8 +782,8 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
   if (isConnected(s)) {
     dropUpstream(s);
   }
-  forgetSessionSocket(s.client.sock);
-  close(s.client);
+  forgetSessionSocket(s.client.handle());
+  s.client.close();
   if (s.config) {
     if (started) {
       SessionEnded(s.record);
@@ -804,8 +803,9 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
   }
   s.config.reset();
   s.record.config.reset();
+  // Trimmed once the program is idle: sessions ending together must not all walk
+  // the heap at once.
   requestMemoryTrim();
-  endSessionThread(s.client);
 }
 
 } // namespace km

@@ -83,22 +83,20 @@ bool readLiteral(Cursor& c, uint64_t count, std::string& bytes) {
   LineSocket& socket = *c.socket;
   if (c.kind == LineKind::Command) {
     // A client's own literal: the client waits for leave to send it.
-    if (count > socket.lineLimit) {
+    if (count > socket.lineLimit()) {
       return false;
     }
-    if (!sendString(&socket, "+ Please continue\r\n")) {
+    if (!socket.sendString("+ Please continue\r\n")) {
       return false;
     }
   }
   bool alive = true;
   while (bytes.size() < count && alive) {
-    BlockReader reader;
-    init(reader, socket,
-         static_cast<uint32_t>(std::min<uint64_t>(count - bytes.size(), kLiteralRun)), nullptr,
-         kLiteralRunTimeoutMs);
-    alive = read(reader);
-    bytes.append(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen);
-    free(reader);
+    BlockReader reader(socket,
+                       static_cast<uint32_t>(std::min<uint64_t>(count - bytes.size(), kLiteralRun)),
+                       "", kLiteralRunTimeoutMs);
+    alive = reader.read();
+    bytes.append(reader.run());
     if (count >= kLiteralProgressFrom) {
       show(c.status, formatText(languageText(kTextImap4LiteralReceived),
                                 {static_cast<uint64_t>(bytes.size() / 1024), count / 1024}));
@@ -138,7 +136,7 @@ bool parseLiteral(Cursor& c, ImapTokens& out) {
   out.push_back(std::move(token));
   std::optional<std::string> next;
   if (whole) {
-    next = readLine(*c.socket, -1);
+    next = c.socket->readLine(-1);
   }
   if (!next) {
     c.complete = false;
@@ -192,9 +190,7 @@ void parseList(Cursor& c, ImapTokens& out, std::string_view endMarker, int depth
 class SocketSink : public MessageSink {
 public:
   explicit SocketSink(LineSocket& socket) : socket_(socket) {}
-  bool write(std::string_view bytes) override {
-    return km::write(&socket_, bytes.data(), bytes.size());
-  }
+  bool write(std::string_view bytes) override { return socket_.write(bytes.data(), bytes.size()); }
   bool flush() override { return true; }
 
 private:
@@ -211,19 +207,19 @@ struct Writer {
 };
 
 bool writeText(Writer& w, std::string_view text) {
-  return writeString(&w.socket, text);
+  return w.socket.writeString(text);
 }
 
 // Announces a literal and, for a server that must agree first, waits for its "+".
 WriteResult announceLiteral(Writer& w, uint64_t count) {
-  if (!writeText(w, "{" + std::to_string(count) + "}\r\n") || !flush(&w.socket)) {
+  if (!writeText(w, "{" + std::to_string(count) + "}\r\n") || !w.socket.flush()) {
     return WriteResult::Failed;
   }
   if (!w.waitForContinuation) {
     return WriteResult::Written;
   }
   for (;;) {
-    std::optional<std::string> line = readLine(w.socket, -1);
+    std::optional<std::string> line = w.socket.readLine(-1);
     if (!line) {
       return WriteResult::Failed;
     }
@@ -305,18 +301,18 @@ ImapLine parseImapLine(LineKind kind, std::string_view text, LineSocket* socket,
 
 WriteResult writeImapTokens(const ImapLine& line, LineSocket& socket, ProgressDisplay* status) {
   Writer writer{socket,
-                line.kind == LineKind::Command && !socket.memoryOnly,
+                line.kind == LineKind::Command && !socket.memoryOnly(),
                 std::string(tokenText(line.tokens, 0)),
                 status,
                 {}};
   WriteResult result = writeTokens(writer, line.tokens);
-  unread(socket, writer.kept.data(), writer.kept.size());
+  socket.unread(writer.kept.data(), writer.kept.size());
   return result;
 }
 
 WriteResult writeImapLine(const ImapLine& line, LineSocket& socket, ProgressDisplay* status) {
   WriteResult result = writeImapTokens(line, socket, status);
-  if (result == WriteResult::Written && !writeString(&socket, "\r\n")) {
+  if (result == WriteResult::Written && !socket.writeString("\r\n")) {
     return WriteResult::Failed;
   }
   return result;
@@ -324,9 +320,9 @@ WriteResult writeImapLine(const ImapLine& line, LineSocket& socket, ProgressDisp
 
 std::string imapLineText(const ImapLine& line) {
   LineSocket memory;
-  initMemory(memory);
+  memory.useMemory();
   writeImapLine(line, memory, nullptr);
-  return std::string(memoryOutput(memory));
+  return std::string(memory.memoryOutput());
 }
 
 void insertToken(ImapTokens& list, size_t index, TokenType type, std::string_view text) {

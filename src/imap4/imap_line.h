@@ -13,7 +13,7 @@
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
 struct Message;
 class ProgressDisplay;
 

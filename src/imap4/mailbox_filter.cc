@@ -8,7 +8,6 @@
 #include <functional>
 #include <unordered_set>
 
-#include "app/tray.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
 #include "filter/auto_whitelist.h"
@@ -17,6 +16,7 @@
 #include "filter/tagging.h"
 #include "filter/verdict.h"
 #include "imap4/imap4_internal.h"
+#include "net/sessions.h"
 #include "platform/lang.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
@@ -110,7 +110,7 @@ void hold(FilterRun& run, std::string_view line) {
   if (!run.recheck && isUntagged(line) && numbersMessages(line)) {
     return;
   }
-  sendString(&run.held, line);
+  run.held.sendString(line);
 }
 
 void holdParsed(FilterRun& run, const ImapLine& line) {
@@ -164,12 +164,12 @@ Outcome exchange(FilterRun& run, const ImapLine& command,
   LineSocket& server = run.s.server;
   std::string tag(tokenText(command.tokens, 0));
   WriteResult written = writeImapLine(command, server, &run.s.status);
-  if (written == WriteResult::Failed || !flush(&server)) {
+  if (written == WriteResult::Failed || !server.flush()) {
     run.failed = true;
     return Outcome::Failed;
   }
   while (!stopRequested()) {
-    std::optional<std::string> line = readLine(server, -1);
+    std::optional<std::string> line = server.readLine(-1);
     if (!line) {
       break;
     }
@@ -287,9 +287,9 @@ std::optional<FetchAnswer> parseFetchAnswer(FilterRun& run, const std::string& t
 
 bool isWantedByType(const FilterRun& run, bool seen, bool recent) {
   switch (options(run).filterType) {
-  case FILTER_ALL:
+  case Imap4FilterType::All:
     return true;
-  case FILTER_UNSEEN:
+  case Imap4FilterType::Unseen:
     return !seen;
   default:
     return recent;
@@ -366,22 +366,20 @@ bool fetchBodyText(FilterRun& run, const std::string& uid, Message& message, int
       uint64_t got = 0;
       bool alive = true;
       while (got < count && alive) {
-        BlockReader reader;
-        init(reader, server, static_cast<uint32_t>(std::min<uint64_t>(count - got, kBodyRun)),
-             nullptr, kBodyRunTimeoutMs);
-        alive = read(reader);
-        std::string_view piece(reinterpret_cast<const char*>(reader.data.data()), reader.dataLen);
+        BlockReader reader(server, static_cast<uint32_t>(std::min<uint64_t>(count - got, kBodyRun)),
+                           "", kBodyRunTimeoutMs);
+        alive = reader.read();
+        std::string_view piece = reader.run();
         if (!piece.empty() && !AppendBody(message, piece, true)) {
           alive = false;
         }
-        got += reader.dataLen;
-        free(reader);
+        got += piece.size();
         run.s.status.show(
             formatText(languageText(kTextStatusReceived),
                        {static_cast<uint64_t>(fetch.pristineBodySize / 1024), count / 1024}));
       }
       // The rest of the answer's line (more items, the closing parenthesis) ends it.
-      if (got < count || !readLine(server, -1)) {
+      if (got < count || !server.readLine(-1)) {
         broken = true;
       }
     });
@@ -590,9 +588,9 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
         std::string_view header = answer->text("RFC822.HEADER");
         if (isOurs(*answer) && !header.empty() && message.pristineHeaderLines.empty()) {
           LineSocket lines;
-          initMemory(lines);
-          unread(lines, header.data(), header.size());
-          while (std::optional<std::string> line = readLine(lines, -1)) {
+          lines.useMemory();
+          lines.unread(header.data(), header.size());
+          while (std::optional<std::string> line = lines.readLine(-1)) {
             if (*line == "\r\n") {
               message.headersComplete = true;
             } else {
@@ -613,7 +611,7 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
 
   // Judging.
   FilterHeaders(message, &s.status);
-  if (o.rewrite == REWRITE_ALWAYS) {
+  if (o.rewrite == Imap4Rewrite::Always) {
     fetchBodyText(run, uid, message, -1);
   }
   if (run.failed) {
@@ -633,7 +631,7 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
   }
   Verdict& verdict = message.verdict;
   bool spam = verdict.isSpam && !verdict.isWhitelisted;
-  bool rewrite = o.rewrite == REWRITE_ALWAYS || (o.rewrite == REWRITE_SPAM && spam);
+  bool rewrite = o.rewrite == Imap4Rewrite::Always || (o.rewrite == Imap4Rewrite::Spam && spam);
   if (spam && o.autoDeleteSpam) {
     rewrite = false;
   }
@@ -675,7 +673,7 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
   if (!run.failed) {
     if ((spam && (o.autoDeleteSpam || o.autoMoveSpam)) || rewrite) {
       if (spam && o.autoDeleteSpam && s.config->loggingEnabled) {
-        logSessionText(s.record.log, LOG_BASIC, kTextLogImap4SpamDeleted,
+        logSessionText(s.record.log, LogLevel::Basic, kTextLogImap4SpamDeleted,
                        {VerdictLabel(true, verdict), GetSenderField(message), GetSubject(message)});
         status(run, kTextStatusDeletingSpam);
       }
@@ -724,9 +722,9 @@ std::vector<std::string> findNewMessages(FilterRun& run) {
     return !mailbox.filteredUids.contains(uid) && listed.insert(uid).second;
   };
   if (run.searchUsable) {
-    const char* search = options(run).filterType == FILTER_ALL      ? "UID SEARCH ALL"
-                         : options(run).filterType == FILTER_UNSEEN ? "UID SEARCH UNSEEN"
-                                                                    : "UID SEARCH RECENT";
+    const char* search = options(run).filterType == Imap4FilterType::All      ? "UID SEARCH ALL"
+                         : options(run).filterType == Imap4FilterType::Unseen ? "UID SEARCH UNSEEN"
+                                                                              : "UID SEARCH RECENT";
     ImapLine command = ownCommand(run, {search});
     Outcome outcome = exchange(run, command, [&](const std::string& text) {
       if (!isSearchAnswer(text)) {
@@ -801,7 +799,7 @@ void expungeOwnDeletions(FilterRun& run) {
   }
   ImapLine expunge = ownCommand(run, {"EXPUNGE"});
   runCommand(run, expunge, [&](const std::string& line) { hold(run, line); });
-  if (!text.empty() && run.s.server.state == LS_OPEN) {
+  if (!text.empty() && run.s.server.isOpen()) {
     // Also after a refused EXPUNGE: the user's marks come back either way.
     bool failedBefore = run.failed;
     run.failed = false;
@@ -861,12 +859,12 @@ void pruneUids(FilterRun& run) {
 // server had just sent them; the counts they carry are the proxy's business.
 void handOverHeldLines(FilterRun& run) {
   LineSocket source;
-  initMemory(source);
-  std::string_view held = memoryOutput(run.held);
-  unread(source, held.data(), held.size());
+  source.useMemory();
+  std::string_view held = run.held.memoryOutput();
+  source.unread(held.data(), held.size());
   LineSocket out;
-  initMemory(out);
-  while (std::optional<std::string> text = readLine(source, -1)) {
+  out.useMemory();
+  while (std::optional<std::string> text = source.readLine(-1)) {
     ImapLine line = parseImapLine(LineKind::Response, *text, &source, nullptr);
     bool untagged = tokenText(line.tokens, 0) == "*";
     if (untagged && tokenIs(line.tokens, 2, "RECENT")) {
@@ -878,16 +876,17 @@ void handOverHeldLines(FilterRun& run) {
     }
     writeImapLine(line, out, nullptr);
   }
-  std::string_view bytes = memoryOutput(out);
-  unread(run.s.server, bytes.data(), bytes.size());
+  std::string_view bytes = out.memoryOutput();
+  run.s.server.unread(bytes.data(), bytes.size());
 }
 
 } // namespace
 
 void filterMailbox(ImapSession& s, MailboxState& mailbox, bool recheck) {
-  sessionBusy();
+  // The tray shows the proxy at work while a mailbox is filtered.
+  SessionActivity busy;
   FilterRun run{s, mailbox, recheck, {}};
-  initMemory(run.held);
+  run.held.useMemory();
   loadHeaderDigests(headerDigestPath(s.account), s.account);
   const Imap4PortOptions& o = s.port.imap4;
   bool expungeAfter = o.expungeDeletions && (o.autoMoveSpam || o.autoDeleteSpam);
@@ -921,19 +920,20 @@ void filterMailbox(ImapSession& s, MailboxState& mailbox, bool recheck) {
       hold(run, text);
     });
     passes = ok && exists != 0 &&
-             !(recent == 0 && o.filterType != FILTER_ALL && o.filterType != FILTER_UNSEEN);
+             !(recent == 0 && o.filterType != Imap4FilterType::All &&
+               o.filterType != Imap4FilterType::Unseen);
   }
 
   for (int pass = 0; passes && !run.failed && !stopRequested() && pass < kMostPasses; ++pass) {
     status(run, kTextStatusSearchingNew);
     std::vector<std::string> uids = findNewMessages(run);
     for (size_t i = 0; i < uids.size() && !run.failed && !stopRequested(); ++i) {
-      setRowText(s.row, COLUMN_PROGRESS, formatText("%d/%d", {i + 1, uids.size()}));
+      setRowText(s.row, kColumnProgress, formatText("%d/%d", {i + 1, uids.size()}));
       if (!filterOneMessage(run, uids[i])) {
         run.failed = true;
       }
     }
-    setRowText(s.row, COLUMN_PROGRESS, "");
+    setRowText(s.row, kColumnProgress, "");
     passes = !uids.empty();
   }
 
@@ -948,7 +948,6 @@ void filterMailbox(ImapSession& s, MailboxState& mailbox, bool recheck) {
   }
   handOverHeldLines(run);
   s.status.show("");
-  sessionIdle();
 }
 
 } // namespace km

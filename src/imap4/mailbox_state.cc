@@ -1,7 +1,6 @@
 // The IMAP4 state files: UIDs filtered per mailbox, header digests per account.
 #include "imap4/mailbox_state.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <unordered_map>

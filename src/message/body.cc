@@ -27,7 +27,7 @@ bool spillToFile(Message& message, BodyCopy& body) {
     return false;
   }
   body.file = std::move(file);
-  body.storageType = BODY_IN_FILE;
+  body.storageType = BodyStorage::InFile;
   std::string().swap(body.memory);
   return true;
 }
@@ -45,7 +45,7 @@ bool growInMemory(BodyCopy& body, std::string_view data) {
 } // namespace
 
 bool appendToBody(Message& message, BodyCopy& body, std::string_view data) {
-  if (body.storageType == BODY_IN_MEMORY) {
+  if (body.storageType == BodyStorage::InMemory) {
     if (body.size + data.size() <= kMemoryBodyLimit && growInMemory(body, data)) {
       return true;
     }
@@ -64,7 +64,7 @@ bool appendToBody(Message& message, BodyCopy& body, std::string_view data) {
 namespace {
 
 bool cutCopy(Message& message, BodyCopy& body, uint64_t newSize) {
-  if (body.storageType == BODY_IN_MEMORY) {
+  if (body.storageType == BodyStorage::InMemory) {
     body.memory.resize(newSize);
     body.memory.shrink_to_fit();
   } else if (!resizeFile(body.file.get(), newSize)) {
@@ -121,7 +121,7 @@ void refreshBodySizes(Message& message) {
 
 bool forEachBodyPiece(const BodyCopy& body, size_t pieceSize,
                       const std::function<bool(std::string_view)>& piece) {
-  if (body.storageType == BODY_IN_MEMORY) {
+  if (body.storageType == BodyStorage::InMemory) {
     std::string_view all(body.memory.data(), body.size);
     for (size_t at = 0; at < all.size(); at += pieceSize) {
       if (!piece(all.substr(at, pieceSize))) {
@@ -216,7 +216,7 @@ uint8_t LastBodyByte(const BodyCopy& body) {
   if (body.size == 0) {
     return 0;
   }
-  if (body.storageType == BODY_IN_MEMORY) {
+  if (body.storageType == BodyStorage::InMemory) {
     return static_cast<uint8_t>(body.memory[body.size - 1]);
   }
   char last = 0;

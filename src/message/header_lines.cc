@@ -168,7 +168,7 @@ std::string GetSenderField(const Message& message) {
   return {};
 }
 
-void AppendOwnHeaderLine(Message& message, std::string_view line) {
+void appendOwnHeaderLine(Message& message, std::string_view line) {
   auto& lines = message.headerLines;
   if (!lines.empty() && !endsWithLineEnd(lines.back())) {
     lines.back() += "\r\n";
@@ -180,7 +180,7 @@ void EnsureSubjectLine(Message& message) {
   const auto& lines = message.headerLines;
   if (std::none_of(lines.begin(), lines.end(),
                    [](const std::string& line) { return startsWithIgnoreCase(line, kSubject); })) {
-    AppendOwnHeaderLine(message, "Subject: \r\n");
+    appendOwnHeaderLine(message, "Subject: \r\n");
   }
 }
 

@@ -28,8 +28,8 @@
 
 #include "config/config.h"
 #include "diag/activity_log.h"
-#include "net/ipv4.h"
 #include "platform/files.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
@@ -74,12 +74,12 @@ public:
 // A body stays in memory up to this size; one more byte moves it to a file.
 inline constexpr uint64_t kMemoryBodyLimit = 6291456;
 
-enum BodyStorage : int32_t { BODY_IN_MEMORY = 0, BODY_IN_FILE = 1 };
+enum class BodyStorage : int32_t { InMemory = 0, InFile = 1 };
 
 // One copy of a body: in memory, or in a temporary file that deletes itself when
 // closed. A copy moves to a file at most once and never back.
 struct BodyCopy {
-  int32_t storageType = BODY_IN_MEMORY;
+  BodyStorage storageType = BodyStorage::InMemory;
   std::string memory;
   UniqueFd file;
   uint64_t size = 0;
@@ -137,9 +137,16 @@ struct Message {
   // The auto-white address that whitelisted the message: the verdict's pattern
   // points here, since the auto-white list may grow (and move) meanwhile.
   std::string verdictEntry;
+  // The session the message belongs to, as the filter layer sees it; the message
+  // model itself only reads the protocol and the log below, copied from it.
   SessionRecord* session = nullptr;
+  int32_t protocol = 0; // 1 POP3, 2 IMAP4, 3 SMTP, 0 without a session
+  SessionLog* sessionLog = nullptr;
   FetchRecord* fetch = nullptr;
   DeferredLog log;
+  // What the creator does before the message is unregistered and freed (the
+  // filter layer withdraws it from DNSBL queries and ends the plug-ins' fetch).
+  void (*beforeRelease)(Message& message) = nullptr;
 };
 
 struct MessageDestroyer {
@@ -147,19 +154,26 @@ struct MessageDestroyer {
 };
 using MessagePtr = std::unique_ptr<Message, MessageDestroyer>;
 
-// A new message registered under the next handle. Resets the body sizes of the
-// fetch record and sets its body-filtering limit from the session's port (for SMTP
-// also clears the running size), then tells the plug-ins that a fetch starts. The
-// session may be null (no protocol, no log).
-MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch);
+// A new message registered under the next handle, with no session. Sessions
+// create their messages with CreateMessage of the filter layer
+// (filter/session_record.h), which builds on this.
+MessagePtr registerMessage(ConfigRef config);
 
-// What the MessagePtr does at its end: withdraws the message from pending DNSBL
-// queries, tells the plug-ins that the fetch ends, unregisters and frees it.
+// What the MessagePtr does at its end: runs the creator's beforeRelease, then
+// unregisters and frees the message.
 void DestroyMessage(Message* message);
 
 // The registry lock: guards the registry, the session list and the relay
 // addresses messages collect. Nothing is taken inside it.
 std::mutex& registryLock();
+
+// The session list: every live session record, under the registry lock.
+// enlistSession adds one and answers its session handle (from 1, never reused);
+// delistSession removes it. Any thread.
+uint32_t enlistSession(SessionRecord* record);
+void delistSession(SessionRecord* record);
+// Whether any session is live (the pipe pumps stay while one is).
+bool anySessionActive();
 
 // The context of the live message with that handle, or null. The pointer is only
 // good while the message lives.
@@ -175,7 +189,7 @@ SessionLog* messageSessionLog(const Message& message);
 inline constexpr std::string_view kBodyStorageName = "(temporary message body storage)";
 
 // A line for the message in its session's log, format by id.
-void logMessage(Message& message, int level, int textId,
+void logMessage(Message& message, LogLevel level, int textId,
                 std::initializer_list<FormatArg> args = {});
 
 // --- Header lines ("both" applies an operation to the pristine copy as well) ---
@@ -200,7 +214,7 @@ std::string GetSenderField(const Message& message);
 
 // Adds a working line that the program makes itself (it ends in CR LF) as a field
 // of its own: a last line still without its line end is ended first.
-void AppendOwnHeaderLine(Message& message, std::string_view line);
+void appendOwnHeaderLine(Message& message, std::string_view line);
 
 // Adds "Subject: \r\n" to the working lines when none begins with "Subject:".
 void EnsureSubjectLine(Message& message);

@@ -8,7 +8,6 @@
 #include <new>
 
 #include "diag/error_report.h"
-#include "filter/session_record.h"
 #include "message/message.h"
 #include "platform/descriptors.h"
 #include "platform/notifier.h"

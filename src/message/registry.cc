@@ -1,18 +1,15 @@
-// Creating and releasing messages, and the registry that lets plug-ins reach a
-// message by its handle.
+// The message registry that lets plug-ins reach a message by its handle, and the
+// list of live sessions.
+#include <algorithm>
 #include <unordered_map>
+#include <vector>
 
-#include "filter/dnsbl.h"
-#include "filter/plugin_calls.h"
-#include "filter/session_record.h"
 #include "message/message.h"
-#include "net/thread_records.h"
+#include "platform/thread_records.h"
 
 namespace km {
 
 namespace {
-
-constexpr int64_t kDefaultBodyFilterLimit = 65536;
 
 // Every live message by handle. Handles start at 1 and are never reused.
 struct MessageRegistry {
@@ -25,21 +22,16 @@ MessageRegistry& registry() {
   return instance;
 }
 
-int64_t bodyFilterLimit(const SessionRecord* session, const FetchRecord& fetch) {
-  if (session == nullptr || session->portConfig == nullptr) {
-    return kDefaultBodyFilterLimit;
-  }
-  const PortConfig& port = *session->portConfig;
-  switch (session->info.protocol) {
-  case KM_PROTOCOL_POP3:
-    return int64_t{fetch.isRetr ? port.pop3.bodyKRetr : port.pop3.bodyKTop} * 1024;
-  case KM_PROTOCOL_IMAP4:
-    return int64_t{port.imap4.bodyK} * 1024;
-  case KM_PROTOCOL_SMTP:
-    return int64_t{port.smtp.bodyK} * 1024;
-  default:
-    return kDefaultBodyFilterLimit;
-  }
+// Every live session record, and the counter session handles are drawn from; under
+// the registry lock.
+struct SessionList {
+  uint32_t lastHandle = 0;
+  std::vector<SessionRecord*> records;
+};
+
+SessionList& sessionList() {
+  static SessionList list;
+  return list;
 }
 
 } // namespace
@@ -53,28 +45,17 @@ std::mutex& registryLock() {
   return lock;
 }
 
-MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch) {
+MessagePtr registerMessage(ConfigRef config) {
   MessagePtr message(new Message);
-  message->session = session;
-  message->fetch = &fetch;
   PluginMessageContext& context = message->pluginContext;
   context.config = std::move(config);
   context.verdictPtr = &message->verdict;
   context.message = message.get();
-  {
-    std::lock_guard guard(registryLock());
-    MessageRegistry& table = registry();
-    message->handle = ++table.lastHandle;
-    context.contextHandle = message->handle;
-    table.contexts[message->handle] = &context;
-  }
-  fetch.pristineBodySize = 0;
-  fetch.workingBodySize = 0;
-  fetch.bodyFilterLimit = bodyFilterLimit(session, fetch);
-  if (messageProtocol(*message) == KM_PROTOCOL_SMTP) {
-    fetch.expectedSize = 0;
-  }
-  pluginsFetchStart(*message);
+  std::lock_guard guard(registryLock());
+  MessageRegistry& table = registry();
+  message->handle = ++table.lastHandle;
+  context.contextHandle = message->handle;
+  table.contexts[message->handle] = &context;
   return message;
 }
 
@@ -82,8 +63,9 @@ void DestroyMessage(Message* message) {
   if (message == nullptr) {
     return;
   }
-  withdrawMessage(*message);
-  pluginsFetchEnd(*message);
+  if (message->beforeRelease != nullptr) {
+    message->beforeRelease(*message);
+  }
   {
     std::lock_guard guard(registryLock());
     registry().contexts.erase(message->handle);
@@ -103,17 +85,40 @@ PluginMessageContext* LookupMessage(uint32_t handle) {
 }
 
 int32_t messageProtocol(const Message& message) {
-  return message.session == nullptr ? 0 : message.session->info.protocol;
+  return message.protocol;
 }
 
 SessionLog* messageSessionLog(const Message& message) {
-  return message.session == nullptr ? nullptr : &message.session->log;
+  return message.sessionLog;
 }
 
-void logMessage(Message& message, int level, int textId, std::initializer_list<FormatArg> args) {
-  if (message.session != nullptr) {
-    logMessageText(message.session->log, message.log, level, textId, args);
+void logMessage(Message& message, LogLevel level, int textId,
+                std::initializer_list<FormatArg> args) {
+  if (message.sessionLog != nullptr) {
+    logMessageText(*message.sessionLog, message.log, level, textId, args);
   }
+}
+
+uint32_t enlistSession(SessionRecord* record) {
+  std::lock_guard guard(registryLock());
+  SessionList& list = sessionList();
+  list.records.push_back(record);
+  return ++list.lastHandle;
+}
+
+void delistSession(SessionRecord* record) {
+  std::lock_guard guard(registryLock());
+  auto& records = sessionList().records;
+  auto found = std::find(records.begin(), records.end(), record);
+  if (found != records.end()) {
+    *found = records.back();
+    records.pop_back();
+  }
+}
+
+bool anySessionActive() {
+  std::lock_guard guard(registryLock());
+  return !sessionList().records.empty();
 }
 
 } // namespace km

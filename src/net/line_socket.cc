@@ -15,6 +15,8 @@ namespace {
 constexpr int kSliceMs = 500;
 constexpr size_t kTlsReadSize = 16384;
 constexpr size_t kDefaultReadSize = 1024;
+// What fillInput answers when bytes arrived; otherwise a result of readChar.
+constexpr int kFilled = -2;
 
 // A time budget measured from its creation; none when the limit is negative.
 struct Deadline {
@@ -33,80 +35,88 @@ struct Deadline {
   }
 };
 
-void fail(LineSocket& ls, int error) {
-  ls.state = LS_ERROR;
-  ls.lastError = error;
+} // namespace
+
+void LineSocket::fail(int error) {
+  LineSocket& ls = *this;
+  ls.state_ = SocketState::Error;
+  ls.lastError_ = error;
 }
 
 // The partner has ended when it is no longer open, or when its socket reports the
 // end of the stream or an error. Bytes it still holds keep it alive.
-bool partnerEnded(const LineSocket& ls) {
-  const LineSocket* partner = ls.dependSocket;
-  if (partner == nullptr || hasBufferedInput(*partner)) {
+bool LineSocket::partnerEnded() const {
+  const LineSocket& ls = *this;
+  const LineSocket* partner = ls.partner_;
+  if (partner == nullptr || partner->hasBufferedInput()) {
     return false;
   }
-  if (partner->state != LS_OPEN) {
+  if (partner->state_ != SocketState::Open) {
     return true;
   }
-  if (partner->memoryOnly || partner->sock == kInvalidSocket) {
+  if (partner->memoryOnly_ || partner->socket_ == kInvalidSocket) {
     return false;
   }
-  if (waitReadable(partner->sock, 0) != 1) {
+  if (waitReadable(partner->socket_, 0) != 1) {
     return false;
   }
   int ignored = 0;
-  int peeked = peekByte(partner->sock, true, ignored);
+  int peeked = peekByte(partner->socket_, true, ignored);
   return peeked == 0 || peeked == -1;
 }
 
 // Whether the partner has ended, looked at when the last look is half a second
 // old: often enough to end a session soon after its peer left, seldom enough to
 // cost nothing while bytes stream in.
-bool partnerGoneNow(LineSocket& ls) {
-  if (ls.dependSocket == nullptr) {
+bool LineSocket::partnerGoneNow() {
+  LineSocket& ls = *this;
+  if (ls.partner_ == nullptr) {
     return false;
   }
   uint64_t now = tickCountMs();
-  if (ls.partnerCheckedAtMs != 0 && now - ls.partnerCheckedAtMs < kSliceMs) {
+  if (ls.partnerCheckedAtMs_ != 0 && now - ls.partnerCheckedAtMs_ < kSliceMs) {
     return false;
   }
-  ls.partnerCheckedAtMs = now;
-  return partnerEnded(ls);
+  ls.partnerCheckedAtMs_ = now;
+  return ls.partnerEnded();
 }
 
 // A big line pushed back, or a replayed message, may have grown the input buffer;
 // once it is drained it goes back to its usual size.
-void shrinkDrainedInput(LineSocket& ls) {
-  if (ls.inPos >= ls.inCount && ls.inBuf.size() > kLineSocketInputSize) {
-    std::vector<uint8_t>(kLineSocketInputSize).swap(ls.inBuf);
-    ls.inPos = ls.inCount = 0;
+void LineSocket::shrinkDrainedInput() {
+  LineSocket& ls = *this;
+  if (ls.inPos_ >= ls.inCount_ && ls.inBuf_.size() > kLineSocketInputSize) {
+    std::vector<uint8_t>(kLineSocketInputSize).swap(ls.inBuf_);
+    ls.inPos_ = ls.inCount_ = 0;
   }
 }
 
-bool readableNow(LineSocket& ls, int waitMs) {
-  if (ls.tls && tlsBuffered(*ls.tls) > 0) {
+bool LineSocket::readableNow(int waitMs) {
+  LineSocket& ls = *this;
+  if (ls.tls_ && tlsBuffered(*ls.tls_) > 0) {
     return true;
   }
-  return waitReadable(ls.sock, waitMs) != 0;
+  return waitReadable(ls.socket_, waitMs) != 0;
 }
 
 // Receives into `buffer`: a count, 0 for the end, -1 for an error (state set), or
 // -2 when TLS needs more bytes from the network before it has any to give.
-long receiveSome(LineSocket& ls, void* buffer, size_t size) {
+long LineSocket::receiveSome(void* buffer, size_t size) {
+  LineSocket& ls = *this;
   int error = 0;
   long got;
-  if (ls.tls) {
-    got = tlsReceive(*ls.tls, buffer, size, error);
+  if (ls.tls_) {
+    got = tlsReceive(*ls.tls_, buffer, size, error);
     if (got == kTlsNeedInput) {
       return -2;
     }
   } else {
-    got = receiveBytes(ls.sock, buffer, size, error);
+    got = receiveBytes(ls.socket_, buffer, size, error);
   }
   if (got == 0) {
-    ls.state = LS_CLOSED;
+    ls.state_ = SocketState::Closed;
   } else if (got < 0) {
-    fail(ls, error);
+    ls.fail(error);
     return -1;
   }
   return got;
@@ -115,41 +125,43 @@ long receiveSome(LineSocket& ls, void* buffer, size_t size) {
 // Waits for room to send after a send found none: false (with the state set)
 // when shutdown began, the partner ended (if this side watches it while sending)
 // or nothing moved for the idle limit since `movedAtMs`.
-bool waitForRoom(LineSocket& ls, uint64_t movedAtMs) {
+bool LineSocket::waitForRoom(uint64_t movedAtMs) {
+  LineSocket& ls = *this;
   for (;;) {
-    int ready = waitWritable(ls.sock, kSliceMs);
-    if (stopRequested() || (ls.sendWatchesPartner && partnerGoneNow(ls))) {
-      ls.state = LS_CLOSED;
+    int ready = waitWritable(ls.socket_, kSliceMs);
+    if (stopRequested() || (ls.sendWatchesPartner_ && ls.partnerGoneNow())) {
+      ls.state_ = SocketState::Closed;
       return false;
     }
     if (ready != 0) {
       return true; // room, or a failure the next send reports
     }
-    if (ls.idleLimitSec >= 0 &&
-        tickCountMs() - movedAtMs >= static_cast<uint64_t>(ls.idleLimitSec) * 1000u) {
-      fail(ls, wsa::kTimedOut);
+    if (ls.idleLimitSec_ >= 0 &&
+        tickCountMs() - movedAtMs >= static_cast<uint64_t>(ls.idleLimitSec_) * 1000u) {
+      ls.fail(wsa::kTimedOut);
       return false;
     }
   }
 }
 
-bool sendAll(LineSocket& ls, const uint8_t* bytes, size_t len) {
+bool LineSocket::sendAll(const uint8_t* bytes, size_t len) {
+  LineSocket& ls = *this;
   size_t done = 0;
   uint64_t movedAt = tickCountMs();
   while (done < len) {
     size_t piece = std::min(len - done, kLargestSend);
     int error = 0;
-    long sent = ls.tls ? tlsSend(*ls.tls, bytes + done, piece, error)
-                       : sendBytesNoWait(ls.sock, bytes + done, piece, error);
+    long sent = ls.tls_ ? tlsSend(*ls.tls_, bytes + done, piece, error)
+                        : sendBytesNoWait(ls.socket_, bytes + done, piece, error);
     if (sent == -2) {
       // A peer that stops reading must not hold the thread beyond shutdown.
-      if (!waitForRoom(ls, movedAt)) {
+      if (!ls.waitForRoom(movedAt)) {
         return false;
       }
       continue;
     }
     if (sent < 0) {
-      fail(ls, error);
+      ls.fail(error);
       return false;
     }
     done += static_cast<size_t>(sent);
@@ -158,229 +170,247 @@ bool sendAll(LineSocket& ls, const uint8_t* bytes, size_t len) {
   return true;
 }
 
-void appendOutput(LineSocket& ls, const void* bytes, size_t len) {
-  if (ls.outCount + len > ls.outBuf.size()) {
-    ls.outBuf.resize(ls.outCount + len);
+void LineSocket::appendOutput(const void* bytes, size_t len) {
+  LineSocket& ls = *this;
+  if (ls.outCount_ + len > ls.outBuf_.size()) {
+    ls.outBuf_.resize(ls.outCount_ + len);
   }
-  std::memcpy(ls.outBuf.data() + ls.outCount, bytes, len);
-  ls.outCount += len;
+  std::memcpy(ls.outBuf_.data() + ls.outCount_, bytes, len);
+  ls.outCount_ += len;
 }
 
-// Waits for input and receives it into the empty input buffer: LS_OPEN when bytes
+// Waits for input and receives it into the empty input buffer: kFilled when bytes
 // arrived, otherwise the result readChar reports.
-int fillInput(LineSocket& ls, int timeoutSec) {
-  shrinkDrainedInput(ls);
-  if (partnerGoneNow(ls)) {
-    ls.state = LS_CLOSED;
-    return LS_CLOSED;
+int LineSocket::fillInput(int timeoutSec) {
+  LineSocket& ls = *this;
+  ls.shrinkDrainedInput();
+  if (ls.partnerGoneNow()) {
+    ls.state_ = SocketState::Closed;
+    return kReadClosed;
   }
   // Bytes that are there already are taken without a wait (and the system call
   // the wait costs); only an empty socket is waited on.
-  if (!ls.tls && !stopRequested()) {
+  if (!ls.tls_ && !stopRequested()) {
     int error = 0;
-    long got = receiveWaitingBytes(ls.sock, ls.inBuf.data(), ls.inBuf.size(), error);
+    long got = receiveWaitingBytes(ls.socket_, ls.inBuf_.data(), ls.inBuf_.size(), error);
     if (got != -2) {
-      ls.inPos = 0;
-      ls.inCount = 0;
+      ls.inPos_ = 0;
+      ls.inCount_ = 0;
       if (got > 0) {
-        ls.inCount = static_cast<size_t>(got);
-        return LS_OPEN;
+        ls.inCount_ = static_cast<size_t>(got);
+        return kFilled;
       }
       if (got == 0) {
-        ls.state = LS_CLOSED;
+        ls.state_ = SocketState::Closed;
       } else {
-        fail(ls, error);
+        ls.fail(error);
       }
-      return ls.state;
+      return ls.endResult();
     }
   }
   Deadline deadline(timeoutSec < 0 ? -1 : int64_t{timeoutSec} * 1000);
-  Deadline idle(ls.idleLimitSec < 0 ? -1 : int64_t{ls.idleLimitSec} * 1000);
+  Deadline idle(ls.idleLimitSec_ < 0 ? -1 : int64_t{ls.idleLimitSec_} * 1000);
   for (;;) {
     bool readable = false;
     bool partnerGone = false;
     for (;;) {
-      readable = readableNow(ls, std::min(deadline.slice(), idle.slice()));
+      readable = ls.readableNow(std::min(deadline.slice(), idle.slice()));
       // Looked at even while bytes arrive: a peer that trickles them must not
       // keep the session going after its partner left.
-      partnerGone = partnerGoneNow(ls);
+      partnerGone = ls.partnerGoneNow();
       if (readable || partnerGone || stopRequested() || deadline.passed() || idle.passed()) {
         break;
       }
     }
     if (stopRequested() || partnerGone) {
-      ls.state = LS_CLOSED;
-      return LS_CLOSED;
+      ls.state_ = SocketState::Closed;
+      return kReadClosed;
     }
     if (!readable) {
       if (deadline.passed()) {
-        return LS_TIMEOUT;
+        return kReadTimeout;
       }
-      fail(ls, wsa::kTimedOut); // silent for the idle limit
-      return LS_ERROR;
+      ls.fail(wsa::kTimedOut); // silent for the idle limit
+      return kReadError;
     }
-    ls.inPos = 0;
-    ls.inCount = 0;
-    long got = receiveSome(ls, ls.inBuf.data(), ls.inBuf.size());
+    ls.inPos_ = 0;
+    ls.inCount_ = 0;
+    long got = ls.receiveSome(ls.inBuf_.data(), ls.inBuf_.size());
     if (got > 0) {
-      ls.inCount = static_cast<size_t>(got);
-      return LS_OPEN;
+      ls.inCount_ = static_cast<size_t>(got);
+      return kFilled;
     }
     if (got != -2) {
-      return ls.state;
+      return ls.endResult();
     }
     // A partial TLS record: wait for the rest within the same budget.
   }
 }
 
-} // namespace
-
 LineSocket::~LineSocket() {
-  close(*this);
+  close();
 }
 
-void initSocket(LineSocket& ls, SocketHandle sock) {
-  close(ls);
-  ls.memoryOnly = false;
-  ls.sock = sock;
-  ls.dependSocket = nullptr;
-  ls.inBuf.assign(kLineSocketInputSize, 0);
-  ls.outBuf.assign(kLineSocketOutputSize, 0);
-  ls.inCount = ls.inPos = ls.outCount = 0;
-  ls.state = LS_OPEN;
-  ls.lastError = 0;
-  ls.tls.reset();
-  ls.lineLimit = kLongestLine;
-  ls.idleLimitSec = -1;
-  ls.sendWatchesPartner = false;
-  ls.partnerCheckedAtMs = 0;
+void LineSocket::reset(bool memoryOnly, SocketHandle socket) {
+  close();
+  memoryOnly_ = memoryOnly;
+  socket_ = socket;
+  partner_ = nullptr;
+  if (memoryOnly) {
+    inBuf_.clear();
+  } else {
+    inBuf_.assign(kLineSocketInputSize, 0);
+  }
+  outBuf_.assign(kLineSocketOutputSize, 0);
+  inCount_ = inPos_ = outCount_ = 0;
+  state_ = SocketState::Open;
+  lastError_ = 0;
+  tls_.reset();
+  lineLimit_ = kLongestLine;
+  idleLimitSec_ = -1;
+  sendWatchesPartner_ = false;
+  partnerCheckedAtMs_ = 0;
+}
+
+void LineSocket::attach(SocketHandle socket) {
+  reset(false, socket);
+}
+
+void LineSocket::useMemory() {
+  reset(true, kInvalidSocket);
+}
+
+void LineSocket::abandon() {
+  socket_ = kInvalidSocket;
+  state_ = SocketState::Closed;
+}
+
+int LineSocket::endResult() const {
+  switch (state_) {
+  case SocketState::Error:
+    return kReadError;
+  case SocketState::Closed:
+    return kReadClosed;
+  case SocketState::Open:
+    break;
+  }
+  return kFilled;
 }
 
 void pairSession(LineSocket& client, LineSocket& upstream) {
-  client.dependSocket = &upstream;
-  upstream.dependSocket = &client;
-  upstream.sendWatchesPartner = true;
+  client.partner_ = &upstream;
+  upstream.partner_ = &client;
+  upstream.sendWatchesPartner_ = true;
 }
 
-void initMemory(LineSocket& ls) {
-  close(ls);
-  ls.memoryOnly = true;
-  ls.sock = kInvalidSocket;
-  ls.dependSocket = nullptr;
-  ls.inBuf.clear();
-  ls.outBuf.assign(kLineSocketOutputSize, 0);
-  ls.inCount = ls.inPos = ls.outCount = 0;
-  ls.state = LS_OPEN;
-  ls.lastError = 0;
-  ls.lineLimit = kLongestLine;
-  ls.idleLimitSec = -1;
-  ls.sendWatchesPartner = false;
-  ls.partnerCheckedAtMs = 0;
-}
-
-void close(LineSocket& ls) {
-  if (!ls.memoryOnly && ls.sock == kInvalidSocket) {
+void LineSocket::close() {
+  LineSocket& ls = *this;
+  if (!ls.memoryOnly_ && ls.socket_ == kInvalidSocket) {
     return;
   }
-  ls.tls.reset();
-  if (!ls.memoryOnly) {
-    closeSocket(ls.sock);
-    ls.sock = kInvalidSocket;
+  ls.tls_.reset();
+  if (!ls.memoryOnly_) {
+    closeSocket(ls.socket_);
+    ls.socket_ = kInvalidSocket;
   }
-  std::vector<uint8_t>().swap(ls.inBuf);
-  std::vector<uint8_t>().swap(ls.outBuf);
-  ls.inCount = ls.inPos = ls.outCount = 0;
-  if (ls.state == LS_OPEN) {
-    ls.state = LS_CLOSED;
+  std::vector<uint8_t>().swap(ls.inBuf_);
+  std::vector<uint8_t>().swap(ls.outBuf_);
+  ls.inCount_ = ls.inPos_ = ls.outCount_ = 0;
+  if (ls.state_ == SocketState::Open) {
+    ls.state_ = SocketState::Closed;
   }
 }
 
-bool hasBufferedInput(const LineSocket& ls) {
-  return ls.inPos < ls.inCount || (ls.tls && tlsBuffered(*ls.tls) > 0);
+bool LineSocket::hasBufferedInput() const {
+  const LineSocket& ls = *this;
+  return ls.inPos_ < ls.inCount_ || (ls.tls_ && tlsBuffered(*ls.tls_) > 0);
 }
 
-int readChar(LineSocket& ls, int timeoutSec) {
-  if (ls.inPos >= ls.inCount) {
-    if (ls.memoryOnly) {
-      ls.state = LS_CLOSED;
-      return LS_CLOSED;
+int LineSocket::readChar(int timeoutSec) {
+  LineSocket& ls = *this;
+  if (ls.inPos_ >= ls.inCount_) {
+    if (ls.memoryOnly_) {
+      ls.state_ = SocketState::Closed;
+      return kReadClosed;
     }
-    if (ls.state != LS_OPEN) {
-      return ls.state;
+    if (ls.state_ != SocketState::Open) {
+      return ls.endResult();
     }
-    int filled = fillInput(ls, timeoutSec);
-    if (filled != LS_OPEN) {
+    int filled = ls.fillInput(timeoutSec);
+    if (filled != kFilled) {
       return filled;
     }
   }
-  return ls.inBuf[ls.inPos++];
+  return ls.inBuf_[ls.inPos_++];
 }
 
-std::optional<std::string> readLine(LineSocket& ls, int timeoutSec) {
+std::optional<std::string> LineSocket::readLine(int timeoutSec) {
+  LineSocket& ls = *this;
   std::string line;
   for (;;) {
     // Take whole runs of buffered bytes up to the next line feed.
-    if (ls.inPos < ls.inCount) {
-      const uint8_t* start = ls.inBuf.data() + ls.inPos;
-      size_t available = ls.inCount - ls.inPos;
+    if (ls.inPos_ < ls.inCount_) {
+      const uint8_t* start = ls.inBuf_.data() + ls.inPos_;
+      size_t available = ls.inCount_ - ls.inPos_;
       const void* feed = std::memchr(start, '\n', available);
       size_t take =
           feed ? static_cast<size_t>(static_cast<const uint8_t*>(feed) - start) + 1 : available;
       line.append(reinterpret_cast<const char*>(start), take);
-      ls.inPos += take;
+      ls.inPos_ += take;
       if (feed && line.size() >= 2 && line[line.size() - 2] == '\r') {
         return line;
       }
-      if (feed && ls.bareLineFeedEndsLine) {
+      if (feed && ls.bareLineFeedEndsLine_) {
         line.insert(line.size() - 1, 1, '\r');
         return line;
       }
-      if (line.size() > ls.lineLimit) {
-        fail(ls, wsa::kMessageSize);
+      if (line.size() > ls.lineLimit_) {
+        ls.fail(wsa::kMessageSize);
         return std::nullopt;
       }
       continue;
     }
-    int byte = readChar(ls, timeoutSec);
-    if (byte == LS_TIMEOUT) {
-      unread(ls, line.data(), line.size());
+    int byte = ls.readChar(timeoutSec);
+    if (byte == kReadTimeout) {
+      ls.unread(line.data(), line.size());
       return std::nullopt;
     }
     // A line cut short by shutdown is not a command the peer sent: it is dropped.
     if (byte < 0 || stopRequested()) {
       if (line.empty() || stopRequested()) {
-        if (ls.state == LS_OPEN) {
-          ls.state = LS_CLOSED;
+        if (ls.state_ == SocketState::Open) {
+          ls.state_ = SocketState::Closed;
         }
         return std::nullopt;
       }
       return line;
     }
     // The byte goes back into the buffer so the run above takes it.
-    --ls.inPos;
+    --ls.inPos_;
   }
 }
 
-bool pollInput(LineSocket& ls) {
-  if (hasBufferedInput(ls) || ls.state != LS_OPEN) {
+bool LineSocket::pollInput() {
+  LineSocket& ls = *this;
+  if (ls.hasBufferedInput() || ls.state_ != SocketState::Open) {
     return true;
   }
-  if (ls.memoryOnly || waitReadable(ls.sock, 0) == 0) {
+  if (ls.memoryOnly_ || waitReadable(ls.socket_, 0) == 0) {
     return false;
   }
   int error = 0;
-  int peeked = peekByte(ls.sock, true, error);
+  int peeked = peekByte(ls.socket_, true, error);
   if (peeked == -1) {
-    fail(ls, error);
+    ls.fail(error);
   } else if (peeked == 0) {
-    ls.state = LS_CLOSED;
+    ls.state_ = SocketState::Closed;
   }
   return peeked != -2;
 }
 
 int waitForEither(LineSocket& first, LineSocket& second, int timeoutSec) {
   auto readyNow = [](const LineSocket& ls) {
-    return hasBufferedInput(ls) || ls.state != LS_OPEN || ls.sock == kInvalidSocket;
+    return ls.hasBufferedInput() || ls.state_ != SocketState::Open || ls.socket_ == kInvalidSocket;
   };
   Deadline deadline(timeoutSec < 0 ? -1 : int64_t{timeoutSec} * 1000);
   for (;;) {
@@ -391,12 +421,12 @@ int waitForEither(LineSocket& first, LineSocket& second, int timeoutSec) {
       return 1;
     }
     if (stopRequested()) {
-      return LS_CLOSED;
+      return kReadClosed;
     }
     if (deadline.passed()) {
-      return LS_TIMEOUT;
+      return kReadTimeout;
     }
-    int ready = waitReadableEither(first.sock, second.sock, deadline.slice());
+    int ready = waitReadableEither(first.socket_, second.socket_, deadline.slice());
     if (ready < 0 || (ready & 1) != 0) {
       return 0; // a failed wait is left to the read to report
     }
@@ -406,188 +436,186 @@ int waitForEither(LineSocket& first, LineSocket& second, int timeoutSec) {
   }
 }
 
-long sendWithoutWaiting(LineSocket& ls, const void* bytes, size_t len) {
-  if (ls.memoryOnly) {
-    appendOutput(ls, bytes, len);
+long LineSocket::sendWithoutWaiting(const void* bytes, size_t len) {
+  LineSocket& ls = *this;
+  if (ls.memoryOnly_) {
+    ls.appendOutput(bytes, len);
     return static_cast<long>(len);
   }
-  if (ls.sock == kInvalidSocket || ls.tls) {
+  if (ls.socket_ == kInvalidSocket || ls.tls_) {
     return -1; // the clients this serves are plain connections
   }
   int error = 0;
-  long sent = sendBytesNoWait(ls.sock, bytes, len, error);
+  long sent = sendBytesNoWait(ls.socket_, bytes, len, error);
   return sent == -2 ? 0 : sent;
 }
 
-bool sendNow(LineSocket* ls, const void* bytes, size_t len) {
-  if (ls == nullptr) {
+bool LineSocket::sendNow(const void* bytes, size_t len) {
+  if (memoryOnly_) {
+    appendOutput(bytes, len);
     return true;
   }
-  if (ls->memoryOnly) {
-    appendOutput(*ls, bytes, len);
-    return true;
-  }
-  if (ls->outCount > 0 && !flush(ls)) {
+  if (outCount_ > 0 && !flush()) {
     return false;
   }
-  return sendAll(*ls, static_cast<const uint8_t*>(bytes), len);
+  return sendAll(static_cast<const uint8_t*>(bytes), len);
 }
 
-bool sendString(LineSocket* ls, std::string_view text) {
-  return sendNow(ls, text.data(), text.size());
+bool LineSocket::sendString(std::string_view text) {
+  return sendNow(text.data(), text.size());
 }
 
-bool write(LineSocket* ls, const void* bytes, size_t len) {
-  if (ls == nullptr) {
+bool LineSocket::write(const void* bytes, size_t len) {
+  if (memoryOnly_) {
+    appendOutput(bytes, len);
     return true;
   }
-  if (ls->memoryOnly) {
-    appendOutput(*ls, bytes, len);
-    return true;
-  }
-  size_t capacity = ls->outBuf.size();
+  size_t capacity = outBuf_.size();
   if (len > capacity) {
-    return sendNow(ls, bytes, len);
+    return sendNow(bytes, len);
   }
   const uint8_t* source = static_cast<const uint8_t*>(bytes);
-  if (ls->outCount + len > capacity) {
-    size_t first = capacity - ls->outCount;
-    std::memcpy(ls->outBuf.data() + ls->outCount, source, first);
-    ls->outCount = capacity;
-    if (!flush(ls)) {
+  if (outCount_ + len > capacity) {
+    size_t first = capacity - outCount_;
+    std::memcpy(outBuf_.data() + outCount_, source, first);
+    outCount_ = capacity;
+    if (!flush()) {
       return false;
     }
     source += first;
     len -= first;
   }
-  std::memcpy(ls->outBuf.data() + ls->outCount, source, len);
-  ls->outCount += len;
+  std::memcpy(outBuf_.data() + outCount_, source, len);
+  outCount_ += len;
   return true;
 }
 
-bool writeString(LineSocket* ls, std::string_view text) {
-  return write(ls, text.data(), text.size());
+void LineSocket::setOutputCapacity(size_t bytes) {
+  if (!memoryOnly_) {
+    outBuf_.resize(std::max({bytes, outCount_, kLineSocketOutputSize}));
+  }
 }
 
-bool flush(LineSocket* ls) {
-  if (ls == nullptr || ls->memoryOnly || ls->outCount == 0) {
+bool LineSocket::writeString(std::string_view text) {
+  return write(text.data(), text.size());
+}
+
+bool LineSocket::flush() {
+  if (memoryOnly_ || outCount_ == 0) {
     return true;
   }
-  if (!sendAll(*ls, ls->outBuf.data(), ls->outCount)) {
+  if (!sendAll(outBuf_.data(), outCount_)) {
     return false;
   }
-  ls->outCount = 0;
+  outCount_ = 0;
   return true;
 }
 
-void unread(LineSocket& ls, const void* bytes, size_t len) {
+void LineSocket::unread(const void* bytes, size_t len) {
+  LineSocket& ls = *this;
   if (len == 0) {
     return;
   }
-  size_t waiting = ls.inCount - ls.inPos;
-  if (ls.inPos > 0) {
-    std::memmove(ls.inBuf.data(), ls.inBuf.data() + ls.inPos, waiting);
-    ls.inPos = 0;
-    ls.inCount = waiting;
+  size_t waiting = ls.inCount_ - ls.inPos_;
+  if (ls.inPos_ > 0) {
+    std::memmove(ls.inBuf_.data(), ls.inBuf_.data() + ls.inPos_, waiting);
+    ls.inPos_ = 0;
+    ls.inCount_ = waiting;
   }
-  if (waiting + len > ls.inBuf.size()) {
-    ls.inBuf.resize(waiting + len);
+  if (waiting + len > ls.inBuf_.size()) {
+    ls.inBuf_.resize(waiting + len);
   }
-  std::memmove(ls.inBuf.data() + len, ls.inBuf.data(), waiting);
-  std::memcpy(ls.inBuf.data(), bytes, len);
-  ls.inCount = waiting + len;
+  std::memmove(ls.inBuf_.data() + len, ls.inBuf_.data(), waiting);
+  std::memcpy(ls.inBuf_.data(), bytes, len);
+  ls.inCount_ = waiting + len;
 }
 
-std::string_view memoryOutput(const LineSocket& ls) {
-  return {reinterpret_cast<const char*>(ls.outBuf.data()), ls.outCount};
+std::string_view LineSocket::memoryOutput() const {
+  const LineSocket& ls = *this;
+  return {reinterpret_cast<const char*>(ls.outBuf_.data()), ls.outCount_};
 }
 
-bool startTls(LineSocket& ls, const TlsClientOptions& options, int timeoutMs,
-              std::string& failure) {
-  if (ls.memoryOnly || ls.sock == kInvalidSocket || ls.state != LS_OPEN || ls.tls) {
+bool LineSocket::startTls(const TlsClientOptions& options, int timeoutMs, std::string& failure) {
+  LineSocket& ls = *this;
+  if (ls.memoryOnly_ || ls.socket_ == kInvalidSocket || ls.state_ != SocketState::Open || ls.tls_) {
     failure = "the connection is not open for a secure start";
     return false;
   }
-  if (!flush(&ls)) {
-    failure = socketErrorText(ls.lastError);
+  if (!ls.flush()) {
+    failure = socketErrorText(ls.lastError_);
     return false;
   }
-  if (ls.inPos < ls.inCount) {
-    shutdownSending(ls.sock);
-    ls.state = LS_CLOSED;
+  if (ls.inPos_ < ls.inCount_) {
+    shutdownSending(ls.socket_);
+    ls.state_ = SocketState::Closed;
     failure = "the server sent data before the secure connection began";
     return false;
   }
-  ls.tls = startTlsClient(ls.sock, options, timeoutMs, failure);
-  if (!ls.tls) {
+  ls.tls_ = startTlsClient(ls.socket_, options, timeoutMs, failure);
+  if (!ls.tls_) {
     // Nothing may go out in the clear once the secure start failed.
-    shutdownSending(ls.sock);
-    fail(ls, wsa::kConnectionAborted);
+    shutdownSending(ls.socket_);
+    ls.fail(wsa::kConnectionAborted);
     return false;
   }
   return true;
 }
 
-void init(BlockReader& br, LineSocket& source, uint32_t maxBytes, const char* terminator,
-          uint32_t timeoutMs) {
-  br = BlockReader{};
-  br.source = &source;
-  br.maxBytes = maxBytes;
-  br.terminator = terminator ? terminator : "";
-  br.timeoutMs = timeoutMs;
-}
+BlockReader::BlockReader(LineSocket& source, uint32_t maxBytes, std::string_view terminator,
+                         uint32_t timeoutMs)
+    : source_(source), maxBytes_(maxBytes), terminator_(terminator), timeoutMs_(timeoutMs) {}
 
-bool read(BlockReader& br) {
-  LineSocket& source = *br.source;
-  Deadline deadline(br.timeoutMs);
-  const size_t termLen = br.terminator.size();
-  br.dataLen = 0;
+bool BlockReader::read() {
+  LineSocket& source = source_;
+  Deadline deadline(timeoutMs_);
+  const size_t termLen = terminator_.size();
+  dataLen_ = 0;
   size_t scanned = 0;
   bool ended = false;
   bool partnerGone = false;
 
   auto room = [&](size_t wanted) {
-    size_t take = std::min<size_t>(wanted, br.maxBytes - br.dataLen);
-    if (br.dataLen + take > br.data.size()) {
-      br.data.resize(std::max(br.dataLen + take, br.data.size() * 2));
+    size_t take = std::min<size_t>(wanted, maxBytes_ - dataLen_);
+    if (dataLen_ + take > data_.size()) {
+      data_.resize(std::max(dataLen_ + take, data_.size() * 2));
     }
     return take;
   };
   // Ends the run at `end` within data; the bytes after it go back to the source.
   auto cutAt = [&](size_t end) {
-    br.terminatorFound = true;
-    unread(source, br.data.data() + end, br.dataLen - end);
-    br.dataLen = end;
+    terminatorFound_ = true;
+    source.unread(data_.data() + end, dataLen_ - end);
+    dataLen_ = end;
   };
 
   for (;;) {
-    if (source.inPos < source.inCount) {
-      size_t take = room(source.inCount - source.inPos);
-      std::memcpy(br.data.data() + br.dataLen, source.inBuf.data() + source.inPos, take);
-      source.inPos += take;
-      br.dataLen += take;
-    } else if (source.memoryOnly) {
-      source.state = LS_CLOSED;
+    if (source.inPos_ < source.inCount_) {
+      size_t take = room(source.inCount_ - source.inPos_);
+      std::memcpy(data_.data() + dataLen_, source.inBuf_.data() + source.inPos_, take);
+      source.inPos_ += take;
+      dataLen_ += take;
+    } else if (source.memoryOnly_) {
+      source.state_ = SocketState::Closed;
       ended = true;
-    } else if (source.state == LS_OPEN) {
-      shrinkDrainedInput(source);
-      bool readable = readableNow(source, deadline.slice());
+    } else if (source.state_ == SocketState::Open) {
+      source.shrinkDrainedInput();
+      bool readable = source.readableNow(deadline.slice());
       // Looked at whether or not bytes came: a server that stalls mid-message, or
       // trickles it, must not hold a session whose client has gone.
-      if (partnerGoneNow(source)) {
-        source.state = LS_CLOSED;
+      if (source.partnerGoneNow()) {
+        source.state_ = SocketState::Closed;
         partnerGone = true;
       } else if (readable) {
         size_t wanted = kDefaultReadSize;
-        if (source.tls) {
-          wanted = std::max(tlsBuffered(*source.tls), kTlsReadSize);
-        } else if (long waiting = bytesWaiting(source.sock); waiting > 0) {
+        if (source.tls_) {
+          wanted = std::max(tlsBuffered(*source.tls_), kTlsReadSize);
+        } else if (long waiting = bytesWaiting(source.socket_); waiting > 0) {
           wanted = static_cast<size_t>(waiting);
         }
         size_t take = room(wanted);
-        long got = receiveSome(source, br.data.data() + br.dataLen, take);
+        long got = source.receiveSome(data_.data() + dataLen_, take);
         if (got > 0) {
-          br.dataLen += static_cast<size_t>(got);
+          dataLen_ += static_cast<size_t>(got);
         } else if (got != -2) {
           ended = true;
         }
@@ -596,58 +624,49 @@ bool read(BlockReader& br) {
       ended = true;
     }
 
-    if (!ended && termLen > 0 && !br.terminatorFound) {
+    if (!ended && termLen > 0 && !terminatorFound_) {
       // A terminator split across the previous read ends before any that lies
       // wholly in the new bytes, so it is looked for first.
-      if (!br.carry.empty() && scanned < termLen) {
-        std::string joined = br.carry;
-        joined.append(reinterpret_cast<const char*>(br.data.data()),
-                      std::min(termLen - 1, br.dataLen));
-        long inJoined = findBytes(joined.data(), joined.size(), br.terminator.data(), termLen);
-        if (inJoined >= 0 && static_cast<size_t>(inJoined) + termLen > br.carry.size()) {
-          cutAt(static_cast<size_t>(inJoined) + termLen - br.carry.size());
+      if (!carry_.empty() && scanned < termLen) {
+        std::string joined = carry_;
+        joined.append(reinterpret_cast<const char*>(data_.data()), std::min(termLen - 1, dataLen_));
+        long inJoined = findBytes(joined.data(), joined.size(), terminator_.data(), termLen);
+        if (inJoined >= 0 && static_cast<size_t>(inJoined) + termLen > carry_.size()) {
+          cutAt(static_cast<size_t>(inJoined) + termLen - carry_.size());
         }
       }
       size_t from = scanned > termLen - 1 ? scanned - (termLen - 1) : 0;
-      if (!br.terminatorFound && from < br.dataLen) {
-        long found =
-            findBytes(br.data.data() + from, br.dataLen - from, br.terminator.data(), termLen);
+      if (!terminatorFound_ && from < dataLen_) {
+        long found = findBytes(data_.data() + from, dataLen_ - from, terminator_.data(), termLen);
         if (found >= 0) {
           cutAt(from + static_cast<size_t>(found) + termLen);
         }
       }
     }
-    scanned = br.dataLen;
+    scanned = dataLen_;
 
-    if (stopRequested() || ended || partnerGone || br.terminatorFound ||
-        br.dataLen >= br.maxBytes || deadline.passed()) {
+    if (stopRequested() || ended || partnerGone || terminatorFound_ || dataLen_ >= maxBytes_ ||
+        deadline.passed()) {
       break;
     }
   }
 
   // Shutdown ends the connection like the peer closing it; a caller looping on
   // read must not spin on empty runs.
-  if (stopRequested() && source.state == LS_OPEN) {
-    source.state = LS_CLOSED;
+  if (stopRequested() && source.state_ == SocketState::Open) {
+    source.state_ = SocketState::Closed;
   }
-  if (br.dataLen > 0) {
+  if (dataLen_ > 0) {
     ended = false;
-  } else if (partnerGone || source.state != LS_OPEN) {
+  } else if (partnerGone || source.state_ != SocketState::Open) {
     ended = true;
   }
-  if (!ended && termLen > 0 && !br.terminatorFound && br.dataLen > 0) {
-    br.carry.append(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
-    size_t keep = std::min(termLen - 1, br.carry.size());
-    br.carry.erase(0, br.carry.size() - keep);
+  if (!ended && termLen > 0 && !terminatorFound_ && dataLen_ > 0) {
+    carry_.append(reinterpret_cast<const char*>(data_.data()), dataLen_);
+    size_t keep = std::min(termLen - 1, carry_.size());
+    carry_.erase(0, carry_.size() - keep);
   }
   return !ended;
-}
-
-void free(BlockReader& br) {
-  std::vector<uint8_t>().swap(br.data);
-  br.dataLen = 0;
-  br.carry.clear();
-  br.carry.shrink_to_fit();
 }
 
 long findBytes(const void* haystack, size_t haystackLen, const void* needle, size_t needleLen) {

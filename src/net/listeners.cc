@@ -2,18 +2,18 @@
 
 #include <algorithm>
 
-#include "app/main_loop.h"
 #include "diag/activity_log.h"
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
 #include "net/sessions.h"
 #include "net/socket_errors.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/notifier.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
@@ -69,12 +69,12 @@ Listener* findListener(SocketHandle listenSocket) {
 
 // A new listening socket; creating one is retried for about a minute, as sockets
 // may be short while the system starts or resumes.
-SocketHandle openListeningSocket(const Ipv4Address& address, int port) {
-  SocketHandle sock = kInvalidSocket;
+UniqueSocket openListeningSocket(const Ipv4Address& address, int port) {
+  UniqueSocket sock;
   int error = 0;
   for (int attempt = 0; attempt < kSocketAttempts && !stopRequested(); ++attempt) {
-    sock = createTcpSocket();
-    if (sock != kInvalidSocket) {
+    sock.reset(createTcpSocket());
+    if (sock.valid()) {
       break;
     }
     error = lastSocketError();
@@ -82,21 +82,21 @@ SocketHandle openListeningSocket(const Ipv4Address& address, int port) {
       sleepMs(kSocketRetryMs);
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     reportSocketError(error, languageText(kTextSocketCreateFailedTitle), nullptr);
-    return kInvalidSocket;
+    return sock;
   }
-  if (!bindSocket(sock, address, port, error)) {
+  if (!bindSocket(sock.get(), address, port, error)) {
+    sock.reset();
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextPortUnavailable), {port, error}),
                 NoticeIcon::Exclamation);
-    closeSocket(sock);
-    return kInvalidSocket;
+    return sock;
   }
-  if (!listenOnSocket(sock, kListenBacklog, error)) {
+  if (!listenOnSocket(sock.get(), kListenBacklog, error)) {
+    sock.reset();
     reportSocketError(error, languageText(kTextListenFailedTitle), nullptr);
-    closeSocket(sock);
-    return kInvalidSocket;
+    return sock;
   }
   return sock;
 }
@@ -113,15 +113,15 @@ bool admitsAny(const PortConfig& portConfig, const Config& config,
 
 std::string choiceLine(const PortConfig& portConfig) {
   switch (portConfig.type) {
-  case POP3_SPECIFIC:
+  case PortType::Pop3Specific:
     return formatText(languageText(kTextPortChoicePop3Specific), {portConfig.serverName});
-  case POP3_GENERIC:
+  case PortType::Pop3Generic:
     return languageText(kTextPortChoicePop3Generic);
-  case IMAP4_SPECIFIC:
+  case PortType::Imap4Specific:
     return formatText(languageText(kTextPortChoiceImap4Specific), {portConfig.serverName});
-  case IMAP4_GENERIC:
+  case PortType::Imap4Generic:
     return languageText(kTextPortChoiceImap4Generic);
-  case SMTP_SPECIFIC:
+  case PortType::SmtpSpecific:
     return formatText(languageText(kTextPortChoiceSmtpSpecific), {portConfig.serverName});
   default:
     return "?";
@@ -158,7 +158,7 @@ void noticeRefusal(const std::string& kind, const Config* config, int logTextId,
   std::string told = toLog ? formatText(languageText(logTextId), logArgs) : text;
   bool first = giveOnceThenCount(kind, [toLog, told](int64_t repeats) {
     if (toLog) {
-      logGlobalText(0, kTextRepeatedNotice, {repeats, told});
+      logGlobalText(LogLevel::Minimal, kTextRepeatedNotice, {repeats, told});
     } else {
       showMessage(languageText(kTextNoticeTitle),
                   formatText(languageText(kTextRepeatedNotice), {repeats, told}),
@@ -169,7 +169,7 @@ void noticeRefusal(const std::string& kind, const Config* config, int logTextId,
     return;
   }
   if (toLog) {
-    logGlobalText(0, logTextId, logArgs);
+    logGlobalText(LogLevel::Minimal, logTextId, logArgs);
   } else {
     showMessage(languageText(kTextNoticeTitle), text, NoticeIcon::Exclamation);
   }
@@ -184,12 +184,12 @@ void refuseConnection(SocketHandle client, int port, const Ipv4Address& address,
 }
 
 // What a client beyond the session limit reads before the connection closes.
-std::string_view busyReply(int32_t type) {
+std::string_view busyReply(PortType type) {
   switch (type) {
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC:
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic:
     return "* BYE Kestrelmail is serving too many connections; try again later.\r\n";
-  case SMTP_SPECIFIC:
+  case PortType::SmtpSpecific:
     return "421 Kestrelmail is serving too many connections; try again later.\r\n";
   default:
     return "-ERR Kestrelmail is serving too many connections; try again later.\r\n";
@@ -198,7 +198,7 @@ std::string_view busyReply(int32_t type) {
 
 // Refuses a client because the session limit is reached. The reply fits into an
 // empty socket's buffer, so sending it never waits.
-void refuseBusyConnection(SocketHandle client, int32_t type, int port, const Ipv4Address& address,
+void refuseBusyConnection(SocketHandle client, PortType type, int port, const Ipv4Address& address,
                           const Config& config, int running) {
   std::string_view reply = busyReply(type);
   int ignored = 0;
@@ -265,10 +265,12 @@ void addListener(const PortConfig& portConfig, const Config& config) {
       return;
     }
   }
-  SocketHandle sock = openListeningSocket(config.listenIp, portConfig.listenPort);
-  if (sock == kInvalidSocket) {
+  UniqueSocket opened = openListeningSocket(config.listenIp, portConfig.listenPort);
+  if (!opened.valid()) {
     return;
   }
+  // From here the listener table owns the socket; destroyListener closes it.
+  SocketHandle sock = opened.release();
   Listener listener;
   listener.listenSocket = sock;
   listener.bindAddress = config.listenIp;

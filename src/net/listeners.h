@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"
 

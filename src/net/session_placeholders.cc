@@ -1,6 +1,5 @@
-// Protocols whose proxy is not part of the program yet: their sessions close the
-// client connection cleanly after the access check, with the bookkeeping every
-// session thread does. Each proxy replaces its function here with its own.
+// Placeholder sessions of the protocols whose proxy is not part of the program yet
+// (net/sessions.h).
 #include "net/sessions.h"
 
 namespace km {
@@ -8,11 +7,10 @@ namespace km {
 namespace {
 
 void closeAtOnce(std::unique_ptr<SessionStart> start, std::string_view threadType) {
-  beginSessionThread(threadType);
   LineSocket client;
-  initSocket(client, start->clientSocket);
+  SessionThreadScope thread(threadType, client);
+  client.attach(start->clientSocket);
   start.reset();
-  endSessionThread(client);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "net/thread_records.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
@@ -52,7 +52,7 @@ int addSessionRow(const Ipv4Address& clientAddress) {
   }
   rows[index] = SessionRow{};
   rows[index].inUse = true;
-  rows[index].columns[COLUMN_CONNECTION] = ipToString(clientAddress);
+  rows[index].columns[kColumnConnection] = ipToString(clientAddress);
   return static_cast<int>(index);
 }
 
@@ -65,9 +65,9 @@ void setRowSockets(int row, LineSocket* client, LineSocket* upstream) {
 }
 
 void setRowText(int row, int column, std::string_view text) {
-  if (column == COLUMN_COMMAND) {
+  if (column == kColumnCommand) {
     setThreadCommand(text);
-  } else if (column == COLUMN_STATUS) {
+  } else if (column == kColumnStatus) {
     setThreadStatus(text);
   }
   std::lock_guard guard(table().lock);

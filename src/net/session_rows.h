@@ -1,6 +1,9 @@
 // The status window's table of connections: one row per running session, seven
 // text columns. Sessions take a row as they start and give it back as they end;
 // the window (and tests) read a copy.
+//
+// State: the row table, under its own mutex, taken for single operations and never
+// while another lock is taken inside it; any thread.
 #pragma once
 
 #include <array>
@@ -9,20 +12,20 @@
 #include <string_view>
 #include <vector>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
 
 enum SessionColumn : int {
-  COLUMN_CONNECTION = 0,
-  COLUMN_PROTOCOL = 1,
-  COLUMN_SERVER = 2,
-  COLUMN_USER = 3,
-  COLUMN_COMMAND = 4,
-  COLUMN_PROGRESS = 5,
-  COLUMN_STATUS = 6,
+  kColumnConnection = 0,
+  kColumnProtocol = 1,
+  kColumnServer = 2,
+  kColumnUser = 3,
+  kColumnCommand = 4,
+  kColumnProgress = 5,
+  kColumnStatus = 6,
 };
 inline constexpr size_t kSessionColumns = 7;
 

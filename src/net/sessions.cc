@@ -1,31 +1,78 @@
 #include "net/sessions.h"
 
+#include <mutex>
+
 #include "diag/crash_report.h"
-#include "net/thread_records.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
 
 namespace {
 
-using SessionEntry = void (*)(std::unique_ptr<SessionStart>);
+struct SessionHooks {
+  std::mutex lock;
+  SessionEntries entries;
+  std::function<void()> onBusy;
+  std::function<void()> onIdle;
+};
 
-SessionEntry entryFor(int32_t type) {
+SessionHooks& hooks() {
+  static SessionHooks instance;
+  return instance;
+}
+
+SessionEntry entryFor(PortType type) {
+  std::lock_guard guard(hooks().lock);
+  const SessionEntries& entries = hooks().entries;
   switch (type) {
-  case POP3_SPECIFIC:
-  case POP3_GENERIC:
-    return runPop3Session;
-  case IMAP4_SPECIFIC:
-  case IMAP4_GENERIC:
-    return runImap4Session;
-  case SMTP_SPECIFIC:
-    return runSmtpSession;
+  case PortType::Pop3Specific:
+  case PortType::Pop3Generic:
+    return entries.pop3;
+  case PortType::Imap4Specific:
+  case PortType::Imap4Generic:
+    return entries.imap4;
+  case PortType::SmtpSpecific:
+    return entries.smtp;
   default:
     return nullptr;
   }
 }
 
 } // namespace
+
+void setSessionEntries(SessionEntries entries) {
+  std::lock_guard guard(hooks().lock);
+  hooks().entries = entries;
+}
+
+void setSessionActivityHandlers(std::function<void()> onBusy, std::function<void()> onIdle) {
+  std::lock_guard guard(hooks().lock);
+  hooks().onBusy = std::move(onBusy);
+  hooks().onIdle = std::move(onIdle);
+}
+
+void noteSessionBusy() {
+  std::function<void()> handler;
+  {
+    std::lock_guard guard(hooks().lock);
+    handler = hooks().onBusy;
+  }
+  if (handler) {
+    handler();
+  }
+}
+
+void noteSessionIdle() {
+  std::function<void()> handler;
+  {
+    std::lock_guard guard(hooks().lock);
+    handler = hooks().onIdle;
+  }
+  if (handler) {
+    handler();
+  }
+}
 
 bool startSessionThread(std::unique_ptr<SessionStart> start) {
   SessionEntry entry = entryFor(start->portConfig.type);
@@ -52,8 +99,8 @@ void beginSessionThread(std::string_view threadType) {
 void endSessionThread(LineSocket& client) {
   // Forgotten before the close: the system reuses a closed descriptor's number at
   // once, and the next accepted client must not be mistaken for this one.
-  forgetSessionSocket(client.sock);
-  close(client);
+  forgetSessionSocket(client.handle());
+  client.close();
   unregisterThread();
   sessionThreadEnded();
 }

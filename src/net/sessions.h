@@ -3,6 +3,7 @@
 // thread owns its SessionStart and ends with endSessionThread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -11,13 +12,40 @@
 
 namespace km {
 
+// What a protocol handler decides after a command: the session goes on, or ends.
+enum class SessionFlow { Continue, End };
+// Ends the session when a step (a send, a relay) failed.
+inline SessionFlow endUnless(bool ok) {
+  return ok ? SessionFlow::Continue : SessionFlow::End;
+}
+
 // The stack of a session thread.
 inline constexpr size_t kSessionStackSize = 0x20000;
 
-// The entry points by protocol; each runs on its own thread inside the fault guard.
-void runPop3Session(std::unique_ptr<SessionStart> start);
-void runImap4Session(std::unique_ptr<SessionStart> start);
+// A proxy's entry point; it runs on its own thread inside the fault guard.
+using SessionEntry = void (*)(std::unique_ptr<SessionStart> start);
+
+// The entry points by protocol. The proxies live above this layer, so the
+// application installs them at start-up; until then (and for a protocol without
+// one) no session thread starts. Any thread.
+struct SessionEntries {
+  SessionEntry pop3 = nullptr;
+  SessionEntry imap4 = nullptr;
+  SessionEntry smtp = nullptr;
+};
+void setSessionEntries(SessionEntries entries);
+
+// Protocols whose proxy is not part of the program yet: their sessions close the
+// client connection cleanly after the access check, with the bookkeeping every
+// session thread does. Each proxy replaces its placeholder with its own entry.
 void runSmtpSession(std::unique_ptr<SessionStart> start);
+
+// What the application shows while any session is at work (the tray's busy
+// animation). Installed at start-up; any thread may call the two notes below,
+// which every proxy session makes at its start and its end.
+void setSessionActivityHandlers(std::function<void()> onBusy, std::function<void()> onIdle);
+void noteSessionBusy();
+void noteSessionIdle();
 
 // Starts the session thread for the definition's type. The session is counted as
 // running from here on, so that shutdown never misses one that is just starting;
@@ -31,5 +59,30 @@ void beginSessionThread(std::string_view threadType);
 // The last acts of a session thread: the listener forgets the client socket, the
 // client connection closes, the status record goes and the session stops counting.
 void endSessionThread(LineSocket& client);
+
+// The two above as a scope: beginSessionThread when made, endSessionThread when it
+// goes. Made right after the session's client connection, so that it ends first.
+class SessionThreadScope {
+public:
+  SessionThreadScope(std::string_view threadType, LineSocket& client) : client_(client) {
+    beginSessionThread(threadType);
+  }
+  ~SessionThreadScope() { endSessionThread(client_); }
+  SessionThreadScope(const SessionThreadScope&) = delete;
+  SessionThreadScope& operator=(const SessionThreadScope&) = delete;
+
+private:
+  LineSocket& client_;
+};
+
+// A session at work for the scope's lifetime: noteSessionBusy when made,
+// noteSessionIdle when it goes.
+class SessionActivity {
+public:
+  SessionActivity() { noteSessionBusy(); }
+  ~SessionActivity() { noteSessionIdle(); }
+  SessionActivity(const SessionActivity&) = delete;
+  SessionActivity& operator=(const SessionActivity&) = delete;
+};
 
 } // namespace km

@@ -49,9 +49,9 @@ constexpr CodeText kCodeTexts[] = {
 std::string logLine(int code, std::string_view title, SessionLog* sessionLog) {
   std::string text = socketErrorText(code);
   if (sessionLog != nullptr) {
-    logSessionText(*sessionLog, 0, kTextSocketErrorLine, {title, text});
+    logSessionText(*sessionLog, LogLevel::Minimal, kTextSocketErrorLine, {title, text});
   } else {
-    logGlobalText(0, kTextSocketErrorLine, {title, text});
+    logGlobalText(LogLevel::Minimal, kTextSocketErrorLine, {title, text});
   }
   return text;
 }

@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "platform/threads.h"
@@ -95,6 +97,42 @@ bool directoryExists(const std::string& path) {
 
 bool createDirectory(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0;
+}
+
+UniqueFd openForAppending(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (fd.valid() && ::lseek(fd.get(), 0, SEEK_END) < 0) {
+    int failure = errno;
+    fd.reset();
+    errno = failure;
+  }
+  return fd;
+}
+
+File streamOverDescriptor(UniqueFd& fd, const char* mode) {
+  File stream(::fdopen(fd.get(), mode));
+  if (stream) {
+    fd.release();
+  }
+  return stream;
+}
+
+std::optional<int64_t> openFileSize(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(info.st_size);
+}
+
+bool renameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string canonicalPath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  return error ? path : resolved.string();
 }
 
 bool removeFile(const std::string& path) {

@@ -49,11 +49,27 @@ private:
   int fd_ = -1;
 };
 
+// Opens a file for appending through a descriptor, creating it private to the user
+// when missing; positioned at its end. Invalid (errno set) on failure.
+UniqueFd openForAppending(const std::string& path);
+
+// A buffered stream over an open descriptor, which the stream then owns. Null
+// (errno set) on failure; the descriptor then stays with `fd`.
+File streamOverDescriptor(UniqueFd& fd, const char* mode);
+
+// The size of an open file, or nothing (errno set).
+std::optional<int64_t> openFileSize(int fd);
+
 bool fileExists(const std::string& path);
 bool directoryExists(const std::string& path);
 // Creates one directory (not its parents), private to the user.
 bool createDirectory(const std::string& path);
 bool removeFile(const std::string& path);
+// Gives a file another name, replacing any file of that name.
+bool renameFile(const std::string& from, const std::string& to);
+// The absolute path with its symbolic links, "." and ".." resolved as far as it
+// exists; the path as given when that fails.
+std::string canonicalPath(const std::string& path);
 // Removes an empty directory.
 bool removeDirectory(const std::string& path);
 // Copies a file, failing when the target exists already.

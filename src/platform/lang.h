@@ -1,6 +1,9 @@
 // The string table: user-visible texts by numeric id, read from kestrelmail.lang
 // beside the executable. One "id<TAB>text" per line; "\n", "\r", "\t" and "\\"
 // are escapes; lines starting with "#" and empty lines are skipped.
+//
+// State: the loaded string table, replaced whole by a load under its own
+// reader-writer lock; any thread may read texts while another loads.
 #pragma once
 
 #include <string>

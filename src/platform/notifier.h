@@ -10,6 +10,9 @@
 //   - a configuration written by a newer version: cancel (the program ends rather
 //     than rewriting a file whose newer settings it would drop);
 //   - the port choice for a shared port: the first candidate.
+//
+// State: the process-wide notifier, swapped under the notifier mutex; notices may
+// come from any thread and are shown outside that mutex.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The platform layer: everything the rest of the program needs from the operating
 // system, in small pieces. Nothing outside this folder includes a system header
-// for files, threads, sockets or dynamic libraries.
+// for files, threads, sockets, signals or dynamic libraries; the build lets this
+// layer include nothing of the layers above it.
 //
 //   desktop.h        handing a file to the desktop (xdg-open)
 //   errors.h         errno values, their texts, and the numeric socket error codes
@@ -20,14 +21,23 @@
 //   resolver.h       DNS address lookups of DNSBL names and host names
 //   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
 //   tls.h            the client side of TLS towards mail servers (OpenSSL)
+//   ipv4.h           IPv4 addresses and netblocks, parsing, host entries
+//   thread_records.h the status record of each worker thread; running sessions
+//   main_loop.h      the main thread's loop: posted calls, descriptors, timers, quit
+//   data_path.h      where the data directory is; dataPath
+//   fault_signals.h  hardware faults of guarded threads, signal-safe output
 #pragma once
 
+#include "platform/data_path.h"
 #include "platform/descriptors.h"
 #include "platform/desktop.h"
 #include "platform/errors.h"
+#include "platform/fault_signals.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
+#include "platform/ipv4.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/md5.h"
 #include "platform/memory.h"
 #include "platform/notifier.h"
@@ -37,6 +47,7 @@
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "platform/tls.h"
 #include "platform/user_dirs.h"

@@ -12,7 +12,7 @@
 
 namespace km {
 
-// An IPv4 address in network order (the same type as Ipv4Address of net/ipv4.h).
+// An IPv4 address in network order (the same type as Ipv4Address of platform/ipv4.h).
 using ResolvedAddress = std::array<uint8_t, 4>;
 
 // One name server, IPv4 address and UDP port.

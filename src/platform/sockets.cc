@@ -49,44 +49,40 @@ int setFlags(SocketHandle sock, bool nonBlocking) {
 }
 
 // One connection attempt to one resolved address; the socket on success.
-SocketHandle connectOne(const addrinfo& address, uint64_t deadline, bool limited, int& error) {
-  SocketHandle sock =
-      ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol);
-  if (sock < 0) {
+UniqueSocket connectOne(const addrinfo& address, uint64_t deadline, bool limited, int& error) {
+  UniqueSocket owner(
+      ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol));
+  if (owner.get() < 0) {
     error = lastSocketError();
-    return kInvalidSocket;
+    return UniqueSocket();
   }
+  SocketHandle sock = owner.get();
   if (setFlags(sock, true) != 0) {
     error = lastSocketError();
-    ::close(sock);
-    return kInvalidSocket;
+    return UniqueSocket();
   }
   if (::connect(sock, address.ai_addr, address.ai_addrlen) != 0 && errno != EINPROGRESS) {
     error = lastSocketError();
-    ::close(sock);
-    return kInvalidSocket;
+    return UniqueSocket();
   }
   for (;;) {
     if (stopRequested()) {
       error = wsa::kConnectionAborted;
-      ::close(sock);
-      return kInvalidSocket;
+      return UniqueSocket();
     }
     int slice = kSliceMs;
     if (limited) {
       uint64_t now = tickCountMs();
       if (now >= deadline) {
         error = wsa::kTimedOut;
-        ::close(sock);
-        return kInvalidSocket;
+        return UniqueSocket();
       }
       slice = static_cast<int>(std::min<uint64_t>(deadline - now, kSliceMs));
     }
     int ready = waitFor(sock, POLLOUT, slice);
     if (ready < 0) {
       error = lastSocketError();
-      ::close(sock);
-      return kInvalidSocket;
+      return UniqueSocket();
     }
     if (ready > 0) {
       break;
@@ -96,16 +92,14 @@ SocketHandle connectOne(const addrinfo& address, uint64_t deadline, bool limited
   socklen_t length = sizeof failure;
   if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure != 0) {
     error = socketErrorFromErrno(failure != 0 ? failure : errno);
-    ::close(sock);
-    return kInvalidSocket;
+    return UniqueSocket();
   }
   if (setFlags(sock, false) != 0) {
     error = lastSocketError();
-    ::close(sock);
-    return kInvalidSocket;
+    return UniqueSocket();
   }
   setNoDelay(sock);
-  return sock;
+  return owner;
 }
 
 } // namespace
@@ -313,7 +307,14 @@ void abortConnection(SocketHandle sock) {
   ::close(sock);
 }
 
-SocketHandle connectTcp(const std::string& host, int port, int timeoutMs, int& error) {
+void UniqueSocket::reset(SocketHandle sock) {
+  if (sock_ != kInvalidSocket) {
+    closeSocket(sock_);
+  }
+  sock_ = sock;
+}
+
+UniqueSocket connectTcp(const std::string& host, int port, int timeoutMs, int& error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -331,14 +332,13 @@ SocketHandle connectTcp(const std::string& host, int port, int timeoutMs, int& e
   int resolved = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (resolved != 0) {
     error = socketErrorFromAddrInfo(resolved);
-    return kInvalidSocket;
+    return UniqueSocket();
   }
   bool limited = timeoutMs >= 0;
   uint64_t deadline = tickCountMs() + static_cast<uint64_t>(limited ? timeoutMs : 0);
-  SocketHandle sock = kInvalidSocket;
+  UniqueSocket sock;
   error = wsa::kHostNotFound;
-  for (addrinfo* address = found; address != nullptr && sock == kInvalidSocket;
-       address = address->ai_next) {
+  for (addrinfo* address = found; address != nullptr && !sock.valid(); address = address->ai_next) {
     sock = connectOne(*address, deadline, limited, error);
     if (error == wsa::kConnectionAborted && stopRequested()) {
       break;

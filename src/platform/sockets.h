@@ -14,11 +14,40 @@ namespace km {
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
-// An IPv4 address as four bytes in network order (the same layout as net/ipv4.h).
+// An IPv4 address as four bytes in network order (the same layout as platform/ipv4.h).
 using SocketAddress4 = std::array<uint8_t, 4>;
 
 // The socket error code of the calling thread's last failed socket call.
 int lastSocketError();
+
+// Owner of a socket: closes it when it goes, unless released.
+class UniqueSocket {
+public:
+  UniqueSocket() = default;
+  explicit UniqueSocket(SocketHandle sock) : sock_(sock) {}
+  UniqueSocket(UniqueSocket&& other) noexcept : sock_(other.release()) {}
+  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueSocket(const UniqueSocket&) = delete;
+  UniqueSocket& operator=(const UniqueSocket&) = delete;
+  ~UniqueSocket() { reset(); }
+
+  SocketHandle get() const { return sock_; }
+  bool valid() const { return sock_ != kInvalidSocket; }
+  // Gives the socket to a new owner.
+  SocketHandle release() {
+    SocketHandle sock = sock_;
+    sock_ = kInvalidSocket;
+    return sock;
+  }
+  // Closes the socket held, if any, and holds `sock` instead.
+  void reset(SocketHandle sock = kInvalidSocket);
+
+private:
+  SocketHandle sock_ = kInvalidSocket;
+};
 
 // A new IPv4 stream socket, or kInvalidSocket.
 SocketHandle createTcpSocket();
@@ -92,7 +121,7 @@ void abortConnection(SocketHandle sock);
 // slices that watch the stop flag; `timeoutMs` bounds the whole call (negative: no
 // limit). The socket is blocking and has TCP_NODELAY. kInvalidSocket and the error
 // code on failure (resolver failures give the host-not-found family of codes).
-SocketHandle connectTcp(const std::string& host, int port, int timeoutMs, int& error);
+UniqueSocket connectTcp(const std::string& host, int port, int timeoutMs, int& error);
 
 // The IPv4 addresses of a host name, in the resolver's order; the error code when
 // there are none.

@@ -27,4 +27,12 @@ std::optional<std::string> userConfigFolder() {
   return folder;
 }
 
+std::optional<std::string> environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') {
+    return std::nullopt;
+  }
+  return std::string(value);
+}
+
 } // namespace km

@@ -10,4 +10,7 @@ namespace km {
 // in "/"; nothing when neither variable names a folder.
 std::optional<std::string> userConfigFolder();
 
+// The value of an environment variable; nothing when it is unset or empty.
+std::optional<std::string> environmentValue(const char* name);
+
 } // namespace km

@@ -67,11 +67,11 @@ bool Pop3AnswerReader::read(std::string& run, size_t maxBytes, int waitSec) {
   if (ended()) {
     return true;
   }
-  if (server_.inPos >= server_.inCount) {
+  if (server_.bufferedInput().empty()) {
     // Nothing buffered: wait for the server (the wait also watches the client and
     // the stop flag).
-    int first = readChar(server_, waitSec);
-    if (first == LS_TIMEOUT) {
+    int first = server_.readChar(waitSec);
+    if (first == kReadTimeout) {
       return true;
     }
     if (first < 0) {
@@ -80,9 +80,8 @@ bool Pop3AnswerReader::read(std::string& run, size_t maxBytes, int waitSec) {
     char byte = static_cast<char>(first);
     take(&byte, 1, run, maxBytes);
   }
-  if (!ended() && server_.inPos < server_.inCount) {
-    server_.inPos += take(reinterpret_cast<const char*>(server_.inBuf.data() + server_.inPos),
-                          server_.inCount - server_.inPos, run, maxBytes);
+  if (std::string_view buffered = server_.bufferedInput(); !ended() && !buffered.empty()) {
+    server_.consume(take(buffered.data(), buffered.size(), run, maxBytes));
   }
   return true;
 }

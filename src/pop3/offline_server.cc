@@ -61,22 +61,22 @@ std::string_view offlineReply(std::string_view line, bool& quit) {
 
 void runOfflineServer(LineSocket& client, int row) {
   if (row >= 0) {
-    setRowText(row, COLUMN_STATUS, "Dummy POP3 session active");
+    setRowText(row, kColumnStatus, "Dummy POP3 session active");
   }
-  if (sendString(&client, "+OK Kestrelmail Dummy POP3 server (offline)\r\n")) {
+  if (client.sendString("+OK Kestrelmail Dummy POP3 server (offline)\r\n")) {
     bool quit = false;
     while (!quit && !stopRequested()) {
-      std::optional<std::string> line = readLine(client, -1);
-      if (!line || !sendString(&client, offlineReply(*line, quit))) {
+      std::optional<std::string> line = client.readLine(-1);
+      if (!line || !client.sendString(offlineReply(*line, quit))) {
         break;
       }
     }
   }
   if (stopRequested()) {
-    sendString(&client, "-ERR Kestrelmail exited.\r\n");
+    client.sendString("-ERR Kestrelmail exited.\r\n");
   }
   if (row >= 0) {
-    setRowText(row, COLUMN_STATUS, "");
+    setRowText(row, kColumnStatus, "");
   }
 }
 

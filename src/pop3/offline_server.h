@@ -6,7 +6,7 @@
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
 
 // Serves the client until it quits, goes away or the program shuts down; the
 // session's end then closes the connection. `row` is the session's status row (-1

@@ -4,18 +4,23 @@
 // and runs every RETR and TOP through the filters before the message reaches the
 // client.
 //
-//   pop3.h                (this file) what the proxy offers besides its session
-//                         entry point (runPop3Session, with the other protocols'
-//                         entry points in net/sessions.h)
+//   pop3.h                (this file) the session entry point and what else the
+//                         proxy offers
 //   timeout_prevention.h  keeping a client busy while its message is held back
 //   offline_server.h      the empty mailbox shown when the server cannot be reached
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/sessions.h"
+
 namespace km {
+
+// The session thread of a POP3 port (a SessionEntry; the application installs it).
+void runPop3Session(std::unique_ptr<SessionStart> start);
 
 // A server named as a host, optionally a colon and a port (110 by default). An
 // IPv6 address is written in brackets: "[2001:db8::1]:995".

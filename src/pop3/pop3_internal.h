@@ -11,15 +11,16 @@
 #include "message/message.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
+#include "net/sessions.h"
 #include "platform/sync.h"
 
 namespace km {
 
 // Where a retrieved message stands in the per-session cache.
-enum Pop3Stage : int {
-  STAGE_NOTHING = 0,
-  STAGE_PREFETCHED = 1, // header block read and filtered, answer read to its end
-  STAGE_SENT = 4,
+enum class Pop3Stage {
+  Nothing,
+  Prefetched, // header block read and filtered, answer read to its end
+  Sent,
 };
 
 // One message number of the mailbox.
@@ -31,7 +32,7 @@ struct Pop3Entry {
   int32_t requestedLines = 0; // line count asked of the server; -1 the whole message
   int32_t neededLines = 0;
   int64_t neededBytes = 0; // body bytes the filters want; -1 all of them
-  int stage = STAGE_NOTHING;
+  Pop3Stage stage = Pop3Stage::Nothing;
 };
 
 // The thread that reads the following messages with the same TOP request while a
@@ -72,7 +73,7 @@ struct Pop3Session {
 };
 
 inline bool upstreamConnected(const Pop3Session& session) {
-  return session.upstream.sock != kInvalidSocket;
+  return session.upstream.handle() != kInvalidSocket;
 }
 inline int32_t messageCount(const Pop3Session& session) {
   return static_cast<int32_t>(session.entries.size());
@@ -82,14 +83,27 @@ inline int32_t messageCount(const Pop3Session& session) {
 // else the client's.
 void reportRelayFailure(Pop3Session& session);
 
-// The command handlers; each returns true when the session must end.
-bool handleStat(Pop3Session& session, std::string_view line, LineSocket* client);
-bool handleList(Pop3Session& session, std::string_view line, LineSocket* client);
-bool handleRetrieve(Pop3Session& session, std::string_view line, bool top);
-bool handleUidl(Pop3Session& session, std::string_view line);
-bool relayCommand(Pop3Session& session, std::string_view line);
+// The command handlers; each says whether the session goes on.
+SessionFlow handleStat(Pop3Session& session, std::string_view line, LineSocket* client);
+SessionFlow handleList(Pop3Session& session, std::string_view line, LineSocket* client);
+SessionFlow handleRetrieve(Pop3Session& session, std::string_view line, bool top);
+SessionFlow handleUidl(Pop3Session& session, std::string_view line);
+SessionFlow relayCommand(Pop3Session& session, std::string_view line);
 
 // Ends the pre-fetch thread, if it runs, and waits until it has.
 void endPrefetching(Pop3Session& session);
+
+// Sending to a client the session may not have: a read-ahead retrieval and the
+// mailbox listing learnt after a log-in have none, and what they would send goes
+// nowhere (and succeeds).
+inline bool sendToClient(LineSocket* client, std::string_view bytes) {
+  return client == nullptr || client->sendString(bytes);
+}
+inline bool writeToClient(LineSocket* client, std::string_view bytes) {
+  return client == nullptr || client->writeString(bytes);
+}
+inline bool flushClient(LineSocket* client) {
+  return client == nullptr || client->flush();
+}
 
 } // namespace km

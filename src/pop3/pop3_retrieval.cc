@@ -12,10 +12,10 @@
 #include "filter/pipeline.h"
 #include "filter/tagging.h"
 #include "net/session_rows.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "pop3/answer_reader.h"
 #include "pop3/pop3_internal.h"
@@ -39,7 +39,7 @@ class ClientSink : public MessageSink {
 public:
   explicit ClientSink(LineSocket* client) : client_(client) {}
   bool write(std::string_view bytes) override {
-    return km::write(client_, bytes.data(), bytes.size());
+    return writeToClient(client_, std::string_view(bytes.data(), bytes.size()));
   }
   bool flush() override { return true; }
 
@@ -53,7 +53,7 @@ public:
   explicit RowProgress(int row) : row_(row) {}
   void show(std::string_view text) override {
     if (row_ >= 0) {
-      setRowText(row_, COLUMN_STATUS, text);
+      setRowText(row_, kColumnStatus, text);
     }
   }
 
@@ -75,7 +75,7 @@ struct Retrieval {
   RowProgress progress;
 
   Message* message = nullptr;
-  int stage = STAGE_NOTHING;
+  Pop3Stage stage = Pop3Stage::Nothing;
   int32_t requestedLines = 0;
   int32_t neededLines = 0;
   int64_t neededBytes = 0;
@@ -164,22 +164,22 @@ bool requestMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, in
     replay.write("+OK Cached message follows\r\n");
     SendMessage(*entry.cachedMessage, 0, &replay, true, nullptr);
     replay.write(kAnswerEnd);
-    unread(upstream, replay.text.data(), replay.text.size());
+    upstream.unread(replay.text.data(), replay.text.size());
   } else {
     std::string request =
         lines < 0 ? formatText("RETR %d\r\n", {n}) : formatText("TOP %d %d\r\n", {n, lines});
-    if (!sendString(&upstream, request)) {
+    if (!upstream.sendString(request)) {
       return false;
     }
   }
-  std::optional<std::string> reply = readLine(upstream, -1);
+  std::optional<std::string> reply = upstream.readLine(-1);
   if (!reply) {
     return false;
   }
   if (beginsWithOk(*reply)) {
     return true;
   }
-  sendString(client, *reply);
+  sendToClient(client, *reply);
   return false;
 }
 
@@ -193,7 +193,7 @@ bool refetchMessage(Retrieval& r, int32_t lines) {
   }
   r.status(kTextStatusSkipping);
   for (;;) {
-    std::optional<std::string> line = readLine(r.upstream, -1);
+    std::optional<std::string> line = r.upstream.readLine(-1);
     if (!line) {
       return false;
     }
@@ -218,9 +218,9 @@ void readHeaderBlock(Retrieval& r) {
   r.status(kTextStatusReadingHeaders);
   bool done = false;
   while (!done && !stopRequested()) {
-    std::optional<std::string> line = readLine(r.upstream, kHeaderLineWaitSec);
+    std::optional<std::string> line = r.upstream.readLine(kHeaderLineWaitSec);
     if (!line) {
-      if (r.upstream.state == LS_OPEN) {
+      if (r.upstream.state() == SocketState::Open) {
         continue; // nothing yet
       }
       break;
@@ -323,13 +323,14 @@ void streamRest(Retrieval& r) {
   r.status(kTextStatusSendingRest);
   while (!r.ended && !r.failed && !stopRequested()) {
     bool alive = r.answer->read(r.run, kBodyRun, kBodyWaitSec);
-    if ((!r.run.empty() && !sendNow(r.client, r.run.data(), r.run.size())) || !keepRun(r, r.run)) {
+    if ((!r.run.empty() && !sendToClient(r.client, std::string_view(r.run.data(), r.run.size()))) ||
+        !keepRun(r, r.run)) {
       r.failed = true;
     }
     r.ended = r.answer->ended();
     r.failed = r.failed || !alive;
   }
-  if (r.ended && !r.failed && !sendString(r.client, kAnswerEnd)) {
+  if (r.ended && !r.failed && !sendToClient(r.client, kAnswerEnd)) {
     r.failed = true;
   }
 }
@@ -356,12 +357,12 @@ void deliver(Retrieval& r, size_t firstIndex) {
   }
   if (r.ended && !r.failed) {
     if (bodyEndsOpen(m)) {
-      writeString(r.client, "\r\n");
+      writeToClient(r.client, "\r\n");
     }
-    if (!writeString(r.client, kAnswerEnd) || !flush(r.client)) {
+    if (!writeToClient(r.client, kAnswerEnd) || !flushClient(r.client)) {
       r.failed = true;
     }
-  } else if (!r.failed && !flush(r.client)) {
+  } else if (!r.failed && !flushClient(r.client)) {
     r.failed = true;
   }
   if (r.prefetchStarted) {
@@ -389,7 +390,7 @@ void deliver(Retrieval& r, size_t firstIndex) {
     }
   }
   r.progress.show("");
-  r.stage = STAGE_SENT;
+  r.stage = Pop3Stage::Sent;
 }
 
 // Keeps the message in the entry for later TOP and RETR commands, or lets it go.
@@ -426,7 +427,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
   Pop3Entry& entry = r.entry();
 
   MessagePtr owned;
-  if (entry.cachedMessage && entry.cachedLines == lines && entry.stage <= STAGE_PREFETCHED) {
+  if (entry.cachedMessage && entry.cachedLines == lines && entry.stage <= Pop3Stage::Prefetched) {
     // A pre-fetched copy of just this request: take it over.
     owned = std::move(entry.cachedMessage);
     r.requestedLines = entry.requestedLines;
@@ -447,7 +448,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
   r.message->state = kind;
   r.message->log.deferLines = prefetch;
 
-  if (r.stage == STAGE_NOTHING) {
+  if (r.stage == Pop3Stage::Nothing) {
     if (!fetch.isRetr) {
       r.neededBytes = BodyBytesRequired(*r.message, KM_PHASE_FETCH_START, nullptr);
       if (r.neededBytes < 0) {
@@ -464,15 +465,15 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     }
   }
 
-  if (!sendString(client, "+OK Message follows\r\n")) {
+  if (!sendToClient(client, "+OK Message follows\r\n")) {
     r.failed = true;
   }
   int32_t preventionId = startPrevention(client, *r.message);
 
   PluginFlags flags;
-  if (r.stage == STAGE_NOTHING && !r.failed) {
+  if (r.stage == Pop3Stage::Nothing && !r.failed) {
     flags = readFreshMessage(r);
-    r.stage = STAGE_PREFETCHED;
+    r.stage = Pop3Stage::Prefetched;
   } else {
     flags = BodyFilteringFlags(*r.message);
   }
@@ -480,7 +481,7 @@ bool retrieveMessage(Pop3Session& s, LineSocket* client, LineSocket& upstream, C
     judge(r, flags);
   }
   size_t firstIndex = stopPrevention(preventionId);
-  if (!prefetch && r.stage == STAGE_PREFETCHED) {
+  if (!prefetch && r.stage == Pop3Stage::Prefetched) {
     deliver(r, firstIndex);
   } else if (r.prefetchStarted) {
     pausePrefetch(s);
@@ -512,7 +513,8 @@ void prefetchLoop(Pop3Session& s) {
       if (entry.cachedMessage) {
         continue;
       }
-      if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {m}), nullptr)) {
+      if (entry.size == 0 &&
+          handleList(s, formatText("LIST %d\r\n", {m}), nullptr) == SessionFlow::End) {
         break;
       }
       FetchRecord fetch;
@@ -559,7 +561,7 @@ bool isRetrieveTarget(const Pop3Session& s, int64_t n) {
 
 } // namespace
 
-bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
+SessionFlow handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   std::string_view words = line.substr(std::min<size_t>(line.size(), top ? 3 : 4));
   int64_t n = readLong(words);
   int64_t k = 0;
@@ -568,12 +570,13 @@ bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
     size_t blank = first == std::string_view::npos ? first : words.find(' ', first);
     k = blank == std::string_view::npos ? 0 : readLong(words.substr(blank));
   }
-  setRowText(s.row, COLUMN_PROGRESS, formatText("%d/%d", {n, messageCount(s)}));
+  setRowText(s.row, kColumnProgress, formatText("%d/%d", {n, messageCount(s)}));
 
   bool ok = true;
   if (!s.config->filteringDisabled && isRetrieveTarget(s, n) && (!top || k >= 0)) {
     Pop3Entry& entry = *s.entries[static_cast<size_t>(n - 1)];
-    if (entry.size == 0 && handleList(s, formatText("LIST %d\r\n", {n}), nullptr)) {
+    if (entry.size == 0 &&
+        handleList(s, formatText("LIST %d\r\n", {n}), nullptr) == SessionFlow::End) {
       ok = false;
     }
     if (ok) {
@@ -587,54 +590,54 @@ bool handleRetrieve(Pop3Session& s, std::string_view line, bool top) {
   } else {
     // Passed on byte for byte.
     std::optional<std::string> reply;
-    ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
-         writeString(&s.client, *reply);
+    ok = s.upstream.sendString(line) && (reply = s.upstream.readLine(-1)) &&
+         s.client.writeString(*reply);
     if (ok && beginsWithOk(*reply)) {
       do {
-        reply = readLine(s.upstream, -1);
-        ok = reply && writeString(&s.client, *reply);
+        reply = s.upstream.readLine(-1);
+        ok = reply && s.client.writeString(*reply);
       } while (ok && *reply != ".\r\n");
     }
-    ok = ok && flush(&s.client);
+    ok = ok && s.client.flush();
   }
-  setRowText(s.row, COLUMN_PROGRESS, "");
+  setRowText(s.row, kColumnProgress, "");
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleUidl(Pop3Session& s, std::string_view line) {
+SessionFlow handleUidl(Pop3Session& s, std::string_view line) {
   if (line.size() > 7) {
     return relayCommand(s, line);
   }
   std::optional<std::string> reply;
-  bool ok = sendString(&s.upstream, line) && (reply = readLine(s.upstream, -1)) &&
-            sendString(&s.client, *reply);
+  bool ok = s.upstream.sendString(line) && (reply = s.upstream.readLine(-1)) &&
+            s.client.sendString(*reply);
   if (ok && beginsWithOk(*reply)) {
     for (;;) {
-      reply = readLine(s.upstream, -1);
+      reply = s.upstream.readLine(-1);
       if (!reply) {
         ok = false;
         break;
       }
       if (!reply->empty() && (*reply)[0] == '.') {
-        ok = sendString(&s.client, *reply);
+        ok = s.client.sendString(*reply);
         break;
       }
-      if (!writeString(&s.client, *reply)) {
+      if (!s.client.writeString(*reply)) {
         ok = false;
         break;
       }
     }
-    ok = ok && flush(&s.client);
+    ok = ok && s.client.flush();
   }
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 void endPrefetching(Pop3Session& s) {

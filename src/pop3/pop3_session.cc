@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "app/tray.h"
 #include "config/config.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
@@ -48,17 +47,17 @@ std::atomic<bool> apopWarningShown{false};
 std::atomic<bool> saslWarningShown{false};
 
 bool isGeneric(const Pop3Session& s) {
-  return s.portConfig.type == POP3_GENERIC;
+  return s.portConfig.type == PortType::Pop3Generic;
 }
 bool beginsWithOk(std::string_view line) {
   return startsWithIgnoreCase(line, "+OK");
 }
 
 void showStatus(Pop3Session& s, int textId) {
-  setRowText(s.row, COLUMN_STATUS, languageText(textId));
+  setRowText(s.row, kColumnStatus, languageText(textId));
 }
 void clearStatus(Pop3Session& s) {
-  setRowText(s.row, COLUMN_STATUS, "");
+  setRowText(s.row, kColumnStatus, "");
 }
 
 // The text of a line up to its first control byte.
@@ -102,10 +101,10 @@ int64_t announcedSize(const Pop3Session& s, int64_t size) {
 
 // Sends a line to the server and reads one reply line; nothing on failure.
 std::optional<std::string> exchange(Pop3Session& s, std::string_view line, int timeoutSec) {
-  if (!sendString(&s.upstream, line)) {
+  if (!s.upstream.sendString(line)) {
     return std::nullopt;
   }
-  return readLine(s.upstream, timeoutSec);
+  return s.upstream.readLine(timeoutSec);
 }
 
 // Shows the notice about a server that cannot be reached, unless the port's
@@ -134,15 +133,14 @@ void noticeUnreachable(Pop3Session& s, int textId, const std::string& host, int 
   if (!notifyForReply(notice).checked) {
     return;
   }
-  RecursiveGuard guard(configLock());
-  if (ConfigRef current = AcquireConfig()) {
-    for (PortConfig& port : current->ports) {
-      if (port.id == s.portConfig.id) {
+  uint32_t portId = s.portConfig.id;
+  updateConfig([portId](Config& changed) {
+    for (PortConfig& port : changed.ports) {
+      if (port.id == portId) {
         port.pop3.muteConnectionErrors = true;
       }
     }
-    saveConfigFile();
-  }
+  });
 }
 
 // After a failed resolution or connection: the empty offline mailbox when the port
@@ -156,7 +154,7 @@ void answerUnreachable(Pop3Session& s, int textId, const std::string& host, int 
     return;
   }
   noticeUnreachable(s, textId, host, error);
-  sendString(&s.client, reply);
+  s.client.sendString(reply);
 }
 
 // A server named as one of the proxy's own ports would be served by the proxy
@@ -184,15 +182,15 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
   if (security == UpstreamSecurity::StartTls) {
     std::optional<std::string> reply = exchange(s, "STLS\r\n", kGreetingTimeoutSec);
     if (!reply || !beginsWithOk(*reply)) {
-      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError);
-      logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
+      failure = reply ? std::string(lineText(*reply)) : socketErrorText(s.upstream.lastError());
+      logSessionText(s.record.log, LogLevel::Minimal, kTextPop3TlsFailed, {server.host, failure});
       return false;
     }
   }
-  if (!startTls(s.upstream, tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
-                failure)) {
+  if (!s.upstream.startTls(tlsOptionsFor(*s.config, s.portConfig, server.host), kTlsStartTimeoutMs,
+                           failure)) {
     std::string text = formatText(languageText(kTextPop3TlsFailed), {server.host, failure});
-    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3TlsFailed, {server.host, failure});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextPop3TlsFailed, {server.host, failure});
     if (!s.portConfig.pop3.muteConnectionErrors) {
       showMessage(languageText(kTextPop3ProgramErrorTitle), text, NoticeIcon::Exclamation);
     }
@@ -202,17 +200,16 @@ bool secureUpstream(Pop3Session& s, const Pop3Server& server, UpstreamSecurity s
 }
 
 void dropUpstream(Pop3Session& s) {
-  close(s.upstream);
-  s.upstream.sock = kInvalidSocket;
-  s.upstream.state = LS_CLOSED;
+  s.upstream.close();
+  s.upstream.abandon();
 }
 
 // A secure connection that could not be made: the client hears why, not only an
 // error number.
 void refuseInsecure(Pop3Session& s, const std::string& failure) {
   dropUpstream(s);
-  sendString(&s.client, formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
-                                   {wsa::kConnectionAborted, failure}));
+  s.client.sendString(formatText("-ERR Unable to connect to POP3 server (error %d): %s\r\n",
+                                 {wsa::kConnectionAborted, failure}));
   clearStatus(s);
 }
 
@@ -287,10 +284,12 @@ std::string_view commandColumnText(std::string_view line) {
 }
 
 void reportRelayFailure(Pop3Session& s) {
-  if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
-    reportSocketError(s.upstream.lastError, languageText(kTextPop3ServerErrorTitle), &s.record.log);
-  } else if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-    reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle), &s.record.log);
+  if (s.upstream.state() == SocketState::Error && isReportableSocketError(s.upstream.lastError())) {
+    reportSocketError(s.upstream.lastError(), languageText(kTextPop3ServerErrorTitle),
+                      &s.record.log);
+  } else if (s.client.state() == SocketState::Error &&
+             isReportableSocketError(s.client.lastError())) {
+    reportSocketError(s.client.lastError(), languageText(kTextPop3ClientErrorTitle), &s.record.log);
   }
 }
 
@@ -300,25 +299,25 @@ namespace {
 // for it, secures the connection. False when the client has been answered (or
 // served by the offline mailbox) and the session cannot go on.
 bool connectPop3Server(Pop3Session& s, const std::string& specification) {
-  setRowText(s.row, COLUMN_SERVER, specification);
+  setRowText(s.row, kColumnServer, specification);
   showStatus(s, kTextStatusResolving);
   s.serverSpecification = specification;
   setSessionServerName(s.record, specification);
   Pop3Server server = parsePop3Server(specification);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Server, {server.host, server.port});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Server, {server.host, server.port});
 
   // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
-  SocketHandle sock = kInvalidSocket;
+  UniqueSocket sock;
   showStatus(s, kTextStatusConnecting);
   for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
     sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock != kInvalidSocket || !isResolverError(error) || error == wsa::kHostNotFound ||
+    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
         attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
       break;
     }
   }
-  if (sock == kInvalidSocket) {
+  if (!sock.valid()) {
     if (isResolverError(error)) {
       answerUnreachable(s, kTextPop3CannotResolve, server.host, error,
                         "-ERR Unable to resolve server name\r\n");
@@ -329,14 +328,14 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     }
     return false;
   }
-  if (connectsToItself(sock)) {
-    closeSocket(sock);
+  if (connectsToItself(sock.get())) {
+    sock.reset();
     clearStatus(s);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextPop3ServerIsProxy, {specification});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextPop3ServerIsProxy, {specification});
     showMessage(languageText(kTextPop3ProgramErrorTitle),
                 formatText(languageText(kTextPop3ServerIsProxy), {specification}),
                 NoticeIcon::Stop);
-    sendString(&s.client, "-ERR The mailserver in the user name is this Kestrelmail itself\r\n");
+    s.client.sendString("-ERR The mailserver in the user name is this Kestrelmail itself\r\n");
     return false;
   }
 
@@ -344,8 +343,8 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
-  initSocket(s.upstream, sock);
-  s.upstream.bareLineFeedEndsLine = true;
+  s.upstream.attach(sock.release());
+  s.upstream.setBareLineFeedEndsLine(true);
   pairSession(s.client, s.upstream);
   setRowSockets(s.row, &s.client, &s.upstream);
 
@@ -356,11 +355,12 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
     return false;
   }
 
-  std::optional<std::string> greeting = readLine(s.upstream, kGreetingTimeoutSec);
+  std::optional<std::string> greeting = s.upstream.readLine(kGreetingTimeoutSec);
   clearStatus(s);
   if (!greeting) {
-    if (s.upstream.state == LS_ERROR && isReportableSocketError(s.upstream.lastError)) {
-      reportSocketError(s.upstream.lastError, languageText(kTextPop3ProgramErrorTitle),
+    if (s.upstream.state() == SocketState::Error &&
+        isReportableSocketError(s.upstream.lastError())) {
+      reportSocketError(s.upstream.lastError(), languageText(kTextPop3ProgramErrorTitle),
                         &s.record.log);
     }
     dropUpstream(s);
@@ -368,7 +368,7 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   }
   if (startsWithIgnoreCase(*greeting, "-ERR")) {
     dropUpstream(s);
-    sendString(&s.client, *greeting);
+    s.client.sendString(*greeting);
     return false;
   }
   if (security == UpstreamSecurity::StartTls && !secureUpstream(s, server, security, failure)) {
@@ -379,77 +379,76 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   return true;
 }
 
-// Relays the server's reply to a line the handler sent; true when the session must
-// end.
-bool relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
-  if (!reply || !sendString(&s.client, *reply)) {
+// Relays the server's reply to a line the handler sent; the session ends when
+// that fails.
+SessionFlow relayReply(Pop3Session& s, const std::optional<std::string>& reply) {
+  if (!reply || !s.client.sendString(*reply)) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 // Learns the message count and sizes after a log-in, so that every RETR and TOP
 // is filtered even for a client that never asks for them; the client hears
 // nothing of it. False when the server connection failed.
 bool learnMailbox(Pop3Session& s) {
-  return !handleStat(s, "STAT\r\n", nullptr);
+  return handleStat(s, "STAT\r\n", nullptr) == SessionFlow::Continue;
 }
 
 // Passes a log-in command on and its reply back; a log-in the server accepts
-// learns the mailbox. True when the session must end.
-bool relayLogin(Pop3Session& s, std::string_view line) {
+// learns the mailbox.
+SessionFlow relayLogin(Pop3Session& s, std::string_view line) {
   std::optional<std::string> reply = exchange(s, line, -1);
-  if (relayReply(s, reply)) {
-    return true;
+  if (relayReply(s, reply) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   if (beginsWithOk(*reply)) {
     s.loggedIn = true;
     if (!learnMailbox(s)) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleUser(Pop3Session& s, std::string_view line) {
+SessionFlow handleUser(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s)) {
     s.userName = userNameOf(line);
-    setRowText(s.row, COLUMN_USER, s.userName);
+    setRowText(s.row, kColumnUser, s.userName);
     setSessionUserName(s.record, s.userName);
-    logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+    logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
     return relayCommand(s, line);
   }
   std::optional<GenericUserLine> split = splitGenericUserLine(line);
   if (!split) {
     showMessage(languageText(kTextErrorTitle),
                 formatText(languageText(kTextPop3UserNeedsServer), {"POP3"}), NoticeIcon::Stop);
-    if (!sendString(&s.client,
-                    "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
+    if (!s.client.sendString(
+            "-ERR Username does not include name of incoming POP3 mailserver\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (!upstreamConnected(s) && !connectPop3Server(s, split->serverSpecification)) {
-    return true;
+    return SessionFlow::End;
   }
   s.userName = userNameOf(split->serverLine);
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3User, {s.userName});
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3User, {s.userName});
   if (s.portConfig.pop3.attemptApop && !s.passDone) {
     // The user name waits for the password: with it, APOP can be tried first. After
     // a first log-in attempt the user name goes to the server at once, as the next
     // PASS is passed on as it is.
-    if (!sendString(
-            &s.client,
+    if (!s.client.sendString(
             "+OK Connection established; will send username after password received.\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   return relayReply(s, exchange(s, split->serverLine, kLoginTimeoutSec));
 }
@@ -478,7 +477,7 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
     }
     if (!beginsWithOk(*reply)) {
       // The refusal is the one reply the client's PASS gets.
-      return sendString(&s.client, *reply);
+      return s.client.sendString(*reply);
     }
   }
   std::optional<std::string> reply = exchange(s, passLine, kLoginTimeoutSec);
@@ -489,10 +488,10 @@ bool plainLogin(Pop3Session& s, std::string_view passLine, bool heldBackUser, bo
   if (beginsWithOk(*reply)) {
     s.loggedIn = true;
   }
-  return sendString(&s.client, *reply);
+  return s.client.sendString(*reply);
 }
 
-bool handlePass(Pop3Session& s, std::string_view line) {
+SessionFlow handlePass(Pop3Session& s, std::string_view line) {
   if (!isGeneric(s) || s.passDone) {
     return relayLogin(s, line);
   }
@@ -507,7 +506,7 @@ bool handlePass(Pop3Session& s, std::string_view line) {
       if (reply && beginsWithOk(*reply)) {
         s.loggedIn = true;
         apopDone = true;
-        ok = sendString(&s.client, *reply);
+        ok = s.client.sendString(*reply);
       }
     }
   }
@@ -519,11 +518,11 @@ bool handlePass(Pop3Session& s, std::string_view line) {
         break;
       }
       // Some servers hang up after a failed APOP; a fresh connection takes USER/PASS.
-      setRowText(s.row, COLUMN_STATUS,
+      setRowText(s.row, kColumnStatus,
                  "Naughty POP3 server disconnected after APOP; reconnecting...");
       dropUpstream(s);
       if (!connectPop3Server(s, s.serverSpecification)) {
-        return true;
+        return SessionFlow::End;
       }
     }
   }
@@ -534,23 +533,23 @@ bool handlePass(Pop3Session& s, std::string_view line) {
   clearStatus(s);
   if (!ok) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-bool handleApop(Pop3Session& s, std::string_view line) {
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"APOP"});
+SessionFlow handleApop(Pop3Session& s, std::string_view line) {
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"APOP"});
   if (!upstreamConnected(s)) {
-    if (!sendString(&s.client, "-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
+    if (!s.client.sendString("-ERR Kestrelmail must be reconfigured to use APOP\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   std::string user = userNameOf(line);
   s.userName = user.substr(0, user.find(' '));
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
   return relayLogin(s, line);
 }
@@ -559,84 +558,84 @@ bool isDotLine(std::string_view line) {
   return line.size() >= 2 && line[0] == '.' && static_cast<unsigned char>(line[1]) < 32;
 }
 
-bool handleAuth(Pop3Session& s, std::string_view line) {
-  logSessionText(s.record.log, LOG_MINIMAL, kTextLogPop3Command, {"AUTH/SASL"});
+SessionFlow handleAuth(Pop3Session& s, std::string_view line) {
+  logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Command, {"AUTH/SASL"});
   if (!upstreamConnected(s)) {
-    if (!sendString(&s.client, "-ERR Kestrelmail needs to be reconfigured to use Secure Password "
-                               "Authentication/SASL\r\n")) {
+    if (!s.client.sendString("-ERR Kestrelmail needs to be reconfigured to use Secure Password "
+                             "Authentication/SASL\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (!startsWithIgnoreCase(line, "AUTH ")) {
     // The mechanism list.
     std::optional<std::string> reply = exchange(s, line, -1);
-    if (!reply || !sendString(&s.client, *reply)) {
+    if (!reply || !s.client.sendString(*reply)) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
     if (!beginsWithOk(*reply)) {
-      return false;
+      return SessionFlow::Continue;
     }
     do {
-      reply = readLine(s.upstream, -1);
-      if (!reply || !sendString(&s.client, *reply)) {
+      reply = s.upstream.readLine(-1);
+      if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
     } while (!isDotLine(*reply));
-    return false;
+    return SessionFlow::Continue;
   }
 
   s.userName = "secure";
-  setRowText(s.row, COLUMN_USER, s.userName);
+  setRowText(s.row, kColumnUser, s.userName);
   setSessionUserName(s.record, s.userName);
-  if (!sendString(&s.upstream, line)) {
+  if (!s.upstream.sendString(line)) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
   bool ended = false;
   while (!ended && !stopRequested()) {
     // Both sides at once: the exchange goes whichever way the next line comes.
-    if (waitForEither(s.client, s.upstream, s.client.idleLimitSec) == LS_TIMEOUT) {
-      return true; // neither side said anything for the client's idle limit
+    if (waitForEither(s.client, s.upstream, s.client.idleLimit()) == kReadTimeout) {
+      return SessionFlow::End; // neither side said anything for the client's idle limit
     }
-    while (!ended && pollInput(s.upstream)) {
-      std::optional<std::string> reply = readLine(s.upstream, -1);
-      if (!reply || !sendString(&s.client, *reply)) {
+    while (!ended && s.upstream.pollInput()) {
+      std::optional<std::string> reply = s.upstream.readLine(-1);
+      if (!reply || !s.client.sendString(*reply)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
       if (beginsWithOk(*reply)) {
         s.loggedIn = true;
         ended = true;
         if (!learnMailbox(s)) {
           reportRelayFailure(s);
-          return true;
+          return SessionFlow::End;
         }
       } else if (startsWithIgnoreCase(*reply, "-ERR")) {
         ended = true;
       }
     }
-    while (!ended && pollInput(s.client)) {
-      std::optional<std::string> answer = readLine(s.client, -1);
-      if (!answer || !sendString(&s.upstream, *answer)) {
+    while (!ended && s.client.pollInput()) {
+      std::optional<std::string> answer = s.client.readLine(-1);
+      if (!answer || !s.upstream.sendString(*answer)) {
         reportRelayFailure(s);
-        return true;
+        return SessionFlow::End;
       }
     }
   }
-  return stopRequested();
+  return stopRequested() ? SessionFlow::End : SessionFlow::Continue;
 }
 
-bool handleQuit(Pop3Session& s, std::string_view line) {
+SessionFlow handleQuit(Pop3Session& s, std::string_view line) {
   if (!upstreamConnected(s)) {
-    sendString(&s.client, "+OK Logged off without ever really logging in.\r\n");
-    return true;
+    s.client.sendString("+OK Logged off without ever really logging in.\r\n");
+    return SessionFlow::End;
   }
   relayCommand(s, line);
-  return true;
+  return SessionFlow::End;
 }
 
 // Warnings for a generic port whose client never logged in, because it asked for
@@ -655,11 +654,7 @@ void showLoginWarnings(Pop3Session& s) {
     notice.icon = NoticeIcon::Information;
     notice.checkBoxText = languageText(kTextDoNotShowAgain);
     if (notifyForReply(notice).checked) {
-      RecursiveGuard guard(configLock());
-      if (ConfigRef current = AcquireConfig()) {
-        (*current).*setting = false;
-        saveConfigFile();
-      }
+      updateConfig([setting](Config& changed) { changed.*setting = false; });
     }
     shown = false;
   };
@@ -669,31 +664,31 @@ void showLoginWarnings(Pop3Session& s) {
 
 // A deleted message is gone for this session: a copy of it kept from an earlier
 // TOP must not answer for it.
-bool handleDele(Pop3Session& s, std::string_view line) {
+SessionFlow handleDele(Pop3Session& s, std::string_view line) {
   std::optional<std::string> reply = exchange(s, line, -1);
-  if (relayReply(s, reply)) {
-    return true;
+  if (relayReply(s, reply) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   int64_t n = readLong(line.substr(4));
   if (beginsWithOk(*reply) && n >= 1 && n <= messageCount(s)) {
     s.entries[static_cast<size_t>(n - 1)]->cachedMessage.reset();
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
-// Runs one client command; true when the session must end.
-bool dispatch(Pop3Session& s, std::string_view line) {
+// Runs one client command.
+SessionFlow dispatch(Pop3Session& s, std::string_view line) {
   std::string_view command = line.substr(0, 4);
   auto is = [&](std::string_view name) {
     return equalsIgnoreCase(command, name);
   };
   if (!upstreamConnected(s) && !is("USER") && !is("APOP") && !is("AUTH") && !is("QUIT") &&
       !stopRequested()) {
-    if (!sendString(&s.client, "-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
+    if (!s.client.sendString("-ERR Cannot accept command; mailserver not yet specified.\r\n")) {
       reportRelayFailure(s);
-      return true;
+      return SessionFlow::End;
     }
-    return false;
+    return SessionFlow::Continue;
   }
   if (is("USER"))
     return handleUser(s, line);
@@ -726,44 +721,45 @@ bool dispatch(Pop3Session& s, std::string_view line) {
   if (is("UIDL"))
     return handleUidl(s, line);
   // Everything else (CAPA, STLS, ...) stays between the client and the proxy.
-  if (s.upstream.state != LS_ERROR && !sendString(&s.client, "-ERR Command Not Recognised\r\n")) {
+  if (s.upstream.state() != SocketState::Error &&
+      !s.client.sendString("-ERR Command Not Recognised\r\n")) {
     reportRelayFailure(s);
-    return true;
+    return SessionFlow::End;
   }
-  return false;
+  return SessionFlow::Continue;
 }
 
 void runCommandLoop(Pop3Session& s) {
   while (!s.quit && !stopRequested()) {
-    std::optional<std::string> line = readLine(s.client, -1);
+    std::optional<std::string> line = s.client.readLine(-1);
     if (line && !line->empty()) {
-      setRowText(s.row, COLUMN_COMMAND, commandColumnText(*line));
+      setRowText(s.row, kColumnCommand, commandColumnText(*line));
     }
     if (!line) {
-      if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-        reportSocketErrorOnceThenCount(s.client.lastError,
+      if (s.client.state() == SocketState::Error && isReportableSocketError(s.client.lastError())) {
+        reportSocketErrorOnceThenCount(s.client.lastError(),
                                        languageText(kTextPop3ClientReadErrorTitle), &s.record.log);
       }
       break;
     }
-    s.quit = dispatch(s, *line);
-    setRowText(s.row, COLUMN_COMMAND, "");
+    s.quit = dispatch(s, *line) == SessionFlow::End;
+    setRowText(s.row, kColumnCommand, "");
   }
 }
 
 } // namespace
 
-bool relayCommand(Pop3Session& s, std::string_view line) {
+SessionFlow relayCommand(Pop3Session& s, std::string_view line) {
   return relayReply(s, exchange(s, line, -1));
 }
 
-bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
+SessionFlow handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
   std::optional<std::string> reply = exchange(s, line, -1);
   if (!reply) {
-    return true;
+    return SessionFlow::End;
   }
   if (!beginsWithOk(*reply)) {
-    return !sendString(client, *reply);
+    return endUnless(sendToClient(client, *reply));
   }
   int64_t count = 0;
   int64_t total = 0;
@@ -771,19 +767,19 @@ bool handleStat(Pop3Session& s, std::string_view line, LineSocket* client) {
   resizeMailbox(s, count);
   bool unknownSize = std::any_of(s.entries.begin(), s.entries.end(),
                                  [](const auto& entry) { return entry->size == 0; });
-  if (unknownSize && handleList(s, "LIST\r\n", nullptr)) {
-    return true;
+  if (unknownSize && handleList(s, "LIST\r\n", nullptr) == SessionFlow::End) {
+    return SessionFlow::End;
   }
   for (const auto& entry : s.entries) {
     total += MaxBytesToAdd(*s.config, entry->size);
   }
-  return !sendString(client, formatText("+OK %d %d\r\n", {count, total}));
+  return endUnless(sendToClient(client, formatText("+OK %d %d\r\n", {count, total})));
 }
 
-bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
+SessionFlow handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
   std::optional<std::string> reply = exchange(s, line, -1);
   if (!reply) {
-    return true;
+    return SessionFlow::End;
   }
   auto record = [&](int64_t number, int64_t size) {
     if (number >= 1 && number <= messageCount(s)) {
@@ -793,35 +789,35 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
   if (line.size() > 7) {
     // One message: "+OK n size".
     if (!beginsWithOk(*reply)) {
-      return !sendString(client, *reply);
+      return endUnless(sendToClient(client, *reply));
     }
     size_t sizeAt = reply->find(' ', 4);
     if (sizeAt == std::string::npos) {
-      return !sendString(client, *reply); // not the form the size can be read from
+      return endUnless(sendToClient(client, *reply)); // not the form the size can be read from
     }
     int64_t size = readLong(std::string_view(*reply).substr(sizeAt + 1));
     record(readLong(line.substr(5)), size);
-    return !sendString(client, reply->substr(0, sizeAt + 1) +
-                                   std::to_string(announcedSize(s, size)) + "\r\n");
+    return endUnless(sendToClient(client, reply->substr(0, sizeAt + 1) +
+                                              std::to_string(announcedSize(s, size)) + "\r\n"));
   }
-  if (!sendString(client, *reply)) {
-    return true;
+  if (!sendToClient(client, *reply)) {
+    return SessionFlow::End;
   }
   if (!beginsWithOk(*reply)) {
-    return false;
+    return SessionFlow::Continue;
   }
   for (;;) {
-    std::optional<std::string> entry = readLine(s.upstream, -1);
+    std::optional<std::string> entry = s.upstream.readLine(-1);
     if (!entry) {
-      return true;
+      return SessionFlow::End;
     }
     if (!entry->empty() && (*entry)[0] == '.') {
-      return !sendString(client, *entry) || !flush(client);
+      return endUnless(sendToClient(client, *entry) || !flushClient(client));
     }
     size_t blank = entry->find(' ');
     if (blank == std::string::npos) {
-      if (!write(client, entry->data(), entry->size())) {
-        return true;
+      if (!writeToClient(client, *entry)) {
+        return SessionFlow::End;
       }
       continue;
     }
@@ -833,27 +829,28 @@ bool handleList(Pop3Session& s, std::string_view line, LineSocket* client) {
       resizeMailbox(s, number);
     }
     record(number, size);
-    if (!writeString(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
-      return true;
+    if (!writeToClient(client, formatText("%d %d\r\n", {number, announcedSize(s, size)}))) {
+      return SessionFlow::End;
     }
   }
 }
 
-void runPop3Session(std::unique_ptr<SessionStart> start) {
-  beginSessionThread("POP3");
-  sessionBusy();
-  Pop3Session s;
+namespace {
+
+// The session from the client's arrival to the end of its record, while it counts
+// as at work.
+void serveClient(Pop3Session& s, std::unique_ptr<SessionStart> start) {
   s.row = addSessionRow(start->clientAddress);
-  setRowText(s.row, COLUMN_PROTOCOL, "POP3");
+  setRowText(s.row, kColumnProtocol, "POP3");
 
   reloadIfConfigChanged();
   s.config = AcquireConfig();
   s.portConfig = std::move(start->portConfig);
   s.clientAddress = start->clientAddress;
-  initSocket(s.client, start->clientSocket);
-  s.client.lineLimit = kLongestClientLine;
+  s.client.attach(start->clientSocket);
+  s.client.setLineLimit(kLongestClientLine);
   if (s.config && s.config->clientIdleTimeout > 0) {
-    s.client.idleLimitSec = s.config->clientIdleTimeout;
+    s.client.setIdleLimit(s.config->clientIdleTimeout);
   }
   start.reset();
   setRowSockets(s.row, &s.client, nullptr);
@@ -866,9 +863,10 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
           isGeneric(s) ? "+OK POP3 (Kestrelmail) server ready (USER command must include "
                          "mailserver name)\r\n"
                        : std::string_view(s.greeting);
-      if (!sendString(&s.client, greeting)) {
-        if (s.client.state == LS_ERROR && isReportableSocketError(s.client.lastError)) {
-          reportSocketError(s.client.lastError, languageText(kTextPop3ClientErrorTitle),
+      if (!s.client.sendString(greeting)) {
+        if (s.client.state() == SocketState::Error &&
+            isReportableSocketError(s.client.lastError())) {
+          reportSocketError(s.client.lastError(), languageText(kTextPop3ClientErrorTitle),
                             &s.record.log);
         }
       } else {
@@ -877,7 +875,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
         runCommandLoop(s);
         showStatus(s, kTextStatusDisconnecting);
         if (stopRequested()) {
-          sendString(&s.client, "-ERR Kestrelmail exited.\r\n");
+          s.client.sendString("-ERR Kestrelmail exited.\r\n");
         }
       }
     }
@@ -888,8 +886,8 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   if (upstreamConnected(s)) {
     dropUpstream(s);
   }
-  forgetSessionSocket(s.client.sock);
-  close(s.client);
+  forgetSessionSocket(s.client.handle());
+  s.client.close();
   if (s.config) {
     if (started) {
       SessionEnded(s.record);
@@ -899,7 +897,17 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
     s.entries.clear();
     FinishSessionRecord(s.record);
   }
-  sessionIdle();
+}
+
+} // namespace
+
+void runPop3Session(std::unique_ptr<SessionStart> start) {
+  Pop3Session s;
+  SessionThreadScope thread("POP3", s.client);
+  {
+    SessionActivity busy;
+    serveClient(s, std::move(start));
+  }
   showStatus(s, kTextStatusDisconnected);
   // The row stays visible a moment; the thread does not wait for that.
   removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
@@ -910,7 +918,6 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
   // Trimmed once the program is idle: sessions ending together must not all
   // walk the heap at once.
   requestMemoryTrim();
-  endSessionThread(s.client);
 }
 
 } // namespace km

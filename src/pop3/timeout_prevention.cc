@@ -117,7 +117,7 @@ void payOwed(Prevention& entry) {
     entry.owed.clear(); // a pre-fetch: counted, sent nowhere
     return;
   }
-  long taken = sendWithoutWaiting(*entry.client, entry.owed.data(), entry.owed.size());
+  long taken = entry.client->sendWithoutWaiting(entry.owed.data(), entry.owed.size());
   if (taken < 0) {
     entry.failed = true; // the session finds out on its own
   } else {
@@ -211,8 +211,8 @@ size_t stopPrevention(int32_t preventionId) {
   // What the client is owed leaves with the session's next flush, ahead of the
   // rest of the message; writing it may wait for the client, so no lock is held.
   if (entry->client != nullptr && !entry->failed) {
-    writeString(entry->client, owed);
-    writeString(entry->client, restOfLine);
+    entry->client->writeString(owed);
+    entry->client->writeString(restOfLine);
   }
   return firstIndex;
 }

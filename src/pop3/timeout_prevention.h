@@ -20,7 +20,7 @@
 
 namespace km {
 
-struct LineSocket;
+class LineSocket;
 struct Message;
 
 inline constexpr std::string_view kTimeoutPreventionLine = "X-Kestrelmail-Timeout: Prevent\r\n";

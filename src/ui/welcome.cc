@@ -19,23 +19,16 @@ void chooseDnsblScheme(Config& config, DnsblScheme scheme) {
 
 std::vector<std::string> welcomeNewUser() {
   std::vector<std::string> said(2);
-  {
-    RecursiveGuard guard(configLock());
-    ConfigRef config = AcquireConfig();
-    if (!config) {
-      return {};
-    }
-    createGenericPort(*config, POP3_GENERIC, &said[0]);
-    createGenericPort(*config, IMAP4_GENERIC, &said[1]);
-    config->isFirstRun = false;
-    saveConfigFile();
+  ConfigStatus made = updateConfig([&said](Config& changed) {
+    createGenericPort(changed, PortType::Pop3Generic, &said[0]);
+    createGenericPort(changed, PortType::Imap4Generic, &said[1]);
+    changed.isFirstRun = false;
+  });
+  if (made.trouble == ConfigTrouble::NotLoaded) {
+    return {};
   }
   reloadListeners();
-  RecursiveGuard guard(configLock());
-  if (ConfigRef config = AcquireConfig()) {
-    chooseDnsblScheme(*config, DnsblScheme::Medium);
-    saveConfigFile();
-  }
+  updateConfig([](Config& changed) { chooseDnsblScheme(changed, DnsblScheme::Medium); });
   return said;
 }
 

@@ -1,6 +1,6 @@
 // Eudora: its data folder from the registry, the personalities in Eudora.ini, and
 // the nickname file as its address book.
-#include "filter/lists.h"
+#include "config/lists.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "wizard/address_scan.h"

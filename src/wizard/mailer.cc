@@ -1,11 +1,12 @@
 #include "wizard/mailer.h"
 
-#include <cstdlib>
+#include <optional>
 
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/user_dirs.h"
 #include "wizard/backup_file.h"
 #include "wizard/mailers_internal.h"
 
@@ -24,11 +25,9 @@ std::string asFolder(std::string path) {
 
 MailerEnvironment defaultMailerEnvironment() {
   MailerEnvironment environment;
-  const char* home = std::getenv("HOME");
-  environment.home = asFolder(home != nullptr && *home != '\0' ? home : ".");
-  const char* prefix = std::getenv("WINEPREFIX");
+  environment.home = asFolder(environmentValue("HOME").value_or("."));
   environment.winePrefix =
-      asFolder(prefix != nullptr && *prefix != '\0' ? prefix : environment.home + ".wine");
+      asFolder(environmentValue("WINEPREFIX").value_or(environment.home + ".wine"));
   environment.backupFile = dataPath("accounts_backup.ini");
   return environment;
 }

@@ -1,10 +1,11 @@
 #include "wizard/wine_prefix.h"
 
-#include <cstdlib>
+#include <optional>
 
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "platform/user_dirs.h"
 
 namespace km {
 
@@ -16,17 +17,17 @@ constexpr const char* kShellFoldersKey =
 // The user's folder under drive_c/users: the login name when Wine made one for it,
 // else the first one that is not the shared "Public".
 std::string wineUserName(const std::string& winePrefix) {
-  const char* user = std::getenv("USER");
+  std::optional<std::string> user = environmentValue("USER");
   std::string users = winePrefix + "drive_c/users/";
-  if (user != nullptr && *user != '\0' && directoryExists(users + user)) {
-    return user;
+  if (user && directoryExists(users + *user)) {
+    return *user;
   }
   for (const std::string& name : listDirectory(users, "")) {
     if (!equalsIgnoreCase(name, "Public") && directoryExists(users + name)) {
       return name;
     }
   }
-  return user != nullptr ? user : "user";
+  return user.value_or("user");
 }
 
 // The Windows path of a shell folder: the registry's, else Wine's usual one.

@@ -1,7 +1,6 @@
 #include "wizard/wizard_flow.h"
 
-#include <cstdlib>
-#include <filesystem>
+#include <optional>
 
 #include "config/config.h"
 #include "config/data_dir.h"
@@ -10,6 +9,7 @@
 #include "platform/instance_lock.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/user_dirs.h"
 #include "wizard/address_scan.h"
 #include "wizard/wine_prefix.h"
 
@@ -52,8 +52,7 @@ std::string findMainProgram() {
   if (fileExists(beside)) {
     return beside;
   }
-  const char* path = std::getenv("PATH");
-  std::string folders = path != nullptr ? path : "";
+  std::string folders = environmentValue("PATH").value_or("");
   for (size_t pos = 0; pos <= folders.size();) {
     size_t colon = folders.find(':', pos);
     colon = colon == std::string::npos ? folders.size() : colon;
@@ -208,9 +207,7 @@ void startMainProgramIfIdle(const std::optional<std::string>& dataDirectoryOptio
 // Only the instance that holds this user's instance lock is ended: another user's
 // (or another session's) program of the same name is none of this wizard's business.
 void stopMainProgram() {
-  std::error_code error;
-  std::string lockPath =
-      std::filesystem::weakly_canonical(instanceLockPath(kInstanceLockName), error).string();
+  std::string lockPath = canonicalPath(instanceLockPath(kInstanceLockName));
   for (const ProcessEntry& process : listProcesses()) {
     for (const char* name : kMainProgramNames) {
       if (equalsIgnoreCase(process.executableName, name) &&

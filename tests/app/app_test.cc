@@ -6,12 +6,12 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
-#include "app/main_loop.h"
 #include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
-#include "net/thread_records.h"
+#include "platform/main_loop.h"
 #include "platform/sync.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
 

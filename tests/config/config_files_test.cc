@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/main_loop.h"
 #include "config_fixture.h"
 #include "platform/files.h"
+#include "platform/main_loop.h"
 
 namespace km {
 namespace {
@@ -42,7 +42,7 @@ TEST_F(ConfigTest, AConfigurationNobodyCanReadIsNeverReplaced) {
     ASSERT_EQ(::chmod(file("").c_str(), 0777), 0);
     ASSERT_EQ(::seteuid(65534), 0);
   }
-  bool loaded = loadConfigFile();
+  bool loaded = static_cast<bool>(loadConfigFile());
   if (asRoot) {
     ASSERT_EQ(::seteuid(0), 0);
   }
@@ -156,7 +156,7 @@ TEST_F(ConfigTest, AByteOrderMarkBeforeTheFirstLineIsSkipped) {
            "CREATE_DEFAULT_IMAP4_PORT NO\n");
   ASSERT_EQ(config->ports.size(), 1u);
   EXPECT_EQ(config->ports[0].listenPort, 2110);
-  EXPECT_EQ(config->ports[0].type, POP3_SPECIFIC);
+  EXPECT_EQ(config->ports[0].type, PortType::Pop3Specific);
   EXPECT_FALSE(fileExists(file("config.dat.bak"))) << "nothing was dropped";
 }
 

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
+#include "platform/main_loop.h"
 #include "support/test_support.h"
 
 namespace km::test {

@@ -23,10 +23,10 @@ TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   EXPECT_TRUE(config->useAutoWlistFrom);
   EXPECT_EQ(config->autoWlistFromNumMails, 7);
   EXPECT_EQ(config->autoWlistIpNumMails, 12);
-  EXPECT_EQ(config->loggingLevel, LOG_STANDARD);
+  EXPECT_EQ(config->loggingLevel, LogLevel::Standard);
   EXPECT_EQ(config->logMaxSize, 256);
   EXPECT_EQ(config->logFile, file("log.txt"));
-  EXPECT_EQ(config->trayAction, TRAY_NONE);
+  EXPECT_EQ(config->trayAction, TrayAction::None);
   EXPECT_TRUE(config->informAboutBetas);
   EXPECT_EQ(config->maxDnsblThreads, 25);
   EXPECT_EQ(config->dnsblTimeout, 30);
@@ -88,7 +88,7 @@ TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
   EXPECT_EQ(config->dnsblPositivePeriod.b, 0);
   EXPECT_EQ(config->dnsblNegativePeriod.b, 7);
   EXPECT_EQ(config->programUpdatesLastCheck, 4294967295u);
-  EXPECT_EQ(config->loggingLevel, LOG_VERBOSE) << "an unknown level word changes nothing";
+  EXPECT_EQ(config->loggingLevel, LogLevel::Verbose) << "an unknown level word changes nothing";
   EXPECT_EQ(config->filteringStatsDays, 30);
   std::string saved = read("config.dat");
   EXPECT_NE(saved.find("DNSBL_POSITIVE_CACHE_PERIOD 5,0\n"), std::string::npos);
@@ -97,11 +97,11 @@ TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
 }
 
 TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
-  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TRAY_OPTIONS);
-  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TRAY_NONE);
-  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TRAY_STATUS);
+  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TrayAction::Options);
+  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TrayAction::None);
+  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TrayAction::Status);
   // A plug-in that is not enabled cannot be the tray action.
-  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TRAY_STATUS);
+  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TrayAction::Status);
   EXPECT_NE(read("config.dat").find("TRAY_ACTION STATUS\n"), std::string::npos);
 }
 
@@ -147,7 +147,7 @@ TEST_F(ConfigTest, OlderKeysMoveIntoTheirFilesAndTheFileIsRewritten) {
   EXPECT_EQ(read("status_win_pos.dat"), "STATUS_WINDOW_X 120\nSTATUS_COL_WIDTH_USER 80\n");
   EXPECT_TRUE(config->autoWlistFromLogging);
   EXPECT_TRUE(config->autoWlistIpLogging);
-  EXPECT_EQ(config->trayAction, TRAY_OPTIONS);
+  EXPECT_EQ(config->trayAction, TrayAction::Options);
   ASSERT_EQ(config->autoWlistIp.size(), 1u);
   EXPECT_EQ(config->autoWlistIp[0], (Ipv4Address{203, 0, 113, 5}));
   ASSERT_EQ(config->autoWlistFrom.size(), 1u);
@@ -273,6 +273,48 @@ TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrCreatedEndsTheProgram) {
     toldUser = toldUser || notice.text == languageText(kTextConfigUnreadable);
   }
   EXPECT_TRUE(toldUser);
+}
+
+TEST_F(ConfigTest, AChangeMakesANewSnapshotAndLeavesTheHeldOneAsItWas) {
+  ConfigRef held = load("LOG_MAX_SIZE 11\n");
+  ConfigStatus changed = updateConfig([](Config& config) {
+    config.logMaxSize = 12;
+    config.alwaysConfirmExit = false;
+  });
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(held->logMaxSize, 11) << "a session keeps the snapshot it holds";
+  EXPECT_TRUE(held->alwaysConfirmExit);
+  ConfigRef current = AcquireConfig();
+  EXPECT_NE(current, held);
+  EXPECT_EQ(current->logMaxSize, 12);
+  EXPECT_NE(read("config.dat").find("LOG_MAX_SIZE 12\n"), std::string::npos);
+  EXPECT_NE(read("config.dat").find("ALWAYS_CONFIRM_EXIT NO\n"), std::string::npos);
+  EXPECT_FALSE(reloadIfConfigChanged()) << "its own write is no change to reload";
+
+  releaseCurrentConfig();
+  bool edited = false;
+  EXPECT_EQ(updateConfig([&](Config&) { edited = true; }).trouble, ConfigTrouble::NotLoaded);
+  EXPECT_FALSE(edited);
+}
+
+TEST_F(ConfigTest, TroubleIsTheApplicationsToDecideOn) {
+  // Without the application's handlers nothing ends and the load tells nobody
+  // (the file error itself still goes through the error report).
+  setConfigHandlers({});
+  chooseDataDirectory(file("no/such/dir"), true);
+  EXPECT_EQ(loadConfigFile().trouble, ConfigTrouble::CannotCreate);
+  EXPECT_FALSE(quitMessagePosted());
+  for (const Notice& notice : notices()) {
+    EXPECT_NE(notice.text, languageText(kTextConfigUnreadable));
+  }
+
+  std::vector<ConfigTrouble> told;
+  setConfigHandlers({nullptr, [&](ConfigTrouble trouble) {
+                       told.push_back(trouble);
+                     }});
+  EXPECT_FALSE(loadConfigFile());
+  EXPECT_EQ(told, std::vector<ConfigTrouble>{ConfigTrouble::CannotCreate});
+  EXPECT_FALSE(quitMessagePosted()) << "this handler chose to go on";
 }
 
 TEST(ReadConfigLine, LongLinesComeInPiecesAndAnyControlByteEndsTheText) {

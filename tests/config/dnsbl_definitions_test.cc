@@ -50,8 +50,8 @@ TEST_F(ConfigTest, TheShippedDefinitionsLoadCleanlyAndCoverOlderKeys) {
   EXPECT_EQ(config->dnsblLists[static_cast<size_t>(sbl->subsumedBy[0])].key, "ZEN");
   const DnsblList* portal = findList(*config, "iPortal");
   ASSERT_TRUE(portal);
-  EXPECT_EQ(portal->type, DNSBL_PROVIDER_IGNORE);
-  EXPECT_EQ(findList(*config, "CHI-KOR")->type, DNSBL_COUNTRY);
+  EXPECT_EQ(portal->type, DnsblType::ProviderIgnore);
+  EXPECT_EQ(findList(*config, "CHI-KOR")->type, DnsblType::Country);
   // Keys of earlier versions find a list or a replacement.
   for (const char* key : {"SPAMCOP", "SBL", "CHI-KOR", "H-KONG", "TAIWAN", "iPortal"}) {
     EXPECT_TRUE(findList(*config, key)) << key;
@@ -115,7 +115,7 @@ TEST_F(ConfigTest, DefinitionKeysAreForgivingAboutCaseAndSpelling) {
   EXPECT_EQ(first.key, "FIRST");
   EXPECT_EQ(first.name, "First List");
   EXPECT_EQ(first.zone, "first.example");
-  EXPECT_EQ(first.type, DNSBL_COUNTRY);
+  EXPECT_EQ(first.type, DnsblType::Country);
   EXPECT_EQ(first.resultCodes, (std::vector<Ipv4Address>{{127, 0, 0, 2}}));
   EXPECT_TRUE(first.inMedium);
   EXPECT_FALSE(first.inSafe);

@@ -95,7 +95,7 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
       << saved;
   ASSERT_EQ(config->ports.size(), 5u);
   const PortConfig& generic = config->ports[0];
-  EXPECT_EQ(generic.type, POP3_GENERIC);
+  EXPECT_EQ(generic.type, PortType::Pop3Generic);
   EXPECT_TRUE(generic.pop3.suppressClientErrors);
   EXPECT_TRUE(generic.pop3.attemptApop);
   EXPECT_EQ(generic.pop3.bodyKTop, 8);
@@ -108,15 +108,15 @@ TEST_F(ConfigTest, EveryPortTypeLoadsAndSavesBackInTheWrittenOrder) {
   EXPECT_TRUE(specific.specialAcl);
   ASSERT_EQ(specific.aclBlocks.size(), 2u);
   const PortConfig& imap = config->ports[2];
-  EXPECT_EQ(imap.imap4.rewrite, REWRITE_SPAM);
+  EXPECT_EQ(imap.imap4.rewrite, Imap4Rewrite::Spam);
   EXPECT_EQ(imap.imap4.spamtrapFolder, "Junk Mail");
-  EXPECT_EQ(imap.imap4.filterType, FILTER_UNSEEN);
+  EXPECT_EQ(imap.imap4.filterType, Imap4FilterType::Unseen);
   EXPECT_FALSE(imap.imap4.checkHeadersUnfiltered);
   const PortConfig& smtp = config->ports[3];
   EXPECT_EQ(smtp.smtp.localEmails, (std::vector<std::string>{"me@example.com", "*@example.org"}));
   ASSERT_EQ(smtp.smtp.localIpBlocks.size(), 1u);
   EXPECT_TRUE(smtp.smtp.permitAllAuthenticatedRelaying);
-  EXPECT_EQ(config->ports[4].imap4.filterType, FILTER_ALL);
+  EXPECT_EQ(config->ports[4].imap4.filterType, Imap4FilterType::All);
   EXPECT_EQ(config->ports[4].upstreamTls, UpstreamTls::StartTls);
   EXPECT_TRUE(config->allowPortSharing);
   for (const PortConfig& port : config->ports) {
@@ -148,13 +148,13 @@ TEST_F(ConfigTest, PortKeysAreTakenOnlyForTheirTypes) {
                           "PORT 2144\n"
                           "PORT_TYPE CARRIER_PIGEON\n");
   ASSERT_EQ(config->ports.size(), 3u);
-  EXPECT_EQ(config->ports[0].type, POP3_SPECIFIC);
+  EXPECT_EQ(config->ports[0].type, PortType::Pop3Specific);
   EXPECT_FALSE(config->ports[0].pop3.attemptApop) << "APOP is for generic POP3 ports only";
   EXPECT_FALSE(config->ports[0].imap4.autoMoveSpam);
   EXPECT_EQ(config->ports[1].imap4.spamtrapFolder, "none")
       << "the folder came before the type, which resets the IMAP4 settings";
   EXPECT_FALSE(config->ports[1].pop3.suppressClientErrors);
-  EXPECT_EQ(config->ports[2].type, POP3_GENERIC) << "an unknown type word is skipped";
+  EXPECT_EQ(config->ports[2].type, PortType::Pop3Generic) << "an unknown type word is skipped";
 }
 
 TEST_F(ConfigTest, AnUnparsableListenAddressKeepsThePreviousOne) {
@@ -192,7 +192,7 @@ TEST_F(ConfigTest, TheOlderSinglePortFormatIsConvertedToPortBlocks) {
   EXPECT_TRUE(config->ports[0].pop3.muteConnectionErrors);
   EXPECT_FALSE(config->ports[1].pop3.suppressClientErrors);
   EXPECT_TRUE(config->ports[1].pop3.muteConnectionErrors);
-  EXPECT_EQ(config->ports[2].type, POP3_GENERIC);
+  EXPECT_EQ(config->ports[2].type, PortType::Pop3Generic);
   EXPECT_EQ(config->ports[2].listenPort, 8110);
   EXPECT_TRUE(config->ports[2].pop3.attemptApop);
   EXPECT_TRUE(config->ports[2].pop3.suppressClientErrors);
@@ -237,24 +237,24 @@ TEST_F(ConfigTest, AGenericPortGoesToTheFirstFreeNumber) {
   config.ports.back().listenPort = 1110;
   OccupiedPort held(1111);
   std::string status;
-  createGenericPort(config, POP3_GENERIC, &status);
+  createGenericPort(config, PortType::Pop3Generic, &status);
   ASSERT_EQ(config.ports.size(), 3u);
   const PortConfig& port = config.ports.back();
   EXPECT_GE(port.listenPort, 1112);
-  EXPECT_EQ(port.type, POP3_GENERIC);
+  EXPECT_EQ(port.type, PortType::Pop3Generic);
   EXPECT_NE(port.id, config.ports[0].id);
   EXPECT_NE(status.find(std::to_string(port.listenPort)), std::string::npos) << status;
   EXPECT_EQ(notifier().count(), 0u) << "with a status text there is no message box";
 
-  createGenericPort(config, IMAP4_GENERIC);
+  createGenericPort(config, PortType::Imap4Generic);
   const PortConfig& imap = config.ports.back();
-  EXPECT_EQ(imap.type, IMAP4_GENERIC);
+  EXPECT_EQ(imap.type, PortType::Imap4Generic);
   EXPECT_TRUE(imap.imap4.autoMoveSpam);
   EXPECT_EQ(imap.imap4.filterMailbox, "inbox");
   EXPECT_EQ(imap.imap4.spamtrapFolder, "Spam");
   EXPECT_EQ(notifier().count(), 1u);
 
-  createGenericPort(config, SMTP_SPECIFIC);
+  createGenericPort(config, PortType::SmtpSpecific);
   EXPECT_EQ(config.ports.size(), 4u) << "no generic SMTP port exists";
   EXPECT_EQ(notifier().notices().back().icon, NoticeIcon::Stop);
 }
@@ -263,7 +263,7 @@ TEST_F(ConfigTest, UsersOfEarlierVersionsGetAnImap4PortOnce) {
   OccupiedPort held(143);
   ConfigRef config = load("IS_FIRST_RUN NO\nPORT 1110\nPORT_TYPE POP3_GENERIC\n");
   ASSERT_EQ(config->ports.size(), 2u);
-  EXPECT_EQ(config->ports[1].type, IMAP4_GENERIC);
+  EXPECT_EQ(config->ports[1].type, PortType::Imap4Generic);
   EXPECT_GE(config->ports[1].listenPort, 1143);
   EXPECT_NE(read("config.dat").find("CREATE_DEFAULT_IMAP4_PORT NO\n"), std::string::npos);
   ASSERT_TRUE(loadConfigFile());

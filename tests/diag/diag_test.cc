@@ -15,12 +15,12 @@
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
 #include "log_fixture.h"
-#include "net/thread_records.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -46,7 +46,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 void session(const Config& config, const std::function<void(SessionLog&, DeferredLog&)>& body) {
   SessionLog log;
   DeferredLog deferred;
-  startSessionLog(log, config);
+  startSessionLog(log, logSettingsOf(config));
   body(log, deferred);
   endSessionLog(log);
 }
@@ -54,8 +54,8 @@ void session(const Config& config, const std::function<void(SessionLog&, Deferre
 TEST_F(LogTest, WithLoggingOffSessionsTouchNoFile) {
   session(*configure("LOGGING_ENABLED NO\n"), [](SessionLog& log, DeferredLog& deferred) {
     EXPECT_FALSE(log.active());
-    logMessageLine(log, deferred, 0, "ignored %d", {1});
-    logSessionText(log, 0, kTextReportTitle);
+    logMessageLine(log, deferred, LogLevel::Minimal, "ignored %d", {1});
+    logSessionText(log, LogLevel::Minimal, kTextReportTitle);
   });
   EXPECT_TRUE(listDirectory(data_.file("activity-logs"), "").empty());
   EXPECT_FALSE(fileExists(data_.file("log.txt")));
@@ -65,10 +65,10 @@ TEST_F(LogTest, ASessionIsAppendedInOnePieceAtItsEndAndItsFileRemoved) {
   session(*AcquireConfig(), [&](SessionLog& log, DeferredLog& deferred) {
     ASSERT_TRUE(log.active());
     EXPECT_EQ(listDirectory(data_.file("activity-logs"), "log").size(), 1u);
-    logMessageLine(log, deferred, LOG_STANDARD, "RETR %d: %s", {3, "clean"});
-    logMessageLine(log, deferred, LOG_VERBOSE, "too detailed");
-    logMessageLine(log, deferred, LOG_MINIMAL, "\r\nraw block");
-    logMessageLine(log, deferred, 0, "%s", {std::string(5000, 'x')});
+    logMessageLine(log, deferred, LogLevel::Standard, "RETR %d: %s", {3, "clean"});
+    logMessageLine(log, deferred, LogLevel::Verbose, "too detailed");
+    logMessageLine(log, deferred, LogLevel::Minimal, "\r\nraw block");
+    logMessageLine(log, deferred, LogLevel::Minimal, "%s", {std::string(5000, 'x')});
     EXPECT_FALSE(fileExists(data_.file("log.txt")))
         << "nothing reaches the main log before the end";
   });
@@ -86,14 +86,14 @@ TEST_F(LogTest, ASessionIsAppendedInOnePieceAtItsEndAndItsFileRemoved) {
 TEST_F(LogTest, FormatsFromTheStringTableAreAlwaysTimeStampedAndDeferredLinesComeFirst) {
   loadLanguageTableText("20004\t\\r\\n%s: %s\n");
   session(*AcquireConfig(), [](SessionLog& log, DeferredLog& deferred) {
-    logMessageText(log, deferred, 0, kTextLogTitleAndMessage, {"A", "B"});
-    logMessageLine(log, deferred, 0, "\r\n%s: %s", {"C", "D"});
+    logMessageText(log, deferred, LogLevel::Minimal, kTextLogTitleAndMessage, {"A", "B"});
+    logMessageLine(log, deferred, LogLevel::Minimal, "\r\n%s: %s", {"C", "D"});
     deferred.deferLines = true;
-    logMessageLine(log, deferred, 0, "first");
-    logMessageLine(log, deferred, 0, "second");
+    logMessageLine(log, deferred, LogLevel::Minimal, "first");
+    logMessageLine(log, deferred, LogLevel::Minimal, "second");
     EXPECT_EQ(deferred.lines.size(), 2u);
     deferred.deferLines = false;
-    logMessageLine(log, deferred, 0, "third");
+    logMessageLine(log, deferred, LogLevel::Minimal, "third");
     EXPECT_TRUE(deferred.lines.empty());
   });
   test::loadShippedLanguageTable();
@@ -109,7 +109,7 @@ TEST_F(LogTest, ConcurrentSessionsAppearAsUnbrokenBlocks) {
   auto run = [&](const std::string& name) {
     session(*config, [&](SessionLog& log, DeferredLog& deferred) {
       for (int i = 0; i < 300; ++i) {
-        logMessageLine(log, deferred, 0, "%s line %d", {name, i});
+        logMessageLine(log, deferred, LogLevel::Minimal, "%s line %d", {name, i});
       }
     });
   };
@@ -138,7 +138,7 @@ TEST_F(LogTest, TheMainLogIsTrimmedWhenASessionEnds) {
   }
   test::writeFile(data_.file("log.txt"), old);
   session(*config, [](SessionLog& log, DeferredLog& deferred) {
-    logMessageLine(log, deferred, 0, "newest");
+    logMessageLine(log, deferred, LogLevel::Minimal, "newest");
   });
   std::string text = mainLog();
   EXPECT_LE(text.size(), 1024u);
@@ -193,8 +193,8 @@ TEST_F(LogTest, OrphanedSessionFilesAreMergedWithANote) {
 }
 
 TEST_F(LogTest, GlobalLinesGoStraightToTheMainLogAndAnUnwritableOneIsShown) {
-  logGlobalText(LOG_MINIMAL, kTextReportTitle);
-  logGlobalText(LOG_EXTREME, kTextNoticeTitle);
+  logGlobalText(LogLevel::Minimal, kTextReportTitle);
+  logGlobalText(LogLevel::Extreme, kTextNoticeTitle);
   std::vector<std::string> lines = splitLines(mainLog());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(stamped(lines[0]));
@@ -202,7 +202,7 @@ TEST_F(LogTest, GlobalLinesGoStraightToTheMainLogAndAnUnwritableOneIsShown) {
 
   configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("activity-logs") + "\n");
   size_t before = notifier_.notifier().count();
-  logGlobalText(LOG_MINIMAL, kTextReportTitle);
+  logGlobalText(LogLevel::Minimal, kTextReportTitle);
   ASSERT_EQ(notifier_.notifier().count(), before + 1) << "not fatal: shown";
   Notice shown = notifier_.notifier().notices().back();
   EXPECT_NE(shown.text.find(data_.file("activity-logs")), std::string::npos);
@@ -213,7 +213,7 @@ TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
   ConfigRef config =
       configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("nodir/log.txt") + "\n");
   session(*config, [](SessionLog& log, DeferredLog& deferred) {
-    logMessageLine(log, deferred, 0, "kept for later");
+    logMessageLine(log, deferred, LogLevel::Minimal, "kept for later");
   });
   std::vector<std::string> left = listDirectory(data_.file("activity-logs"), "log");
   ASSERT_EQ(left.size(), 1u);

@@ -264,6 +264,22 @@ class ScriptedServersTest(unittest.TestCase):
         server.close()
         self.assert_alive()
 
+    def test_a_server_that_hangs_up_before_its_greeting_leaves_the_client_served(self):
+        mute = ScriptedServer(lambda conn: None)  # accepts, then closes at once
+        working = self.standard()
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
+            read_line(conn)
+            login = b"a1 LOGIN alice@127.0.0.1:%d secret\r\n" % mute.port
+            self.assertEqual(self.exchange(conn, login, b"a1"),
+                             [b"a1 NO Unable to connect to IMAP4 server\r\n"])
+            # The session goes on unconnected: the client may try another server.
+            self.assertEqual(self.exchange(conn, b"a2 NOOP\r\n", b"a2"), [b"a2 OK NOOP completed\r\n"])
+            login = b"a3 LOGIN alice@127.0.0.1:%d secret\r\n" % working.port
+            self.assertEqual(self.exchange(conn, login, b"a3")[-1], b"a3 OK logged in\r\n")
+            self.assertEqual(self.exchange(conn, b"a4 LOGOUT\r\n", b"a4")[-1], b"a4 OK bye\r\n")
+        mute.close()
+        working.close()
+
     def test_a_server_that_never_answers_does_not_hold_the_program_at_its_end(self):
         def silent(conn, tag, command, line):
             if command in (b"SELECT", b"EXAMINE"):

@@ -22,7 +22,7 @@ std::vector<std::string> corpusFiles() {
   return names;
 }
 
-ConfigRef corpusConfig(bool suffix, bool verdictInSubject) {
+std::shared_ptr<Config> corpusConfig(bool suffix, bool verdictInSubject) {
   return filterConfig([&](Config& c) {
     c.whitelistEmail = {"*@corp.example"};
     c.blacklistEmail = {"*@spam.example"};
@@ -32,7 +32,7 @@ ConfigRef corpusConfig(bool suffix, bool verdictInSubject) {
     c.verdictInSubject = verdictInSubject;
     c.tagAsSuffix = suffix;
     c.loggingEnabled = true;
-    c.loggingLevel = LOG_EXTREME;
+    c.loggingLevel = LogLevel::Extreme;
   });
 }
 
@@ -176,8 +176,8 @@ TEST_F(Corpus, ATwoHundredMegabyteBodyPassesThroughFiles) {
     piece[0] = static_cast<char>('A' + i % 26);
     ASSERT_TRUE(AppendBody(*message, piece, true));
   }
-  EXPECT_EQ(message->body.storageType, BODY_IN_FILE);
-  EXPECT_EQ(message->pristineBody.storageType, BODY_IN_FILE);
+  EXPECT_EQ(message->body.storageType, BodyStorage::InFile);
+  EXPECT_EQ(message->pristineBody.storageType, BodyStorage::InFile);
   retrieve(*message, false);
   expectTaggedByTheRules(*message, "200 MB");
   CheckingSink sent;

@@ -5,9 +5,9 @@
 #include <random>
 #include <thread>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "filter/dnsbl_cache.h"
+#include "platform/main_loop.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -63,18 +63,18 @@ protected:
 };
 
 TEST_F(DnsblCacheTest, RemembersTheFirstAnswerPerListAndAddress) {
-  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CacheAnswer::Unknown);
   cacheStore(kRelay, "SPAMCOP", true, kT);
-  EXPECT_EQ(cacheLookup(kRelay, "spamcop"), CACHE_LISTED);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_UNKNOWN);
-  EXPECT_EQ(cacheLookup(kOther, "SPAMCOP"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kRelay, "spamcop"), CacheAnswer::Listed);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::Unknown);
+  EXPECT_EQ(cacheLookup(kOther, "SPAMCOP"), CacheAnswer::Unknown);
 
   // A known address keeps its first answer until it expires.
   cacheStore(kRelay, "SBL", false, kT);
   cacheStore(kRelay, "SBL", true, kT + 10);
   cacheStore(kRelay, "SpamCop", false, kT + 10);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_NOT_LISTED);
-  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CACHE_LISTED);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::NotListed);
+  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CacheAnswer::Listed);
 }
 
 TEST_F(DnsblCacheTest, BucketsCoverATenthOfThePeriodAtMostFourHours) {
@@ -94,12 +94,12 @@ TEST_F(DnsblCacheTest, BucketsCoverATenthOfThePeriodAtMostFourHours) {
 
   // Listed at t: still served at t + 48 h, gone after the expiry at t + 52 h.
   cacheExpire(kT + 48 * kHour);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_LISTED);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::Listed);
   cacheExpire(kT + 52 * kHour);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_UNKNOWN);
-  EXPECT_EQ(cacheLookup(kOther, "SBL"), CACHE_UNKNOWN);
-  EXPECT_EQ(cacheLookup(Ipv4Address{203, 0, 113, 1}, "SBL"), CACHE_LISTED);
-  EXPECT_EQ(cacheLookup(kRelay, "XBL"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::Unknown);
+  EXPECT_EQ(cacheLookup(kOther, "SBL"), CacheAnswer::Unknown);
+  EXPECT_EQ(cacheLookup(Ipv4Address{203, 0, 113, 1}, "SBL"), CacheAnswer::Listed);
+  EXPECT_EQ(cacheLookup(kRelay, "XBL"), CacheAnswer::Unknown);
   // Expiry saved the changes.
   EXPECT_EQ(positiveFile(),
             RecordBytes("SBL", 1).bucket(kT + 8 * kHour + 1, {{203, 0, 113, 1}}).bytes);
@@ -113,9 +113,9 @@ TEST_F(DnsblCacheTest, AZeroPeriodKeepsAnswersOnlyUntilTheNextExpiry) {
   ASSERT_TRUE(cacheSave());
   EXPECT_EQ(positiveFile(),
             RecordBytes("SBL", 2).bucket(kT, {kRelay}).bucket(kT + 1, {kOther}).bytes);
-  EXPECT_EQ(cacheLookup(kOther, "SBL"), CACHE_LISTED);
+  EXPECT_EQ(cacheLookup(kOther, "SBL"), CacheAnswer::Listed);
   cacheExpire(kT + 1);
-  EXPECT_EQ(cacheLookup(kOther, "SBL"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kOther, "SBL"), CacheAnswer::Unknown);
 }
 
 TEST_F(DnsblCacheTest, SavesOnlyChangedHalvesAndSurvivesARestart) {
@@ -135,10 +135,10 @@ TEST_F(DnsblCacheTest, SavesOnlyChangedHalvesAndSurvivesARestart) {
   writeFile(file("dnsbl_cache_neg.dat"), negative);
 
   cacheLoad(kT + 60);
-  EXPECT_EQ(cacheLookup(kRelay, "sbl"), CACHE_LISTED);
-  EXPECT_EQ(cacheLookup(kOther, "SBL"), CACHE_NOT_LISTED);
-  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CACHE_NOT_LISTED);
-  EXPECT_EQ(cacheLookup(kOther, "SPAMCOP"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kRelay, "sbl"), CacheAnswer::Listed);
+  EXPECT_EQ(cacheLookup(kOther, "SBL"), CacheAnswer::NotListed);
+  EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CacheAnswer::NotListed);
+  EXPECT_EQ(cacheLookup(kOther, "SPAMCOP"), CacheAnswer::Unknown);
   EXPECT_EQ(positiveFile(), positive);
   EXPECT_TRUE(notices().empty());
 
@@ -180,13 +180,13 @@ TEST_F(DnsblCacheTest, CorruptFilesKeepTheirGoodRecordsAndAreRewritten) {
   EXPECT_EQ(loadPositive(good + std::string(1, '\0') + "rest"), 1u);
   expectCorruptNotice();
   EXPECT_EQ(positiveFile(), good);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_LISTED);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::Listed);
 
   // More buckets than the file could hold: that key's half is emptied.
   std::string tooManyBuckets = good + RecordBytes("XBL", 1000).bucket(kT + 100, {kOther}).bytes;
   EXPECT_EQ(loadPositive(tooManyBuckets), 1u);
   EXPECT_EQ(positiveFile(), good);
-  EXPECT_EQ(cacheLookup(kOther, "XBL"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kOther, "XBL"), CacheAnswer::Unknown);
 
   // More addresses than the file could hold: that bucket stays, empty, and reading stops.
   RecordBytes damaged("XBL", 2);
@@ -194,13 +194,13 @@ TEST_F(DnsblCacheTest, CorruptFilesKeepTheirGoodRecordsAndAreRewritten) {
   damaged.word(kT + 200);
   damaged.word(5000);
   EXPECT_EQ(loadPositive(damaged.bytes + good), 1u);
-  EXPECT_EQ(cacheLookup(kOther, "XBL"), CACHE_LISTED);
-  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kOther, "XBL"), CacheAnswer::Listed);
+  EXPECT_EQ(cacheLookup(kRelay, "SBL"), CacheAnswer::Unknown);
   // The empty bucket is not written back, so the rewritten file reads cleanly.
   std::string rewritten = RecordBytes("XBL", 1).bucket(kT + 100, {kOther}).bytes;
   EXPECT_EQ(positiveFile(), rewritten);
   EXPECT_EQ(loadPositive(rewritten), 0u);
-  EXPECT_EQ(cacheLookup(kOther, "XBL"), CACHE_LISTED);
+  EXPECT_EQ(cacheLookup(kOther, "XBL"), CacheAnswer::Listed);
 }
 
 // A file cut anywhere loads without harm and never yields an answer that was not in
@@ -217,12 +217,12 @@ TEST_F(DnsblCacheTest, AFileCutAnywhereLoadsWhatItStillHolds) {
     writeFile(file("dnsbl_cache_neg.dat"), whole.substr(0, cut));
     cacheLoad(kT);
     for (const auto& [ip, key] : entries) {
-      EXPECT_NE(cacheLookup(ip, key), CACHE_LISTED) << cut;
+      EXPECT_NE(cacheLookup(ip, key), CacheAnswer::Listed) << cut;
     }
-    EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CACHE_UNKNOWN) << cut;
+    EXPECT_EQ(cacheLookup(kRelay, "SPAMCOP"), CacheAnswer::Unknown) << cut;
   }
   for (const auto& [ip, key] : entries) {
-    EXPECT_EQ(cacheLookup(ip, key), CACHE_NOT_LISTED);
+    EXPECT_EQ(cacheLookup(ip, key), CacheAnswer::NotListed);
   }
   // Random bytes.
   std::mt19937 random(7);
@@ -255,10 +255,10 @@ TEST_F(DnsblCacheTest, ConvertsTheOlderFolderFormat) {
   int64_t now = static_cast<int64_t>(std::time(nullptr));
   cacheLoad(now);
   EXPECT_FALSE(fs::exists(file("dnsbl_cache")));
-  EXPECT_EQ(cacheLookup(kRelay, "abc"), CACHE_NOT_LISTED);
-  EXPECT_EQ(cacheLookup(kOther, "ABC"), CACHE_NOT_LISTED);
-  EXPECT_EQ(cacheLookup(kOther, "SBL"), CACHE_LISTED);
-  EXPECT_EQ(cacheLookup(kOther, "OLD"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kRelay, "abc"), CacheAnswer::NotListed);
+  EXPECT_EQ(cacheLookup(kOther, "ABC"), CacheAnswer::NotListed);
+  EXPECT_EQ(cacheLookup(kOther, "SBL"), CacheAnswer::Listed);
+  EXPECT_EQ(cacheLookup(kOther, "OLD"), CacheAnswer::Unknown);
 
   // The new files: the bucket closes as many whole days before now as the file was old.
   std::string negative = negativeFile();
@@ -278,7 +278,7 @@ TEST_F(DnsblCacheTest, ConvertsTheOlderFolderFormat) {
   writeFile(file("dnsbl_cache/pos/notes.dat"), eightBytes);
   cacheLoad(now);
   EXPECT_TRUE(fs::exists(file("dnsbl_cache/pos/notes.dat")));
-  EXPECT_EQ(cacheLookup(kOther, "notes"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(kOther, "notes"), CacheAnswer::Unknown);
 }
 
 TEST_F(DnsblCacheTest, ThreadsStoreAndLookUpTogether) {
@@ -302,8 +302,8 @@ TEST_F(DnsblCacheTest, ThreadsStoreAndLookUpTogether) {
       Ipv4Address ip{10, static_cast<uint8_t>(t), static_cast<uint8_t>(i / 256),
                      static_cast<uint8_t>(i % 256)};
       CacheAnswer answer = cacheLookup(ip, t % 2 ? "odd" : "even");
-      EXPECT_EQ(answer, i % 3 == 0 ? CACHE_LISTED : CACHE_NOT_LISTED);
-      listed += answer == CACHE_LISTED;
+      EXPECT_EQ(answer, i % 3 == 0 ? CacheAnswer::Listed : CacheAnswer::NotListed);
+      listed += answer == CacheAnswer::Listed;
     }
   }
   EXPECT_EQ(listed, 4 * 167);

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "app/main_loop.h"
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
+#include "filter/dnsbl_statistics.h"
 #include "filter/filter_fixture.h"
+#include "platform/main_loop.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "support/dns_servers.h"
-#include "ui/dnsbl_statistics.h"
 
 namespace km::test {
 
@@ -63,7 +63,7 @@ protected:
     ASSERT_EQ(loaded->enabledDnsbl.size(), lists.size());
     syncDnsblStatisticsLists(*loaded);
     fixture_.reset();
-    fixture_ = std::make_unique<MessageFixture>(POP3_GENERIC, loaded);
+    fixture_ = std::make_unique<MessageFixture>(PortType::Pop3Generic, loaded);
   }
 
   // A message with the header block, filtered (its queries queued) but not waited for.

@@ -115,7 +115,8 @@ TEST_F(RbldnsdLists, HostNamesAreResolvedForRelayChecksAndHostChecks) {
     if (expected) {
       addresses.push_back(ip("192.0.2.10"));
     }
-    queueHostCheck(checked, "8.0.0.127.hosts.test", addresses, KIND_WHITELISTING, evidence);
+    queueHostCheck(checked, "8.0.0.127.hosts.test", addresses, DnsblQueryKind::Whitelisting,
+                   evidence);
     waitForDnsblResults(checked, nullptr);
     // No expected address among the answers: the check says nothing.
     EXPECT_EQ(label(checked), expected ? "PASS KNOWN HOST PLUG" : "SPAM Test List 192.0.2.10");
@@ -186,9 +187,9 @@ TEST_F(ScriptedServer, NoSuchNameIsRememberedButAServerFailureIsAskedAgain) {
   EXPECT_EQ(label(judged("192.0.2.10")), "PASS");
   EXPECT_EQ(label(judged("192.0.2.66")), "PASS");
   EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1);
-  EXPECT_EQ(cacheLookup(ip("192.0.2.10"), "TEST"), CACHE_NOT_LISTED);
+  EXPECT_EQ(cacheLookup(ip("192.0.2.10"), "TEST"), CacheAnswer::NotListed);
   EXPECT_GT(askedFor("66.2.0.192.bl.test"), failuresAsked);
-  EXPECT_EQ(cacheLookup(ip("192.0.2.66"), "TEST"), CACHE_UNKNOWN);
+  EXPECT_EQ(cacheLookup(ip("192.0.2.66"), "TEST"), CacheAnswer::Unknown);
 }
 
 TEST_F(ScriptedServer, AListingWaitsForTheProviderListAboutTheSameRelay) {
@@ -201,8 +202,7 @@ TEST_F(ScriptedServer, AListingWaitsForTheProviderListAboutTheSameRelay) {
     bool provider = request.name.starts_with("20.");
     return provider ? reply(request, 0, {kListed}, 300) : reply(request, kNxDomain, {}, 300);
   });
-  useLists({kTestList, {"ISP", "Provider", "isp.test", "PROVIDER-IGNORE", {}}},
-           server_->server());
+  useLists({kTestList, {"ISP", "Provider", "isp.test", "PROVIDER-IGNORE", {}}}, server_->server());
   EXPECT_EQ(label(judged("192.0.2.11")), "SPAM Test List 192.0.2.11");
   EXPECT_FALSE(isSpamVerdict(judged("192.0.2.20")));
 }
@@ -262,7 +262,7 @@ TEST_F(ScriptedServer, HostileRepliesLeaveTheMessageJudgedSafely) {
   useLists({{"CODE", "Coded", "bl.test", "STANDARD", {"127.0.0.2"}}}, server_->server(), 1);
   EXPECT_EQ(label(judged("192.0.2.2")), "PASS");
   EXPECT_EQ(label(judged("192.0.2.3")), "PASS");
-  EXPECT_EQ(cacheLookup(ip("192.0.2.3"), "CODE"), CACHE_NOT_LISTED);
+  EXPECT_EQ(cacheLookup(ip("192.0.2.3"), "CODE"), CacheAnswer::NotListed);
   EXPECT_EQ(label(judged("192.0.2.4")), "SPAM Coded 192.0.2.4");
   EXPECT_EQ(label(judged("192.0.2.6")), "PASS TIME-OUT 1");
 }
@@ -294,8 +294,8 @@ TEST_F(ScriptedServer, ShutdownWithTenThousandMessagesWaitingLeavesNothingBehind
   // endWorkers (at the end of the test) checks that nothing is left.
 }
 
-std::unique_ptr<DnsblQuery> query(int32_t kind, int32_t type, std::string name, int32_t source = 1,
-                                  uint32_t weight = 1) {
+std::unique_ptr<DnsblQuery> query(DnsblQueryKind kind, DnsblQueryType type, std::string name,
+                                  int32_t source = 1, uint32_t weight = 1) {
   auto made = std::make_unique<DnsblQuery>();
   made->kind = kind;
   made->type = type;
@@ -309,13 +309,13 @@ std::unique_ptr<DnsblQuery> query(int32_t kind, int32_t type, std::string name, 
 
 TEST(PickQuery, HostNamesFirstThenProvidersThenTheRest) {
   DnsblQueryTable table;
-  table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "listing"));
-  table.push_back(query(KIND_PROVIDER, TYPE_DNSBL_NAME, "provider"));
-  table.push_back(query(KIND_HOST_NAME, TYPE_HOST_NAME, "host"));
-  table.push_back(query(KIND_WHITELISTING, TYPE_HOST_CHECK, "white check"));
+  table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "listing"));
+  table.push_back(query(DnsblQueryKind::Provider, DnsblQueryType::DnsblName, "provider"));
+  table.push_back(query(DnsblQueryKind::HostName, DnsblQueryType::HostName, "host"));
+  table.push_back(query(DnsblQueryKind::Whitelisting, DnsblQueryType::HostCheck, "white check"));
   std::vector<std::string> order;
   while (DnsblQuery* picked = pickQuery(table, 0)) {
-    EXPECT_EQ(picked->state, QUERY_RESOLVING);
+    EXPECT_EQ(picked->state, DnsblQueryState::Resolving);
     order.push_back(picked->name);
   }
   EXPECT_EQ(order, (std::vector<std::string>{"host", "white check", "provider", "listing"}));
@@ -323,10 +323,13 @@ TEST(PickQuery, HostNamesFirstThenProvidersThenTheRest) {
 
 TEST(PickQuery, TheMostUrgentWaiterComesBeforeThePasses) {
   DnsblQueryTable table;
-  table.push_back(query(KIND_HOST_NAME, TYPE_HOST_NAME, "host", KM_SOURCE_HEADERS));
-  table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "from a plug-in", KM_SOURCE_OTHER));
-  table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "answered", KM_SOURCE_OTHER));
-  table.back()->state = QUERY_POSITIVE;
+  table.push_back(
+      query(DnsblQueryKind::HostName, DnsblQueryType::HostName, "host", KM_SOURCE_HEADERS));
+  table.push_back(
+      query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "from a plug-in", KM_SOURCE_OTHER));
+  table.push_back(
+      query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "answered", KM_SOURCE_OTHER));
+  table.back()->state = DnsblQueryState::Positive;
   EXPECT_EQ(pickQuery(table, 0)->name, "from a plug-in");
   EXPECT_EQ(pickQuery(table, 0)->name, "host");
   EXPECT_EQ(pickQuery(table, 0), nullptr);
@@ -337,8 +340,8 @@ TEST(PickQuery, ListsThatOftenListAreDrawnMoreOften) {
        {std::pair{0u, "rarely"}, std::pair{1u, "rarely"}, std::pair{2u, "often"},
         std::pair{99u, "often"}, std::pair{101u, "rarely"}}) {
     DnsblQueryTable table;
-    table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "rarely", 1, 1));
-    table.push_back(query(KIND_LISTING, TYPE_DNSBL_NAME, "often", 1, 99));
+    table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "rarely", 1, 1));
+    table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "often", 1, 99));
     EXPECT_EQ(pickQuery(table, random)->name, expected) << random;
   }
 }

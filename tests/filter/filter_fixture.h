@@ -10,8 +10,8 @@
 
 #include "config/config.h"
 #include "config/data_dir.h"
+#include "config/plugin_table.h"
 #include "filter/pipeline.h"
-#include "filter/plugin_host.h"
 #include "filter/tagging.h"
 #include "filter/verdict.h"
 #include "message/message_fixture.h"
@@ -31,7 +31,7 @@ inline Netblock block(std::string_view low, std::string_view high) {
 
 // A snapshot with the built-in private white blocks, edited by the test, with its
 // list indexes built.
-inline ConfigRef filterConfig(const std::function<void(Config&)>& edit = {}) {
+inline std::shared_ptr<Config> filterConfig(const std::function<void(Config&)>& edit = {}) {
   auto config = std::make_shared<Config>();
   config->whitelistIp = {block("10.0.0.0", "10.255.255.255"), block("172.16.0.0", "172.31.255.255"),
                          block("192.168.0.0", "192.168.255.255")};
@@ -74,12 +74,12 @@ protected:
   PipelineTest() { prepareDataDirectory(); }
 
   // Session logs are merged into a main log in the data directory.
-  void useConfig(ConfigRef config) {
+  void useConfig(std::shared_ptr<Config> config) {
     if (config->logFile.empty()) {
       config->logFile = data_.file("kestrelmail.log");
     }
     fixture_.reset();
-    fixture_ = std::make_unique<MessageFixture>(POP3_GENERIC, std::move(config));
+    fixture_ = std::make_unique<MessageFixture>(PortType::Pop3Generic, std::move(config));
   }
 
   // A message as received, announced at its own size.
@@ -102,7 +102,7 @@ protected:
   DataDirScope data_;
   NotifierScope notices_;
   std::unique_ptr<MessageFixture> fixture_ =
-      std::make_unique<MessageFixture>(POP3_GENERIC, filterConfig());
+      std::make_unique<MessageFixture>(PortType::Pop3Generic, filterConfig());
 };
 
 } // namespace km::test

@@ -2,8 +2,8 @@
 
 #include "config/config.h"
 #include "config/data_dir.h"
-#include "filter/lists.h"
-#include "net/ipv4.h"
+#include "config/lists.h"
+#include "platform/ipv4.h"
 #include "support/test_support.h"
 
 namespace km {

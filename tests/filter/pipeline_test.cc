@@ -52,7 +52,7 @@ TEST(ExtractIpAddress, FindsDottedAddressesAfterOpenersAndSkipsWhatIsNotOne) {
   EXPECT_EQ(relays("[1.2.3] [10.0.0.1]"), (Texts{"10.0.0.1"}));
 }
 
-ConfigRef listsConfig() {
+std::shared_ptr<Config> listsConfig() {
   return filterConfig([](Config& c) {
     c.whitelistEmail = {"*@friends.example", "boss@work.example"};
     c.blacklistEmail = {"*@spammer.example", "*@*.bulk.example"};
@@ -61,7 +61,7 @@ ConfigRef listsConfig() {
     c.autoWlistIp = {ip("192.0.2.44")};
     c.neverAutoWhitelist = {"*@noreply.example"};
     c.loggingEnabled = true;
-    c.loggingLevel = LOG_EXTREME;
+    c.loggingLevel = LogLevel::Extreme;
   });
 }
 
@@ -208,7 +208,7 @@ TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine
   DataDirScope data;
   prepareDataDirectory();
   {
-    MessageFixture fixture(IMAP4_GENERIC, listsConfig());
+    MessageFixture fixture(PortType::Imap4Generic, listsConfig());
     fixture.port.imap4.autoDeleteSpam = true;
     MessagePtr spam = fixture.create();
     feedMessage(*spam, "From: y@spammer.example\r\n\r\n");
@@ -218,10 +218,10 @@ TEST(PipelineSessions, StartAndEndAreLoggedAndAPortThatDeletesSpamLogsNoSpamLine
     EXPECT_EQ(readFile(fixture.session.log.path).find("Tagged as spam"), std::string::npos);
   }
   PortConfig port;
-  port.type = SMTP_SPECIFIC;
+  port.type = PortType::SmtpSpecific;
   port.listenPort = 2525;
   SessionRecord session;
-  ConfigRef config = listsConfig();
+  std::shared_ptr<Config> config = listsConfig();
   config->logFile = data.file("kestrelmail.log");
   CreateSessionRecord(session, config, port, {192, 0, 2, 7});
   SessionStarted(session);

@@ -146,7 +146,7 @@ protected:
         enablePlugin(c, index, 7);
       }
       c.loggingEnabled = true;
-      c.loggingLevel = LOG_VERBOSE;
+      c.loggingLevel = LogLevel::Verbose;
       if (edit) {
         edit(c);
       }
@@ -233,7 +233,7 @@ TEST_F(Plugins, ReadTheBodyFromMemoryOrFromItsFile) {
 
   std::string large(kMemoryBodyLimit + 1000, 'x');
   MessagePtr spilled = received("Subject: x\r\n\r\n" + large);
-  ASSERT_EQ(spilled->body.storageType, BODY_IN_FILE);
+  ASSERT_EQ(spilled->body.storageType, BodyStorage::InFile);
   FilterBody(*spilled, nullptr, PluginFlags{1});
   EXPECT_EQ(state().bodySeen, large);
   FilterBody(*spilled, nullptr, PluginFlags{0}); // not flagged: not asked
@@ -243,7 +243,7 @@ TEST_F(Plugins, ReadTheBodyFromMemoryOrFromItsFile) {
 TEST_F(Plugins, SeeTheMessageAsReceivedWhenItIsFinished) {
   usePlugins({{{"processedMessage", exported(seeProcessed)}}});
   MessagePtr message = received("Subject: x\r\n\r\nthe body");
-  AppendOwnHeaderLine(*message, "X-Added: 1\r\n");
+  appendOwnHeaderLine(*message, "X-Added: 1\r\n");
   AppendBody(*message, " rewritten", false);
   FinishMessage(*message);
   EXPECT_EQ(state().headerLinesSeen, (std::vector<std::string>{"Subject: x\r\n"}));

@@ -9,7 +9,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-ConfigRef taggingConfig(const std::function<void(Config&)>& edit = {}) {
+std::shared_ptr<Config> taggingConfig(const std::function<void(Config&)>& edit = {}) {
   return filterConfig([&](Config& c) {
     c.whitelistEmail = {"*@friends.example"};
     c.blacklistEmail = {"*@spammer.example"};

@@ -20,13 +20,13 @@ ImapLine parse(std::string_view text, LineKind kind = LineKind::Response,
 // A memory connection holding `input`, collecting what is written to it.
 struct MemoryPeer {
   explicit MemoryPeer(std::string_view input = {}) {
-    initMemory(socket);
-    unread(socket, input.data(), input.size());
+    socket.useMemory();
+    socket.unread(input.data(), input.size());
   }
-  std::string written() const { return std::string(memoryOutput(socket)); }
+  std::string written() const { return std::string(socket.memoryOutput()); }
   std::string rest() {
     std::string all;
-    while (std::optional<std::string> line = readLine(socket, -1)) {
+    while (std::optional<std::string> line = socket.readLine(-1)) {
       all += *line;
     }
     return all;
@@ -116,7 +116,7 @@ TEST(ImapLineParser, LiteralsAreReadFromTheConnectionAndTheLineGoesOnAfterThem) 
   MemoryPeer cut("abc");
   EXPECT_FALSE(parse("* 1 FETCH (BODY[] {10}\r\n", LineKind::Response, &cut.socket).complete);
   MemoryPeer greedy;
-  greedy.socket.lineLimit = 100;
+  greedy.socket.setLineLimit(100);
   EXPECT_FALSE(parse("a LOGIN {101}\r\n", LineKind::Command, &greedy.socket).complete);
   EXPECT_EQ(greedy.written(), "") << "no leave to send what will not be taken";
 }
@@ -124,24 +124,24 @@ TEST(ImapLineParser, LiteralsAreReadFromTheConnectionAndTheLineGoesOnAfterThem) 
 TEST(ImapLineWriter, ACommandLiteralWaitsForTheServersLeaveAndKeepsWhatItSaidMeanwhile) {
   test::LoopbackPair pair = test::connectedPair();
   LineSocket server;
-  initSocket(server, pair.ours);
+  server.attach(pair.ours);
   ImapLine append = parse("A1 APPEND box", LineKind::Command);
   appendToken(append.tokens, TokenType::String, "line one\r\nline two");
   ASSERT_TRUE(pair.peer.send("* 3 EXISTS\r\n+ go ahead\r\n"));
   EXPECT_EQ(writeImapLine(append, server, nullptr), WriteResult::Written);
-  ASSERT_TRUE(flush(&server));
+  ASSERT_TRUE(server.flush());
   EXPECT_EQ(pair.peer.receive(40), "A1 APPEND box {18}\r\nline one\r\nline two\r\n");
-  EXPECT_EQ(readLine(server, 1), "* 3 EXISTS\r\n") << "pushed back for the session";
+  EXPECT_EQ(server.readLine(1), "* 3 EXISTS\r\n") << "pushed back for the session";
 
   // A refusal instead of "+": the literal is not sent, the answer stays readable.
   ImapLine again = parse("A2 APPEND box", LineKind::Command);
   appendToken(again.tokens, TokenType::String, "x\"y");
   ASSERT_TRUE(pair.peer.send("* OK noise\r\nA2 NO [OVERQUOTA] full\r\n"));
   EXPECT_EQ(writeImapLine(again, server, nullptr), WriteResult::Refused);
-  flush(&server);
-  EXPECT_EQ(readLine(server, 1), "* OK noise\r\n");
-  EXPECT_EQ(readLine(server, 1), "A2 NO [OVERQUOTA] full\r\n");
-  close(server);
+  server.flush();
+  EXPECT_EQ(server.readLine(1), "* OK noise\r\n");
+  EXPECT_EQ(server.readLine(1), "A2 NO [OVERQUOTA] full\r\n");
+  server.close();
   EXPECT_EQ(pair.peer.receiveAll(), "A2 APPEND box {3}\r\n");
 }
 

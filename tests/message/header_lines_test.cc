@@ -120,7 +120,7 @@ protected:
     return message;
   }
 
-  MessageFixture fixture_{POP3_GENERIC};
+  MessageFixture fixture_{PortType::Pop3Generic};
   NotifierScope notices_;
 };
 
@@ -170,7 +170,7 @@ TEST_F(Padding, CountsWhatHasNotArrivedAsAnnounced) {
   // The server announced more than arrived so far: the rest is still to come.
   MessagePtr message = received("Subject: s\r\n\r\nfirst part");
   fixture_.fetch.expectedSize += 1000;
-  AppendOwnHeaderLine(*message, "X-Added: 1\r\n");
+  appendOwnHeaderLine(*message, "X-Added: 1\r\n");
   PadToSize(*message, 0, fixture_.fetch.expectedSize + 20);
   EXPECT_EQ(message->headerLines[1], "X-Added: 1" + std::string(8, ' ') + "\r\n");
 }
@@ -179,7 +179,7 @@ TEST_F(Padding, LeavesSentLinesAndTellsWhenTheMessageIsTooLarge) {
   MessagePtr message = received("X-A: 1\r\nX-B: 2\r\n\r\n");
   PadToSize(*message, 2, fixture_.fetch.expectedSize + 10); // nothing may change
   EXPECT_EQ(message->headerLines, (Lines{"X-A: 1\r\n", "X-B: 2\r\n"}));
-  AppendOwnHeaderLine(*message, "X-Added: too much\r\n");
+  appendOwnHeaderLine(*message, "X-Added: too much\r\n");
   PadToSize(*message, 0, fixture_.fetch.expectedSize + 5);
   EXPECT_EQ(message->headerLines[2], "X-Added: too much\r\n");
   ASSERT_EQ(notices_.notifier().count(), 1u);
@@ -189,13 +189,13 @@ TEST_F(Padding, LeavesSentLinesAndTellsWhenTheMessageIsTooLarge) {
 }
 
 TEST(OtherProtocols, OnlyPop3PadsAndSmtpCountsWhatWasReceived) {
-  MessageFixture imap(IMAP4_GENERIC);
+  MessageFixture imap(PortType::Imap4Generic);
   MessagePtr unpadded = imap.create();
   feedMessage(*unpadded, "X-A: 1\r\n\r\n");
   PadToSize(*unpadded, 0, 100);
   EXPECT_EQ(unpadded->headerLines[0], "X-A: 1\r\n");
 
-  MessageFixture fixture(SMTP_SPECIFIC);
+  MessageFixture fixture(PortType::SmtpSpecific);
   fixture.fetch.expectedSize = 77; // cleared for a new SMTP message
   MessagePtr message = fixture.create();
   EXPECT_EQ(fixture.fetch.expectedSize, 0);

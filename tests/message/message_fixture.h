@@ -15,7 +15,7 @@ namespace km::test {
 
 class MessageFixture {
 public:
-  explicit MessageFixture(int32_t portType = POP3_GENERIC,
+  explicit MessageFixture(PortType portType = PortType::Pop3Generic,
                           ConfigRef config = std::make_shared<Config>()) {
     port.type = portType;
     CreateSessionRecord(session, std::move(config), port, Ipv4Address{127, 0, 0, 1});

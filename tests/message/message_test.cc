@@ -2,8 +2,8 @@
 
 #include "message/message_fixture.h"
 #include "message/pipe_pumps.h"
-#include "net/thread_records.h"
 #include "platform/descriptors.h"
+#include "platform/thread_records.h"
 
 namespace km::test {
 namespace {
@@ -33,12 +33,12 @@ TEST_F(Body, StaysInMemoryUpToTheLimitAndSpillsBeyond) {
   std::string_view all = bytes;
   ASSERT_TRUE(AppendBody(*message_, all.substr(0, 1000000), true));
   ASSERT_TRUE(AppendBody(*message_, all.substr(1000000, kMemoryBodyLimit - 1000000), true));
-  EXPECT_EQ(message_->body.storageType, BODY_IN_MEMORY);
-  EXPECT_EQ(message_->pristineBody.storageType, BODY_IN_MEMORY);
+  EXPECT_EQ(message_->body.storageType, BodyStorage::InMemory);
+  EXPECT_EQ(message_->pristineBody.storageType, BodyStorage::InMemory);
   ASSERT_TRUE(AppendBody(*message_, all.substr(kMemoryBodyLimit), false));
-  EXPECT_EQ(message_->body.storageType, BODY_IN_FILE);
+  EXPECT_EQ(message_->body.storageType, BodyStorage::InFile);
   EXPECT_TRUE(message_->body.memory.empty());
-  EXPECT_EQ(message_->pristineBody.storageType, BODY_IN_MEMORY);
+  EXPECT_EQ(message_->pristineBody.storageType, BodyStorage::InMemory);
   EXPECT_EQ(text(message_->body), bytes);
   EXPECT_EQ(fixture_.fetch.workingBodySize, kMemoryBodyLimit + 1);
   EXPECT_EQ(fixture_.fetch.pristineBodySize, kMemoryBodyLimit);
@@ -61,7 +61,7 @@ TEST_F(Body, TruncatesMemoryAndFileBodies) {
   std::string large = pattern(kMemoryBodyLimit + 10);
   ASSERT_TRUE(AppendBody(*message_, large, false));
   ASSERT_TRUE(TruncateBody(*message_, 20, false));
-  EXPECT_EQ(message_->body.storageType, BODY_IN_FILE);
+  EXPECT_EQ(message_->body.storageType, BodyStorage::InFile);
   EXPECT_EQ(text(message_->body), large.substr(0, large.size() - 20));
 }
 
@@ -181,7 +181,7 @@ protected:
 
 TEST_F(Sending, SendsHeadersSeparatorPrefixAndBody) {
   feedMessage(*message_, "A: 1\r\nB: 2\r\n\r\nbody\r\nend");
-  AppendOwnHeaderLine(*message_, "X-Added: yes\r\n");
+  appendOwnHeaderLine(*message_, "X-Added: yes\r\n");
   AppendBodyPrefix(*message_, "PREFIX\r\n");
   StringSink working;
   ASSERT_TRUE(SendMessage(*message_, 1, &working, false, nullptr));
@@ -222,7 +222,7 @@ TEST_F(Sending, ShowsProgressInKilobytesOfTheAnnouncedSizeIfAny) {
   EXPECT_NE(progress.shown.back().find("192 KB of 300 KB"), std::string::npos)
       << progress.shown.back();
   // SMTP knows no announced size: only the kilobytes sent.
-  MessageFixture smtp(SMTP_SPECIFIC);
+  MessageFixture smtp(PortType::SmtpSpecific);
   MessagePtr sent = smtp.create();
   feedMessage(*sent, "A: 1\r\n\r\n" + std::string(30 * 1024, 'b'));
   RecordingProgress smtpProgress;
@@ -249,18 +249,20 @@ TEST(Registry, HandlesGrowAndAreNeverReused) {
 
 TEST(Registry, TheBodyFilteringLimitComesFromThePort) {
   struct Case {
-    int32_t type;
+    PortType type;
     bool retr;
     int64_t expected;
   };
-  for (Case c : {Case{POP3_GENERIC, true, 64 * 1024}, Case{POP3_SPECIFIC, false, 4 * 1024},
-                 Case{IMAP4_GENERIC, false, 10 * 1024}, Case{SMTP_SPECIFIC, true, 20 * 1024}}) {
+  for (Case c :
+       {Case{PortType::Pop3Generic, true, 64 * 1024}, Case{PortType::Pop3Specific, false, 4 * 1024},
+        Case{PortType::Imap4Generic, false, 10 * 1024},
+        Case{PortType::SmtpSpecific, true, 20 * 1024}}) {
     MessageFixture fixture(c.type);
     fixture.port.imap4.bodyK = 10;
     fixture.port.smtp.bodyK = 20;
     fixture.fetch.isRetr = c.retr;
     MessagePtr message = fixture.create();
-    EXPECT_EQ(fixture.fetch.bodyFilterLimit, c.expected) << c.type;
+    EXPECT_EQ(fixture.fetch.bodyFilterLimit, c.expected) << static_cast<int>(c.type);
   }
   FetchRecord fetch;
   MessagePtr withoutSession = CreateMessage(std::make_shared<Config>(), nullptr, fetch);
@@ -272,10 +274,10 @@ TEST(Sessions, RecordsAreListedWhileTheyLive) {
   EXPECT_FALSE(anySessionActive());
   uint32_t firstHandle;
   {
-    MessageFixture pop3(POP3_SPECIFIC);
+    MessageFixture pop3(PortType::Pop3Specific);
     firstHandle = pop3.session.info.sessionHandle;
     EXPECT_EQ(currentThreadRecord()->sessionHandle, static_cast<int32_t>(firstHandle));
-    MessageFixture smtp(SMTP_SPECIFIC);
+    MessageFixture smtp(PortType::SmtpSpecific);
     EXPECT_EQ(smtp.session.info.sessionHandle, firstHandle + 1);
     EXPECT_EQ(smtp.session.info.protocol, KM_PROTOCOL_SMTP);
     EXPECT_EQ(pop3.session.info.protocol, KM_PROTOCOL_POP3);

@@ -19,13 +19,13 @@ using test::connectedPair;
 using test::LoopbackPair;
 
 std::string text(const BlockReader& br) {
-  return std::string(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
+  return std::string(br.run());
 }
 
 // Reads until the terminator was found or the source ended.
 std::string readRun(BlockReader& br) {
   std::string run;
-  while (!br.terminatorFound && read(br)) {
+  while (!br.terminatorFound() && br.read()) {
     run += text(br);
   }
   return run;
@@ -36,15 +36,15 @@ class LineSocketTest : public ::testing::Test {
 protected:
   void SetUp() override {
     pair_ = connectedPair();
-    initSocket(ls_, pair_.ours);
+    ls_.attach(pair_.ours);
   }
   void TearDown() override { lowerStopFlagForTests(); }
 
   // Ties ls_ to a partner connection whose own peer has closed.
   void tieToEndedPartner(LineSocket& partner) {
     partnerPair_ = connectedPair();
-    initSocket(partner, partnerPair_.ours);
-    ls_.dependSocket = &partner;
+    partner.attach(partnerPair_.ours);
+    ls_.setPartner(&partner);
     partnerPair_.peer.close();
   }
 
@@ -56,42 +56,42 @@ protected:
 TEST_F(LineSocketTest, OnlyCrLfEndsALineEveryByteIsDataAndPushedBackBytesComeFirst) {
   std::string bytes{'\xff', '\0', '\xfe', '\r', '\n'};
   ASSERT_TRUE(pair_.peer.send("USER a\nPASS b\r\n" + bytes + "world\r\n"));
-  EXPECT_EQ(readLine(ls_, 5), "USER a\nPASS b\r\n");
-  EXPECT_EQ(readChar(ls_, 5), 255);
-  EXPECT_EQ(readChar(ls_, 5), 0);
-  EXPECT_EQ(readLine(ls_, 5), bytes.substr(2));
-  EXPECT_EQ(readChar(ls_, 5), 'w');
-  unread(ls_, "hello w", 7);
-  EXPECT_EQ(readLine(ls_, 5), "hello world\r\n");
+  EXPECT_EQ(ls_.readLine(5), "USER a\nPASS b\r\n");
+  EXPECT_EQ(ls_.readChar(5), 255);
+  EXPECT_EQ(ls_.readChar(5), 0);
+  EXPECT_EQ(ls_.readLine(5), bytes.substr(2));
+  EXPECT_EQ(ls_.readChar(5), 'w');
+  ls_.unread("hello w", 7);
+  EXPECT_EQ(ls_.readLine(5), "hello world\r\n");
 }
 
 TEST_F(LineSocketTest, AServerConnectionTakesABareLineFeedAsALineEnd) {
-  ls_.bareLineFeedEndsLine = true;
+  ls_.setBareLineFeedEndsLine(true);
   ASSERT_TRUE(pair_.peer.send("+OK a\nb\r\n\n"));
-  EXPECT_EQ(readLine(ls_, 5), "+OK a\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "b\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "\r\n");
+  EXPECT_EQ(ls_.readLine(5), "+OK a\r\n");
+  EXPECT_EQ(ls_.readLine(5), "b\r\n");
+  EXPECT_EQ(ls_.readLine(5), "\r\n");
 }
 
 TEST_F(LineSocketTest, APartialLineBeforeTheEndIsReturnedOnceWithoutLineEnd) {
   ASSERT_TRUE(pair_.peer.send("QUIT"));
   pair_.peer.close();
-  EXPECT_EQ(readLine(ls_, 5), "QUIT");
-  EXPECT_EQ(readLine(ls_, 5), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_CLOSED);
-  EXPECT_EQ(readChar(ls_, 5), LS_CLOSED) << "the end is final";
+  EXPECT_EQ(ls_.readLine(5), "QUIT");
+  EXPECT_EQ(ls_.readLine(5), std::nullopt);
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
+  EXPECT_EQ(ls_.readChar(5), kReadClosed) << "the end is final";
 }
 
 TEST_F(LineSocketTest, TimeOutsKeepThePartialLineForTheNextCall) {
   std::string endless(100000, 'z');
   ASSERT_TRUE(pair_.peer.send("US" + endless));
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_OPEN) << "a time-out leaves the connection usable";
-  EXPECT_EQ(readChar(ls_, 0), 'U') << "the partial line went back in front";
-  unread(ls_, "U", 1);
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
+  EXPECT_EQ(ls_.readLine(1), std::nullopt);
+  EXPECT_EQ(ls_.state(), SocketState::Open) << "a time-out leaves the connection usable";
+  EXPECT_EQ(ls_.readChar(0), 'U') << "the partial line went back in front";
+  ls_.unread("U", 1);
+  EXPECT_EQ(ls_.readLine(1), std::nullopt);
   ASSERT_TRUE(pair_.peer.send("\r\n"));
-  EXPECT_EQ(readLine(ls_, 5), "US" + endless + "\r\n") << "nothing was lost across the time-outs";
+  EXPECT_EQ(ls_.readLine(5), "US" + endless + "\r\n") << "nothing was lost across the time-outs";
 }
 
 TEST_F(LineSocketTest, LinesFarLongerThanTheInputBufferComeWhole) {
@@ -100,40 +100,40 @@ TEST_F(LineSocketTest, LinesFarLongerThanTheInputBufferComeWhole) {
     huge[i] = '\n'; // lone line feeds do not end it
   }
   std::thread writer([&] { EXPECT_TRUE(pair_.peer.send(huge + "\r\nafter\r\n")); });
-  std::optional<std::string> line = readLine(ls_, 10);
+  std::optional<std::string> line = ls_.readLine(10);
   writer.join();
   ASSERT_TRUE(line);
   EXPECT_EQ(line->size(), huge.size() + 2);
   EXPECT_EQ(*line, huge + "\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "after\r\n");
+  EXPECT_EQ(ls_.readLine(5), "after\r\n");
 }
 
 TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotReported) {
   ASSERT_TRUE(pair_.peer.send("RETR 1"));
   // Let the bytes arrive before the reset overtakes them.
-  EXPECT_EQ(waitReadable(ls_.sock, 5000), 1);
+  EXPECT_EQ(waitReadable(ls_.handle(), 5000), 1);
   sleepMs(50);
   pair_.peer.reset();
-  std::optional<std::string> first = readLine(ls_, 5);
+  std::optional<std::string> first = ls_.readLine(5);
   EXPECT_TRUE(first == std::string("RETR 1") || first == std::nullopt);
-  EXPECT_EQ(readLine(ls_, 5), std::nullopt);
-  EXPECT_NE(ls_.state, LS_OPEN);
-  if (ls_.state == LS_ERROR) {
-    EXPECT_EQ(ls_.lastError, wsa::kConnectionReset);
-    EXPECT_FALSE(isReportableSocketError(ls_.lastError));
+  EXPECT_EQ(ls_.readLine(5), std::nullopt);
+  EXPECT_NE(ls_.state(), SocketState::Open);
+  if (ls_.state() == SocketState::Error) {
+    EXPECT_EQ(ls_.lastError(), wsa::kConnectionReset);
+    EXPECT_FALSE(isReportableSocketError(ls_.lastError()));
   }
 }
 
 TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAWaitUnlessItStillHasInput) {
   LineSocket partner;
   tieToEndedPartner(partner);
-  unread(partner, "+OK\r\n", 5);
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_OPEN) << "timed out, not ended: the partner still has input";
-  EXPECT_EQ(readLine(partner, 1), "+OK\r\n");
-  EXPECT_EQ(readLine(ls_, -1), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_CLOSED);
-  EXPECT_EQ(partner.state, LS_OPEN) << "the partner finds out on its own read";
+  partner.unread("+OK\r\n", 5);
+  EXPECT_EQ(ls_.readLine(1), std::nullopt);
+  EXPECT_EQ(ls_.state(), SocketState::Open) << "timed out, not ended: the partner still has input";
+  EXPECT_EQ(partner.readLine(1), "+OK\r\n");
+  EXPECT_EQ(ls_.readLine(-1), std::nullopt);
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
+  EXPECT_EQ(partner.state(), SocketState::Open) << "the partner finds out on its own read";
 }
 
 // A peer that keeps a connection busy must not keep a session whose other side
@@ -150,10 +150,10 @@ TEST_F(LineSocketTest, AnEndedPartnerEndsEveryWaitWhetherThePeerStallsOrTrickles
     SCOPED_TRACE(c.name);
     LoopbackPair pair = connectedPair();
     LineSocket ls;
-    initSocket(ls, pair.ours);
+    ls.attach(pair.ours);
     LineSocket partner;
     LoopbackPair partnerPair = connectedPair();
-    initSocket(partner, partnerPair.ours);
+    partner.attach(partnerPair.ours);
     pairSession(partner, ls);
     // The peer sends the start of a line, then a byte every 50 ms (or nothing),
     // and ends the line after ten seconds; the partner's peer leaves after a
@@ -173,19 +173,18 @@ TEST_F(LineSocketTest, AnEndedPartnerEndsEveryWaitWhetherThePeerStallsOrTrickles
       pair.peer.send("\r\n");
     });
     if (c.block) {
-      BlockReader br;
-      init(br, ls, 1 << 20, "\r\n.\r\n", 250);
+      BlockReader br(ls, 1 << 20, "\r\n.\r\n", 250);
       int reads = 0;
-      while (read(br) && ++reads < 40) {
+      while (br.read() && ++reads < 40) {
       }
       EXPECT_LT(reads, 40) << "the reads kept going for ten seconds";
     } else {
       // What came is handed out as a cut-off line, never as a whole one.
-      std::optional<std::string> line = readLine(ls, -1);
+      std::optional<std::string> line = ls.readLine(-1);
       EXPECT_TRUE(!line || line->back() != '\n') << *line;
-      EXPECT_EQ(readLine(ls, -1), std::nullopt);
+      EXPECT_EQ(ls.readLine(-1), std::nullopt);
     }
-    EXPECT_EQ(ls.state, LS_CLOSED);
+    EXPECT_EQ(ls.state(), SocketState::Closed);
     done = true;
     peer.join();
   }
@@ -199,10 +198,10 @@ TEST_F(LineSocketTest, ASendToAPeerThatStopsReadingEndsOnShutdownIdleLimitOrTheC
     SCOPED_TRACE(static_cast<int>(ending));
     LoopbackPair pair = connectedPair();
     LineSocket ls;
-    initSocket(ls, pair.ours);
+    ls.attach(pair.ours);
     LineSocket client;
     LoopbackPair clientPair = connectedPair();
-    initSocket(client, clientPair.ours);
+    client.attach(clientPair.ours);
     pairSession(client, ls);
     test::fillUntilFull(pair.ours);
     std::thread ender([&] {
@@ -213,84 +212,84 @@ TEST_F(LineSocketTest, ASendToAPeerThatStopsReadingEndsOnShutdownIdleLimitOrTheC
         clientPair.peer.close();
       }
     });
-    ls.idleLimitSec = ending == Ending::IdleLimit ? 1 : -1;
+    ls.setIdleLimit(ending == Ending::IdleLimit ? 1 : -1);
     // Without an ending the peer gives up after ten seconds, failing the send with
     // a reset instead.
     std::thread watchdog([&] {
-      for (int i = 0; i < 200 && ls.state == LS_OPEN; ++i) {
+      for (int i = 0; i < 200 && ls.state() == SocketState::Open; ++i) {
         sleepMs(50);
       }
       pair.peer.reset();
     });
     std::string block(1 << 20, 'b');
-    EXPECT_FALSE(sendNow(&ls, block.data(), block.size()));
+    EXPECT_FALSE(ls.sendNow(block.data(), block.size()));
     ender.join();
     watchdog.join();
     if (ending == Ending::IdleLimit) {
-      EXPECT_EQ(ls.state, LS_ERROR);
-      EXPECT_EQ(ls.lastError, wsa::kTimedOut);
-      EXPECT_FALSE(isReportableSocketError(ls.lastError)) << "an idle client is no error to show";
+      EXPECT_EQ(ls.state(), SocketState::Error);
+      EXPECT_EQ(ls.lastError(), wsa::kTimedOut);
+      EXPECT_FALSE(isReportableSocketError(ls.lastError())) << "an idle client is no error to show";
     } else {
-      EXPECT_EQ(ls.state, LS_CLOSED);
+      EXPECT_EQ(ls.state(), SocketState::Closed);
     }
     lowerStopFlagForTests();
   }
 }
 
 TEST_F(LineSocketTest, AClientSilentForTheIdleLimitFailsQuietlyAndATimeOutStaysUsable) {
-  ls_.idleLimitSec = 1;
-  EXPECT_EQ(readLine(ls_, 5), std::nullopt) << "the idle limit ends even a longer wait";
-  EXPECT_EQ(ls_.state, LS_ERROR);
-  EXPECT_EQ(ls_.lastError, wsa::kTimedOut);
+  ls_.setIdleLimit(1);
+  EXPECT_EQ(ls_.readLine(5), std::nullopt) << "the idle limit ends even a longer wait";
+  EXPECT_EQ(ls_.state(), SocketState::Error);
+  EXPECT_EQ(ls_.lastError(), wsa::kTimedOut);
 
   LoopbackPair other = connectedPair();
   LineSocket patient;
-  initSocket(patient, other.ours);
-  patient.idleLimitSec = 10;
-  EXPECT_EQ(readLine(patient, 1), std::nullopt);
-  EXPECT_EQ(patient.state, LS_OPEN) << "the caller's shorter time-out leaves it usable";
+  patient.attach(other.ours);
+  patient.setIdleLimit(10);
+  EXPECT_EQ(patient.readLine(1), std::nullopt);
+  EXPECT_EQ(patient.state(), SocketState::Open) << "the caller's shorter time-out leaves it usable";
 }
 
 TEST_F(LineSocketTest, WaitForEitherReportsTheSideWithInputTheEndOrTheTimeOut) {
   LoopbackPair other = connectedPair();
   LineSocket second;
-  initSocket(second, other.ours);
-  EXPECT_EQ(waitForEither(ls_, second, 0), LS_TIMEOUT);
+  second.attach(other.ours);
+  EXPECT_EQ(waitForEither(ls_, second, 0), kReadTimeout);
   ASSERT_TRUE(other.peer.send("+ \r\n"));
   EXPECT_EQ(waitForEither(ls_, second, 5), 1);
-  EXPECT_EQ(readLine(second, 5), "+ \r\n");
-  unread(ls_, "kept", 4);
+  EXPECT_EQ(second.readLine(5), "+ \r\n");
+  ls_.unread("kept", 4);
   EXPECT_EQ(waitForEither(ls_, second, 5), 0) << "buffered bytes count";
   for (char expected : std::string("kept")) {
-    EXPECT_EQ(readChar(ls_, 0), expected);
+    EXPECT_EQ(ls_.readChar(0), expected);
   }
   other.peer.close();
   EXPECT_EQ(waitForEither(ls_, second, 5), 1) << "an end counts as input";
   LoopbackPair third = connectedPair();
   LineSocket quiet;
-  initSocket(quiet, third.ours);
+  quiet.attach(third.ours);
   raiseStopFlag();
-  EXPECT_EQ(waitForEither(quiet, ls_, -1), LS_CLOSED);
+  EXPECT_EQ(waitForEither(quiet, ls_, -1), kReadClosed);
 }
 
 TEST_F(LineSocketTest, SendingWithoutWaitingTakesWhatFitsAndNeverBlocks) {
   std::string block(65536, 's');
   size_t taken = 0;
   long sent = 0;
-  while ((sent = sendWithoutWaiting(ls_, block.data(), block.size())) > 0) {
+  while ((sent = ls_.sendWithoutWaiting(block.data(), block.size())) > 0) {
     taken += static_cast<size_t>(sent);
   }
   EXPECT_EQ(sent, 0) << "no room is no failure";
-  EXPECT_EQ(ls_.state, LS_OPEN);
+  EXPECT_EQ(ls_.state(), SocketState::Open);
   EXPECT_EQ(pair_.peer.receive(taken).size(), taken);
-  EXPECT_GT(sendWithoutWaiting(ls_, "x", 1), 0) << "room again once the peer reads";
+  EXPECT_GT(ls_.sendWithoutWaiting("x", 1), 0) << "room again once the peer reads";
   pair_.peer.reset();
   for (int i = 0; i < 100 && sent >= 0; ++i) {
-    sent = sendWithoutWaiting(ls_, block.data(), block.size());
+    sent = ls_.sendWithoutWaiting(block.data(), block.size());
     sleepMs(10);
   }
   EXPECT_EQ(sent, -1);
-  EXPECT_EQ(ls_.state, LS_OPEN) << "the owner's state is left alone";
+  EXPECT_EQ(ls_.state(), SocketState::Open) << "the owner's state is left alone";
 }
 
 TEST_F(LineSocketTest, TheStopFlagEndsAnEndlessWait) {
@@ -299,27 +298,40 @@ TEST_F(LineSocketTest, TheStopFlagEndsAnEndlessWait) {
     raiseStopFlag();
   });
   ASSERT_TRUE(pair_.peer.send("half a li"));
-  EXPECT_EQ(readLine(ls_, -1), std::nullopt) << "a line cut by shutdown is not a command";
+  EXPECT_EQ(ls_.readLine(-1), std::nullopt) << "a line cut by shutdown is not a command";
   stopper.join();
-  EXPECT_EQ(ls_.state, LS_CLOSED);
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
 }
 
 TEST_F(LineSocketTest, WritesAreBufferedUntilFullOrFlushedAndSendNowKeepsTheOrder) {
   std::string first(4000, 'a');
   std::string second(200, 'b');
-  ASSERT_TRUE(write(&ls_, first.data(), first.size()));
-  ASSERT_TRUE(write(&ls_, second.data(), second.size()));
-  EXPECT_EQ(ls_.outCount, 104u);
+  ASSERT_TRUE(ls_.write(first.data(), first.size()));
+  ASSERT_TRUE(ls_.write(second.data(), second.size()));
+  EXPECT_EQ(ls_.bufferedOutput(), 104u);
   EXPECT_EQ(pair_.peer.receive(4096), first + std::string(96, 'b'));
   EXPECT_EQ(waitReadable(pair_.peer.get(), 100), 0) << "the last 104 bytes wait for the flush";
-  ASSERT_TRUE(flush(&ls_));
+  ASSERT_TRUE(ls_.flush());
   EXPECT_EQ(pair_.peer.receive(104), std::string(104, 'b'));
 
-  ASSERT_TRUE(writeString(&ls_, "one "));
+  ASSERT_TRUE(ls_.writeString("one "));
   std::string big(300000, 'x');
-  ASSERT_TRUE(sendNow(&ls_, big.data(), big.size()));
-  ASSERT_TRUE(sendString(&ls_, " two"));
+  ASSERT_TRUE(ls_.sendNow(big.data(), big.size()));
+  ASSERT_TRUE(ls_.sendString(" two"));
   EXPECT_EQ(pair_.peer.receive(4 + big.size() + 4), "one " + big + " two");
+
+  // A larger output buffer collects more before it sends; made smaller, it still
+  // keeps what it holds.
+  ls_.setOutputCapacity(10000);
+  ASSERT_TRUE(ls_.write(first.data(), first.size()));
+  ASSERT_TRUE(ls_.write(first.data(), first.size()));
+  EXPECT_EQ(ls_.bufferedOutput(), 8000u);
+  EXPECT_EQ(waitReadable(pair_.peer.get(), 100), 0) << "nothing sent before the buffer fills";
+  ls_.setOutputCapacity(1);
+  ASSERT_TRUE(ls_.write(second.data(), second.size()));
+  EXPECT_EQ(pair_.peer.receive(8000), first + first);
+  ASSERT_TRUE(ls_.flush());
+  EXPECT_EQ(pair_.peer.receive(200), second);
 }
 
 TEST_F(LineSocketTest, SendingToAPeerThatHasGoneFailsWithAnErrorState) {
@@ -327,77 +339,74 @@ TEST_F(LineSocketTest, SendingToAPeerThatHasGoneFailsWithAnErrorState) {
   std::string block(65536, 'x');
   bool sent = true;
   for (int i = 0; i < 100 && sent; ++i) {
-    sent = sendNow(&ls_, block.data(), block.size());
+    sent = ls_.sendNow(block.data(), block.size());
   }
   EXPECT_FALSE(sent);
-  EXPECT_EQ(ls_.state, LS_ERROR);
-  EXPECT_FALSE(isReportableSocketError(ls_.lastError)) << ls_.lastError;
+  EXPECT_EQ(ls_.state(), SocketState::Error);
+  EXPECT_FALSE(isReportableSocketError(ls_.lastError())) << ls_.lastError();
 }
 
 TEST_F(LineSocketTest, PollInputSeesWaitingBytesAndTheEnd) {
-  EXPECT_FALSE(pollInput(ls_));
+  EXPECT_FALSE(ls_.pollInput());
   ASSERT_TRUE(pair_.peer.send("x"));
-  ASSERT_EQ(waitReadable(ls_.sock, 5000), 1);
-  EXPECT_TRUE(pollInput(ls_));
-  EXPECT_EQ(readChar(ls_, 0), 'x');
+  ASSERT_EQ(waitReadable(ls_.handle(), 5000), 1);
+  EXPECT_TRUE(ls_.pollInput());
+  EXPECT_EQ(ls_.readChar(0), 'x');
   pair_.peer.close();
-  ASSERT_EQ(waitReadable(ls_.sock, 5000), 1);
-  EXPECT_TRUE(pollInput(ls_));
-  EXPECT_EQ(ls_.state, LS_CLOSED);
+  ASSERT_EQ(waitReadable(ls_.handle(), 5000), 1);
+  EXPECT_TRUE(ls_.pollInput());
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
 }
 
-TEST_F(LineSocketTest, CloseIsSafeTwiceAndEndsReadsAndNoConnectionTakesAnyWrite) {
-  close(ls_);
-  close(ls_);
-  EXPECT_EQ(readChar(ls_, 0), LS_CLOSED);
+TEST_F(LineSocketTest, CloseIsSafeTwiceAndEndsReads) {
+  ls_.close();
+  ls_.close();
+  EXPECT_EQ(ls_.readChar(0), kReadClosed);
   EXPECT_EQ(pair_.peer.receiveAll(), "") << "the peer sees the end";
-  EXPECT_TRUE(sendString(nullptr, "x"));
-  EXPECT_TRUE(writeString(nullptr, "x"));
-  EXPECT_TRUE(flush(nullptr));
 }
 
 TEST(MemoryLineSocket, ReadsWhatWasPushedBackCollectsWritesAndFailsOverlongLines) {
   LineSocket ls;
-  initMemory(ls);
+  ls.useMemory();
   const std::string input = "Subject: hi\r\nlone\nfeed\r\nrest";
-  unread(ls, input.data(), input.size());
-  EXPECT_EQ(readLine(ls, 0), "Subject: hi\r\n");
-  EXPECT_EQ(readLine(ls, 0), "lone\nfeed\r\n");
-  EXPECT_EQ(readLine(ls, 0), "rest");
-  EXPECT_EQ(readLine(ls, 0), std::nullopt);
-  EXPECT_EQ(ls.state, LS_CLOSED);
+  ls.unread(input.data(), input.size());
+  EXPECT_EQ(ls.readLine(0), "Subject: hi\r\n");
+  EXPECT_EQ(ls.readLine(0), "lone\nfeed\r\n");
+  EXPECT_EQ(ls.readLine(0), "rest");
+  EXPECT_EQ(ls.readLine(0), std::nullopt);
+  EXPECT_EQ(ls.state(), SocketState::Closed);
 
   LineSocket out;
-  initMemory(out);
+  out.useMemory();
   std::string big(10000, 'q');
-  ASSERT_TRUE(writeString(&out, "a"));
-  ASSERT_TRUE(write(&out, big.data(), big.size()));
-  ASSERT_TRUE(sendString(&out, "z"));
-  EXPECT_EQ(memoryOutput(out), "a" + big + "z");
+  ASSERT_TRUE(out.writeString("a"));
+  ASSERT_TRUE(out.write(big.data(), big.size()));
+  ASSERT_TRUE(out.sendString("z"));
+  EXPECT_EQ(out.memoryOutput(), "a" + big + "z");
 }
 
 TEST_F(LineSocketTest, ALineBeyondTheLimitFailsTheConnectionAndAGrownBufferShrinksBack) {
   // A partial line kept across a time-out grows the input buffer...
   std::string partial(200000, 'p');
   ASSERT_TRUE(pair_.peer.send(partial));
-  EXPECT_EQ(readLine(ls_, 1), std::nullopt);
-  EXPECT_GE(ls_.inBuf.size(), partial.size());
+  EXPECT_EQ(ls_.readLine(1), std::nullopt);
+  EXPECT_GE(ls_.inputCapacity(), partial.size());
   ASSERT_TRUE(pair_.peer.send("\r\nnext\r\n"));
-  EXPECT_EQ(readLine(ls_, 5), partial + "\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "next\r\n");
+  EXPECT_EQ(ls_.readLine(5), partial + "\r\n");
+  EXPECT_EQ(ls_.readLine(5), "next\r\n");
   // ...which goes back to its usual size once drained.
   ASSERT_TRUE(pair_.peer.send("more\r\n"));
-  EXPECT_EQ(readLine(ls_, 5), "more\r\n");
-  EXPECT_EQ(ls_.inBuf.size(), kLineSocketInputSize);
+  EXPECT_EQ(ls_.readLine(5), "more\r\n");
+  EXPECT_EQ(ls_.inputCapacity(), kLineSocketInputSize);
 
   // A line beyond the connection's limit fails it, whatever else is sent.
-  ls_.lineLimit = 1000;
+  ls_.setLineLimit(1000);
   std::thread writer([&] { pair_.peer.send(std::string(1 << 20, 'x')); });
-  EXPECT_EQ(readLine(ls_, 5), std::nullopt);
-  EXPECT_EQ(ls_.state, LS_ERROR);
-  EXPECT_EQ(ls_.lastError, wsa::kMessageSize);
-  EXPECT_TRUE(isReportableSocketError(ls_.lastError));
-  close(ls_);
+  EXPECT_EQ(ls_.readLine(5), std::nullopt);
+  EXPECT_EQ(ls_.state(), SocketState::Error);
+  EXPECT_EQ(ls_.lastError(), wsa::kMessageSize);
+  EXPECT_TRUE(isReportableSocketError(ls_.lastError()));
+  ls_.close();
   writer.join();
 }
 
@@ -405,18 +414,16 @@ TEST_F(LineSocketTest, ALineBeyondTheLimitFailsTheConnectionAndAGrownBufferShrin
 using BlockReaderTest = LineSocketTest;
 
 TEST_F(BlockReaderTest, ATerminatorSplitAcrossReadsIsFoundAndTheEarliestWins) {
-  BlockReader br;
-  init(br, ls_, 1 << 20, "\r\n.\r\n", 300);
+  BlockReader br(ls_, 1 << 20, "\r\n.\r\n", 300);
   ASSERT_TRUE(pair_.peer.send("+OK\r\nbody\r\n."));
-  ASSERT_TRUE(read(br));
+  ASSERT_TRUE(br.read());
   std::string gathered = text(br);
-  EXPECT_FALSE(br.terminatorFound);
+  EXPECT_FALSE(br.terminatorFound());
   ASSERT_TRUE(pair_.peer.send("\r\nsecond\r\n.\r\nNEXT\r\n"));
   gathered += readRun(br);
-  EXPECT_TRUE(br.terminatorFound);
+  EXPECT_TRUE(br.terminatorFound());
   EXPECT_EQ(gathered, "+OK\r\nbody\r\n.\r\n");
-  EXPECT_EQ(readLine(ls_, 5), "second\r\n") << "bytes past the terminator go back";
-  free(br);
+  EXPECT_EQ(ls_.readLine(5), "second\r\n") << "bytes past the terminator go back";
 }
 
 TEST_F(BlockReaderTest, RunsNeverExceedTheLimitAndBinaryAndBufferedBytesPassUnchanged) {
@@ -425,58 +432,53 @@ TEST_F(BlockReaderTest, RunsNeverExceedTheLimitAndBinaryAndBufferedBytesPassUnch
     binary += static_cast<char>(i);
   }
   ASSERT_TRUE(pair_.peer.send("HEAD\r\n" + binary + binary));
-  EXPECT_EQ(readLine(ls_, 5), "HEAD\r\n");
+  EXPECT_EQ(ls_.readLine(5), "HEAD\r\n");
   pair_.peer.close();
-  BlockReader br;
-  init(br, ls_, 10, nullptr, 2000);
+  BlockReader br(ls_, 10, "", 2000);
   std::string gathered;
-  while (read(br)) {
-    EXPECT_LE(br.dataLen, 10u);
+  while (br.read()) {
+    EXPECT_LE(br.run().size(), 10u);
     gathered += text(br);
   }
   EXPECT_EQ(gathered, binary + binary);
-  EXPECT_EQ(ls_.state, LS_CLOSED);
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
 }
 
 TEST_F(BlockReaderTest, ATimeBudgetWithNothingArrivingKeepsTheConnection) {
-  BlockReader br;
-  init(br, ls_, 100, "\r\n.\r\n", 200);
-  EXPECT_TRUE(read(br));
-  EXPECT_EQ(br.dataLen, 0u);
-  EXPECT_EQ(ls_.state, LS_OPEN);
+  BlockReader br(ls_, 100, "\r\n.\r\n", 200);
+  EXPECT_TRUE(br.read());
+  EXPECT_EQ(br.run().size(), 0u);
+  EXPECT_EQ(ls_.state(), SocketState::Open);
 }
 
 TEST_F(BlockReaderTest, APartnerThatEndedOrTheStopFlagEndsTheReadAndTheConnection) {
   LineSocket partner;
   tieToEndedPartner(partner);
   ASSERT_TRUE(pair_.peer.send("data"));
-  ASSERT_EQ(waitReadable(ls_.sock, 5000), 1);
-  BlockReader br;
-  init(br, ls_, 100, nullptr, 5000);
-  EXPECT_FALSE(read(br));
-  EXPECT_EQ(ls_.state, LS_CLOSED);
+  ASSERT_EQ(waitReadable(ls_.handle(), 5000), 1);
+  BlockReader br(ls_, 100, "", 5000);
+  EXPECT_FALSE(br.read());
+  EXPECT_EQ(ls_.state(), SocketState::Closed);
 
   LoopbackPair other = connectedPair();
   LineSocket waiting;
-  initSocket(waiting, other.ours);
+  waiting.attach(other.ours);
   raiseStopFlag();
-  BlockReader stopped;
-  init(stopped, waiting, 100, nullptr, 60000);
-  EXPECT_FALSE(read(stopped)) << "a caller looping on read must not spin";
-  EXPECT_EQ(waiting.state, LS_CLOSED);
+  BlockReader stopped(waiting, 100, "", 60000);
+  EXPECT_FALSE(stopped.read()) << "a caller looping on read must not spin";
+  EXPECT_EQ(waiting.state(), SocketState::Closed);
 }
 
 TEST(BlockReaderMemory, ReadsAMemorySourceToItsEnd) {
   LineSocket ls;
-  initMemory(ls);
+  ls.useMemory();
   const std::string input = "line\r\n.\r\nafter";
-  unread(ls, input.data(), input.size());
-  BlockReader br;
-  init(br, ls, 1000, "\r\n.\r\n", 0);
-  ASSERT_TRUE(read(br));
-  EXPECT_TRUE(br.terminatorFound);
+  ls.unread(input.data(), input.size());
+  BlockReader br(ls, 1000, "\r\n.\r\n", 0);
+  ASSERT_TRUE(br.read());
+  EXPECT_TRUE(br.terminatorFound());
   EXPECT_EQ(text(br), "line\r\n.\r\n");
-  EXPECT_EQ(readLine(ls, 0), "after");
+  EXPECT_EQ(ls.readLine(0), "after");
 }
 
 TEST(FindBytes, FindsTheFirstOccurrenceOfShortAndLongNeedles) {

@@ -5,17 +5,17 @@
 #include <mutex>
 #include <string>
 
-#include "app/main_loop.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/repeated_notices.h"
 #include "loopback.h"
 #include "net/listeners.h"
 #include "net/session_rows.h"
-#include "net/thread_records.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/sync.h"
 #include "platform/text_ids.h"
+#include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
 
@@ -215,7 +215,7 @@ TEST_F(ListenerTest, BeyondTheSessionLimitAClientIsToldToComeBackAndTheUserOnce)
   bool rowShown = false;
   for (const SessionRow& row : sessionRows()) {
     rowShown = rowShown ||
-               (row.inUse && row.columns[COLUMN_STATUS] == languageText(kTextStatusDisconnected));
+               (row.inUse && row.columns[kColumnStatus] == languageText(kTextStatusDisconnected));
   }
   EXPECT_TRUE(rowShown) << "the ended session's row outlives its thread";
   test::RawPeer next = test::connectToLoopback(portA_);
@@ -266,12 +266,12 @@ protected:
     initListeners();
     PortConfig generic;
     generic.id = 7;
-    generic.type = POP3_GENERIC;
+    generic.type = PortType::Pop3Generic;
     generic.specialAcl = true;
     generic.aclBlocks = {{kLoopbackAddress, kLoopbackAddress}};
     PortConfig specific = generic;
     specific.id = 9;
-    specific.type = POP3_SPECIFIC;
+    specific.type = PortType::Pop3Specific;
     specific.serverName = "pop.example.org";
     specific.aclBlocks.push_back({kLanAddress, kLanAddress});
     defs_ = {generic, specific};

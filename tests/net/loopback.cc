@@ -59,7 +59,7 @@ LoopbackPair connectedPair() {
   EXPECT_TRUE(bindSocket(listener, kLoopback, 0, error)) << error;
   EXPECT_TRUE(listenOnSocket(listener, 1, error)) << error;
   int port = boundPort(listener);
-  pair.ours = connectTcp("127.0.0.1", port, kPeerWaitMs, error);
+  pair.ours = connectTcp("127.0.0.1", port, kPeerWaitMs, error).release();
   EXPECT_NE(pair.ours, kInvalidSocket) << error;
   EXPECT_EQ(waitReadable(listener, kPeerWaitMs), 1);
   SocketHandle accepted = kInvalidSocket;
@@ -100,7 +100,7 @@ int freeLoopbackPort() {
 
 RawPeer connectToLoopback(int port) {
   int error = 0;
-  return RawPeer(connectTcp("127.0.0.1", port, kPeerWaitMs, error));
+  return RawPeer(connectTcp("127.0.0.1", port, kPeerWaitMs, error).release());
 }
 
 } // namespace km::test

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "net/session_rows.h"
-#include "net/thread_records.h"
 #include "platform/sync.h"
+#include "platform/thread_records.h"
 
 namespace km {
 namespace {
@@ -81,19 +81,19 @@ TEST_F(ThreadRecordTest, SessionRowsAreReusedAndTheirCommandAndStatusReachTheRec
   int first = addSessionRow({127, 0, 0, 1});
   int second = addSessionRow({10, 0, 0, 2});
   EXPECT_NE(first, second);
-  setRowText(second, COLUMN_COMMAND, "RETR 1");
-  setRowText(second, COLUMN_STATUS, "Filtering");
+  setRowText(second, kColumnCommand, "RETR 1");
+  setRowText(second, kColumnStatus, "Filtering");
   setRowText(second, 7, "ignored"); // no such column
-  setRowText(99, COLUMN_USER, "ignored");
+  setRowText(99, kColumnUser, "ignored");
   const SessionRow row = sessionRows()[static_cast<size_t>(second)];
-  EXPECT_EQ(row.columns[COLUMN_CONNECTION], "10.0.0.2");
-  EXPECT_EQ(row.columns[COLUMN_COMMAND], "RETR 1");
+  EXPECT_EQ(row.columns[kColumnConnection], "10.0.0.2");
+  EXPECT_EQ(row.columns[kColumnCommand], "RETR 1");
   EXPECT_STREQ(currentThreadRecord()->command, "RETR 1");
   EXPECT_STREQ(currentThreadRecord()->status, "Filtering");
   removeSessionRow(first);
   EXPECT_FALSE(sessionRows()[static_cast<size_t>(first)].inUse);
   EXPECT_EQ(addSessionRow({192, 0, 2, 1}), first) << "a free row is taken first";
-  EXPECT_EQ(sessionRows()[static_cast<size_t>(first)].columns[COLUMN_COMMAND], "");
+  EXPECT_EQ(sessionRows()[static_cast<size_t>(first)].columns[kColumnCommand], "");
   removeSessionRow(first);
   removeSessionRow(second);
 }

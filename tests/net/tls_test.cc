@@ -90,9 +90,9 @@ protected:
   // A plain connection to a loopback port, wrapped.
   void connect(LineSocket& ls, int port, const std::string& host = "127.0.0.1") {
     int error = 0;
-    SocketHandle sock = connectTcp(host, port, 10000, error);
+    SocketHandle sock = connectTcp(host, port, 10000, error).release();
     ASSERT_NE(sock, kInvalidSocket) << error;
-    initSocket(ls, sock);
+    ls.attach(sock);
   }
 
   TlsClientOptions trusting(const std::string& name) {
@@ -105,14 +105,12 @@ protected:
   // Starts STLS on the Python server's connection.
   void upgrade(LineSocket& ls, int port) {
     connect(ls, port);
-    ASSERT_EQ(readLine(ls, 10), "+OK ready\r\n");
-    ASSERT_TRUE(sendString(&ls, "STLS\r\n"));
-    ASSERT_EQ(readLine(ls, 10), "+OK begin TLS\r\n");
+    ASSERT_EQ(ls.readLine(10), "+OK ready\r\n");
+    ASSERT_TRUE(ls.sendString("STLS\r\n"));
+    ASSERT_EQ(ls.readLine(10), "+OK begin TLS\r\n");
   }
 
-  static std::string text(const BlockReader& br) {
-    return std::string(reinterpret_cast<const char*>(br.data.data()), br.dataLen);
-  }
+  static std::string text(const BlockReader& br) { return std::string(br.run()); }
 
   static TempDir* dir_;
   static int implicitPort_;
@@ -131,30 +129,29 @@ TEST_F(TlsTest, ImplicitTlsWithATrustedCertificateCarriesLinesForANameOrAnAddres
   // is tried.
   connect(ls, implicitPort_, "localhost");
   std::string failure;
-  ASSERT_TRUE(startTls(ls, trusting("localhost"), 10000, failure)) << failure;
-  ASSERT_TRUE(sendString(&ls, "hello world\n"));
-  BlockReader br;
-  init(br, ls, 1000, "\n", 10000);
+  ASSERT_TRUE(ls.startTls(trusting("localhost"), 10000, failure)) << failure;
+  ASSERT_TRUE(ls.sendString("hello world\n"));
+  BlockReader br(ls, 1000, "\n", 10000);
   std::string reply;
-  while (!br.terminatorFound && read(br)) {
+  while (!br.terminatorFound() && br.read()) {
     reply += text(br);
   }
   EXPECT_EQ(reply, "dlrow olleh\n");
-  close(ls); // the server serves one connection at a time
+  ls.close(); // the server serves one connection at a time
 
   LineSocket literal;
   connect(literal, implicitPort_);
-  EXPECT_TRUE(startTls(literal, trusting("127.0.0.1"), 10000, failure)) << failure;
+  EXPECT_TRUE(literal.startTls(trusting("127.0.0.1"), 10000, failure)) << failure;
 }
 
 TEST_F(TlsTest, AWrongHostNameIsRefusedWithAClearError) {
   LineSocket ls;
   connect(ls, implicitPort_);
   std::string failure;
-  EXPECT_FALSE(startTls(ls, trusting("mail.example.org"), 10000, failure));
+  EXPECT_FALSE(ls.startTls(trusting("mail.example.org"), 10000, failure));
   EXPECT_NE(failure.find("hostname mismatch"), std::string::npos) << failure;
-  EXPECT_EQ(ls.state, LS_ERROR);
-  EXPECT_FALSE(sendString(&ls, "anything\r\n")) << "nothing goes out after a refusal";
+  EXPECT_EQ(ls.state(), SocketState::Error);
+  EXPECT_FALSE(ls.sendString("anything\r\n")) << "nothing goes out after a refusal";
 }
 
 // Trust comes from the configured CA file or the system store; TLS_VERIFY NO takes
@@ -163,8 +160,8 @@ TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessTheConfigurationSaysOtherwi
   auto handshake = [&](const TlsClientOptions& options, std::string& failure) {
     LineSocket ls;
     connect(ls, implicitPort_);
-    bool secured = startTls(ls, options, 10000, failure);
-    close(ls);
+    bool secured = ls.startTls(options, 10000, failure);
+    ls.close();
     return secured;
   };
   std::string failure;
@@ -207,48 +204,46 @@ TEST_F(TlsTest, StlsUpgradesInPlaceAndWaitsSeeBytesThatTlsAlreadyHolds) {
   LineSocket ls;
   upgrade(ls, starttlsPort_);
   std::string failure;
-  ASSERT_TRUE(startTls(ls, trusting("localhost"), 10000, failure)) << failure;
-  ASSERT_TRUE(writeString(&ls, "NOOP\r\n"));
-  ASSERT_TRUE(flush(&ls));
-  EXPECT_EQ(readLine(ls, 10), "echo: NOOP\r\n");
-  ASSERT_TRUE(sendString(&ls, "BURST 1000000\r\n"));
-  std::optional<std::string> line = readLine(ls, 10);
+  ASSERT_TRUE(ls.startTls(trusting("localhost"), 10000, failure)) << failure;
+  ASSERT_TRUE(ls.writeString("NOOP\r\n"));
+  ASSERT_TRUE(ls.flush());
+  EXPECT_EQ(ls.readLine(10), "echo: NOOP\r\n");
+  ASSERT_TRUE(ls.sendString("BURST 1000000\r\n"));
+  std::optional<std::string> line = ls.readLine(10);
   ASSERT_TRUE(line);
   EXPECT_EQ(line->size(), 1000002u) << "a megabyte line over TLS comes whole";
 
-  ASSERT_TRUE(sendString(&ls, "BURST 5000\r\n"));
+  ASSERT_TRUE(ls.sendString("BURST 5000\r\n"));
   // The 5,002 bytes come in one TLS record; a read of 100 leaves the rest inside
   // OpenSSL and none on the socket.
-  BlockReader first;
-  init(first, ls, 100, nullptr, 10000);
-  ASSERT_TRUE(read(first));
+  BlockReader first(ls, 100, "", 10000);
+  ASSERT_TRUE(first.read());
   std::string gathered = text(first);
-  BlockReader rest;
-  init(rest, ls, 100, nullptr, 0); // no time to wait: only held bytes can come
-  while (gathered.size() < 5002 && read(rest) && rest.dataLen > 0) {
+  BlockReader rest(ls, 100, "", 0); // no time to wait: only held bytes can come
+  while (gathered.size() < 5002 && rest.read() && !rest.run().empty()) {
     gathered += text(rest);
   }
   EXPECT_EQ(gathered, std::string(5000, 'x') + "\r\n");
 
-  ASSERT_TRUE(sendString(&ls, "QUIT\r\n"));
-  EXPECT_EQ(readLine(ls, 10), std::nullopt);
-  EXPECT_EQ(ls.state, LS_CLOSED);
+  ASSERT_TRUE(ls.sendString("QUIT\r\n"));
+  EXPECT_EQ(ls.readLine(10), std::nullopt);
+  EXPECT_EQ(ls.state(), SocketState::Closed);
 }
 
 TEST_F(TlsTest, PlainBytesAfterTheStlsReplyRefuseTheUpgrade) {
   LineSocket ls;
   upgrade(ls, injectPort_);
   // The injected line came in the reply's packet; should it lag behind, wait for it.
-  if (!hasBufferedInput(ls)) {
-    int byte = readChar(ls, 10);
+  if (!ls.hasBufferedInput()) {
+    int byte = ls.readChar(10);
     ASSERT_GE(byte, 0);
     char first = static_cast<char>(byte);
-    unread(ls, &first, 1);
+    ls.unread(&first, 1);
   }
   std::string failure;
-  EXPECT_FALSE(startTls(ls, trusting("localhost"), 10000, failure));
+  EXPECT_FALSE(ls.startTls(trusting("localhost"), 10000, failure));
   EXPECT_NE(failure.find("before the secure connection"), std::string::npos) << failure;
-  EXPECT_NE(ls.state, LS_OPEN);
+  EXPECT_NE(ls.state(), SocketState::Open);
 }
 
 } // namespace

@@ -100,9 +100,9 @@ TEST(AnswerReader, FindsTheEndWhereverTheBytesAreCut) {
 
 TEST(AnswerReader, ReadsRunsOfTheConnectionAndStopsAtItsEnd) {
   LineSocket server;
-  initMemory(server);
+  server.useMemory();
   std::string wire = std::string(50000, 'x') + "\r\n.\r\n+OK next\r\n";
-  unread(server, wire.data(), wire.size());
+  server.unread(wire.data(), wire.size());
   Pop3AnswerReader reader(server);
   std::string run;
   std::string body;
@@ -111,7 +111,7 @@ TEST(AnswerReader, ReadsRunsOfTheConnectionAndStopsAtItsEnd) {
     body += run;
   }
   EXPECT_EQ(body, std::string(50000, 'x') + "\r\n");
-  EXPECT_EQ(readLine(server, 1), "+OK next\r\n");
+  EXPECT_EQ(server.readLine(1), "+OK next\r\n");
   Pop3AnswerReader cut(server);
   EXPECT_FALSE(cut.read(run, 4096, 1)) << "a connection that ends before the end fails";
 }
@@ -123,7 +123,7 @@ protected:
   void SetUp() override {
     setPreventionIntervalForTests(5);
     pair_ = test::connectedPair();
-    initSocket(client_, pair_.ours);
+    client_.attach(pair_.ours);
     message_.fetch = &fetch_;
   }
   void TearDown() override { setPreventionIntervalForTests(0); }
@@ -151,7 +151,7 @@ protected:
   // Ends the registration; what the client is still owed leaves with the flush.
   size_t finish(int32_t id) {
     size_t firstIndex = stopPrevention(id);
-    EXPECT_TRUE(flush(&client_));
+    EXPECT_TRUE(client_.flush());
     sleepMs(20);
     return firstIndex;
   }
@@ -247,7 +247,7 @@ TEST_F(PreventionTest, SeveralRetrievalsWithOrWithoutAClientAreServedByOneThread
 TEST_F(PreventionTest, AClientThatStopsReadingHoldsUpNobody) {
   test::LoopbackPair stuckPair = test::connectedPair();
   LineSocket stuck;
-  initSocket(stuck, stuckPair.ours);
+  stuck.attach(stuckPair.ours);
   size_t filler = test::fillUntilFull(stuckPair.ours);
   FetchRecord bigFetch;
   bigFetch.expectedSize = 10 * 29 * 4096; // ten timeout lines allowed
@@ -285,7 +285,7 @@ TEST_F(PreventionTest, AClientThatStopsReadingHoldsUpNobody) {
   }
   std::string received;
   std::thread reader([&] { received = stuckPair.peer.receive(filler + expected.size()); });
-  EXPECT_TRUE(flush(&stuck));
+  EXPECT_TRUE(stuck.flush());
   reader.join();
   ASSERT_EQ(received.size(), filler + expected.size());
   EXPECT_EQ(received.substr(filler), expected);

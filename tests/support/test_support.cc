@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/app.h"
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "platform/files.h"
@@ -81,6 +82,7 @@ void loadShippedLanguageTable() {
 }
 
 DataDirScope::DataDirScope() {
+  installLayerHooks();
   loadShippedLanguageTable();
   chooseDataDirectory(dir_.path(), true);
 }

@@ -64,8 +64,9 @@ private:
 // Loads the shipped string table from the build folder.
 void loadShippedLanguageTable();
 
-// Points the data directory at a fresh temporary folder and loads the string
-// table; the current configuration is dropped when the object goes.
+// Points the data directory at a fresh temporary folder, loads the string table
+// and installs the program's layer hooks (as start-up does); the current
+// configuration is dropped when the object goes.
 class DataDirScope {
 public:
   DataDirScope();

@@ -211,7 +211,7 @@ TEST(ConfigSeedingTest, SmtpBlocksAreCutWithTheirEmptyLines) {
   pop3.listenPort = 110;
   PortConfig smtp;
   smtp.listenPort = 25;
-  smtp.type = SMTP_SPECIFIC;
+  smtp.type = PortType::SmtpSpecific;
   smtp.serverName = "mail.example";
   smtp.upstreamTls = UpstreamTls::StartTls;
   config.ports = {pop3, smtp, pop3};

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 
@@ -43,5 +43,16 @@ bool readPatternFile(const std::string& path, std::vector<std::string>& out);
 // lists. A missing main file is an empty list; an extra file that cannot be opened
 // is reported.
 void LoadLists(Config& config);
+
+// The auto-white lists: senders and relays that became white by sending clean
+// mail, one per line.
+
+// Reads auto_wlist_from.dat (one address per line) and auto_wlist_ip.dat (one
+// dotted address per line; other lines are skipped) into the snapshot.
+void loadAutoWhitelistFiles(Config& config);
+
+// Rewrites auto_wlist_from.dat and auto_wlist_ip.dat from the current snapshot.
+// A file that cannot be created is reported; false then.
+bool SaveAutoWhitelists();
 
 } // namespace km

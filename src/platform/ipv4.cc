@@ -1,4 +1,4 @@
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 #include <algorithm>
 #include <cstring>

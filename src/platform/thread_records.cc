@@ -1,10 +1,9 @@
-#include "net/thread_records.h"
-
-#include <thread>
+#include "platform/thread_records.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace km {

@@ -1,4 +1,4 @@
-#include "filter/plugin_host.h"
+#include "config/plugin_table.h"
 
 #include "config/config.h"
 #include "platform/text.h"
@@ -111,13 +111,6 @@ void* FindExport(int installedIndex, std::string_view name) {
   if (!exact.empty() && exact[0] != '_') {
     return plugin->finder(("_" + exact).c_str());
   }
-  return nullptr;
-}
-
-const KmCallbacksA* pluginCallbacksA() {
-  return nullptr;
-}
-const KmCallbacksB* pluginCallbacksB() {
   return nullptr;
 }
 

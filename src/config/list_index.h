@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/ipv4.h"
+#include "platform/ipv4.h"
 
 namespace km {
 

@@ -25,12 +25,12 @@ struct DnsblCounts {
 
 // Columns of a row: the list's key, then the counters as the window shows them.
 enum DnsblColumn : int {
-  DNSBL_COLUMN_NAME = 0,
-  DNSBL_COLUMN_QUERIES = 1,
-  DNSBL_COLUMN_LISTED = 2,
-  DNSBL_COLUMN_NOT_LISTED = 3,
-  DNSBL_COLUMN_HIT_RATE = 4,  // "%.1f%%", empty while there is no answer
-  DNSBL_COLUMN_MEAN_TIME = 5, // "%.3fs", empty while there is no answer
+  kDnsblColumnName = 0,
+  kDnsblColumnQueries = 1,
+  kDnsblColumnListed = 2,
+  kDnsblColumnNotListed = 3,
+  kDnsblColumnHitRate = 4,  // "%.1f%%", empty while there is no answer
+  kDnsblColumnMeanTime = 5, // "%.3fs", empty while there is no answer
 };
 
 struct DnsblStatisticsRow {

@@ -1,8 +1,8 @@
-#include "filter/list_index.h"
+#include "config/list_index.h"
 
 #include <algorithm>
 
-#include "filter/lists.h"
+#include "config/lists.h"
 #include "platform/text.h"
 
 namespace km {

@@ -1,7 +1,11 @@
-// The installed plug-ins as the configuration and the filters see them: names,
-// display names, versions and their exports. Discovery and loading of plug-in
-// libraries belong to the plug-in host; until it finds any, no plug-in is
-// installed and every ENABLED_PLUGIN line names an unknown plug-in.
+// The table of installed plug-ins as the configuration and the filters see them:
+// names, display names, versions and their exports. The configuration names them
+// in its ENABLED_PLUGIN lines; discovery and loading of plug-in libraries belong
+// to the plug-in host above, and until it finds any, no plug-in is installed and
+// every ENABLED_PLUGIN line names an unknown plug-in.
+//
+// The table only grows, under the configuration lock; every function here may be
+// called from any thread.
 #pragma once
 
 #include <kestrelmail/plugin.h>
@@ -40,10 +44,5 @@ bool pluginDisabled(int installedIndex);
 // The export of that name, or failing that the same name with a leading "_";
 // null when the plug-in is disabled, not loaded or lacks the export.
 void* FindExport(int installedIndex, std::string_view name);
-
-// The callback tables plug-ins receive. They come with the plug-in host; until it
-// loads libraries nothing can call them, and they are null.
-const KmCallbacksA* pluginCallbacksA();
-const KmCallbacksB* pluginCallbacksB();
 
 } // namespace km

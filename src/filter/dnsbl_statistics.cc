@@ -1,4 +1,4 @@
-#include "ui/dnsbl_statistics.h"
+#include "filter/dnsbl_statistics.h"
 
 #include "config/config.h"
 #include "filter/dnsbl_lock.h"
@@ -33,18 +33,18 @@ DnsblStatisticsRow* findRow(std::string_view key) {
 
 void fillCells(DnsblStatisticsRow& row) {
   const DnsblCounts& counts = row.counts;
-  row.cells[DNSBL_COLUMN_NAME] = row.name;
-  row.cells[DNSBL_COLUMN_QUERIES] = std::to_string(counts.queries);
-  row.cells[DNSBL_COLUMN_LISTED] = std::to_string(counts.listed);
-  row.cells[DNSBL_COLUMN_NOT_LISTED] = std::to_string(counts.notListed);
+  row.cells[kDnsblColumnName] = row.name;
+  row.cells[kDnsblColumnQueries] = std::to_string(counts.queries);
+  row.cells[kDnsblColumnListed] = std::to_string(counts.listed);
+  row.cells[kDnsblColumnNotListed] = std::to_string(counts.notListed);
   if (counts.queries == 0) {
-    row.cells[DNSBL_COLUMN_HIT_RATE].clear();
-    row.cells[DNSBL_COLUMN_MEAN_TIME].clear();
+    row.cells[kDnsblColumnHitRate].clear();
+    row.cells[kDnsblColumnMeanTime].clear();
     return;
   }
   double queries = counts.queries;
-  row.cells[DNSBL_COLUMN_HIT_RATE] = formatText("%.1f%%", {counts.listed * 100.0 / queries});
-  row.cells[DNSBL_COLUMN_MEAN_TIME] =
+  row.cells[kDnsblColumnHitRate] = formatText("%.1f%%", {counts.listed * 100.0 / queries});
+  row.cells[kDnsblColumnMeanTime] =
       formatText("%.3fs", {static_cast<double>(counts.totalMs) / queries / 1000.0});
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "ui/dnsbl_statistics.h"
+#include "filter/dnsbl_statistics.h"
 
 namespace km {
 namespace {
@@ -40,8 +40,8 @@ TEST_F(DnsblStatisticsTest, TextsAreRefreshedAtMostEveryFourSeconds) {
 
   countDnsblAnswer("SBL", false, 30, 53999);
   countDnsblAnswer("XBL", false, 7, 53999);
-  EXPECT_EQ(cellsOf("SBL")[DNSBL_COLUMN_QUERIES], "1");
-  EXPECT_EQ(cellsOf("XBL")[DNSBL_COLUMN_QUERIES], "0");
+  EXPECT_EQ(cellsOf("SBL")[kDnsblColumnQueries], "1");
+  EXPECT_EQ(cellsOf("XBL")[kDnsblColumnQueries], "0");
   EXPECT_TRUE(dnsblStatisticsRows()[0].changed);
 
   countDnsblAnswer("SBL", false, 1, 54000);
@@ -51,7 +51,7 @@ TEST_F(DnsblStatisticsTest, TextsAreRefreshedAtMostEveryFourSeconds) {
 
   countDnsblAnswer("XBL", true, 7, 55000);
   refreshDnsblStatistics(55001);
-  EXPECT_EQ(cellsOf("XBL")[DNSBL_COLUMN_HIT_RATE], "50.0%");
+  EXPECT_EQ(cellsOf("XBL")[kDnsblColumnHitRate], "50.0%");
 }
 
 TEST_F(DnsblStatisticsTest, RowsFollowTheDefinedListsAndCountTheirAnswersOnly) {
@@ -76,7 +76,7 @@ TEST_F(DnsblStatisticsTest, RowsFollowTheDefinedListsAndCountTheirAnswersOnly) {
   EXPECT_EQ(rows[0].name, "NEW");
   EXPECT_EQ(rows[1].name, "sbl");
   EXPECT_EQ(rows[1].counts.listed, 1u);
-  EXPECT_EQ(rows[1].cells[DNSBL_COLUMN_QUERIES], "1");
+  EXPECT_EQ(rows[1].cells[kDnsblColumnQueries], "1");
   EXPECT_FALSE(dnsblListCounts("XBL"));
   syncDnsblStatisticsLists(configWithLists({"XBL"}));
   EXPECT_EQ(dnsblListCounts("XBL")->queries, 0u);

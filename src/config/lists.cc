@@ -1,11 +1,12 @@
-#include "filter/lists.h"
+#include "config/lists.h"
 
 #include "config/config.h"
+#include "config/config_internal.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/lang.h"
-#include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
 
@@ -64,8 +65,8 @@ template <typename Add> bool readListFile(const std::string& path, Add add) {
 }
 
 void reportUnreadableExtraFile(const std::string& path) {
-  showMessage(languageText(kTextErrorTitle),
-              formatText(languageText(kTextExtraListUnreadable), {path}), NoticeIcon::Exclamation);
+  tellUser(languageText(kTextErrorTitle),
+           formatText(languageText(kTextExtraListUnreadable), {path}), NoticeIcon::Exclamation);
 }
 
 void loadNetblockList(const char* mainFile, const std::vector<std::string>& extraFiles,
@@ -260,6 +261,72 @@ void LoadLists(Config& config) {
   config.whitelistIpIndex = NetblockIndex(config.whitelistIp);
   config.blacklistEmailIndex = PatternIndex(config.blacklistEmail);
   config.blacklistIpIndex = NetblockIndex(config.blacklistIp);
+}
+
+// --- The auto-white lists ---
+
+namespace {
+
+// Splits text into its non-empty lines; any control byte ends a line.
+template <typename OnLine> void forEachLine(const std::string& text, OnLine onLine) {
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || static_cast<unsigned char>(text[i]) < 32) {
+      if (i > start) {
+        onLine(std::string_view(text).substr(start, i - start));
+      }
+      start = i + 1;
+    }
+  }
+}
+
+bool writeListFile(const std::string& name, const std::string& text) {
+  std::string path = dataPath(name);
+  File file = openFileRetrying(path, "w");
+  bool ok = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  ok = closeFile(file) && ok;
+  if (!ok) {
+    int failure = lastErrorNumber();
+    tellUser(languageText(kTextErrorTitle),
+             formatText(languageText(kTextAutoWhitelistUnwritable), {path, errorText(failure)}),
+             NoticeIcon::Exclamation);
+  }
+  return ok;
+}
+
+} // namespace
+
+void loadAutoWhitelistFiles(Config& config) {
+  if (std::optional<std::string> text = readWholeFile(dataPath("auto_wlist_from.dat"))) {
+    forEachLine(*text, [&](std::string_view line) { config.autoWlistFrom.emplace_back(line); });
+  }
+  if (std::optional<std::string> text = readWholeFile(dataPath("auto_wlist_ip.dat"))) {
+    forEachLine(*text, [&](std::string_view line) {
+      Ipv4Address address;
+      if (parseIpv4(line, address)) {
+        config.autoWlistIp.push_back(address);
+      }
+    });
+  }
+}
+
+bool SaveAutoWhitelists() {
+  RecursiveGuard guard(configLock());
+  ConfigRef config = AcquireConfig();
+  if (!config) {
+    return false;
+  }
+  std::string senders;
+  for (const std::string& address : config->autoWlistFrom) {
+    senders += address + "\n";
+  }
+  std::string relays;
+  for (const Ipv4Address& address : config->autoWlistIp) {
+    relays += ipToString(address) + "\n";
+  }
+  bool sendersSaved = writeListFile("auto_wlist_from.dat", senders);
+  bool relaysSaved = writeListFile("auto_wlist_ip.dat", relays);
+  return sendersSaved && relaysSaved;
 }
 
 } // namespace km

@@ -1,4 +1,4 @@
-#include "app/main_loop.h"
+#include "platform/main_loop.h"
 
 #include <poll.h>
 #include <pthread.h>
