@@ -51,7 +51,6 @@ struct ImapSession {
   // Bytes of the literal a relayed client line announced.
   uint64_t pendingLiteral = 0;
   MailboxState* currentMailbox = nullptr;
-  bool quit = false;
   int64_t lastConfigCheck = 0;
   // A client command that is still arriving (after a literal, or an IDLE until its
   // DONE) must not have a callback written into its middle; new mail seen

@@ -257,11 +257,10 @@ void setUser(ImapSession& s, std::string_view user) {
 }
 
 // LOGIN, connected or not; on a generic port the user name names the server.
-void handleLogin(ImapSession& s, std::string_view text) {
+SessionFlow handleLogin(ImapSession& s, std::string_view text) {
   ImapLine line = parseImapLine(LineKind::Command, text, &s.client, &s.status);
   if (!line.complete) {
-    s.quit = true;
-    return;
+    return SessionFlow::End;
   }
   ImapTokens& tokens = line.tokens;
   std::string tag(tokenText(tokens, 0));
@@ -269,7 +268,7 @@ void handleLogin(ImapSession& s, std::string_view text) {
                  tokens[2].type != TokenType::Message;
   if (!hasUser) {
     sendToClient(s, tag + " BAD Malformed LOGIN command\r\n");
-    return;
+    return SessionFlow::Continue;
   }
   if (!isGenericPort(s)) {
     setUser(s, tokenText(tokens, 2));
@@ -280,10 +279,10 @@ void handleLogin(ImapSession& s, std::string_view text) {
       showMessage(languageText(kTextErrorTitle),
                   formatText(languageText(kTextPop3UserNeedsServer), {"IMAP4"}), NoticeIcon::Stop);
       sendToClient(s, tag + " NO Username not in correct format for Kestrelmail.\r\n");
-      return;
+      return SessionFlow::Continue;
     }
     if (!isConnected(s) && !connectUpstream(s, login->server, tag)) {
-      return;
+      return SessionFlow::Continue;
     }
     tokens[2] = ImapToken{};
     removeToken(tokens, 2);
@@ -292,12 +291,13 @@ void handleLogin(ImapSession& s, std::string_view text) {
     setUser(s, login->user);
   } else {
     sendToClient(s, tag + " BAD Malformed LOGIN command\r\n");
-    return;
+    return SessionFlow::Continue;
   }
   setRowText(s.row, kColumnUser, s.account.userName);
   if (isConnected(s)) {
     logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4User, {s.account.userName});
   }
+  return SessionFlow::Continue;
 }
 
 std::string callbackLine(ImapSession& s, std::string_view kind) {
@@ -356,11 +356,11 @@ void relayRaw(ImapSession& s, const std::string& text, const ImapLine& line) {
   }
 }
 
-void answerUnconnected(ImapSession& s, const std::string& text, const ImapLine& line) {
+SessionFlow answerUnconnected(ImapSession& s, const std::string& text, const ImapLine& line) {
   const ImapTokens& tokens = line.tokens;
   if (tokens.empty()) {
     sendToClient(s, " BAD Atom not found.\r\n");
-    return;
+    return SessionFlow::Continue;
   }
   std::string tag(tokenText(tokens, 0));
   if (tokenIs(tokens, 1, "CAPABILITY")) {
@@ -369,14 +369,15 @@ void answerUnconnected(ImapSession& s, const std::string& text, const ImapLine& 
     sendToClient(s, tag + " OK NOOP completed\r\n");
   } else if (tokenIs(tokens, 1, "LOGOUT")) {
     sendToClient(s, "* BYE Kestrelmail IMAP4 logging out\r\n" + tag + " OK LOGOUT completed.\r\n");
-    s.quit = true;
+    return SessionFlow::End;
   } else if (tokenIs(tokens, 1, "AUTHENTICATE")) {
     sendToClient(s, tag + " NO Authentication mechanism not supported\r\n");
   } else if (tokenIs(tokens, 1, "LOGIN")) {
-    handleLogin(s, text);
+    return handleLogin(s, text);
   } else {
     sendToClient(s, tag + " BAD Command unusable when not connected to server.\r\n");
   }
+  return SessionFlow::Continue;
 }
 
 // What the command column shows: never the credentials of a log-in.
@@ -387,23 +388,21 @@ std::string commandColumnText(const ImapLine& line, std::string_view text) {
   return std::string(lineText(text));
 }
 
-void handleClientLine(ImapSession& s) {
+SessionFlow handleClientLine(ImapSession& s) {
   std::optional<std::string> text = s.client.readLine(-1);
   if (!text) {
-    s.quit = true;
     if (s.client.failed() && isReportableSocketError(s.client.lastError())) {
       reportSocketErrorOnceThenCount(s.client.lastError(),
                                      languageText(kTextImap4ClientReadErrorTitle), &s.record.log);
     }
-    return;
+    return SessionFlow::End;
   }
   ImapLine line = parseImapLine(LineKind::Command, *text, nullptr, nullptr);
   if (!s.clientCommandOpen) {
     setRowText(s.row, kColumnCommand, commandColumnText(line, *text));
   }
   if (!isConnected(s)) {
-    answerUnconnected(s, *text, line);
-    return;
+    return answerUnconnected(s, *text, line);
   }
   const ImapTokens& tokens = line.tokens;
   bool command = !s.clientCommandOpen;
@@ -411,41 +410,38 @@ void handleClientLine(ImapSession& s) {
     if (tokenIs(tokens, 1, "SELECT") || tokenIs(tokens, 1, "EXAMINE")) {
       ImapLine select = parseImapLine(LineKind::Command, *text, &s.client, &s.status);
       if (!select.complete) {
-        s.quit = true;
-      } else if (select.tokens.size() < 3 || tokenText(select.tokens, 2).empty()) {
+        return SessionFlow::End;
+      }
+      if (select.tokens.size() < 3 || tokenText(select.tokens, 2).empty()) {
         writeImapLine(select, s.server, &s.status);
       } else {
         s.pendingSelect = std::move(select);
         sendCallback(s, "SELECT");
       }
-      return;
+      return SessionFlow::Continue;
     }
     bool uid = tokenIs(tokens, 1, "UID");
     if (tokenIs(tokens, uid ? 2 : 1, "FETCH")) {
       ImapLine fetch = parseImapLine(LineKind::Command, *text, &s.client, &s.status);
       if (!fetch.complete) {
-        s.quit = true;
-        return;
+        return SessionFlow::End;
       }
       s.pendingFetch = std::move(fetch);
       sendCallback(s, "FETCH");
-      return;
+      return SessionFlow::Continue;
     }
     if (tokenIs(tokens, uid ? 2 : 1, "SEARCH")) {
-      if (!rewriteSearch(*text, s.client, s.server, s.currentMailbox)) {
-        s.quit = true;
-      }
-      return;
+      return endUnless(rewriteSearch(*text, s.client, s.server, s.currentMailbox));
     }
   }
   if (command && tokenIs(tokens, 1, "LOGIN")) {
-    handleLogin(s, *text);
-    return;
+    return handleLogin(s, *text);
   }
   if (command && tokenIs(tokens, 1, "AUTHENTICATE")) {
     logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4Authenticate);
   }
   relayRaw(s, *text, line);
+  return SessionFlow::Continue;
 }
 
 // Copies `count` bytes from one connection to the other as they come.
@@ -510,11 +506,10 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-void handleServerLine(ImapSession& s) {
+SessionFlow handleServerLine(ImapSession& s) {
   std::optional<std::string> text = s.server.readLine(-1);
   if (!text) {
-    s.quit = true;
-    return;
+    return SessionFlow::End;
   }
   ImapLine line = parseImapLine(LineKind::Response, *text, nullptr, nullptr);
   const ImapTokens& tokens = line.tokens;
@@ -527,16 +522,16 @@ void handleServerLine(ImapSession& s) {
     s.server.flush();
     s.pendingLiteral = 0;
     s.awaitingCallback = false;
-    return;
+    return SessionFlow::Continue;
   }
   if (!s.droppedTag.empty() && tag == s.droppedTag) {
-    return;
+    return SessionFlow::Continue;
   }
   if (startsWith(tag, "KRTLCB_SELECT")) {
     selectCallback(s);
     s.server.flush();
     s.awaitingCallback = false;
-    return;
+    return SessionFlow::Continue;
   }
   if (startsWith(tag, "KRTLCB_FETCH")) {
     if (s.pendingFetch) {
@@ -544,7 +539,7 @@ void handleServerLine(ImapSession& s) {
     }
     s.pendingFetch.reset();
     s.awaitingCallback = false;
-    return;
+    return SessionFlow::Continue;
   }
   if (!s.literalTag.empty() && tag == s.literalTag) {
     // The server refused a command instead of taking its literal: the client sends
@@ -560,7 +555,7 @@ void handleServerLine(ImapSession& s) {
   bool untagged = tag == "*";
   if (filtering && untagged && s.currentMailbox != nullptr && tokenIs(tokens, 2, "RECENT")) {
     sendToClient(s, formatText("* %d RECENT\r\n", {s.currentMailbox->recentUids.size()}));
-    return;
+    return SessionFlow::Continue;
   }
   if (filtering && untagged && s.currentMailbox != nullptr && tokenIs(tokens, 2, "EXISTS")) {
     int64_t count = readLong(tokenText(tokens, 1));
@@ -574,7 +569,7 @@ void handleServerLine(ImapSession& s) {
     }
     s.currentMailbox->lastExists = count;
     writeImapLine(line, s.client, &s.status);
-    return;
+    return SessionFlow::Continue;
   }
   if (untagged && tokenIs(tokens, 1, "CAPABILITY")) {
     if (isGenericPort(s)) {
@@ -583,7 +578,7 @@ void handleServerLine(ImapSession& s) {
       std::string kept = withoutUnrelayableCapabilities(*text);
       s.client.writeString(kept);
     }
-    return;
+    return SessionFlow::Continue;
   }
   if (text->find("[CAPABILITY") != std::string::npos) {
     std::string reduced = reduceBracketCapability(*text);
@@ -597,6 +592,7 @@ void handleServerLine(ImapSession& s) {
                   *literal > kLiteralProgressFrom);
     }
   }
+  return SessionFlow::Continue;
 }
 
 // Whether the server has said something: bytes buffered, an end, or data waiting.
@@ -620,8 +616,9 @@ bool serverHasInput(ImapSession& s) {
 }
 
 // Waits until either connection has something (or the stop flag is raised); the
-// client is not listened to while a callback is awaited.
-void waitForInput(ImapSession& s) {
+// client is not listened to while a callback is awaited. The session ends when
+// there is nothing to listen to, or neither side said anything for the idle limit.
+SessionFlow waitForInput(ImapSession& s) {
   bool listenClient = !s.awaitingCallback;
   bool listenServer = isConnected(s);
   while (!stopRequested()) {
@@ -633,17 +630,16 @@ void waitForInput(ImapSession& s) {
     } else if (listenServer) {
       ready = waitReadable(s.server.handle(), kWaitSliceMs) != 0 ? 2 : 0;
     } else {
-      s.quit = true;
-      return;
+      return SessionFlow::End;
     }
     if (ready != 0) {
-      return;
+      return SessionFlow::Continue;
     }
     if (s.idleLimitMs > 0 && tickCountMs() - s.lastActivityMs > s.idleLimitMs) {
-      s.quit = true; // neither side said anything for the idle limit
-      return;
+      return SessionFlow::End;
     }
   }
+  return SessionFlow::Continue;
 }
 
 // Every 11 seconds: a changed configuration is taken over when the session's port
@@ -675,30 +671,32 @@ void refreshConfiguration(ImapSession& s) {
 }
 
 void runMainLoop(ImapSession& s) {
-  while (!s.quit && !stopRequested()) {
+  SessionFlow flow = SessionFlow::Continue;
+  while (flow == SessionFlow::Continue && !stopRequested()) {
     bool clientReady = !s.awaitingCallback && s.client.pollInput();
     bool serverReady = serverHasInput(s);
     if (!clientReady && !serverReady) {
-      waitForInput(s);
+      flow = waitForInput(s);
       clientReady = !s.awaitingCallback && s.client.pollInput();
       serverReady = serverHasInput(s);
     }
     refreshConfiguration(s);
-    if (clientReady && !s.quit) {
+    if (clientReady && flow == SessionFlow::Continue) {
       do {
-        handleClientLine(s);
-      } while (!s.awaitingCallback && !s.quit && !stopRequested() && s.client.hasBufferedInput());
+        flow = handleClientLine(s);
+      } while (flow == SessionFlow::Continue && !s.awaitingCallback && !stopRequested() &&
+               s.client.hasBufferedInput());
       s.client.flush();
       if (isConnected(s)) {
         s.server.flush();
       }
     }
-    if (serverReady && !s.quit) {
+    if (serverReady && flow == SessionFlow::Continue) {
       // While the server streams (a long FETCH answer), its lines are taken as they
       // come; the client is looked at again when the server pauses.
       do {
-        handleServerLine(s);
-      } while (!s.quit && !stopRequested() && isConnected(s) &&
+        flow = handleServerLine(s);
+      } while (flow == SessionFlow::Continue && !stopRequested() && isConnected(s) &&
                (s.server.hasBufferedInput() || (s.server.isOpen() && serverHasInput(s))));
       s.client.flush();
       if (isConnected(s)) {
@@ -710,7 +708,7 @@ void runMainLoop(ImapSession& s) {
       s.lastActivityMs = tickCountMs();
     }
     if (!s.client.isOpen() || (isConnected(s) && !s.server.isOpen())) {
-      s.quit = true;
+      flow = SessionFlow::End;
     }
   }
 }
@@ -760,16 +758,17 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
     }
     CreateSessionRecord(s.record, s.config, s.port, s.clientAddress);
     s.account.log = &s.record.log;
+    SessionFlow flow = SessionFlow::Continue;
     if (!isGenericPort(s)) {
-      s.quit = !connectUpstream(s, s.port.serverName, "*");
+      flow = endUnless(connectUpstream(s, s.port.serverName, "*"));
     } else if (!sendToClient(s, "* OK [CAPABILITY IMAP4rev1] Kestrelmail for Windows\r\n")) {
       if (s.client.failed() && isReportableSocketError(s.client.lastError())) {
         reportSocketError(s.client.lastError(), languageText(kTextImap4ClientErrorTitle),
                           &s.record.log);
       }
-      s.quit = true;
+      flow = SessionFlow::End;
     }
-    if (!s.quit) {
+    if (flow == SessionFlow::Continue) {
       SessionStarted(s.record);
       started = true;
       runMainLoop(s);
