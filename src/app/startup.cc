@@ -15,6 +15,7 @@
 #include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_statistics.h"
+#include "imap4/imap4.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
 #include "platform/files.h"
