@@ -196,7 +196,11 @@ namespace km {
   X(kTextImap4CannotResolve, 20501)                                                                \
   X(kTextImap4CannotConnect, 20502)                                                                \
   X(kTextImap4TlsFailed, 20503)                                                                    \
-  X(kTextLogImap4Server, 20504)
+  X(kTextLogImap4Server, 20504)                                                                    \
+  X(kTextPluginNotLoaded, 20700)                                                                   \
+  X(kTextPluginRefusedVersion, 20701)                                                              \
+  X(kTextLogPluginPipeAbandoned, 20702)                                                            \
+  X(kTextLogPluginAbsurdSize, 20703)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,
