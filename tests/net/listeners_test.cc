@@ -85,6 +85,15 @@ protected:
     return count;
   }
 
+  Notice choiceNotice() const {
+    for (const Notice& notice : notifier_->notices()) {
+      if (!notice.choices.empty()) {
+        return notice;
+      }
+    }
+    return Notice{};
+  }
+
   test::DataDirScope data_;
   test::NotifierScope notices_;
   test::RecordingNotifier* notifier_ = &notices_.notifier();
@@ -108,8 +117,10 @@ TEST_F(ListenerTest, TwoDefinitionsOnOnePortShareOneListeningSocket) {
   notifier_->tick = true; // remember the choice
   acceptOn(portA_);
   ASSERT_EQ(choiceNotices(), 1u);
-  Notice asked = notifier_->notices().back();
-  EXPECT_EQ(asked.choices.size(), 2u);
+  // The session may already have told the user about its server, so the question
+  // need not be the last notice.
+  Notice asked = choiceNotice();
+  ASSERT_EQ(asked.choices.size(), 2u);
   EXPECT_NE(asked.choices[1].find("pop.example.org"), std::string::npos);
   EXPECT_NE(asked.text.find(std::to_string(portA_)), std::string::npos);
   EXPECT_EQ(rememberedPortChoice(portA_), shared->portConfigIds[1]);
@@ -135,6 +146,8 @@ TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
     client = test::connectToLoopback(portB_);
     acceptOn(portB_);
     EXPECT_EQ(listenerOn(portB_)->sessionCount, 1u);
+    // The IMAP4 session ends at the client's word and then waits for the lock.
+    ASSERT_TRUE(client.send("a1 LOGOUT\r\n"));
 
     load(port(portA_, "POP3_GENERIC"));
     EXPECT_EQ(listenerOn(portA_)->listenSocket, keptSocket) << "a kept port keeps its socket";
@@ -143,6 +156,7 @@ TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
     EXPECT_TRUE(dropped->retired);
     EXPECT_TRUE(dropped->portConfigIds.empty());
   }
+  EXPECT_NE(client.receiveAll().find("* BYE Kestrelmail IMAP4 logging out\r\n"), std::string::npos);
   waitForSessions();
   EXPECT_FALSE(listenerOn(portB_)) << "closed with its last session";
   EXPECT_FALSE(test::connectToLoopback(portB_).get() != kInvalidSocket) << "nobody listens";
