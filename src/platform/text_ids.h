@@ -149,7 +149,11 @@ namespace km {
   X(kTextLogPop3User, 20425)                                                                       \
   X(kTextLogPop3Command, 20426)                                                                    \
   X(kTextPop3TlsFailed, 20427)                                                                     \
-  X(kTextPrefetchThreadFailed, 20428)
+  X(kTextPrefetchThreadFailed, 20428)                                                              \
+  X(kTextPluginNotLoaded, 20700)                                                                   \
+  X(kTextPluginRefusedVersion, 20701)                                                              \
+  X(kTextLogPluginPipeAbandoned, 20702)                                                            \
+  X(kTextLogPluginAbsurdSize, 20703)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,
