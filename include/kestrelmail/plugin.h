@@ -99,7 +99,7 @@ typedef struct KmCallbacksA {
   /* Looks the host name up and judges the message by whether it resolves to one of
      the expected addresses (count of them, 4 octets each). */
   void (*queueHostCheck)(uint32_t message, const char* host, const uint8_t* addresses,
-                         int32_t count, int32_t kind, const uint32_t* waiterTemplate);
+                         int32_t count, int32_t kind, const Verdict* evidence);
   /* The position after the first address in the text, copied to `out` (which must
      hold the whole text), or -1. */
   int32_t (*extractEmailAddress)(const char* text, char* out);
