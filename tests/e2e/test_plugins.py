@@ -260,3 +260,95 @@ class RecorderTest(PluginCase):
         direct.quit()
         proxied_size = int(listing[0].split()[1])
         self.assertGreaterEqual(proxied_size - int(original[0].split()[1]), 4000)
+
+
+class CrashTest(PluginCase):
+    messages = [message("rec-crash")]
+    plugins = {"recorder/recorder.so": test_plugin("recorder")}
+    config_lines = "ENABLED_PLUGIN recorder Call Recorder\n"
+
+    def test_a_crash_inside_a_plugin_is_reported_with_its_name(self):
+        pop = self.proxied()
+        with self.assertRaises((poplib.error_proto, OSError, EOFError)):
+            pop.retr(1)
+        pop.close()
+        self.assertEqual(self.kestrel.wait(), 1)
+        report = self.ws.read("crash-report.txt", "rb")
+        self.assertIn(b" Plugin: recorder (filterOnMessageHeaders)\r\n", report)
+
+
+def readme_example():
+    """The C source of the README's plug-in example."""
+    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+        readme = f.read()
+    section = readme[readme.index("## Writing a plug-in"):]
+    return section[section.index("```c\n") + 5:section.index("```\n", section.index("```c"))]
+
+
+class ReadmeExampleTest(PluginCase):
+    """The plug-in of the README, built the way it says, judges mail."""
+
+    messages = [message("You won the lottery"), message("Lunch on Friday")]
+    config_lines = "ENABLED_PLUGIN subjectwords Subject words\n"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build = os.path.join(BUILD_DIR, "readme-example-%d" % os.getpid())
+        os.makedirs(cls.build, exist_ok=True)
+        source = os.path.join(cls.build, "subjectwords.c")
+        with open(source, "w") as f:
+            f.write(readme_example())
+        library = os.path.join(cls.build, "subjectwords.so")
+        subprocess.run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC",
+                        "-I" + os.path.join(SOURCE_DIR, "include"), source, "-o", library],
+                       check=True)
+        cls.plugins = {"subjectwords/subjectwords.so": library}
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        shutil.rmtree(cls.build, ignore_errors=True)
+
+    def test_the_example_gets_its_folder_and_its_verdicts_show(self):
+        folder = self.ws.path("plugins/subjectwords")
+        wait_for(lambda: os.path.isdir(folder), what="the plug-in's folder")
+        with open(os.path.join(folder, "words.txt"), "w") as f:
+            f.write("lottery\nprize\n")
+        # A changed configuration gives the plug-in a fresh loadConfig.
+        with open(self.ws.path("config.dat"), "a") as f:
+            f.write("\n")
+        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
+        for number, subject, label in [(1, "**SPAM** You won the lottery", "SPAM WORD lottery"),
+                                       (2, "Lunch on Friday", "PASS")]:
+            headers, _ = self.fetch(number)
+            self.assertEqual(header(headers, "Subject"), subject)
+            self.assertEqual(header(headers, "X-Kestrelmail"), label)
+
+    def fetch(self, number):
+        pop = self.proxied()
+        _, lines, _ = pop.retr(number)
+        pop.quit()
+        return split_message(lines)
+
+
+class BayesThroughTheHostTest(PluginCase):
+    """The Bayesian plug-in, loaded by the program like any other, learns a
+    black-listed message in its own configuration folder."""
+
+    messages = [message("Cheap watches", sender="deals@spam.example",
+                        body=b"Replica watches at unbeatable prices, order today.\n")]
+    plugins = {"bayes/bayes.so": os.path.join(BUILD_DIR, "plugins", "bayes", "bayes.so")}
+    config_lines = "ENABLED_PLUGIN bayes Bayesian content filter\n"
+
+    def test_it_learns_a_sure_verdict_into_its_folder(self):
+        pop = self.proxied()
+        _, lines, _ = pop.retr(1)
+        pop.quit()
+        headers, _ = split_message(lines)
+        self.assertEqual(header(headers, "X-Kestrelmail"), "SPAM BLIST EMAIL")
+        folder = self.ws.path("plugins/bayes")
+        self.assertTrue(os.path.isdir(os.path.join(folder, "train_spam")))
+        # Its data is handed back when the program ends, and it saves then.
+        self.assertEqual(self.kestrel.stop(), 0)
+        self.assertGreater(os.path.getsize(os.path.join(folder, "tokens.dat")), 0)
