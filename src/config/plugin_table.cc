@@ -326,6 +326,12 @@ KmPluginData LoadPluginConfig(int installedIndex) {
     return nullptr;
   }
   std::string folder = pluginConfigFolder(installedPluginName(installedIndex));
+  // The data directory's plugins/ folder is made at start-up; it is made again
+  // here when it was removed since.
+  std::string parent = dataPath("plugins/");
+  if (!directoryExists(parent)) {
+    createDirectory(parent);
+  }
   if (!directoryExists(folder) && !createDirectory(folder)) {
     reportSystemError(folder, nullptr);
     return nullptr;
