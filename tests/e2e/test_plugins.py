@@ -352,3 +352,42 @@ class BayesThroughTheHostTest(PluginCase):
         # Its data is handed back when the program ends, and it saves then.
         self.assertEqual(self.kestrel.stop(), 0)
         self.assertGreater(os.path.getsize(os.path.join(folder, "tokens.dat")), 0)
+
+
+class PatternsieveTest(PluginCase):
+    """The pattern plug-in with its shipped rules, then with the user's own."""
+
+    messages = [message("You are a winner of our lottery"),
+                message("A letter", body=b"I am the next of kin\nof a man who left 4 million.\n"),
+                message("Quarterly report"), message("Lunch on Friday")]
+    plugins = {"patternsieve/patternsieve.so":
+               os.path.join(BUILD_DIR, "plugins", "patternsieve", "patternsieve.so")}
+    config_lines = "ENABLED_PLUGIN patternsieve Pattern sieve\n"
+
+    def fetch(self, number):
+        pop = self.proxied()
+        _, lines, _ = pop.retr(number)
+        pop.quit()
+        return split_message(lines)
+
+    def judged(self, number):
+        headers, _ = self.fetch(number)
+        return header(headers, "Subject"), header(headers, "X-Kestrelmail")
+
+    def test_matching_rules_tag_the_message_with_their_reason(self):
+        self.assertEqual(self.judged(1), ("**SPAM** You are a winner of our lottery",
+                                          "SPAM LOTTERY"))
+        self.assertEqual(self.judged(2), ("**SPAM** A letter", "SPAM NEXTOFKIN BODY"))
+        self.assertEqual(self.judged(4), ("Lunch on Friday", "PASS"))
+        self.assertIn("NEXTOFKIN", self.ws.read("plugins/patternsieve/rules.txt"))
+
+    def test_rules_are_read_again_with_the_configuration(self):
+        self.assertEqual(self.judged(3), ("Quarterly report", "PASS"))
+        self.ws.write("plugins/patternsieve/rules.txt",
+                      "# my rules\nSubject spam QUARTERLY (?i)quarterly\nSubject maybe X y\n")
+        with open(self.ws.path("config.dat"), "a") as f:
+            f.write("\n")
+        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
+        self.assertEqual(self.judged(3), ("**SPAM** Quarterly report", "SPAM QUARTERLY"))
+        self.assertEqual(self.judged(1)[1], "PASS")  # the shipped rules are gone
+        self.assertIn("patternsieve: rules.txt line 3: the verdict \"maybe\"", self.log())
