@@ -8,6 +8,7 @@
 
 #include "filter/address_scan.h"
 #include "filter/dnsbl.h"
+#include "filter/dnsbl_queries.h"
 #include "filter/pipeline.h"
 #include "filter/plugin_calls.h"
 #include "message/message.h"
@@ -15,6 +16,15 @@
 #include "platform/text.h"
 
 namespace km {
+
+// The numbers of the plug-in interface are the program's own.
+static_assert(KM_HOST_CHECK_SPAM == static_cast<int32_t>(DnsblQueryKind::Listing));
+static_assert(KM_HOST_CHECK_WHITE == static_cast<int32_t>(DnsblQueryKind::Whitelisting));
+static_assert(KM_HOST_CHECK_PROVIDER == static_cast<int32_t>(DnsblQueryKind::Provider));
+static_assert(KM_CAPABILITIES_WANTING_ALL_ANSWERS == kCapabilitiesWantingAllAnswers);
+static_assert(KM_CAPABILITY_ANSWERS_WHEN_WHITE == kCapabilityWantsAnswersWhenWhite);
+static_assert(KM_LOG_MINIMAL == static_cast<int32_t>(LogLevel::Minimal));
+static_assert(KM_LOG_EXTREME == static_cast<int32_t>(LogLevel::Extreme));
 
 namespace {
 
@@ -63,9 +73,8 @@ void checkHostFor(uint32_t handle, const char* host, int32_t gather, int32_t sou
 void queueHostCheckFor(uint32_t handle, const char* host, const uint8_t* addresses, int32_t count,
                        int32_t kind, const Verdict* evidence) {
   Message* message = liveMessage(handle);
-  bool knownKind = kind == static_cast<int32_t>(DnsblQueryKind::Listing) ||
-                   kind == static_cast<int32_t>(DnsblQueryKind::Whitelisting) ||
-                   kind == static_cast<int32_t>(DnsblQueryKind::Provider);
+  bool knownKind =
+      kind == KM_HOST_CHECK_SPAM || kind == KM_HOST_CHECK_WHITE || kind == KM_HOST_CHECK_PROVIDER;
   if (message == nullptr || host == nullptr || evidence == nullptr || !knownKind || count < 0 ||
       count > kMostExpectedAddresses || (count > 0 && addresses == nullptr)) {
     return;
@@ -142,7 +151,7 @@ void logTextFor(uint32_t handle, int32_t level, const char* text) {
   if (message == nullptr || text == nullptr || message->sessionLog == nullptr) {
     return;
   }
-  auto bounded = static_cast<LogLevel>(std::clamp(level, 0, 4));
+  auto bounded = static_cast<LogLevel>(std::clamp(level, KM_LOG_MINIMAL, KM_LOG_EXTREME));
   logMessageLine(*message->sessionLog, message->log, bounded, "%s", {std::string_view(text)});
 }
 
