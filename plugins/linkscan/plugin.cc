@@ -65,7 +65,7 @@ bool hasWork(const Scanner& scanner) {
          (settings.checkLinkAddresses || !settings.domainLists.empty());
 }
 
-bool open(const Verdict& verdict) {
+bool undecided(const Verdict& verdict) {
   return verdict.isSpam == 0 && verdict.isWhitelisted == 0;
 }
 
@@ -89,7 +89,6 @@ std::string readBody(int body, size_t limit) {
 
 Verdict domainEvidence(const linkscan::DomainList& list) {
   Verdict evidence{};
-  evidence.isSpam = 1;
   evidence.source = KM_SOURCE_OTHER;
   std::strncpy(evidence.sourceText, kSourceText, KM_SOURCE_TEXT_SIZE - 1);
   evidence.reason = KM_REASON_OTHER;
@@ -173,7 +172,8 @@ LINKSCAN_EXPORT void sessionStart(const KmSessionInfo* session, KmPluginData dat
 LINKSCAN_EXPORT int32_t requireBodyFiltering(const char* const*, int32_t, uint32_t,
                                              Verdict* verdict, KmPluginData data) {
   Scanner* scanner = scannerOf(data);
-  return scanner != nullptr && verdict != nullptr && hasWork(*scanner) && open(*verdict) ? 1 : 0;
+  return scanner != nullptr && verdict != nullptr && hasWork(*scanner) && undecided(*verdict) ? 1
+                                                                                              : 0;
 }
 
 LINKSCAN_EXPORT int32_t minBodyBytesRequired(int32_t phase, const char* const*, int32_t, uint32_t,
@@ -193,7 +193,7 @@ LINKSCAN_EXPORT void filterOnMessageBody(const char* const* lines, int32_t count
     return;
   }
   logProblems(*scanner, message);
-  if (!hasWork(*scanner) || !open(*verdict)) {
+  if (!hasWork(*scanner) || !undecided(*verdict)) {
     return;
   }
   const linkscan::Settings& settings = scanner->settings;
