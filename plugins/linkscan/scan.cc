@@ -11,9 +11,6 @@ namespace linkscan {
 
 namespace {
 
-// A link's authority (user, host, port) longer than this is no link.
-constexpr size_t kLongestAuthority = 2048;
-
 char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
@@ -222,12 +219,11 @@ enum class TextKind {
 // Reads the authority of a link starting at `at` (after its slashes) and hands its
 // host to the collector; returns the position to go on from.
 size_t takeLink(std::string_view text, size_t at, Collector& collector) {
+  // However long the authority (a user name padded to push the host out of sight),
+  // it is read once: the scan goes on after it.
   size_t end = at;
-  while (end < text.size() && end - at <= kLongestAuthority && !endsAuthority(text[end])) {
+  while (end < text.size() && !endsAuthority(text[end])) {
     ++end;
-  }
-  if (end - at > kLongestAuthority) {
-    return end; // no link, and the scan goes on after the part read
   }
   std::string_view host = text.substr(at, end - at);
   if (size_t user = host.rfind('@'); user != std::string_view::npos) {
