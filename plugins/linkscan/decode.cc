@@ -37,6 +37,14 @@ int hexValue(char c) {
   return -1;
 }
 
+bool isAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 bool startsWithIgnoreCase(std::string_view text, size_t at, std::string_view lowerPrefix) {
   if (at > text.size() || text.size() - at < lowerPrefix.size()) {
     return false;
@@ -88,18 +96,20 @@ constexpr Entity kEntities[] = {
 size_t appendEntity(std::string_view html, size_t at, std::string& out) {
   size_t end = at;
   while (end < html.size() && end - at < 12 &&
-         (std::isalnum(static_cast<unsigned char>(html[end])) || (end == at && html[end] == '#'))) {
+         (isAsciiLetter(html[end]) || isAsciiDigit(html[end]) || (end == at && html[end] == '#'))) {
     ++end;
   }
   std::string_view name = html.substr(at, end - at);
+  if (name.empty()) {
+    return at; // a lone "&", as often as a hostile page likes
+  }
   size_t after = end < html.size() && html[end] == ';' ? end + 1 : end;
   if (name.size() >= 2 && name[0] == '#') {
     bool hex = name[1] == 'x' || name[1] == 'X';
     uint32_t code = 0;
     size_t digits = 0;
     for (size_t k = hex ? 2 : 1; k < name.size(); ++k) {
-      int v = hex ? hexValue(name[k])
-                  : (std::isdigit(static_cast<unsigned char>(name[k])) ? name[k] - '0' : -1);
+      int v = hex ? hexValue(name[k]) : (isAsciiDigit(name[k]) ? name[k] - '0' : -1);
       if (v < 0) {
         break; // "&#58abc": the number ends where the digits do
       }
@@ -245,8 +255,7 @@ std::string htmlText(std::string_view html, size_t limit) {
     }
     // A "<" that does not start a tag is text ("a < b").
     char first = i + 1 < html.size() ? html[i + 1] : ' ';
-    if (!(std::isalpha(static_cast<unsigned char>(first)) || first == '/' || first == '!' ||
-          first == '?')) {
+    if (!(isAsciiLetter(first) || first == '/' || first == '!' || first == '?')) {
       out.push_back(c);
       ++i;
       continue;

@@ -56,7 +56,8 @@ std::string lowered(std::string_view text) {
 
 // Letters, digits and the punctuation of host names: the bytes a bare name is made of.
 bool isNameByte(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
 }
 
 // What ends a link's authority.
