@@ -16,6 +16,7 @@
 #include "diag/repeated_notices.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_statistics.h"
+#include "imap4/imap4.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
 #include "platform/files.h"
@@ -30,6 +31,7 @@
 #include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "pop3/pop3.h"
+#include "smtp/smtp.h"
 #include "ui/welcome.h"
 
 namespace km {

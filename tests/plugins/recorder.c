@@ -1,7 +1,8 @@
 /*
  * A plug-in for the tests, written in C99 against the public header alone. It
  * offers every export, appends one line per call to the file named by the
- * environment variable RECORDER_LOG ("function argument..."), and acts on words
+ * environment variable RECORDER_LOG ("function argument...", a message handle
+ * written as "#<handle>"), and acts on words
  * in the message's Subject:
  *
  *   rec-spam      filterOnMessageHeaders marks the message spam, reason "RECORDED"
@@ -201,11 +202,11 @@ EXPORT void sessionEnd(const KmSessionInfo* session, KmPluginData data) {
 }
 
 EXPORT void fetchStart(uint32_t message, Verdict* verdict, KmPluginData data) {
-  record("fetchStart %u %d %d", message, verdict->isSpam, data != NULL);
+  record("fetchStart #%u %d %d", message, verdict->isSpam, data != NULL);
 }
 
 EXPORT void fetchEnd(uint32_t message, Verdict* verdict, KmPluginData data) {
-  record("fetchEnd %u %d %d", message, verdict->isSpam, data != NULL);
+  record("fetchEnd #%u %d %d", message, verdict->isSpam, data != NULL);
   if (leftOpen >= 0) {
     close(leftOpen);
     leftOpen = -1;
@@ -217,7 +218,7 @@ EXPORT void filterOnMessageHeaders(const char* const* lines, int32_t count, uint
                                    const KmCallbacksA* callbacks) {
   char fingerprint[33];
   int32_t known = callbacks->messageFingerprint(message, fingerprint);
-  record("filterOnMessageHeaders %u %d %d %s", message, count, known, fingerprint);
+  record("filterOnMessageHeaders #%u %d %d %s", message, count, known, fingerprint);
   rememberSubject(message, lines, count);
   if (tableB != NULL) {
     tableB->setMessageProperty(message, "recorder.seen", 41);
@@ -254,14 +255,14 @@ EXPORT void filterOnEmailAddress(const char* address, int32_t kind, uint32_t mes
   if (strlen(address) < sizeof extracted) {
     next = callbacks->extractEmailAddress(address, extracted);
   }
-  record("filterOnEmailAddress %u %d %s %d", message, kind, address, next);
+  record("filterOnEmailAddress #%u %d %s %d", message, kind, address, next);
   (void)verdict;
   (void)data;
 }
 
 EXPORT void filterOnHost(const char* host, uint32_t message, Verdict* verdict, KmPluginData data,
                          const KmCallbacksA* callbacks) {
-  record("filterOnHost %u %s", message, host);
+  record("filterOnHost #%u %s", message, host);
   (void)verdict;
   (void)data;
   (void)callbacks;
@@ -269,7 +270,7 @@ EXPORT void filterOnHost(const char* host, uint32_t message, Verdict* verdict, K
 
 EXPORT void filterOnIpAddress(const uint8_t* ip, uint32_t message, Verdict* verdict,
                               KmPluginData data, const KmCallbacksA* callbacks) {
-  record("filterOnIpAddress %u %u.%u.%u.%u", message, ip[0], ip[1], ip[2], ip[3]);
+  record("filterOnIpAddress #%u %u.%u.%u.%u", message, ip[0], ip[1], ip[2], ip[3]);
   (void)verdict;
   (void)data;
   (void)callbacks;
@@ -277,7 +278,7 @@ EXPORT void filterOnIpAddress(const uint8_t* ip, uint32_t message, Verdict* verd
 
 EXPORT int32_t ignoreIpAddress(const uint8_t* ip, uint32_t message, Verdict* verdict,
                                KmPluginData data) {
-  record("ignoreIpAddress %u %u.%u.%u.%u", message, ip[0], ip[1], ip[2], ip[3]);
+  record("ignoreIpAddress #%u %u.%u.%u.%u", message, ip[0], ip[1], ip[2], ip[3]);
   (void)verdict;
   (void)data;
   return 0;
@@ -285,7 +286,7 @@ EXPORT int32_t ignoreIpAddress(const uint8_t* ip, uint32_t message, Verdict* ver
 
 EXPORT int32_t requireBodyFiltering(const char* const* lines, int32_t count, uint32_t message,
                                     Verdict* verdict, KmPluginData data) {
-  record("requireBodyFiltering %u %d %d", message, count, verdict->isSpam);
+  record("requireBodyFiltering #%u %d %d", message, count, verdict->isSpam);
   (void)lines;
   (void)data;
   return 1;
@@ -293,7 +294,7 @@ EXPORT int32_t requireBodyFiltering(const char* const* lines, int32_t count, uin
 
 EXPORT int32_t minBodyBytesRequired(int32_t phase, const char* const* lines, int32_t count,
                                     uint32_t message, Verdict* verdict, KmPluginData data) {
-  record("minBodyBytesRequired %u %d %d", message, phase, count);
+  record("minBodyBytesRequired #%u %d %d", message, phase, count);
   (void)lines;
   (void)verdict;
   (void)data;
@@ -305,7 +306,7 @@ EXPORT void filterOnMessageBody(const char* const* lines, int32_t count, int bod
                                 const KmCallbacksA* callbacks) {
   char* text;
   long size = readAll(body, &text);
-  record("filterOnMessageBody %u %d %ld %d", message, count, size,
+  record("filterOnMessageBody #%u %d %ld %d", message, count, size,
          tableB == NULL ? -1 : tableB->getMessageProperty(message, "recorder.seen"));
   free(text);
   (void)lines;
@@ -318,7 +319,7 @@ EXPORT int32_t requireBodyRewriting(const char* const* lines, int32_t count, uin
                                     Verdict* verdict, KmPluginData data) {
   int wanted = subjectHas(lines, count, "rec-rewrite") || subjectHas(lines, count, "rec-open") ||
                subjectHas(lines, count, "rec-prefix");
-  record("requireBodyRewriting %u %d", message, wanted);
+  record("requireBodyRewriting #%u %d", message, wanted);
   (void)verdict;
   (void)data;
   return wanted;
@@ -329,7 +330,7 @@ EXPORT void rewriteMessageBody(const char* const* lines, int32_t count, int body
   char* text;
   long size = readAll(body, &text);
   long i;
-  record("rewriteMessageBody %u %d %ld", message, count, size);
+  record("rewriteMessageBody #%u %d %ld", message, count, size);
   if (subjectHas(lines, count, "rec-open")) {
     writeAll(output, "Only this line came through.\r\n", 30);
     leftOpen = output;
@@ -348,7 +349,7 @@ EXPORT void rewriteMessageBody(const char* const* lines, int32_t count, int body
 
 EXPORT int32_t getMessageBodyPrefix(uint32_t message, Verdict* verdict, KmPluginData data,
                                     char* buffer, int32_t size) {
-  record("getMessageBodyPrefix %u %d", message, size);
+  record("getMessageBodyPrefix #%u %d", message, size);
   (void)verdict;
   (void)data;
   if (!messageHas(message, "rec-prefix")) {
@@ -375,7 +376,7 @@ EXPORT int32_t getMessageBodyPrefix(uint32_t message, Verdict* verdict, KmPlugin
 EXPORT int32_t requireHeaderRewriting(const char* const* lines, int32_t count, uint32_t message,
                                       Verdict* verdict, KmPluginData data) {
   int wanted = subjectHas(lines, count, "rec-rewrite");
-  record("requireHeaderRewriting %u %d", message, wanted);
+  record("requireHeaderRewriting #%u %d", message, wanted);
   (void)verdict;
   (void)data;
   return wanted;
@@ -386,7 +387,7 @@ EXPORT void rewriteMessageHeaders(const char* const* lines, int32_t count,
                                   Verdict* verdict, KmPluginData data) {
   int32_t i;
   const char* added = "X-Recorder-Rewritten: yes\r\n";
-  record("rewriteMessageHeaders %u %d %d", message, count, firstChangeable);
+  record("rewriteMessageHeaders #%u %d %d", message, count, firstChangeable);
   for (i = 0; i < count; ++i) {
     writeAll(output, lines[i], strlen(lines[i]));
   }
@@ -400,7 +401,7 @@ EXPORT int32_t getAddedHeaderLines(uint32_t message, Verdict* verdict, KmPluginD
                                    char* buffer, int32_t size) {
   char line[128];
   int needed;
-  record("getAddedHeaderLines %u %d", message, size);
+  record("getAddedHeaderLines #%u %d", message, size);
   (void)data;
   if (messageHas(message, "rec-absurd")) {
     return 0x7fffffff;
@@ -429,7 +430,7 @@ EXPORT void processedMessage(const char* const* lines, int32_t count, int body, 
     tableB->removeMessageProperty(message, "recorder.gone");
     after = tableB->getMessageProperty(message, "recorder.gone");
   }
-  record("processedMessage %u %d %ld %d %d %d", message, count, size, verdict->isSpam, before,
+  record("processedMessage #%u %d %ld %d %d %d", message, count, size, verdict->isSpam, before,
          after);
   free(text);
   (void)lines;
