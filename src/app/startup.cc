@@ -13,8 +13,10 @@
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
+#include "filter/auto_whitelist.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_statistics.h"
+#include "filter/received_tracking.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
 #include "platform/files.h"
@@ -152,6 +154,9 @@ int shutDown(int exitCode) {
   waitForThreads();
   flushRepeatedNotices(true);
   cacheSave();
+  // Sessions save these as they end; a save that failed then is tried once more.
+  SaveAutoWhitelistState();
+  SaveReceivedTracking();
   releaseCurrentConfig();
   freeThreadRecords();
   removeTrayIcon();
@@ -309,6 +314,8 @@ int runKestrelmail(int argc, const char* const* argv) {
     return shutDown(runMainLoop());
   }
   cacheLoad();
+  LoadAutoWhitelistState();
+  LoadReceivedTracking();
 
   // A first start with nobody at a screen does what the welcome window does when
   // it is opened and closed on its first page: the program then serves at once.

@@ -325,6 +325,12 @@ ConfigStatus saveConfigFile();
 // `edit` runs under the configuration lock and must not wait for other threads.
 ConfigStatus updateConfig(const std::function<void(Config&)>& edit);
 
+// As updateConfig for what a snapshot holds but config.dat does not: the
+// auto-white lists, which live in files of their own that the caller writes. The
+// changed copy becomes current; config.dat is left as it is, so that a hand edit
+// not yet reloaded is not overwritten for a change that is not in it.
+ConfigStatus updateConfigWithoutSaving(const std::function<void(Config&)>& edit);
+
 // Loads a fresh snapshot when any configuration file changed since the current
 // one was loaded. True when it reloaded. Any thread (sessions call it at their
 // start).

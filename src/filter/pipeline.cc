@@ -11,6 +11,7 @@
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
 #include "filter/pipeline_hooks.h"
+#include "filter/received_tracking.h"
 #include "filter/session_record.h"
 #include "filter/verdict.h"
 #include "platform/lang.h"

@@ -15,11 +15,6 @@ void countFilteredMessage(bool isSpam, bool isWhitelisted);
 // Writes the day statistics to their file (at the end of each session).
 void saveFilteringStatistics();
 
-// Counts, per mail account, messages that arrive without any Received line.
-void TrackReceivedLines(const Message& message);
-// Writes the Received-line accounts when they changed (at the end of each session).
-void SaveReceivedTracking();
-
 // Starts an update check when one is due (or, when forced, at once).
 void startUpdateCheck(bool interactive, bool forced);
 

@@ -7,8 +7,6 @@ namespace km {
 
 void countFilteredMessage(bool, bool) {}
 void saveFilteringStatistics() {}
-void TrackReceivedLines(const Message&) {}
-void SaveReceivedTracking() {}
 void startUpdateCheck(bool, bool) {}
 
 } // namespace km

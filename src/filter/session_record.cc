@@ -5,6 +5,7 @@
 
 #include "filter/dnsbl.h"
 #include "filter/pipeline_hooks.h"
+#include "filter/received_tracking.h"
 #include "filter/plugin_calls.h"
 #include "message/message.h"
 #include "platform/text_ids.h"

@@ -149,7 +149,29 @@ namespace km {
   X(kTextLogPop3User, 20425)                                                                       \
   X(kTextLogPop3Command, 20426)                                                                    \
   X(kTextPop3TlsFailed, 20427)                                                                     \
-  X(kTextPrefetchThreadFailed, 20428)
+  X(kTextPrefetchThreadFailed, 20428)                                                              \
+  X(kTextDamagedStateFile, 20700)                                                                  \
+  X(kTextAutoWhitelistLogHeading, 20701)                                                           \
+  X(kTextMissingReceivedTitle, 20702)                                                              \
+  X(kTextMissingReceivedWarning, 20703)                                                            \
+  X(kTextLogAutoWhitelisted, 20704)                                                                \
+  X(kTextStatsHeading, 20710)                                                                      \
+  X(kTextStatsNone, 20711)                                                                         \
+  X(kTextStatsDay, 20712)                                                                          \
+  X(kTextStatsFiltered, 20713)                                                                     \
+  X(kTextStatsSpam, 20714)                                                                         \
+  X(kTextStatsPassed, 20715)                                                                       \
+  X(kTextStatsWhitelisted, 20716)                                                                  \
+  X(kTextStatsTotal, 20717)                                                                        \
+  X(kTextStatsDnsblNotSaved, 20718)                                                                \
+  X(kTextStatsDnsblList, 20719)                                                                    \
+  X(kTextStatsDnsblQueries, 20720)                                                                 \
+  X(kTextStatsDnsblListed, 20721)                                                                  \
+  X(kTextStatsDnsblNotListed, 20722)                                                               \
+  X(kTextStatsDnsblHitRate, 20723)                                                                 \
+  X(kTextStatsDnsblMeanTime, 20724)                                                                \
+  X(kTextLogUpdateCheck, 20730)                                                                    \
+  X(kTextUpdateCheckStarted, 20731)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,
