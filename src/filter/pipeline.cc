@@ -10,6 +10,7 @@
 #include "filter/dnsbl.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_lock.h"
+#include "filter/filtering_statistics.h"
 #include "filter/pipeline_hooks.h"
 #include "filter/received_tracking.h"
 #include "filter/session_record.h"

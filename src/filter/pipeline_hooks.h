@@ -10,11 +10,6 @@ namespace km {
 
 struct Message;
 
-// Counts a judged message in today's statistics.
-void countFilteredMessage(bool isSpam, bool isWhitelisted);
-// Writes the day statistics to their file (at the end of each session).
-void saveFilteringStatistics();
-
 // Starts an update check when one is due (or, when forced, at once).
 void startUpdateCheck(bool interactive, bool forced);
 

@@ -5,8 +5,6 @@
 
 namespace km {
 
-void countFilteredMessage(bool, bool) {}
-void saveFilteringStatistics() {}
 void startUpdateCheck(bool, bool) {}
 
 } // namespace km
