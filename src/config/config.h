@@ -232,6 +232,9 @@ struct Config {
   uint32_t dnsblUpdatesLastCheck = 0;
   int32_t dnsblUpdatesInterval = 14;
   std::vector<std::string> knownPluginCodes;
+  // Where the update library fetches DNSBL definitions: a file path or an http or
+  // https URL; empty for the project's published default_dnsbl.dat.
+  std::string dnsblUpdatesSource;
 
   int32_t dnsblTimeout = 30;
   CachePeriod dnsblPositivePeriod{2, 0};

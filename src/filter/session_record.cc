@@ -5,7 +5,6 @@
 
 #include "filter/dnsbl.h"
 #include "filter/filtering_statistics.h"
-#include "filter/pipeline_hooks.h"
 #include "filter/plugin_calls.h"
 #include "filter/received_tracking.h"
 #include "message/message.h"
