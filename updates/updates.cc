@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -168,9 +169,16 @@ private:
 
   bool shuttingDown() const { return request_.shuttingDown != nullptr && request_.shuttingDown(); }
 
+  // The program's setting, else the environment's KESTREL_UPDATES_SOURCE (a mirror,
+  // or a test that must not reach the network), else the published file.
   std::string source() const {
-    const char* given = request_.dnsblSource;
-    return given != nullptr && given[0] != '\0' ? given : kDefaultSource;
+    const char* environment = std::getenv("KESTREL_UPDATES_SOURCE");
+    for (const char* given : {request_.dnsblSource, environment}) {
+      if (given != nullptr && given[0] != '\0') {
+        return given;
+      }
+    }
+    return kDefaultSource;
   }
 
   // True when the check came to an end: newer definitions stored, or none offered.

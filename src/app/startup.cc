@@ -19,6 +19,7 @@
 #include "filter/dnsbl_statistics.h"
 #include "filter/filtering_statistics.h"
 #include "filter/received_tracking.h"
+#include "filter/update_check.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
 #include "platform/calendar.h"
@@ -336,6 +337,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
 
   installLayerHooks();
+  useUpdateLibrary(updateLibraryPath());
   initThreadRecords();
   initListeners();
 

@@ -41,8 +41,9 @@ struct RunningCheck {
 // Under the configuration lock.
 struct UpdateState {
   bool running = false;
+  std::string namedLibrary; // by start-up
   DynamicLibrary library;
-  std::string libraryPath;
+  std::string libraryPath; // of the loaded one
 };
 
 UpdateState& updateState() {
@@ -196,8 +197,18 @@ std::string updateLibraryPath() {
   return fileExists(beside) || !fileExists(installed) ? beside : installed;
 }
 
+void useUpdateLibrary(std::string path) {
+  RecursiveGuard guard(configLock());
+  updateState().namedLibrary = std::move(path);
+}
+
 bool startUpdateCheck(bool interactive, bool forced) {
-  return startUpdateCheck(interactive, forced, updateLibraryPath(), currentUnixTime());
+  std::string library;
+  {
+    RecursiveGuard guard(configLock());
+    library = updateState().namedLibrary;
+  }
+  return !library.empty() && startUpdateCheck(interactive, forced, library, currentUnixTime());
 }
 
 bool startUpdateCheck(bool interactive, bool forced, const std::string& libraryPath, int64_t now) {

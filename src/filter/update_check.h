@@ -14,6 +14,10 @@
 
 namespace km {
 
+// Start-up names the update library (updateLibraryPath). Until then no check
+// starts without a library given (tests that run sessions check nothing).
+void useUpdateLibrary(std::string path);
+
 // Starts a check unless one runs already. An automatic check (interactive and
 // forced 0; the sessions' housekeeping) starts only when the program check or the
 // DNSBL check is switched on and its interval has passed since its last check; a

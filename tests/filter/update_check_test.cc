@@ -97,6 +97,8 @@ TEST_F(UpdateCheckTest, AutomaticChecksStartOnlyWhenACheckIsDue) {
            "\nKestrelmail_UPDATES_CHECK_INTERVAL 13\n",
        false, true},
   };
+  load("");
+  EXPECT_FALSE(startUpdateCheck(true, true)) << "no library named by start-up";
   for (const Case& c : cases) {
     load(c.settings);
     int calls = probe_.calls();
