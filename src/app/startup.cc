@@ -259,7 +259,7 @@ bool trayIconWanted() {
 void waitForThreads() {
   raiseStopFlag();
   int rounds = 0;
-  while (runningSessionCount() >= 1) {
+  while (runningSessionCount() >= 1 || updateCheckRunning()) {
     sleepMs(kShutdownPollMs);
     dispatchPendingCalls();
     if (++rounds % kRoundsBetweenQuestions == 0 &&

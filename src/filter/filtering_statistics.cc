@@ -30,6 +30,7 @@ struct DayEntry {
 struct DayTable {
   std::mutex lock;
   std::vector<DayEntry> entries;
+  bool changed = false; // since the file was last written
 };
 
 DayTable& dayTable() {
@@ -90,6 +91,7 @@ void countFilteredMessage(bool isSpam, bool isWhitelisted) {
 void countFilteredMessage(bool isSpam, bool isWhitelisted, int64_t now) {
   DayTable& table = dayTable();
   std::lock_guard guard(table.lock);
+  table.changed = true;
   DayStatistics& day = findOrMakeDay(table.entries, now).day;
   addOne(day.filtered);
   if (isSpam && !isWhitelisted) {
@@ -111,6 +113,7 @@ void rebuildFilteringStatistics(int days, int64_t now) {
   DayTable& table = dayTable();
   std::lock_guard guard(table.lock);
   std::vector<DayEntry>& entries = table.entries;
+  size_t before = entries.size();
   // Days are made going back from today until the table is full. A day the table
   // holds already (it counted messages after the last rebuild) is passed over, and
   // days that cannot be told apart (no date at all) end the search.
@@ -127,6 +130,7 @@ void rebuildFilteringStatistics(int days, int64_t now) {
     }
     entries.pop_back();
   }
+  table.changed = table.changed || entries.size() != before;
 }
 
 void loadFilteringStatistics() {
@@ -137,6 +141,7 @@ void loadFilteringStatistics() {
   std::vector<SavedDayStatistics> saved = parseFilteringStatistics(*text);
   DayTable& table = dayTable();
   std::lock_guard guard(table.lock);
+  table.changed = true;
   for (const SavedDayStatistics& block : saved) {
     for (DayEntry& entry : table.entries) {
       DayStatistics& day = entry.day;
@@ -154,8 +159,12 @@ void loadFilteringStatistics() {
 bool saveFilteringStatistics() {
   DayTable& table = dayTable();
   std::lock_guard guard(table.lock);
+  if (!table.changed) {
+    return true;
+  }
   std::string path = dataPath(kStatisticsFile);
   if (replaceFileContents(path, formatStatistics(table.entries))) {
+    table.changed = false;
     return true;
   }
   reportRuntimeError(path, nullptr);
@@ -209,6 +218,7 @@ void forgetFilteringStatistics() {
   DayTable& table = dayTable();
   std::lock_guard guard(table.lock);
   table.entries.clear();
+  table.changed = false;
 }
 
 } // namespace km

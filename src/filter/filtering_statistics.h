@@ -49,8 +49,9 @@ void rebuildFilteringStatistics(int days, int64_t now);
 // are skipped. A missing file is no error.
 void loadFilteringStatistics();
 
-// Writes the table to statistics.dat, replacing it whole (at the end of each
-// session and at shutdown). A file that cannot be written is reported; false then.
+// Writes the table to statistics.dat, replacing it whole, when it changed since
+// the last write (at the end of each session and at shutdown). A file that cannot
+// be written is reported and tried again at the next save; false then.
 bool saveFilteringStatistics();
 
 // The days as the status window lists them: the newest first.

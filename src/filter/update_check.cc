@@ -183,8 +183,6 @@ void updateThread(RunningCheck& check, const std::string& libraryPath) {
       changed.programUpdatesLastCheck = done.programLastCheck;
     });
   }
-  RecursiveGuard guard(configLock());
-  updateState().running = false;
   // New definitions the library stored are loaded now.
   reloadIfConfigChanged();
 }
@@ -228,20 +226,19 @@ bool startUpdateCheck(bool interactive, bool forced, const std::string& libraryP
   std::shared_ptr<RunningCheck> check = makeRequest(*config, interactive, forced);
   logGlobalText(LogLevel::Basic, kTextUpdateCheckStarted,
                 {check->source.empty() ? std::string("default source") : check->source});
+  // Shutdown waits while the check runs, which ends only with the thread's last act.
   state.running = true;
-  sessionThreadStarted();
   bool started = startDetachedThread(
-      [check, libraryPath] {
+      [check, libraryPath]() mutable {
         registerThread("Update");
         runWithFaultGuard([&] { updateThread(*check, libraryPath); });
         unregisterThread();
-        sessionThreadEnded();
+        check.reset();
+        RecursiveGuard ending(configLock());
+        updateState().running = false;
       },
       kUpdateStackSize);
-  if (!started) {
-    state.running = false;
-    sessionThreadEnded();
-  }
+  state.running = started;
   return started;
 }
 

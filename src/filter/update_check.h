@@ -27,7 +27,8 @@ bool startUpdateCheck(bool interactive, bool forced);
 // The same with the update library and the time given (tests).
 bool startUpdateCheck(bool interactive, bool forced, const std::string& libraryPath, int64_t now);
 
-// Whether a check runs now (the menus grey their update command meanwhile).
+// Whether a check runs now: the menus grey their update command meanwhile, and
+// shutdown waits for it like for a session.
 bool updateCheckRunning();
 
 // Where the update library is looked for: beside the program, then in the

@@ -190,6 +190,17 @@ TEST_F(FilteringStatisticsTest, AFileThatCannotBeWrittenIsReported) {
   ASSERT_EQ(notices_.notifier().count(), 1u);
   EXPECT_NE(notices_.notifier().notices()[0].text.find("statistics.dat"), std::string::npos);
   EXPECT_EQ(readFile(path), "DAY_SUMMARY\nMon 7 Dec 2026\n1\n1\n0\n0\n") << "left whole";
+
+  // Tried again at the next save; an unchanged table is not written again.
+  ASSERT_TRUE(setFileMode(path, 0644));
+  EXPECT_TRUE(saveFilteringStatistics());
+  EXPECT_EQ(readFile(path), "DAY_SUMMARY\nMon 7 Dec 2026\n0\n0\n0\n0\n");
+  ASSERT_TRUE(removeFile(path));
+  EXPECT_TRUE(saveFilteringStatistics());
+  EXPECT_FALSE(fileExists(path));
+  countFilteredMessage(false, false, kMondayNoon);
+  EXPECT_TRUE(saveFilteringStatistics());
+  EXPECT_EQ(readFile(path), "DAY_SUMMARY\nMon 7 Dec 2026\n1\n0\n1\n0\n");
 }
 
 TEST(LocalDates, AreShortDayMonthNamesInTheUsersLanguage) {
