@@ -31,7 +31,8 @@
 //                                address holding the header lines of every message
 //                                that counted for it
 //
-// Every function here takes the configuration lock; any thread may call them.
+// The lookups read the snapshot they are given, without a lock; every other
+// function here takes the configuration lock. Any thread may call them.
 #pragma once
 
 #include <cstdint>
