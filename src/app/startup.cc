@@ -20,6 +20,7 @@
 #include "filter/filtering_statistics.h"
 #include "filter/received_tracking.h"
 #include "filter/update_check.h"
+#include "imap4/imap4.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
 #include "platform/calendar.h"
@@ -36,6 +37,7 @@
 #include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "pop3/pop3.h"
+#include "smtp/smtp.h"
 #include "ui/statistics_model.h"
 #include "ui/welcome.h"
 
