@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
+#include "config/plugin_table.h"
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
@@ -192,7 +193,12 @@ int shutDown(int exitCode) {
   // Sessions save these as they end; a save that failed then is tried once more.
   SaveAutoWhitelistState();
   SaveReceivedTracking();
+  // The plug-ins hand back their data with the last snapshot; their libraries go
+  // unless a session that was not waited for may still be inside one.
   releaseCurrentConfig();
+  if (runningSessionCount() == 0) {
+    unloadPlugins();
+  }
   freeThreadRecords();
   removeTrayIcon();
   closeMainLoop();
@@ -352,6 +358,7 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
+  DiscoverPlugins();
   auto announcer = std::make_shared<PortAnnouncer>();
   setConfigLoadedHandler([announcer] { followLoadedConfig(announcer); });
   if (!loadConfigFile()) {

@@ -218,7 +218,11 @@ namespace km {
   X(kTextStatsDnsblHitRate, 20723)                                                                 \
   X(kTextStatsDnsblMeanTime, 20724)                                                                \
   X(kTextLogUpdateCheck, 20730)                                                                    \
-  X(kTextUpdateCheckStarted, 20731)
+  X(kTextUpdateCheckStarted, 20731)                                                                \
+  X(kTextPluginNotLoaded, 20800)                                                                   \
+  X(kTextPluginRefusedVersion, 20801)                                                              \
+  X(kTextLogPluginPipeAbandoned, 20802)                                                            \
+  X(kTextLogPluginAbsurdSize, 20803)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,
