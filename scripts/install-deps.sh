@@ -3,7 +3,8 @@
 # Usage: scripts/install-deps.sh build|test|bench
 set -eu
 
-build_packages="cmake ninja-build g++ make libssl-dev libsqlite3-dev libre2-dev"
+build_packages="cmake ninja-build g++ make libssl-dev libsqlite3-dev libre2-dev
+  libcurl4-openssl-dev libpsl-dev libidn2-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
   clang-format clang-tidy dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail isync tmux
   python3-aiosmtpd swaks msmtp"

@@ -4,6 +4,7 @@
 
 #include "app/app.h"
 #include "config/config.h"
+#include "filter/update_check.h"
 #include "platform/lang.h"
 #include "platform/main_loop.h"
 #include "platform/notifier.h"
@@ -157,8 +158,11 @@ bool runMenuCommand(int commandId) {
   case kCommandDisableFiltering:
     setFilteringDisabled(true);
     return true;
+  case kCommandCheckForUpdates:
+    startUpdateCheck(true, true);
+    return true;
   default:
-    // The About box, update checks, manual and web pages, the options, status and
+    // The About box, manual and web pages, the options, status and
     // add-to-list windows and plug-in windows belong to the user interface.
     return false;
   }
