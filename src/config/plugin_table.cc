@@ -395,12 +395,6 @@ bool PluginOlderThan(std::string_view name, std::string_view offeredVersion) {
          (offered == installed && compareIgnoringCase(offeredVersion, *own) > 0);
 }
 
-PluginAbout pluginAbout(int installedIndex) {
-  return PluginAbout{askPluginText(installedIndex, "getPluginAuthor"),
-                     askPluginText(installedIndex, "getPluginHomepage"),
-                     askPluginText(installedIndex, "getPluginDescription")};
-}
-
 void unloadPlugins() {
   RecursiveGuard guard(configLock());
   for (InstalledPlugin& plugin : pluginTable()) {

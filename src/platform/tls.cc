@@ -256,12 +256,4 @@ size_t tlsBuffered(const TlsStream& stream) {
   return pending > 0 ? static_cast<size_t>(pending) : 0;
 }
 
-const std::string& tlsLastFailure(const TlsStream& stream) {
-  return stream.lastFailure;
-}
-
-std::string tlsProtocolVersion(const TlsStream& stream) {
-  return SSL_get_version(stream.ssl);
-}
-
 } // namespace km
