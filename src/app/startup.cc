@@ -223,7 +223,9 @@ void followLoadedConfig(const std::shared_ptr<PortAnnouncer>& announcer) {
 }
 
 // What the program does when its configuration cannot be kept: without readable
-// settings, or unable to write them, it cannot run; a user who declined a newer
+// settings, or unable to make a new config.dat at all, it cannot run (each change
+// would be lost); a save whose new file could not be written keeps the old file
+// and was reported, and the program goes on. A user who declined a newer
 // version's file wants the program closed.
 void decideOnConfigTrouble(ConfigTrouble trouble) {
   switch (trouble) {
@@ -234,14 +236,14 @@ void decideOnConfigTrouble(ConfigTrouble trouble) {
     }
     break;
   case ConfigTrouble::CannotCreate:
-  case ConfigTrouble::CannotWrite:
+  case ConfigTrouble::CannotCreateNewFile:
     postQuitMessage(1);
     break;
   case ConfigTrouble::NewerVersionDeclined:
     postQuitMessage(0);
     break;
   case ConfigTrouble::None:
-  case ConfigTrouble::NotSaved:
+  case ConfigTrouble::CannotWriteNewFile:
   case ConfigTrouble::NotLoaded:
     break;
   }

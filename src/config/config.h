@@ -279,8 +279,8 @@ enum class ConfigTrouble {
   ExistsUnreadable,     // config.dat is there but cannot be read; nothing changed
   CannotCreate,         // there is no config.dat and none could be written
   NewerVersionDeclined, // the user declined a newer version's file; it was loaded, not written
-  CannotWrite,          // the new config.dat could not be created
-  NotSaved,             // writing or replacing config.dat failed (reported); the old file stays
+  CannotCreateNewFile,  // no new config.dat could be made beside the old one, which stays
+  CannotWriteNewFile,   // the new config.dat could not be written or put in place; the old stays
   NotLoaded,            // there is no current snapshot to change or save
 };
 
@@ -316,9 +316,9 @@ ConfigStatus saveConfigFile();
 // The one way to change the current configuration: under the configuration lock,
 // copies the current snapshot, lets `edit` change the copy, makes the copy current
 // and writes config.dat. Sessions keep the snapshot they hold, unchanged. NotLoaded
-// (nothing edited) without a current snapshot; CannotWrite or NotSaved when the
-// file could not be written (the change is current all the same). Any thread;
-// `edit` runs under the configuration lock and must not wait for other threads.
+// (nothing edited) without a current snapshot; CannotCreateNewFile or
+// CannotWriteNewFile when the file could not be written (the change is current all the same). Any
+// thread; `edit` runs under the configuration lock and must not wait for other threads.
 ConfigStatus updateConfig(const std::function<void(Config&)>& edit);
 
 // As updateConfig for what a snapshot holds but config.dat does not: the

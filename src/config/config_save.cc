@@ -1,7 +1,5 @@
 // Writing config.dat: the global keys in their fixed order, with the port blocks
 // after the file head.
-#include <cstdio>
-
 #include "config/config_internal.h"
 #include "config/data_dir.h"
 #include "config/plugin_table.h"
@@ -194,31 +192,25 @@ ConfigStatus saveConfigFile() {
   if (!config) {
     return {ConfigTrouble::NotLoaded};
   }
-  std::string text = formatConfigFile(*config);
-
-  // The new file is written beside the old one and then put in its place, so a
-  // failed write never leaves a half-written configuration behind. A config.dat
-  // that is a link is written through to the file it names, and a file the user
-  // made private stays private.
+  // The whole text goes to a new file beside the old one, which then takes its
+  // name: a failed save (a full disk, a folder that allows no new file) leaves the
+  // old file as it was. A config.dat that is a link is written through to the
+  // file it names, and one the user made private or read-only keeps its mode.
   std::string path = linkTarget(dataPath("config.dat"));
-  std::string newPath = path + ".new";
-  std::optional<unsigned> mode = fileMode(path);
-  File file = openFileRetrying(newPath, "w");
-  if (!file) {
+  switch (replaceFileContents(path, formatConfigFile(*config), ReadOnlyFiles::Replace)) {
+  case ReplaceOutcome::Replaced:
+    break;
+  case ReplaceOutcome::ReadOnly:
+  case ReplaceOutcome::CannotCreate:
     reportRuntimeError(path, nullptr);
     tellUser(languageText(kTextErrorTitle), languageText(kTextConfigUnwritable),
              NoticeIcon::Exclamation);
-    reportTrouble(ConfigTrouble::CannotWrite);
-    return {ConfigTrouble::CannotWrite};
-  }
-  std::fwrite(text.data(), 1, text.size(), file.get());
-  if (mode) {
-    setFileMode(newPath, *mode);
-  }
-  if (!closeFile(file) || !renameFile(newPath, path)) {
+    reportTrouble(ConfigTrouble::CannotCreateNewFile);
+    return {ConfigTrouble::CannotCreateNewFile};
+  case ReplaceOutcome::CannotWrite:
     reportRuntimeError(path, nullptr);
-    removeFile(newPath);
-    return {ConfigTrouble::NotSaved};
+    reportTrouble(ConfigTrouble::CannotWriteNewFile);
+    return {ConfigTrouble::CannotWriteNewFile};
   }
   if (std::optional<int64_t> modified = modificationTime(path)) {
     noteConfigFileWritten(*modified);

@@ -196,15 +196,21 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return text;
 }
 
-bool replaceFileContents(const std::string& givenPath, std::string_view bytes) {
+bool replaceFileContents(const std::string& path, std::string_view bytes) {
+  return replaceFileContents(path, bytes, ReadOnlyFiles::LeaveAlone) == ReplaceOutcome::Replaced;
+}
+
+ReplaceOutcome replaceFileContents(const std::string& givenPath, std::string_view bytes,
+                                   ReadOnlyFiles readOnly) {
   // A link is followed, so the file it names gets the bytes and the link stays.
   std::string path = linkTarget(givenPath);
   mode_t mode;
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0) {
-    if ((info.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+    if (readOnly == ReadOnlyFiles::LeaveAlone &&
+        ((info.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0)) {
       errno = EACCES;
-      return false;
+      return ReplaceOutcome::ReadOnly;
     }
     mode = info.st_mode & 07777;
   } else {
@@ -218,7 +224,7 @@ bool replaceFileContents(const std::string& givenPath, std::string_view bytes) {
   std::string temporary;
   UniqueFd fd = createUniqueFile(folder, "." + name + ".", temporary);
   if (!fd.valid()) {
-    return false;
+    return ReplaceOutcome::CannotCreate;
   }
   bool ok = ::fchmod(fd.get(), mode) == 0;
   for (size_t done = 0; ok && done < bytes.size();) {
@@ -236,8 +242,9 @@ bool replaceFileContents(const std::string& givenPath, std::string_view bytes) {
     int failure = errno;
     ::unlink(temporary.c_str());
     errno = failure;
+    return ReplaceOutcome::CannotWrite;
   }
-  return ok;
+  return ReplaceOutcome::Replaced;
 }
 
 std::optional<std::string> readLinkTarget(const std::string& path) {

@@ -84,6 +84,21 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // is unchanged and errno says why.
 bool replaceFileContents(const std::string& path, std::string_view bytes);
 
+// What replacing a file's contents came to; on anything but Replaced the file is
+// unchanged and errno says why.
+enum class ReplaceOutcome {
+  Replaced,
+  ReadOnly,     // the file allows no writing and was left alone
+  CannotCreate, // no temporary file could be made beside it
+  CannotWrite,  // the temporary file could not be written, closed or renamed
+};
+// Whether a file that allows no writing is left alone, or replaced all the same
+// with its mode kept (it stays read-only).
+enum class ReadOnlyFiles { LeaveAlone, Replace };
+// As above, telling the ways it can fail apart.
+ReplaceOutcome replaceFileContents(const std::string& path, std::string_view bytes,
+                                   ReadOnlyFiles readOnly);
+
 // Where a symbolic link points, or nothing when the path is not one.
 std::optional<std::string> readLinkTarget(const std::string& path);
 

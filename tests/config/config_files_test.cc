@@ -160,11 +160,19 @@ TEST_F(ConfigTest, AByteOrderMarkBeforeTheFirstLineIsSkipped) {
   EXPECT_FALSE(fileExists(file("config.dat.bak"))) << "nothing was dropped";
 }
 
-TEST_F(ConfigTest, ARewriteKeepsAPrivateModeAndWritesThroughALink) {
-  write("config.dat", "LOG_MAX_SIZE 42\n");
-  ASSERT_EQ(::chmod(file("config.dat").c_str(), 0600), 0);
-  ASSERT_TRUE(loadConfigFile());
-  EXPECT_EQ(modeOf(file("config.dat")), 0600u);
+// A file the user made private stays private, and one made read-only is still
+// replaced by the program's own saves and stays read-only.
+TEST_F(ConfigTest, ARewriteKeepsAPrivateOrReadOnlyModeAndWritesThroughALink) {
+  for (unsigned mode : {0600u, 0444u}) {
+    write("config.dat", "LOG_MAX_SIZE 42\n");
+    ASSERT_EQ(::chmod(file("config.dat").c_str(), mode), 0);
+    ASSERT_TRUE(loadConfigFile());
+    ASSERT_TRUE(updateConfig([](Config& config) { config.logMaxSize = 44; }));
+    EXPECT_NE(read("config.dat").find("VERSION 1\nKestrelmail"), std::string::npos) << mode;
+    EXPECT_NE(read("config.dat").find("LOG_MAX_SIZE 44\n"), std::string::npos) << mode;
+    EXPECT_EQ(modeOf(file("config.dat")), mode);
+    ASSERT_EQ(::chmod(file("config.dat").c_str(), 0600), 0);
+  }
 
   ASSERT_TRUE(createDirectory(file("elsewhere")));
   ASSERT_EQ(::rename(file("config.dat").c_str(), file("elsewhere/real.dat").c_str()), 0);

@@ -1,10 +1,17 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
 
 #include "config/config_lines.h"
 #include "config_fixture.h"
 #include "platform/files.h"
 #include "platform/lang.h"
+#include "platform/main_loop.h"
 #include "platform/text_ids.h"
 #include "platform/version.h"
 
@@ -339,16 +346,85 @@ TEST(ReadConfigLine, LongLinesComeInPiecesAndAnyControlByteEndsTheText) {
   EXPECT_EQ(entry.value, " [spam] ");
 }
 
+// Blocks a save one way until the object goes.
+class SaveBlocker {
+public:
+  virtual ~SaveBlocker() = default;
+};
+
+// The data folder takes no new file (as an ordinary user: root may write anywhere).
+class FolderRefusesNewFiles : public SaveBlocker {
+public:
+  explicit FolderRefusesNewFiles(std::string folder) : folder_(std::move(folder)) {
+    EXPECT_EQ(::chmod(folder_.c_str(), 0555), 0);
+    if (asRoot_) {
+      EXPECT_EQ(::seteuid(65534), 0);
+    }
+  }
+  ~FolderRefusesNewFiles() override {
+    if (asRoot_) {
+      EXPECT_EQ(::seteuid(0), 0);
+    }
+    EXPECT_EQ(::chmod(folder_.c_str(), 0700), 0);
+  }
+
+private:
+  std::string folder_;
+  bool asRoot_ = ::geteuid() == 0;
+};
+
+// Files may not grow past a few bytes, as on a full disk.
+class DiskAlmostFull : public SaveBlocker {
+public:
+  DiskAlmostFull() : previousSignal_(std::signal(SIGXFSZ, SIG_IGN)) {
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &previous_), 0);
+    rlimit tiny = previous_;
+    tiny.rlim_cur = 16;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  }
+  ~DiskAlmostFull() override {
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &previous_), 0);
+    std::signal(SIGXFSZ, previousSignal_);
+  }
+
+private:
+  void (*previousSignal_)(int);
+  rlimit previous_{};
+};
+
+// A failed save leaves the old file as it was, byte for byte, and no new file
+// beside it, and says how it failed: without a new file the program cannot keep
+// its settings and ends (after the error report and the closing message); a new
+// file that could not be written is reported and the program goes on.
 TEST_F(ConfigTest, AFailedSaveKeepsTheOldFileAndEndsTheProgram) {
-  load("LOG_MAX_SIZE 11\n");
-  std::string before = read("config.dat");
-  // Something that is not a file stands where the new file would be written.
-  ASSERT_TRUE(createDirectory(file("config.dat.new")));
-  size_t shown = notifier().count();
-  EXPECT_FALSE(saveConfigFile());
-  EXPECT_EQ(read("config.dat"), before);
-  EXPECT_TRUE(quitMessagePosted());
-  EXPECT_GE(notifier().count(), shown + 2) << "the error report and the closing message";
+  struct Case {
+    const char* what;
+    std::function<std::unique_ptr<SaveBlocker>()> block;
+    ConfigTrouble trouble;
+    bool quits;
+    size_t notices;
+  };
+  const std::string folder = file("");
+  for (const Case& c : std::initializer_list<Case>{
+           {"no new file", [&] { return std::make_unique<FolderRefusesNewFiles>(folder); },
+            ConfigTrouble::CannotCreateNewFile, true, 2},
+           {"disk full", [] { return std::make_unique<DiskAlmostFull>(); },
+            ConfigTrouble::CannotWriteNewFile, false, 1}}) {
+    load("LOG_MAX_SIZE 11\n");
+    closeMainLoop();
+    const std::string before = read("config.dat");
+    size_t shown = notifier().count();
+    ConfigStatus saved;
+    {
+      std::unique_ptr<SaveBlocker> blocked = c.block();
+      saved = updateConfig([](Config& config) { config.logMaxSize = 12; });
+    }
+    EXPECT_EQ(saved.trouble, c.trouble) << c.what;
+    EXPECT_EQ(read("config.dat"), before) << c.what;
+    EXPECT_TRUE(listDirectory(folder, ".config.dat").empty()) << c.what;
+    EXPECT_EQ(quitMessagePosted(), c.quits) << c.what;
+    EXPECT_EQ(notifier().count(), shown + c.notices) << c.what;
+  }
 }
 
 } // namespace

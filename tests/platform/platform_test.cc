@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -43,6 +46,38 @@ TEST(CloseFile, ReportsDataThatNeverReachedTheDisk) {
   std::fputs("this cannot be written", full.get());
   EXPECT_FALSE(closeFile(full));
   EXPECT_FALSE(full);
+}
+
+// Replacing a file tells a refused read-only file, a temporary file that could not
+// be made and one that could not be written apart; each leaves the file as it was.
+TEST(ReplaceFileContents, TellsWhyAFileWasLeftAsItWas) {
+  TempDir dir;
+  const std::string path = dir.file("settings");
+  test::writeFile(path, "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  EXPECT_EQ(replaceFileContents(path, "new", ReadOnlyFiles::LeaveAlone), ReplaceOutcome::ReadOnly);
+  EXPECT_EQ(test::readFile(path), "old");
+  EXPECT_EQ(replaceFileContents(path, "new", ReadOnlyFiles::Replace), ReplaceOutcome::Replaced);
+  EXPECT_EQ(test::readFile(path), "new");
+  EXPECT_EQ(fileMode(path).value_or(0), 0444u) << "it stays read-only";
+
+  EXPECT_EQ(replaceFileContents(dir.file("missing/settings"), "x", ReadOnlyFiles::Replace),
+            ReplaceOutcome::CannotCreate);
+
+  // Files may not grow past a few bytes, as on a full disk.
+  void (*previousSignal)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+  rlimit tiny = previous;
+  tiny.rlim_cur = 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  ReplaceOutcome outcome = replaceFileContents(path, "newer", ReadOnlyFiles::Replace);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
+  std::signal(SIGXFSZ, previousSignal);
+  EXPECT_EQ(outcome, ReplaceOutcome::CannotWrite);
+  EXPECT_EQ(test::readFile(path), "new");
+  EXPECT_EQ(listDirectory(dir.path(), ""), std::vector<std::string>{"settings"})
+      << "no temporary file is left";
 }
 
 TEST(TemporaryFiles, DeleteOnCloseLeavesNoTraceAndUniqueNamesDiffer) {
