@@ -38,8 +38,12 @@ struct PortLoadState {
   bool converted = false;            // older port keys were seen
 };
 
-// Applies a port key, a port-related global key or a key of the older single-port
-// format; false when the key is none of them.
+// A PORT line: a new port, POP3_GENERIC with the POP3 defaults, that the keys
+// after it describe.
+void applyPortLine(Config& config, std::string_view value);
+
+// Applies a key of the most recent port (PORT_...) or a key of the older
+// single-port format; false when the key is neither.
 bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
                   std::string_view value);
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/config_internal.h"
+#include "config/config_keys.h"
 #include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "config/dnsbl_definitions.h"
@@ -20,7 +20,6 @@
 #include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
-#include "platform/version.h"
 
 namespace km {
 
@@ -31,24 +30,6 @@ constexpr std::string_view kScattererPlugin = "scatterer";
 constexpr std::string_view kPortalPlugin = "portal_wlister";
 constexpr std::string_view kPagemarkerPlugin = "pagemarker";
 constexpr std::string_view kPortalDnsblKey = "iPortal";
-
-// What one load remembers beside the snapshot it builds.
-struct LoadState {
-  explicit LoadState(Config& snapshot) : config(snapshot) {}
-  Config& config;
-  std::string language = "English";
-  bool converted = false; // older keys seen, newer version accepted: rewrite
-  bool rewrite = false;   // an unknown DNSBL key or another language: rewrite
-  bool quitRequested = false;
-  PortLoadState ports;
-  std::vector<std::pair<std::string, std::string>> unknownDnsbl; // key, name
-  std::string trayPluginName;
-  // The lines as read, by number, to tell the user which of them a rewrite drops
-  // or changes; and the file as it was, for its backup.
-  std::vector<std::pair<int, std::string>> lines;
-  std::string fileText;
-  bool firstRunFile = false; // the program wrote the file just now
-};
 
 // The range each numeric setting is kept in; a value outside it is taken as the
 // nearest end (and reported as a changed line when the file is rewritten). The
@@ -78,22 +59,6 @@ void keepNumbersInRange(Config& c) {
     period->b = std::min(period->b, kLongestCacheHours);
   }
   keepPortNumbersInRange(c.ports);
-}
-
-bool isYes(std::string_view value) {
-  return equalsIgnoreCase(value, "YES");
-}
-bool isNotNo(std::string_view value) {
-  return !equalsIgnoreCase(value, "NO");
-}
-
-CachePeriod readPeriod(std::string_view value) {
-  CachePeriod period{readConfigNumber(value), 0};
-  size_t comma = value.find(',');
-  if (comma != std::string_view::npos) {
-    period.b = readConfigNumber(value.substr(comma + 1));
-  }
-  return period;
 }
 
 // Older keys whose lines move into other files.
@@ -134,230 +99,8 @@ void appendToDataFile(const char* name, const std::string& line) {
   }
 }
 
-int findDnsblList(const Config& config, std::string_view key) {
-  for (size_t i = 0; i < config.dnsblLists.size(); ++i) {
-    if (equalsIgnoreCase(config.dnsblLists[i].key, key)) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
-void applyDnsblLine(LoadState& load, std::string_view value) {
-  size_t space = value.find(' ');
-  std::string_view key = value.substr(0, space);
-  std::string_view name = space == std::string_view::npos ? value : value.substr(space + 1);
-  int index = findDnsblList(load.config, key);
-  if (index >= 0) {
-    load.config.enabledDnsbl.push_back(index);
-    return;
-  }
-  tellUser(languageText(kTextNoticeTitle), formatText(languageText(kTextUnknownDnsblKey), {name}),
-           NoticeIcon::Information);
-  load.unknownDnsbl.emplace_back(key, name);
-  load.rewrite = true;
-}
-
-void applyEnabledPlugin(LoadState& load, std::string_view value) {
-  size_t end = 0;
-  while (end < value.size() && static_cast<unsigned char>(value[end]) > 32) {
-    ++end;
-  }
-  std::string_view name = value.substr(0, end);
-  int index = findInstalledPlugin(name);
-  if (index < 0) {
-    std::string_view rest = end < value.size() ? value.substr(end + 1) : std::string_view();
-    tellUser(languageText(kTextNoticeTitle),
-             formatText(languageText(kTextPluginNotInstalled), {rest}), NoticeIcon::Exclamation);
-    return;
-  }
-  load.config.enabledPlugins.push_back(enabledPlugin(index));
-}
-
-void checkCompatibility(LoadState& load, std::string_view value) {
-  double version = readDouble(value);
-  if (version <= kProgramVersionNumber) {
-    return;
-  }
-  std::string text = formatText(languageText(kTextNewerConfigVersion),
-                                {value, kProgramVersion, kProgramVersion, value, kProgramVersion});
-  if (askUser(languageText(kTextNoticeTitle), text, NoticeIcon::Exclamation,
-              NoticeButtons::OkCancel, false)) {
-    load.converted = true;
-  } else {
-    load.quitRequested = true;
-  }
-}
-
-bool applyLoggingLevel(Config& config, std::string_view value) {
-  static constexpr std::string_view kLevels[] = {"MINIMAL", "BASIC", "STANDARD", "VERBOSE",
-                                                 "EXTREME"};
-  for (size_t i = 0; i < std::size(kLevels); ++i) {
-    if (equalsIgnoreCase(value, kLevels[i])) {
-      config.loggingLevel = static_cast<LogLevel>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-void applyTrayAction(LoadState& load, std::string_view value) {
-  Config& config = load.config;
-  if (equalsIgnoreCase(value, "STATUS")) {
-    config.trayAction = TrayAction::Status;
-  } else if (equalsIgnoreCase(value, "OPTIONS")) {
-    config.trayAction = TrayAction::Options;
-  } else if (equalsIgnoreCase(value, "NONE")) {
-    config.trayAction = TrayAction::None;
-  } else if (startsWithIgnoreCase(value, "PLUGIN") && (value.size() == 6 || value[6] == ' ')) {
-    config.trayAction = TrayAction::Plugin;
-    load.trayPluginName = std::string(value.size() > 7 ? value.substr(7) : std::string_view());
-  } else {
-    config.trayAction = TrayAction::Status;
-  }
-}
-
-// Applies one global key; false when the key is not one of them.
-bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view value) {
-  Config& c = load.config;
-  auto is = [&](std::string_view name) {
-    return equalsIgnoreCase(key, name);
-  };
-
-  if (is("VERSION")) {
-  } else if (is("Kestrelmail_COMPATIBILITY")) {
-    checkCompatibility(load, value);
-  } else if (is("LANGUAGE")) {
-    load.language = std::string(value);
-  } else if (is("IS_FIRST_RUN")) {
-    c.isFirstRun = isYes(value);
-  } else if (is("FILTERING_DISABLED")) {
-    c.filteringDisabled = isYes(value);
-  } else if (is("AWLIST_FILTERING_DISABLED")) {
-    c.awlistFilteringDisabled = isYes(value);
-  } else if (is("ALWAYS_SHOW_POP3_APOP_WARNING")) {
-    c.alwaysShowApopWarning = isNotNo(value);
-  } else if (is("ALWAYS_SHOW_POP3_SASL_WARNING")) {
-    c.alwaysShowSaslWarning = isNotNo(value);
-  } else if (is("ALWAYS_CONFIRM_EXIT")) {
-    c.alwaysConfirmExit = isNotNo(value);
-  } else if (is("SHOWN_SCATTERER_WARNING")) {
-    c.shownScattererWarning = isYes(value);
-  } else if (is("SHOWN_PORTAL_WLISTER_WARNING")) {
-    c.shownPortalWarning = isYes(value);
-  } else if (is("DNSBL")) {
-    applyDnsblLine(load, value);
-  } else if (is("ENABLED_PLUGIN")) {
-    applyEnabledPlugin(load, value);
-  } else if (is("KNOWN_INSTALLED_PLUGIN")) {
-    c.knownInstalled.push_back(findInstalledPlugin(value));
-  } else if (is("ANNOUNCE_NEW_INSTALLED_PLUGINS")) {
-    c.announceNewPlugins = isYes(value);
-  } else if (is("KNOWN_PLUGIN_CODE")) {
-    c.knownPluginCodes.emplace_back(value);
-  } else if (is("TAG_SUBJECT")) {
-    c.tagSubject = !equalsIgnoreCase(value, "FALSE");
-  } else if (is("SUBJECT_TAG_STRING")) {
-    c.subjectTagString = std::string(value);
-  } else if (is("X_Kestrelmail_IN_SUBJECT")) {
-    c.verdictInSubject = isYes(value);
-  } else if (is("TAG_LOCATION")) {
-    c.tagAsSuffix = equalsIgnoreCase(value, "SUFFIX");
-  } else if (is("ADD_BWLIST_REASON_HEADERS")) {
-    c.addReasonHeaders = isYes(value);
-  } else if (is("USE_AUTO_WLIST_FROM")) {
-    c.useAutoWlistFrom = isYes(value);
-  } else if (is("AUTO_WLIST_FROM_NUM_MAILS")) {
-    c.autoWlistFromNumMails = readConfigNumber(value);
-  } else if (is("USE_AUTO_WLIST_IP")) {
-    c.useAutoWlistIp = isYes(value);
-  } else if (is("AUTO_WLIST_IP_NUM_MAILS")) {
-    c.autoWlistIpNumMails = readConfigNumber(value);
-  } else if (is("USE_AUTO_WLIST_FROM_LOGGING")) {
-    c.autoWlistFromLogging = isYes(value);
-  } else if (is("USE_AUTO_WLIST_IP_LOGGING")) {
-    c.autoWlistIpLogging = isYes(value);
-  } else if (is("LOGGING_ENABLED")) {
-    c.loggingEnabled = isYes(value);
-  } else if (is("LOGFILE")) {
-    c.logFile = std::string(value);
-  } else if (is("LOGGING_LEVEL")) {
-    applyLoggingLevel(c, value);
-  } else if (is("LOG_MAX_SIZE")) {
-    c.logMaxSize = readConfigNumber(value);
-  } else if (is("STATUS_WINDOW_AUTO_OPEN")) {
-    c.statusWindowAutoOpen = isYes(value);
-  } else if (is("STATUS_WINDOW_TOPMOST")) {
-    c.statusWindowTopmost = isYes(value);
-  } else if (is("FILTERING_STATS_DAYS")) {
-    c.filteringStatsDays = readConfigNumber(value);
-  } else if (is("TRAY_ACTION")) {
-    applyTrayAction(load, value);
-  } else if (is("SHOW_UPDATES_WINDOW")) {
-    c.showUpdatesWindow = isYes(value);
-  } else if (is("INFORM_ABOUT_NEW_BETAS")) {
-    c.informAboutBetas = isYes(value);
-  } else if (is("Kestrelmail_UPDATES_CHECK")) {
-    c.programUpdatesCheck = isYes(value);
-  } else if (is("Kestrelmail_UPDATES_CHECK_INTERVAL")) {
-    c.programUpdatesInterval = readConfigNumber(value);
-  } else if (is("Kestrelmail_UPDATES_LAST_CHECK")) {
-    c.programUpdatesLastCheck =
-        static_cast<uint32_t>(std::min<int64_t>(readConfigLong(value), UINT32_MAX));
-  } else if (is("DNSBL_UPDATES_CHECK")) {
-    c.dnsblUpdatesCheck = isYes(value);
-  } else if (is("DNSBL_UPDATES_CHECK_INTERVAL")) {
-    c.dnsblUpdatesInterval = readConfigNumber(value);
-  } else if (is("DNSBL_UPDATES_LAST_CHECK")) {
-    c.dnsblUpdatesLastCheck =
-        static_cast<uint32_t>(std::min<int64_t>(readConfigLong(value), UINT32_MAX));
-  } else if (is("MAX_DNSBL_THREADS")) {
-    c.maxDnsblThreads = readConfigNumber(value);
-  } else if (is("DNSBL_TIME_OUT")) {
-    c.dnsblTimeout = readConfigNumber(value);
-  } else if (is("DNSBL_POSITIVE_CACHE_PERIOD")) {
-    c.dnsblPositivePeriod = readPeriod(value);
-  } else if (is("DNSBL_NEGATIVE_CACHE_PERIOD")) {
-    c.dnsblNegativePeriod = readPeriod(value);
-  } else if (is("EXTRA_WLIST_IP")) {
-    c.extraWlistIpFiles.emplace_back(value);
-  } else if (is("EXTRA_BLIST_IP")) {
-    c.extraBlistIpFiles.emplace_back(value);
-  } else if (is("EXTRA_WLIST_FROM")) {
-    c.extraWlistFromFiles.emplace_back(value);
-  } else if (is("EXTRA_BLIST_FROM")) {
-    c.extraBlistFromFiles.emplace_back(value);
-  } else if (is("TLS_VERIFY")) {
-    c.tlsVerify = isNotNo(value);
-  } else if (is("TLS_CA_FILE")) {
-    c.tlsCaFile = std::string(value);
-  } else if (is("DNSBL_UPDATES_SOURCE")) {
-    c.dnsblUpdatesSource = std::string(value);
-  } else if (is("DNSBL_NAMESERVER")) {
-    c.dnsblNameserver = std::string(value);
-  } else if (is("MAX_SESSIONS")) {
-    c.maxSessions = readConfigNumber(value);
-  } else if (is("CLIENT_IDLE_TIME_OUT")) {
-    c.clientIdleTimeout = readConfigNumber(value);
-  } else if (is("TIME_OUT_PREVENTION_INTERVAL")) {
-    c.preventionInterval = readConfigNumber(value);
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// Keys of older files, accepted on reading and never written.
-bool applyOlderKey(LoadState& load, std::string_view key, std::string_view value) {
-  Config& c = load.config;
-  if (equalsIgnoreCase(key, "USE_AUTO_WLIST_LOGGING")) {
-    c.autoWlistFromLogging = c.autoWlistIpLogging = isYes(value);
-    return true;
-  }
-  if (equalsIgnoreCase(key, "TRAY_OPENS_STATUS")) {
-    c.trayAction = isYes(value) ? TrayAction::Status : TrayAction::Options;
-    return true;
-  }
+// Keys of older files whose lines move into other files.
+bool applyMovedKey(LoadState& load, std::string_view key, std::string_view value) {
   for (const MovedKey& moved : kStatusWindowKeys) {
     if (equalsIgnoreCase(key, moved.key)) {
       appendToDataFile("status_win_pos.dat", std::string(key) + " " + std::string(value) + "\n");
@@ -390,9 +133,9 @@ void readConfigLines(LoadState& load, FILE* file) {
     if (entry.key.empty()) {
       continue;
     }
-    if (!applyGlobalKey(load, entry.key, entry.value) &&
+    if (!applyConfigKey(load, entry.key, entry.value) &&
         !applyPortKey(load.config, load.ports, entry.key, entry.value)) {
-      applyOlderKey(load, entry.key, entry.value);
+      applyMovedKey(load, entry.key, entry.value);
     }
   }
 }

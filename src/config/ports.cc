@@ -386,28 +386,12 @@ void writePortBlock(std::string& out, const PortConfig& port) {
 
 } // namespace
 
+void applyPortLine(Config& config, std::string_view value) {
+  config.ports.push_back(newPort(config.ports, readConfigNumber(value)));
+}
+
 bool applyPortKey(Config& config, PortLoadState& state, std::string_view key,
                   std::string_view value) {
-  if (equalsIgnoreCase(key, "PORT")) {
-    config.ports.push_back(newPort(config.ports, readConfigNumber(value)));
-    return true;
-  }
-  if (equalsIgnoreCase(key, "IP_LISTEN")) {
-    parseIpv4(value, config.listenIp);
-    return true;
-  }
-  if (equalsIgnoreCase(key, "ALLOW_PORT_SHARING")) {
-    if (isYes(value)) {
-      config.allowPortSharing = true;
-    }
-    return true;
-  }
-  if (equalsIgnoreCase(key, "CREATE_DEFAULT_IMAP4_PORT")) {
-    if (equalsIgnoreCase(value, "NO")) {
-      state.createDefaultImap4Port = false;
-    }
-    return true;
-  }
   return applyKeyOfPort(config, state, key, value) || applyOlderPortKey(config, state, key, value);
 }
 
