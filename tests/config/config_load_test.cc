@@ -22,25 +22,11 @@ using test::ConfigTest;
 
 TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   ConfigRef config = load("IS_FIRST_RUN YES\n");
-  const Config fresh;
-  EXPECT_TRUE(config->isFirstRun);
-  EXPECT_FALSE(config->tagSubject);
-  EXPECT_EQ(config->subjectTagString, "**SPAM**");
-  EXPECT_TRUE(config->addReasonHeaders);
-  EXPECT_TRUE(config->alwaysConfirmExit);
-  EXPECT_TRUE(config->useAutoWlistFrom);
-  EXPECT_EQ(config->autoWlistFromNumMails, 7);
-  EXPECT_EQ(config->autoWlistIpNumMails, 12);
-  EXPECT_EQ(config->loggingLevel, LogLevel::Standard);
-  EXPECT_EQ(config->logMaxSize, 256);
-  EXPECT_EQ(config->logFile, file("log.txt"));
-  EXPECT_EQ(config->trayAction, TrayAction::None);
-  EXPECT_TRUE(config->informAboutBetas);
-  EXPECT_EQ(config->maxDnsblThreads, 25);
-  EXPECT_EQ(config->dnsblTimeout, 30);
-  EXPECT_EQ(config->dnsblPositivePeriod.a, 2);
-  EXPECT_EQ(config->dnsblNegativePeriod.a, 3);
-  EXPECT_EQ(config->listenIp, kLoopbackAddress);
+  Config absent;
+  absent.isFirstRun = true;
+  absent.logFile = file("log.txt");
+  EXPECT_EQ(config->logFile, absent.logFile);
+  EXPECT_EQ(formatConfigFile(*config), formatConfigFile(absent)) << "every written setting";
   ASSERT_EQ(config->ipAllowList.size(), 1u);
   EXPECT_EQ(config->ipAllowList[0], (Netblock{kLoopbackAddress, kLoopbackAddress}));
   ASSERT_EQ(config->whitelistIp.size(), 3u);
@@ -50,67 +36,64 @@ TEST_F(ConfigTest, AFileWithOnlyFirstRunHasEveryOtherSettingAtItsAbsentValue) {
   EXPECT_EQ(notifier().count(), 0u);
 }
 
-TEST_F(ConfigTest, EachBooleanKeyHasItsOwnRule) {
-  ConfigRef config = load("TAG_SUBJECT NO\n"
-                          "ALWAYS_CONFIRM_EXIT maybe\n"
-                          "ALWAYS_SHOW_POP3_APOP_WARNING no\n"
-                          "USE_AUTO_WLIST_FROM yes\n"
-                          "USE_AUTO_WLIST_IP TRUE\n"
-                          "LOGGING_ENABLED Yes\n"
-                          "TAG_LOCATION suffix\n"
-                          "ADD_BWLIST_REASON_HEADERS 1\n");
-  EXPECT_TRUE(config->tagSubject) << "only FALSE switches tagging off";
-  EXPECT_TRUE(config->alwaysConfirmExit) << "only NO switches confirmation off";
-  EXPECT_FALSE(config->alwaysShowApopWarning);
-  EXPECT_TRUE(config->useAutoWlistFrom);
-  EXPECT_FALSE(config->useAutoWlistIp) << "only YES switches it on";
-  EXPECT_TRUE(config->loggingEnabled);
-  EXPECT_TRUE(config->tagAsSuffix);
-  EXPECT_FALSE(config->addReasonHeaders);
-
-  config = load("TAG_SUBJECT false\nALWAYS_CONFIRM_EXIT NO\n");
-  EXPECT_FALSE(config->tagSubject);
-  EXPECT_FALSE(config->alwaysConfirmExit);
-}
-
-TEST_F(ConfigTest, ValuesKeepTheirSpacesAndATabEndsTheLine) {
-  ConfigRef config = load("SUBJECT_TAG_STRING [SPAM] \n"
-                          "LOGGING_ENABLED\tYES\n"
-                          "LOGFILE /var/log/with space/k.log\n");
-  EXPECT_EQ(config->subjectTagString, "[SPAM] ");
-  EXPECT_FALSE(config->loggingEnabled);
-  EXPECT_EQ(config->logFile, "/var/log/with space/k.log");
-  EXPECT_NE(read("config.dat").find("SUBJECT_TAG_STRING [SPAM] \n"), std::string::npos);
-}
-
-TEST_F(ConfigTest, NumbersAndKeywordsFollowTheirReadingRules) {
-  ConfigRef config = load("LOG_MAX_SIZE many\n"
-                          "DNSBL_POSITIVE_CACHE_PERIOD 5\n"
-                          "DNSBL_NEGATIVE_CACHE_PERIOD 4,7\n"
-                          "Kestrelmail_UPDATES_LAST_CHECK 4294967295\n"
-                          "LOGGING_LEVEL verbose\n"
-                          "LOGGING_LEVEL LOUD\n"
-                          "FILTERING_STATS_DAYS 30 days\n");
-  EXPECT_EQ(config->logMaxSize, 1) << "no digits: 0, kept within the range";
-  EXPECT_EQ(config->dnsblPositivePeriod.a, 5);
-  EXPECT_EQ(config->dnsblPositivePeriod.b, 0);
-  EXPECT_EQ(config->dnsblNegativePeriod.b, 7);
-  EXPECT_EQ(config->programUpdatesLastCheck, 4294967295u);
-  EXPECT_EQ(config->loggingLevel, LogLevel::Verbose) << "an unknown level word changes nothing";
-  EXPECT_EQ(config->filteringStatsDays, 30);
-  std::string saved = read("config.dat");
-  EXPECT_NE(saved.find("DNSBL_POSITIVE_CACHE_PERIOD 5,0\n"), std::string::npos);
-  EXPECT_NE(saved.find("Kestrelmail_UPDATES_LAST_CHECK 4294967295\n"), std::string::npos);
-  EXPECT_NE(saved.find("LOGGING_LEVEL VERBOSE\n"), std::string::npos);
-}
-
-TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
-  EXPECT_EQ(load("TRAY_ACTION options\n")->trayAction, TrayAction::Options);
-  EXPECT_EQ(load("TRAY_ACTION NONE\n")->trayAction, TrayAction::None);
-  EXPECT_EQ(load("TRAY_ACTION sideways\n")->trayAction, TrayAction::Status);
-  // A plug-in that is not enabled cannot be the tray action.
-  EXPECT_EQ(load("TRAY_ACTION PLUGIN missing\n")->trayAction, TrayAction::Status);
-  EXPECT_NE(read("config.dat").find("TRAY_ACTION STATUS\n"), std::string::npos);
+// Each key's reading rule, seen in the line the load writes back: the words that
+// switch each flag, values kept as they stand up to the first control byte,
+// numbers as their leading digits kept within their ranges, keywords that fall
+// back or change nothing.
+TEST_F(ConfigTest, EachKeyIsReadByItsRuleAndKeptInItsRange) {
+  struct Case {
+    const char* read;
+    const char* written;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"TAG_SUBJECT NO", "TAG_SUBJECT TRUE"}, // only FALSE switches tagging off
+           {"TAG_SUBJECT false", "TAG_SUBJECT FALSE"},
+           {"ALWAYS_CONFIRM_EXIT maybe", "ALWAYS_CONFIRM_EXIT YES"}, // only NO switches it off
+           {"ALWAYS_CONFIRM_EXIT NO", "ALWAYS_CONFIRM_EXIT NO"},
+           {"ALWAYS_SHOW_POP3_APOP_WARNING no", "ALWAYS_SHOW_POP3_APOP_WARNING NO"},
+           {"USE_AUTO_WLIST_IP TRUE", "USE_AUTO_WLIST_IP NO"}, // only YES switches it on
+           {"LOGGING_ENABLED Yes", "LOGGING_ENABLED YES"},
+           {"LOGGING_ENABLED\tYES", "LOGGING_ENABLED NO"}, // a TAB ends the line
+           {"TAG_LOCATION suffix", "TAG_LOCATION SUFFIX"},
+           {"ADD_BWLIST_REASON_HEADERS 1", "ADD_BWLIST_REASON_HEADERS NO"},
+           {"ALLOW_PORT_SHARING YES\nALLOW_PORT_SHARING NO", "ALLOW_PORT_SHARING YES"},
+           {"SUBJECT_TAG_STRING [SPAM] ", "SUBJECT_TAG_STRING [SPAM] "},
+           {"LOGFILE /var/log/with space/k.log", "LOGFILE /var/log/with space/k.log"},
+           {"LOGGING_LEVEL verbose\nLOGGING_LEVEL LOUD", "LOGGING_LEVEL VERBOSE"},
+           {"TRAY_ACTION options", "TRAY_ACTION OPTIONS"},
+           {"TRAY_ACTION NONE", "TRAY_ACTION NONE"},
+           {"TRAY_ACTION sideways", "TRAY_ACTION STATUS"},
+           // A plug-in that is not enabled cannot be the tray action.
+           {"TRAY_ACTION PLUGIN missing", "TRAY_ACTION STATUS"},
+           {"LOG_MAX_SIZE many", "LOG_MAX_SIZE 1"},
+           {"LOG_MAX_SIZE -1",
+            "LOG_MAX_SIZE 1"},                   // read with its sign, it crashed every session end
+           {"LOG_MAX_SIZE 0", "LOG_MAX_SIZE 1"}, // and this emptied the log
+           {"LOG_MAX_SIZE 99999999999999999999", "LOG_MAX_SIZE 1048576"},
+           {"LOG_MAX_SIZE 512 KB", "LOG_MAX_SIZE 512"},
+           {"MAX_DNSBL_THREADS 0", "MAX_DNSBL_THREADS 1"}, // every lookup would time out
+           {"MAX_DNSBL_THREADS 100000", "MAX_DNSBL_THREADS 200"},
+           {"DNSBL_TIME_OUT -5", "DNSBL_TIME_OUT 1"},
+           {"AUTO_WLIST_FROM_NUM_MAILS +3", "AUTO_WLIST_FROM_NUM_MAILS 1"},
+           {"FILTERING_STATS_DAYS  30 days", "FILTERING_STATS_DAYS 30"},
+           {"Kestrelmail_UPDATES_LAST_CHECK -1", "Kestrelmail_UPDATES_LAST_CHECK 0"},
+           {"Kestrelmail_UPDATES_LAST_CHECK 4294967295",
+            "Kestrelmail_UPDATES_LAST_CHECK 4294967295"},
+           {"DNSBL_POSITIVE_CACHE_PERIOD 5", "DNSBL_POSITIVE_CACHE_PERIOD 5,0"},
+           {"DNSBL_NEGATIVE_CACHE_PERIOD 4,7", "DNSBL_NEGATIVE_CACHE_PERIOD 4,7"},
+           {"DNSBL_POSITIVE_CACHE_PERIOD -2,-3", "DNSBL_POSITIVE_CACHE_PERIOD 0,0"},
+           {"DNSBL_POSITIVE_CACHE_PERIOD 9999,99999", "DNSBL_POSITIVE_CACHE_PERIOD 3650,8760"},
+           {"PORT 21l0", "PORT 21"},
+           {"PORT 99999", "PORT 65535"},
+           {"PORT 2110\nPORT_POP3_DEFAULT_BODY_FILTERING_K_RETR -64",
+            "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 0"},
+           {"MAX_SESSIONS 99999999", "MAX_SESSIONS 100000"},
+           {"CLIENT_IDLE_TIME_OUT 90000", "CLIENT_IDLE_TIME_OUT 86400"},
+           {"TIME_OUT_PREVENTION_INTERVAL 0", "TIME_OUT_PREVENTION_INTERVAL 1"}}) {
+    load(std::string("CREATE_DEFAULT_IMAP4_PORT NO\n") + c.read + "\n");
+    EXPECT_NE(read("config.dat").find("\n" + std::string(c.written) + "\n"), std::string::npos)
+        << c.read;
+  }
 }
 
 TEST_F(ConfigTest, ANewerVersionAsksAndOnlyAnAcceptedOneIsRewritten) {
