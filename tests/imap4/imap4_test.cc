@@ -6,7 +6,7 @@
 #include "imap4/imap4.h"
 #include "message/message.h"
 #include "net/line_socket.h"
-#include "net/loopback.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {

@@ -4,12 +4,12 @@
 #include <string>
 #include <thread>
 
-#include "loopback.h"
 #include "net/line_socket.h"
 #include "net/socket_errors.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {

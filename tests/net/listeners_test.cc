@@ -8,7 +8,6 @@
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/repeated_notices.h"
-#include "loopback.h"
 #include "net/listeners.h"
 #include "net/session_rows.h"
 #include "platform/lang.h"
@@ -17,6 +16,7 @@
 #include "platform/text_ids.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {

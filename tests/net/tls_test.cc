@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "loopback.h"
 #include "net/line_socket.h"
 #include "net/upstream_tls.h"
 #include "platform/files.h"
 #include "platform/threads.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {

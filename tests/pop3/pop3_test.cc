@@ -5,12 +5,12 @@
 
 #include "message/message.h"
 #include "net/line_socket.h"
-#include "net/loopback.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "pop3/answer_reader.h"
 #include "pop3/pop3.h"
 #include "pop3/timeout_prevention.h"
+#include "support/loopback.h"
 
 namespace km {
 namespace {

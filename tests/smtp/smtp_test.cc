@@ -8,7 +8,6 @@
 #include "filter/session_record.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
-#include "net/loopback.h"
 #include "net/sessions.h"
 #include "platform/lang.h"
 #include "platform/thread_records.h"
@@ -16,6 +15,7 @@
 #include "platform/version.h"
 #include "smtp/smtp.h"
 #include "smtp/smtp_internal.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/http_server.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -147,7 +148,7 @@ TEST_F(UpdateLibraryTest, BrokenOrUnreachableSourcesEndWithALogLineAndKeepTheDef
   }
   EXPECT_FALSE(checkFrom(dir_.file("missing.dat")));
   EXPECT_NE(lastLog().find("No such file"), std::string::npos) << lastLog();
-  EXPECT_FALSE(checkFrom("http://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/x"));
+  EXPECT_FALSE(checkFrom("http://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/x"));
   EXPECT_NE(lastLog().find("could not be fetched"), std::string::npos) << lastLog();
 
   test::writeFile(dir_.file("offered.dat"), kDefinitions);
