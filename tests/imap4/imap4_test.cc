@@ -122,9 +122,9 @@ TEST(ImapLineParser, LiteralsAreReadFromTheConnectionAndTheLineGoesOnAfterThem) 
 }
 
 TEST(ImapLineWriter, ACommandLiteralWaitsForTheServersLeaveAndKeepsWhatItSaidMeanwhile) {
-  test::LoopbackPair pair = test::connectedPair();
-  LineSocket server;
-  server.attach(pair.ours);
+  test::AttachedPair connection;
+  test::LoopbackPair& pair = connection.pair;
+  LineSocket& server = connection.socket;
   ImapLine append = parse("A1 APPEND box", LineKind::Command);
   appendToken(append.tokens, TokenType::String, "line one\r\nline two");
   ASSERT_TRUE(pair.peer.send("* 3 EXISTS\r\n+ go ahead\r\n"));
