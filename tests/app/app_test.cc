@@ -20,7 +20,7 @@ namespace {
 
 using Values = std::vector<std::string>;
 
-TEST(FindOption, TakesTheNextWordOrAWholeQuotedValueOfEveryOccurrence) {
+TEST(FindOption, TakesTheValueAfterEveryWholeWordOccurrenceIgnoringCase) {
   EXPECT_EQ(findOption("-configdir /srv/mail -trayicon none", "-configdir"), Values{"/srv/mail"});
   EXPECT_EQ(findOption("-trayicon    none", "-trayicon"), Values{"none"});
   EXPECT_TRUE(findOption("-trayicon none", "-configdir").empty());
@@ -33,9 +33,7 @@ TEST(FindOption, TakesTheNextWordOrAWholeQuotedValueOfEveryOccurrence) {
   // Scanning resumes after the value: a value that looks like the option is no
   // other occurrence.
   EXPECT_EQ(findOption("-a -a", "-a"), Values{"-a"});
-}
-
-TEST(FindOption, MatchesWholeWordsOnlyIgnoringCase) {
+  // Whole words only, in any case.
   EXPECT_TRUE(findOption("-configdirectory /x", "-configdir").empty());
   EXPECT_TRUE(findOption("x-configdir /x", "-configdir").empty());
   EXPECT_EQ(findOption("-CONFIGDIR /x", "-configdir"), Values{"/x"});
@@ -196,26 +194,26 @@ TEST_F(TrayTest, TheFilteringCommandsSaveTheSwitchAndEveryFrameShowsIt) {
 }
 
 TEST_F(TrayTest, TheExitIsConfirmedAndDoNotAskAgainIsRemembered) {
+  notifier_.answerNext(NoticeAnswer::Yes);
+  exitWithConfirmation();
+  EXPECT_TRUE(quitMessagePosted()) << "answering yes exits";
+  EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT YES"), std::string::npos);
+  closeMainLoop(); // forgets the quit message
+  lowerStopFlagForTests();
+  ASSERT_TRUE(initMainLoop({}));
+
   notifier_.answerNext(NoticeAnswer::No);
   notifier_.tick = true;
   EXPECT_TRUE(runMenuCommand(kCommandExit));
   EXPECT_FALSE(quitMessagePosted());
   EXPECT_FALSE(stopRequested());
-  ASSERT_EQ(notifier_.count(), 1u);
-  EXPECT_FALSE(notifier_.notices().front().checkBoxText.empty());
+  ASSERT_EQ(notifier_.count(), 2u);
+  EXPECT_FALSE(notifier_.notices().back().checkBoxText.empty());
   EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT NO"), std::string::npos);
   // Not asked again: the exit goes ahead.
   runMenuCommand(kCommandExit);
-  EXPECT_EQ(notifier_.count(), 1u);
+  EXPECT_EQ(notifier_.count(), 2u);
   EXPECT_TRUE(quitMessagePosted());
-}
-
-TEST_F(TrayTest, AnsweringYesExits) {
-  notifier_.answerNext(NoticeAnswer::Yes);
-  exitWithConfirmation();
-  EXPECT_EQ(notifier_.count(), 1u);
-  EXPECT_TRUE(quitMessagePosted());
-  EXPECT_NE(configFile().find("ALWAYS_CONFIRM_EXIT YES"), std::string::npos);
 }
 
 } // namespace

@@ -179,19 +179,6 @@ TEST(TrimLogFile, KeepsTheLastBytesFromALineStartAcrossChunks) {
   }
 }
 
-TEST_F(LogTest, OrphanedSessionFilesAreMergedWithANote) {
-  test::writeFile(data_.file("activity-logs/logAAAAAA"), "from a crashed session\r\n");
-  test::writeFile(data_.file("activity-logs/logBBBBBB"), "another one\r\n");
-  test::writeFile(data_.file("activity-logs/unrelated"), "keep me");
-  mergeOrphanedSessionLogs();
-  std::string text = mainLog();
-  const std::string& note = languageText(kTextLogRecoveredNote);
-  EXPECT_NE(text.find("from a crashed session\r\n" + note), std::string::npos);
-  EXPECT_NE(text.find("another one\r\n" + note), std::string::npos);
-  EXPECT_FALSE(fileExists(data_.file("activity-logs/logAAAAAA")));
-  EXPECT_TRUE(fileExists(data_.file("activity-logs/unrelated")));
-}
-
 TEST_F(LogTest, GlobalLinesGoStraightToTheMainLogAndAnUnwritableOneIsShown) {
   logGlobalText(LogLevel::Minimal, kTextReportTitle);
   logGlobalText(LogLevel::Extreme, kTextNoticeTitle);
@@ -209,7 +196,7 @@ TEST_F(LogTest, GlobalLinesGoStraightToTheMainLogAndAnUnwritableOneIsShown) {
   EXPECT_EQ(shown.icon, NoticeIcon::Exclamation);
 }
 
-TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
+TEST_F(LogTest, ASessionWhoseMergeFailsIsMergedAtTheNextStartWithANote) {
   ConfigRef config =
       configure("LOGGING_ENABLED YES\nLOGFILE " + data_.file("nodir/log.txt") + "\n");
   session(*config, [](SessionLog& log, DeferredLog& deferred) {
@@ -219,6 +206,18 @@ TEST_F(LogTest, ASessionWhoseMergeFailsKeepsItsFileForTheNextStart) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_NE(test::readFile(data_.file("activity-logs/" + left[0])).find("kept for later"),
             std::string::npos);
+
+  configure("LOGGING_ENABLED YES\n");
+  test::writeFile(data_.file("activity-logs/logBBBBBB"), "another one\r\n");
+  test::writeFile(data_.file("activity-logs/unrelated"), "keep me");
+  mergeOrphanedSessionLogs();
+  std::string text = mainLog();
+  const std::string& note = languageText(kTextLogRecoveredNote);
+  ASSERT_NE(text.find("kept for later"), std::string::npos) << text;
+  EXPECT_NE(text.find(note, text.find("kept for later")), std::string::npos) << text;
+  EXPECT_NE(text.find("another one\r\n" + note), std::string::npos);
+  EXPECT_TRUE(listDirectory(data_.file("activity-logs"), "log").empty());
+  EXPECT_TRUE(fileExists(data_.file("activity-logs/unrelated")));
 }
 
 TEST_F(LogTest, SystemErrorsAreShownAndLoggedWithNumberPathAndText) {
@@ -292,7 +291,7 @@ TEST(RepeatedNotices, TheFirstOfAKindIsGivenTheRestCountedAndSummedUpWhenTheWind
   setRepeatWindowForTests(0);
 }
 
-TEST(CrashReport, DetailsComeFromTheThreadsRecordInTheCallersBuffer) {
+TEST(CrashReport, DetailsComeFromTheThreadsRecordWithThePluginCallFirst) {
   ThreadRecord record = recordWith("POP3", "RETR 1", "Filtering");
   EXPECT_EQ(report(&record), " Error code: 0xb\r\n\r\n Thread Type: POP3\r\n Command: RETR 1\r\n"
                              " Status: Filtering\r\n\r\n Session handle: 7\r\n"
@@ -303,10 +302,7 @@ TEST(CrashReport, DetailsComeFromTheThreadsRecordInTheCallersBuffer) {
   char small[16];
   EXPECT_EQ(formatCrashReport(small, sizeof small, &record), 15u);
   EXPECT_EQ(small[15], '\0');
-}
-
-TEST(CrashReport, APluginCallIsNamedOutermostFirst) {
-  ThreadRecord record = recordWith("IMAP4", "FETCH", "Filtering");
+  // A plug-in call is named outermost first.
   std::snprintf(record.pluginName, sizeof record.pluginName, "bayes");
   std::snprintf(record.pluginFunction, sizeof record.pluginFunction, "filterOnMessageBody");
   record.pluginDepth = 1;

@@ -3,6 +3,7 @@
 // lines, odd addresses, missing line ends, a 200 MB body. None may crash or leak,
 // and each must come out tagged by the rules and at exactly its announced size.
 #include <algorithm>
+#include <map>
 
 #include "filter/dnsbl.h"
 #include "filter/filter_fixture.h"
@@ -121,7 +122,14 @@ protected:
   }
 };
 
-TEST_F(Corpus, EveryMessageComesOutTaggedAtItsAnnouncedSize) {
+TEST_F(Corpus, EveryMessageComesOutTaggedAtItsAnnouncedSizeWithItsVerdict) {
+  // The verdicts by the lists alone, where a message's make-up decides them.
+  const std::map<std::string, std::string> verdicts = {{"plain.eml", "PASS"},
+                                                       {"no_colon.eml", "SPAM BLIST EMAIL"},
+                                                       {"bare_lf.eml", "SPAM BLIST EMAIL"},
+                                                       {"quoted_addresses.eml", "PASS WLIST EMAIL"},
+                                                       {"cr_only.eml", "SPAM BLIST EMAIL"},
+                                                       {"many_received.eml", "PASS"}};
   std::vector<std::string> names = corpusFiles();
   ASSERT_GE(names.size(), 15u);
   for (bool suffix : {false, true}) {
@@ -132,6 +140,11 @@ TEST_F(Corpus, EveryMessageComesOutTaggedAtItsAnnouncedSize) {
         ASSERT_TRUE(raw) << name;
         MessagePtr message = received(*raw);
         retrieve(*message, forceSpam);
+        if (auto expected = verdicts.find(name); expected != verdicts.end() && !forceSpam) {
+          EXPECT_EQ(VerdictLabel(isSpamVerdict(message->verdict), message->verdict),
+                    expected->second)
+              << name;
+        }
         CheckingSink sink;
         ASSERT_TRUE(SendMessage(*message, 0, &sink, false, nullptr)) << name;
         FinishMessage(*message);
@@ -143,21 +156,6 @@ TEST_F(Corpus, EveryMessageComesOutTaggedAtItsAnnouncedSize) {
   for (const Notice& notice : notices_.notifier().notices()) {
     ADD_FAILURE() << notice.title << ": " << notice.text;
   }
-}
-
-TEST_F(Corpus, ExpectedVerdictsOfTheCorpus) {
-  useConfig(corpusConfig(false, false));
-  auto verdictOf = [&](const std::string& name) {
-    MessagePtr message = received(*readWholeFile(corpusFolder() + name));
-    retrieve(*message, false);
-    return VerdictLabel(isSpamVerdict(message->verdict), message->verdict);
-  };
-  EXPECT_EQ(verdictOf("plain.eml"), "PASS");
-  EXPECT_EQ(verdictOf("no_colon.eml"), "SPAM BLIST EMAIL");
-  EXPECT_EQ(verdictOf("bare_lf.eml"), "SPAM BLIST EMAIL");
-  EXPECT_EQ(verdictOf("quoted_addresses.eml"), "PASS WLIST EMAIL");
-  EXPECT_EQ(verdictOf("cr_only.eml"), "SPAM BLIST EMAIL");
-  EXPECT_EQ(verdictOf("many_received.eml"), "PASS");
 }
 
 TEST_F(Corpus, ATwoHundredMegabyteBodyPassesThroughFiles) {

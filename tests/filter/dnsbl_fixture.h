@@ -96,9 +96,7 @@ protected:
   void endWorkers() {
     messages_.clear();
     raiseStopFlag();
-    for (int n = 0; n < 400 && dnsblEngineCounts().workers > 0; ++n) {
-      sleepMs(50);
-    }
+    waitUntil([] { return dnsblEngineCounts().workers == 0; }, 20000);
     DnsblEngineCounts left = dnsblEngineCounts();
     EXPECT_EQ(left.workers, 0);
     EXPECT_EQ(left.idleWorkers, 0);

@@ -207,7 +207,7 @@ TEST_F(ScriptedServer, AListingWaitsForTheProviderListAboutTheSameRelay) {
   EXPECT_FALSE(isSpamVerdict(judged("192.0.2.20")));
 }
 
-TEST_F(ScriptedServer, AListingEndsTheWaitWithoutWaitingForSlowerLists) {
+TEST_F(ScriptedServer, AListingEndsTheWaitUnlessAProviderLookupIsStillRunning) {
   // The second list never answers; the message is decided without it.
   serve([](const DnsRequest& request) {
     return request.name.ends_with("bl.test") ? reply(request, 0, {kListed})
@@ -215,19 +215,12 @@ TEST_F(ScriptedServer, AListingEndsTheWaitWithoutWaitingForSlowerLists) {
   });
   useLists({kTestList, {"SLOW", "Slow List", "slow.test", "STANDARD", {}}}, server_->server(), 2);
   EXPECT_EQ(label(judged("192.0.2.10")), "SPAM Test List 192.0.2.10");
-}
-
-TEST_F(ScriptedServer, AProviderLookupStillRunningAtTheEndOfTheWaitOverridesAListing) {
-  serve([](const DnsRequest& request) {
-    return request.name.ends_with("bl.test") ? reply(request, 0, {kListed})
-                                             : std::vector<DnsDatagram>{};
-  });
+  // When it is a provider list, the wait runs to its end for the answer, which never
+  // comes: the relay may be a provider's, so the listing does not count.
   useLists({kTestList, {"ISP", "Provider", "isp.test", "PROVIDER-IGNORE", {}}}, server_->server(),
            2);
-  // The wait runs to its end for the provider's answer, which never comes: the
-  // relay may be a provider's, so the listing does not count.
   EXPECT_EQ(label(judged("192.0.2.10")), "PASS TIME-OUT 1");
-  EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1);
+  EXPECT_EQ(askedFor("10.2.0.192.bl.test"), 1) << "the cached listing is asked for once";
 }
 
 TEST_F(ScriptedServer, ATimeOutNamesTheOpenLookups) {
@@ -307,7 +300,7 @@ std::unique_ptr<DnsblQuery> query(DnsblQueryKind kind, DnsblQueryType type, std:
   return made;
 }
 
-TEST(PickQuery, HostNamesFirstThenProvidersThenTheRest) {
+TEST(PickQuery, HostNamesThenProvidersThenTheRestByUrgencyAndWeight) {
   DnsblQueryTable table;
   table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "listing"));
   table.push_back(query(DnsblQueryKind::Provider, DnsblQueryType::DnsblName, "provider"));
@@ -319,10 +312,8 @@ TEST(PickQuery, HostNamesFirstThenProvidersThenTheRest) {
     order.push_back(picked->name);
   }
   EXPECT_EQ(order, (std::vector<std::string>{"host", "white check", "provider", "listing"}));
-}
 
-TEST(PickQuery, TheMostUrgentWaiterComesBeforeThePasses) {
-  DnsblQueryTable table;
+  // The most urgent waiter comes before the passes.
   table.push_back(
       query(DnsblQueryKind::HostName, DnsblQueryType::HostName, "host", KM_SOURCE_HEADERS));
   table.push_back(
@@ -333,16 +324,15 @@ TEST(PickQuery, TheMostUrgentWaiterComesBeforeThePasses) {
   EXPECT_EQ(pickQuery(table, 0)->name, "from a plug-in");
   EXPECT_EQ(pickQuery(table, 0)->name, "host");
   EXPECT_EQ(pickQuery(table, 0), nullptr);
-}
 
-TEST(PickQuery, ListsThatOftenListAreDrawnMoreOften) {
+  // Lists that often list are drawn more often.
   for (auto [random, expected] :
        {std::pair{0u, "rarely"}, std::pair{1u, "rarely"}, std::pair{2u, "often"},
         std::pair{99u, "often"}, std::pair{101u, "rarely"}}) {
-    DnsblQueryTable table;
-    table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "rarely", 1, 1));
-    table.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "often", 1, 99));
-    EXPECT_EQ(pickQuery(table, random)->name, expected) << random;
+    DnsblQueryTable weighted;
+    weighted.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "rarely", 1, 1));
+    weighted.push_back(query(DnsblQueryKind::Listing, DnsblQueryType::DnsblName, "often", 1, 99));
+    EXPECT_EQ(pickQuery(weighted, random)->name, expected) << random;
   }
 }
 

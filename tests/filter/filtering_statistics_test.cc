@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-
 #include "filter/filtering_statistics.h"
 #include "platform/calendar.h"
 #include "platform/files.h"
@@ -17,29 +14,6 @@ using test::writeFile;
 constexpr int64_t kDay = 86400;
 constexpr int64_t kMondayNoon = 1796644800; // Mon 7 Dec 2026 12:00 UTC
 
-// Days are local dates: the tests choose the time zone.
-class TimeZoneScope {
-public:
-  explicit TimeZoneScope(const char* zone) {
-    if (const char* was = std::getenv("TZ")) {
-      previous_ = was;
-    }
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~TimeZoneScope() {
-    if (previous_) {
-      ::setenv("TZ", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
-private:
-  std::optional<std::string> previous_;
-};
-
 std::vector<std::string> dates() {
   std::vector<std::string> texts;
   for (const DayStatistics& day : dayStatisticsRows()) {
@@ -53,7 +27,7 @@ protected:
   FilteringStatisticsTest() { forgetFilteringStatistics(); }
   ~FilteringStatisticsTest() override { forgetFilteringStatistics(); }
 
-  TimeZoneScope zone_{"UTC"};
+  test::ZoneScope zone_{"UTC"};
   test::DataDirScope data_;
   test::NotifierScope notices_;
 };
@@ -133,7 +107,7 @@ TEST_F(FilteringStatisticsTest, RebuildingFillsTheMissingRecentDaysAndDropsTheOl
 }
 
 TEST_F(FilteringStatisticsTest, DaysStayApartWhenTheClocksGoBack) {
-  TimeZoneScope berlin("Europe/Berlin");
+  test::ZoneScope berlin("Europe/Berlin");
   // 23:30 on the 25-hour day: 24 hours earlier is still the same date.
   int64_t lateOnLongDay = 1792967400; // Sun 25 Oct 2026 22:30 UTC
   rebuildFilteringStatistics(3, lateOnLongDay);
@@ -204,7 +178,7 @@ TEST_F(FilteringStatisticsTest, AFileThatCannotBeWrittenIsReported) {
 }
 
 TEST(LocalDates, AreShortDayMonthNamesInTheUsersLanguage) {
-  TimeZoneScope zone("UTC");
+  test::ZoneScope zone("UTC");
   EXPECT_EQ(localDateText(kMondayNoon), "Mon 7 Dec 2026");
   EXPECT_EQ(localDateText(kMondayNoon + 20 * kDay), "Sun 27 Dec 2026");
   EXPECT_EQ(localDateText(int64_t{1} << 60), "unknown");

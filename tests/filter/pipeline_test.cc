@@ -128,15 +128,19 @@ TEST_F(Pipeline, ABlackListedRelayMakesTheMessageSpam) {
   withdrawMessage(*message);
 }
 
-TEST_F(Pipeline, AutoWhiteRelaysAreLeftOutOfTheCheck) {
+TEST_F(Pipeline, WhiteAndAutoWhiteRelaysAreLeftOutOfTheCheck) {
   MessagePtr message =
       filtered("Received: from x by y (192.0.2.44); Received: z 192.0.2.45\r\n\r\n");
   EXPECT_EQ(message->pluginContext.collectedIps, (std::vector<Ipv4Address>{ip("192.0.2.45")}));
   EXPECT_FALSE(message->verdict.isWhitelisted); // white relays never whitelist a message
   EXPECT_NE(sessionLog().find("Relay 192.0.2.44 is on the auto-white list"), std::string::npos);
+  EXPECT_TRUE(IsIpWhite(*message, ip("172.20.1.1")));
+  EXPECT_TRUE(IsIpWhite(*message, ip("192.0.2.44")));
+  EXPECT_FALSE(IsIpWhite(*message, ip("192.0.2.45")));
+  EXPECT_FALSE(IpIgnoredByPlugins(*message, ip("192.0.2.45")));
 }
 
-TEST_F(Pipeline, SenderAddressesAreGatheredOnceExceptMailingListsAndNeverListed) {
+TEST_F(Pipeline, SenderAddressesAreGatheredOnceAndTheLast250CheckedAreRemembered) {
   MessagePtr message = filtered("From: Ann <ann@a.example>, ANN@A.EXAMPLE\r\n"
                                 "Sender: robot@noreply.example\r\n"
                                 "Mailing-List: list help@lists.example\r\n"
@@ -150,15 +154,12 @@ TEST_F(Pipeline, SenderAddressesAreGatheredOnceExceptMailingListsAndNeverListed)
   EXPECT_EQ(
       Texts(recent.end() - 4, recent.end()),
       (Texts{"ann@a.example", "robot@noreply.example", "help@lists.example", "bounce@c.example"}));
-}
-
-TEST_F(Pipeline, TheRecentAddressListKeepsTheLast250) {
-  MessagePtr message = received("Subject: x\r\n\r\n");
+  // The list keeps the last 250.
   for (int i = 1; i <= 251; ++i) {
     CheckEmailAddress(*message, "a" + std::to_string(i) + "@x.example", false, KM_SOURCE_HEADERS,
                       {}, KM_ADDRESS_FROM);
   }
-  Texts recent = recentAddresses();
+  recent = recentAddresses();
   ASSERT_EQ(recent.size(), kRecentAddressLimit);
   EXPECT_EQ(recent.front(), "a2@x.example");
   EXPECT_EQ(recent.back(), "a251@x.example");
@@ -174,14 +175,6 @@ TEST_F(Pipeline, ChecksFromPlugInsCarryTheirSourceText) {
   EXPECT_TRUE(message->pluginContext.collectedAddresses.empty());
   CheckHost(*message, "mail.example.org", true, KM_SOURCE_HEADERS, {});
   EXPECT_NE(sessionLog().find("Relay host mail.example.org"), std::string::npos);
-}
-
-TEST_F(Pipeline, RelayWhitenessFollowsTheLists) {
-  MessagePtr message = received("Subject: x\r\n\r\n");
-  EXPECT_TRUE(IsIpWhite(*message, ip("172.20.1.1")));
-  EXPECT_TRUE(IsIpWhite(*message, ip("192.0.2.44")));
-  EXPECT_FALSE(IsIpWhite(*message, ip("192.0.2.45")));
-  EXPECT_FALSE(IpIgnoredByPlugins(*message, ip("192.0.2.45")));
 }
 
 TEST_F(Pipeline, FinishingCountsAndLogsTheVerdict) {

@@ -98,9 +98,7 @@ TEST_F(Tagging, TheTagFollowsTheSettingsInBothPlaces) {
     MessagePtr message = tagged("From: x@spammer.example\r\nSubject: Hello\r\n\r\n");
     EXPECT_EQ(subjectOf(*message), c.subject) << c.tag << c.verdict << c.suffix;
   }
-}
-
-TEST_F(Tagging, ASuffixTagEndsAFoldedSubject) {
+  // A suffix tag ends a folded subject.
   useConfig(taggingConfig([](Config& c) {
     c.tagSubject = true;
     c.tagAsSuffix = true;
@@ -207,7 +205,7 @@ TEST(Verdict, EvidenceReplacesTheWholeRecordButNotTheJudgement) {
   EXPECT_FALSE(isSpamVerdict(verdict));
 }
 
-TEST(MaxBytesToAdd, AddsUpTheLongestLabelTagsAndReasonHeader) {
+TEST(MaxBytesToAdd, AddsUpTheLongestLabelTagsReasonHeaderAndTimeOutLines) {
   ConfigRef plain = filterConfig();
   // "X-Kestrelmail: " + L + 2, L = "SPAM " + "A-WLIST" + the longest tail with CR LF;
   // "Subject: \r\n"; "X-Wlist-Pattern: \r\n"; one time-out line.
@@ -234,9 +232,7 @@ TEST(MaxBytesToAdd, AddsUpTheLongestLabelTagsAndReasonHeader) {
   EXPECT_EQ(MaxBytesToAdd(*ranges, 1000), MaxBytesToAdd(*plain, 1000) + 33);
   ConfigRef off = filterConfig([](Config& c) { c.filteringDisabled = true; });
   EXPECT_EQ(MaxBytesToAdd(*off, 1000), 0);
-}
-
-TEST(MaxBytesToAdd, AllowsOneTimeOutLinePer118784BytesAndAtLeastOne) {
+  // One time-out line per 118784 bytes, and at least one.
   ConfigRef config = filterConfig([](Config& c) { c.addReasonHeaders = false; });
   int64_t base = MaxBytesToAdd(*config, 0) - 32;
   EXPECT_EQ(MaxBytesToAdd(*config, 118783), base + 32);

@@ -5,7 +5,6 @@
 #include "config/config.h"
 #include "filter/update_check.h"
 #include "platform/calendar.h"
-#include "platform/files.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "platform/version.h"
@@ -59,10 +58,7 @@ protected:
 
   // Waits until the update thread has ended.
   static void waitUntilDone() {
-    for (int i = 0; i < 2000 && updateCheckRunning(); ++i) {
-      sleepMs(5);
-    }
-    ASSERT_FALSE(updateCheckRunning());
+    ASSERT_TRUE(test::waitUntil([] { return !updateCheckRunning(); }));
   }
 
   bool checkWithProbe(bool interactive, bool forced, int64_t now = kNow) {
@@ -158,9 +154,8 @@ TEST_F(UpdateCheckTest, TheLibraryGetsTheSettingsAndItsTimesAreSaved) {
 TEST_F(UpdateCheckTest, OneCheckRunsAtATime) {
   load("");
   int calls = probe_.calls();
-  for (int i = 0; i < 2000 && runningSessionCount() > 0; ++i) {
-    sleepMs(5); // sessions of earlier tests still ending
-  }
+  // Sessions of earlier tests may still be ending.
+  test::waitUntil([] { return runningSessionCount() == 0; });
   probe_.hold(1);
   ASSERT_TRUE(startUpdateCheck(false, false, KESTREL_UPDATE_PROBE, kNow));
   ASSERT_TRUE(probe_.waitInside());
@@ -192,18 +187,10 @@ TEST_F(UpdateCheckTest, DefinitionsStoredByTheLibraryAreInTheNextSnapshot) {
   EXPECT_NE(before->dnsblLists.size(), 1u);
 }
 
-TEST_F(UpdateCheckTest, OurLibraryTakesNewerDefinitionsFromAFileAndLeavesOlderOnes) {
+// Older offers and the times of checks are covered by the library's own tests and
+// the probe's; this is the real library storing through the program.
+TEST_F(UpdateCheckTest, OurLibraryStoresNewerDefinitionsFromAFileInTheNextSnapshot) {
   load("DNSBL_UPDATES_SOURCE " + data_.file("offered.dat") + "\n");
-  std::string current = AcquireConfig()->dnsblLastUpdated;
-  ASSERT_FALSE(current.empty());
-  writeFile(data_.file("offered.dat"),
-            "LAST_UPDATED 2000-01-01\nREVISION 99991231\nLIST OLD\nZONE old.example\n");
-  ASSERT_TRUE(startUpdateCheck(false, true, KESTREL_UPDATES_LIBRARY, currentUnixTime()));
-  waitUntilDone();
-  EXPECT_FALSE(fileExists(data_.file("dnsbl.dat")));
-  EXPECT_EQ(AcquireConfig()->dnsblLastUpdated, current);
-  EXPECT_GT(AcquireConfig()->dnsblUpdatesLastCheck, 0u) << "an up-to-date check counts";
-
   writeFile(data_.file("offered.dat"),
             "LAST_UPDATED 2099-01-01\nREVISION 99991231\nLIST NEWER\nZONE newer.example\n");
   ASSERT_TRUE(startUpdateCheck(false, true, KESTREL_UPDATES_LIBRARY, currentUnixTime()));

@@ -6,7 +6,7 @@
 #include "imap4/imap4.h"
 #include "message/message.h"
 #include "net/line_socket.h"
-#include "net/loopback.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -122,9 +122,9 @@ TEST(ImapLineParser, LiteralsAreReadFromTheConnectionAndTheLineGoesOnAfterThem) 
 }
 
 TEST(ImapLineWriter, ACommandLiteralWaitsForTheServersLeaveAndKeepsWhatItSaidMeanwhile) {
-  test::LoopbackPair pair = test::connectedPair();
-  LineSocket server;
-  server.attach(pair.ours);
+  test::AttachedPair connection;
+  test::LoopbackPair& pair = connection.pair;
+  LineSocket& server = connection.socket;
   ImapLine append = parse("A1 APPEND box", LineKind::Command);
   appendToken(append.tokens, TokenType::String, "line one\r\nline two");
   ASSERT_TRUE(pair.peer.send("* 3 EXISTS\r\n+ go ahead\r\n"));

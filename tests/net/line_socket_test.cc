@@ -4,18 +4,18 @@
 #include <string>
 #include <thread>
 
-#include "loopback.h"
 #include "net/line_socket.h"
 #include "net/socket_errors.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {
 namespace {
 
-using test::connectedPair;
+using test::AttachedPair;
 using test::LoopbackPair;
 
 std::string text(const BlockReader& br) {
@@ -34,23 +34,17 @@ std::string readRun(BlockReader& br) {
 // A LineSocket over one end of a real loopback connection.
 class LineSocketTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    pair_ = connectedPair();
-    ls_.attach(pair_.ours);
-  }
   void TearDown() override { lowerStopFlagForTests(); }
 
   // Ties ls_ to a partner connection whose own peer has closed.
-  void tieToEndedPartner(LineSocket& partner) {
-    partnerPair_ = connectedPair();
-    partner.attach(partnerPair_.ours);
-    ls_.setPartner(&partner);
-    partnerPair_.peer.close();
+  void tieToEndedPartner(AttachedPair& partner) {
+    ls_.setPartner(&partner.socket);
+    partner.pair.peer.close();
   }
 
-  LoopbackPair pair_;
-  LineSocket ls_;
-  LoopbackPair partnerPair_;
+  AttachedPair connection_;
+  LoopbackPair& pair_ = connection_.pair;
+  LineSocket& ls_ = connection_.socket;
 };
 
 TEST_F(LineSocketTest, OnlyCrLfEndsALineEveryByteIsDataAndPushedBackBytesComeFirst) {
@@ -125,15 +119,15 @@ TEST_F(LineSocketTest, AResetMidLineGivesThePartialLineThenAnErrorThatIsNotRepor
 }
 
 TEST_F(LineSocketTest, APartnerWhosePeerClosedEndsAWaitUnlessItStillHasInput) {
-  LineSocket partner;
+  AttachedPair partner;
   tieToEndedPartner(partner);
-  partner.unread("+OK\r\n", 5);
+  partner.socket.unread("+OK\r\n", 5);
   EXPECT_EQ(ls_.readLine(1), std::nullopt);
   EXPECT_EQ(ls_.state(), SocketState::Open) << "timed out, not ended: the partner still has input";
-  EXPECT_EQ(partner.readLine(1), "+OK\r\n");
+  EXPECT_EQ(partner.socket.readLine(1), "+OK\r\n");
   EXPECT_EQ(ls_.readLine(-1), std::nullopt);
   EXPECT_EQ(ls_.state(), SocketState::Closed);
-  EXPECT_EQ(partner.state(), SocketState::Open) << "the partner finds out on its own read";
+  EXPECT_EQ(partner.socket.state(), SocketState::Open) << "the partner finds out on its own read";
 }
 
 // A peer that keeps a connection busy must not keep a session whose other side
@@ -148,13 +142,11 @@ TEST_F(LineSocketTest, AnEndedPartnerEndsEveryWaitWhetherThePeerStallsOrTrickles
   for (const Case& c : {Case{"stall, line", false, false}, Case{"trickle, line", true, false},
                         Case{"stall, block", false, true}, Case{"trickle, block", true, true}}) {
     SCOPED_TRACE(c.name);
-    LoopbackPair pair = connectedPair();
-    LineSocket ls;
-    ls.attach(pair.ours);
-    LineSocket partner;
-    LoopbackPair partnerPair = connectedPair();
-    partner.attach(partnerPair.ours);
-    pairSession(partner, ls);
+    AttachedPair near;
+    AttachedPair partner;
+    LoopbackPair& pair = near.pair;
+    LineSocket& ls = near.socket;
+    pairSession(partner.socket, ls);
     // The peer sends the start of a line, then a byte every 50 ms (or nothing),
     // and ends the line after ten seconds; the partner's peer leaves after a
     // quarter of a second. The wait must end long before the line does.
@@ -164,7 +156,7 @@ TEST_F(LineSocketTest, AnEndedPartnerEndsEveryWaitWhetherThePeerStallsOrTrickles
       for (int i = 0; i < 200 && !done; ++i) {
         sleepMs(50);
         if (i == 5) {
-          partnerPair.peer.close();
+          partner.pair.peer.close();
         }
         if (c.trickle) {
           pair.peer.send("x");
@@ -196,20 +188,18 @@ TEST_F(LineSocketTest, ASendToAPeerThatStopsReadingEndsOnShutdownIdleLimitOrTheC
   enum class Ending { Shutdown, IdleLimit, ClientGone };
   for (Ending ending : {Ending::Shutdown, Ending::IdleLimit, Ending::ClientGone}) {
     SCOPED_TRACE(static_cast<int>(ending));
-    LoopbackPair pair = connectedPair();
-    LineSocket ls;
-    ls.attach(pair.ours);
-    LineSocket client;
-    LoopbackPair clientPair = connectedPair();
-    client.attach(clientPair.ours);
-    pairSession(client, ls);
+    AttachedPair server;
+    AttachedPair client;
+    LoopbackPair& pair = server.pair;
+    LineSocket& ls = server.socket;
+    pairSession(client.socket, ls);
     test::fillUntilFull(pair.ours);
     std::thread ender([&] {
       sleepMs(200);
       if (ending == Ending::Shutdown) {
         raiseStopFlag();
       } else if (ending == Ending::ClientGone) {
-        clientPair.peer.close();
+        client.pair.peer.close();
       }
     });
     ls.setIdleLimit(ending == Ending::IdleLimit ? 1 : -1);
@@ -242,20 +232,18 @@ TEST_F(LineSocketTest, AClientSilentForTheIdleLimitFailsQuietlyAndATimeOutStaysU
   EXPECT_EQ(ls_.state(), SocketState::Error);
   EXPECT_EQ(ls_.lastError(), wsa::kTimedOut);
 
-  LoopbackPair other = connectedPair();
-  LineSocket patient;
-  patient.attach(other.ours);
-  patient.setIdleLimit(10);
-  EXPECT_EQ(patient.readLine(1), std::nullopt);
-  EXPECT_EQ(patient.state(), SocketState::Open) << "the caller's shorter time-out leaves it usable";
+  AttachedPair patient;
+  patient.socket.setIdleLimit(10);
+  EXPECT_EQ(patient.socket.readLine(1), std::nullopt);
+  EXPECT_EQ(patient.socket.state(), SocketState::Open)
+      << "the caller's shorter time-out leaves it usable";
 }
 
 TEST_F(LineSocketTest, WaitForEitherReportsTheSideWithInputTheEndOrTheTimeOut) {
-  LoopbackPair other = connectedPair();
-  LineSocket second;
-  second.attach(other.ours);
+  AttachedPair other;
+  LineSocket& second = other.socket;
   EXPECT_EQ(waitForEither(ls_, second, 0), kReadTimeout);
-  ASSERT_TRUE(other.peer.send("+ \r\n"));
+  ASSERT_TRUE(other.pair.peer.send("+ \r\n"));
   EXPECT_EQ(waitForEither(ls_, second, 5), 1);
   EXPECT_EQ(second.readLine(5), "+ \r\n");
   ls_.unread("kept", 4);
@@ -263,13 +251,11 @@ TEST_F(LineSocketTest, WaitForEitherReportsTheSideWithInputTheEndOrTheTimeOut) {
   for (char expected : std::string("kept")) {
     EXPECT_EQ(ls_.readChar(0), expected);
   }
-  other.peer.close();
+  other.pair.peer.close();
   EXPECT_EQ(waitForEither(ls_, second, 5), 1) << "an end counts as input";
-  LoopbackPair third = connectedPair();
-  LineSocket quiet;
-  quiet.attach(third.ours);
+  AttachedPair quiet;
   raiseStopFlag();
-  EXPECT_EQ(waitForEither(quiet, ls_, -1), kReadClosed);
+  EXPECT_EQ(waitForEither(quiet.socket, ls_, -1), kReadClosed);
 }
 
 TEST_F(LineSocketTest, SendingWithoutWaitingTakesWhatFitsAndNeverBlocks) {
@@ -365,7 +351,7 @@ TEST_F(LineSocketTest, CloseIsSafeTwiceAndEndsReads) {
   EXPECT_EQ(pair_.peer.receiveAll(), "") << "the peer sees the end";
 }
 
-TEST(MemoryLineSocket, ReadsWhatWasPushedBackCollectsWritesAndFailsOverlongLines) {
+TEST(MemoryLineSocket, ReadsWhatWasPushedBackInLinesOrBlocksAndCollectsWrites) {
   LineSocket ls;
   ls.useMemory();
   const std::string input = "Subject: hi\r\nlone\nfeed\r\nrest";
@@ -383,6 +369,17 @@ TEST(MemoryLineSocket, ReadsWhatWasPushedBackCollectsWritesAndFailsOverlongLines
   ASSERT_TRUE(out.write(big.data(), big.size()));
   ASSERT_TRUE(out.sendString("z"));
   EXPECT_EQ(out.memoryOutput(), "a" + big + "z");
+
+  // A BlockReader reads a memory source to its end.
+  LineSocket blocks;
+  blocks.useMemory();
+  const std::string framed = "line\r\n.\r\nafter";
+  blocks.unread(framed.data(), framed.size());
+  BlockReader br(blocks, 1000, "\r\n.\r\n", 0);
+  ASSERT_TRUE(br.read());
+  EXPECT_TRUE(br.terminatorFound());
+  EXPECT_EQ(text(br), "line\r\n.\r\n");
+  EXPECT_EQ(blocks.readLine(0), "after");
 }
 
 TEST_F(LineSocketTest, ALineBeyondTheLimitFailsTheConnectionAndAGrownBufferShrinksBack) {
@@ -452,7 +449,7 @@ TEST_F(BlockReaderTest, ATimeBudgetWithNothingArrivingKeepsTheConnection) {
 }
 
 TEST_F(BlockReaderTest, APartnerThatEndedOrTheStopFlagEndsTheReadAndTheConnection) {
-  LineSocket partner;
+  AttachedPair partner;
   tieToEndedPartner(partner);
   ASSERT_TRUE(pair_.peer.send("data"));
   ASSERT_EQ(waitReadable(ls_.handle(), 5000), 1);
@@ -460,25 +457,11 @@ TEST_F(BlockReaderTest, APartnerThatEndedOrTheStopFlagEndsTheReadAndTheConnectio
   EXPECT_FALSE(br.read());
   EXPECT_EQ(ls_.state(), SocketState::Closed);
 
-  LoopbackPair other = connectedPair();
-  LineSocket waiting;
-  waiting.attach(other.ours);
+  AttachedPair waiting;
   raiseStopFlag();
-  BlockReader stopped(waiting, 100, "", 60000);
+  BlockReader stopped(waiting.socket, 100, "", 60000);
   EXPECT_FALSE(stopped.read()) << "a caller looping on read must not spin";
-  EXPECT_EQ(waiting.state(), SocketState::Closed);
-}
-
-TEST(BlockReaderMemory, ReadsAMemorySourceToItsEnd) {
-  LineSocket ls;
-  ls.useMemory();
-  const std::string input = "line\r\n.\r\nafter";
-  ls.unread(input.data(), input.size());
-  BlockReader br(ls, 1000, "\r\n.\r\n", 0);
-  ASSERT_TRUE(br.read());
-  EXPECT_TRUE(br.terminatorFound());
-  EXPECT_EQ(text(br), "line\r\n.\r\n");
-  EXPECT_EQ(ls.readLine(0), "after");
+  EXPECT_EQ(waiting.socket.state(), SocketState::Closed);
 }
 
 TEST(FindBytes, FindsTheFirstOccurrenceOfShortAndLongNeedles) {

@@ -8,7 +8,6 @@
 #include "config/config.h"
 #include "config/data_dir.h"
 #include "diag/repeated_notices.h"
-#include "loopback.h"
 #include "net/listeners.h"
 #include "net/session_rows.h"
 #include "platform/lang.h"
@@ -17,6 +16,7 @@
 #include "platform/text_ids.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -71,10 +71,7 @@ protected:
   }
 
   static void waitForSessions() {
-    for (int i = 0; i < 1000 && runningSessionCount() > 0; ++i) {
-      sleepMs(10);
-    }
-    EXPECT_EQ(runningSessionCount(), 0);
+    EXPECT_TRUE(test::waitUntil([] { return runningSessionCount() == 0; }));
   }
 
   size_t choiceNotices() const {
@@ -248,7 +245,7 @@ TEST_F(ListenerTest, APortThatCannotBeOpenedIsReportedAndTheOthersAreServed) {
   EXPECT_NE(notifier_->notices().front().text.find("10048"), std::string::npos);
 }
 
-TEST_F(ListenerTest, ResumeOpensEveryIdleListeningSocketAnew) {
+TEST_F(ListenerTest, ResumeOpensEveryIdleListeningSocketAnewUnlessTheProgramIsStopping) {
   load(port(portA_, "POP3_GENERIC"));
   closeAllListeners();
   EXPECT_TRUE(listListeners().empty());
@@ -260,11 +257,9 @@ TEST_F(ListenerTest, ResumeOpensEveryIdleListeningSocketAnew) {
   EXPECT_EQ(client.receiveAll(),
             "+OK POP3 (Kestrelmail) server ready (USER command must include "
             "mailserver name)\r\n+OK Logged off without ever really logging in.\r\n");
-}
-
-TEST_F(ListenerTest, NoPortIsOpenedOnceTheProgramIsStopping) {
-  writeFile(data_.file("config.dat"), port(portA_, "POP3_GENERIC"));
-  ASSERT_TRUE(loadConfigFile());
+  // No port is opened once the program is stopping.
+  waitForSessions();
+  closeAllListeners();
   raiseStopFlag();
   reloadListeners();
   EXPECT_TRUE(listListeners().empty());

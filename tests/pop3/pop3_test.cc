@@ -5,12 +5,13 @@
 
 #include "message/message.h"
 #include "net/line_socket.h"
-#include "net/loopback.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
 #include "pop3/answer_reader.h"
 #include "pop3/pop3.h"
 #include "pop3/timeout_prevention.h"
+#include "support/loopback.h"
+#include "support/test_support.h"
 
 namespace km {
 namespace {
@@ -122,8 +123,6 @@ class PreventionTest : public ::testing::Test {
 protected:
   void SetUp() override {
     setPreventionIntervalForTests(5);
-    pair_ = test::connectedPair();
-    client_.attach(pair_.ours);
     message_.fetch = &fetch_;
   }
   void TearDown() override { setPreventionIntervalForTests(0); }
@@ -143,10 +142,7 @@ protected:
   }
   // Waits until the client has received at least `bytes` bytes.
   void waitForBytes(size_t bytes) {
-    for (int i = 0; i < 2000 && sent().size() < bytes; ++i) {
-      sleepMs(5);
-    }
-    ASSERT_GE(sent().size(), bytes);
+    ASSERT_TRUE(test::waitUntil([&] { return sent().size() >= bytes; })) << sent().size();
   }
   // Ends the registration; what the client is still owed leaves with the flush.
   size_t finish(int32_t id) {
@@ -163,8 +159,9 @@ protected:
     return text;
   }
 
-  test::LoopbackPair pair_;
-  LineSocket client_;
+  test::AttachedPair connection_;
+  test::LoopbackPair& pair_ = connection_.pair;
+  LineSocket& client_ = connection_.socket;
   std::string received_;
   FetchRecord fetch_;
   Message message_;
@@ -245,9 +242,9 @@ TEST_F(PreventionTest, SeveralRetrievalsWithOrWithoutAClientAreServedByOneThread
 // sends never wait for it, and what it is owed goes out with its own session's
 // output once that session's retrieval ends.
 TEST_F(PreventionTest, AClientThatStopsReadingHoldsUpNobody) {
-  test::LoopbackPair stuckPair = test::connectedPair();
-  LineSocket stuck;
-  stuck.attach(stuckPair.ours);
+  test::AttachedPair stuckConnection;
+  test::LoopbackPair& stuckPair = stuckConnection.pair;
+  LineSocket& stuck = stuckConnection.socket;
   size_t filler = test::fillUntilFull(stuckPair.ours);
   FetchRecord bigFetch;
   bigFetch.expectedSize = 10 * 29 * 4096; // ten timeout lines allowed

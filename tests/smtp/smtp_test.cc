@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -8,7 +7,6 @@
 #include "filter/session_record.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
-#include "net/loopback.h"
 #include "net/sessions.h"
 #include "platform/lang.h"
 #include "platform/thread_records.h"
@@ -16,6 +14,7 @@
 #include "platform/version.h"
 #include "smtp/smtp.h"
 #include "smtp/smtp_internal.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -90,44 +89,20 @@ TEST(EhloFilter, PassesTheFirstLineErrorsAndTheKnownExtensionsOnly) {
   }
 }
 
-// Runs with the process's time zone set to `zone`.
-class ZoneScope {
-public:
-  explicit ZoneScope(const char* zone) {
-    const char* previous = std::getenv("TZ");
-    hadZone_ = previous != nullptr;
-    previous_ = previous ? previous : "";
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (hadZone_) {
-      setenv("TZ", previous_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
-private:
-  bool hadZone_ = false;
-  std::string previous_;
-};
-
 TEST(ReceivedLine, TheDateIsLocalWithTheOffsetInEffectThen) {
   const std::time_t january = 1768298400; // 13 Jan 2026 10:00:00 UTC
   const std::time_t july = 1783936800;    // 13 Jul 2026 10:00:00 UTC
   {
-    ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3"); // one hour east, with summer time
+    test::ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3"); // one hour east, with summer time
     EXPECT_EQ(receivedDate(january), "13 Jan 2026 11:00:00 +0100");
     EXPECT_EQ(receivedDate(july), "13 Jul 2026 12:00:00 +0200");
   }
   {
-    ZoneScope zone("NST+3:30NDT,M3.2.0,M11.1.0"); // west, with half an hour
+    test::ZoneScope zone("NST+3:30NDT,M3.2.0,M11.1.0"); // west, with half an hour
     EXPECT_EQ(receivedDate(january), "13 Jan 2026 06:30:00 -0330");
   }
   {
-    ZoneScope zone("UTC0");
+    test::ZoneScope zone("UTC0");
     EXPECT_EQ(receivedDate(january + 86400 * 30 + 5), "12 Feb 2026 10:00:05 +0000");
   }
 }
@@ -167,36 +142,25 @@ TEST(RelayPermission, StrangersSendOnlyToPlainLocalAddresses) {
             "550 5.7.1 Open relay exploit detected in RCPT TO address.\r\n");
 }
 
-TEST(SenderRefusal, TheReplyNamesWhatDecided) {
-  test::DataDirScope data;
-  writeFile(data.file("dnsbl.dat"), "");
-  ConfigRef config = data.load("IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n");
-  Config withList = *config;
+// The two blacklist replies are checked in the dialogues below.
+TEST(SenderRefusal, ADnsblReplyNamesTheListAndOtherReasonsTheVerdict) {
+  Config config;
   DnsblList list;
   list.name = "Example BL";
   list.website = "https://bl.example.org/";
-  withList.dnsblLists.push_back(list);
-
+  config.dnsblLists.push_back(list);
   Verdict verdict{};
   verdict.isSpam = 1;
-  verdict.reason = KM_REASON_BLIST_EMAIL;
-  EXPECT_EQ(senderRefusalReply(verdict, true, withList),
-            "501 5.7.1 Your email address has been locally blacklisted; you have no permission "
-            "to send.\r\n");
-  verdict.reason = KM_REASON_BLIST_IP;
-  EXPECT_EQ(senderRefusalReply(verdict, false, withList),
-            "501 5.7.1 Your I.P. address has been locally blacklisted; you have no permission to "
-            "send.\r\n");
   verdict.reason = KM_REASON_DNSBL;
-  verdict.pattern.entry = withList.dnsblLists.back().name.c_str();
-  EXPECT_EQ(senderRefusalReply(verdict, false, withList),
+  verdict.pattern.entry = config.dnsblLists.back().name.c_str();
+  EXPECT_EQ(senderRefusalReply(verdict, false, config),
             "501 5.7.1 Your I.P. address is listed by Example BL (https://bl.example.org/); you "
             "have no permission to send.\r\n");
   // The address check decided, by a reason of its own: the general form.
   verdict.reason = KM_REASON_BLIST_IP;
   verdict.ip[0] = 192;
   EXPECT_EQ(
-      senderRefusalReply(verdict, true, withList)
+      senderRefusalReply(verdict, true, config)
           .rfind("501 5.7.1 Your message has been rejected by Kestrelmail for this reason: SPAM ",
                  0),
       0u);
@@ -209,10 +173,7 @@ TEST(AuthUserNames, LoseTheServerNameTheClientAppended) {
   EXPECT_EQ(withoutServerName("carol"), "carol");
   EXPECT_EQ(withoutServerName("@pop.example.com"), "@pop.example.com");
 
-  std::string plain = base64Encode(std::string("\0alice@pop.example.com\0secret", 29));
-  EXPECT_EQ(base64Decode(plain), std::string("\0alice@pop.example.com\0secret", 29));
-  EXPECT_EQ(plainResponseWithoutServerName(plain + "\r\n"),
-            base64Encode(std::string("\0alice\0secret", 13)) + "\r\n");
+  // The usual PLAIN and LOGIN forms are checked in the dialogues below.
   std::string named =
       base64Encode(std::string("alice@pop.example.com\0alice@pop.example.com\0pw", 46));
   EXPECT_EQ(plainResponseWithoutServerName(named),
@@ -220,8 +181,6 @@ TEST(AuthUserNames, LoseTheServerNameTheClientAppended) {
   EXPECT_FALSE(plainResponseWithoutServerName(base64Encode(std::string("\0carol\0pw", 9))));
   EXPECT_FALSE(plainResponseWithoutServerName("*\r\n"));
   EXPECT_FALSE(plainResponseWithoutServerName(base64Encode("no separators")));
-  EXPECT_EQ(loginUserWithoutServerName(base64Encode("dave@smtp.example.net") + "\r\n"),
-            base64Encode("dave") + "\r\n");
   EXPECT_FALSE(loginUserWithoutServerName(base64Encode("dave")));
   for (std::string text : {"", "a", "ab", "abc", "abcd", "\xff\x00\x80"}) {
     EXPECT_EQ(base64Decode(base64Encode(text)), text);
@@ -307,6 +266,18 @@ protected:
   // Runs the command loop over the client's lines and the server's replies.
   void run(const std::string& clientLines, const std::string& serverReplies,
            bool clientIsLocal = true) {
+    SmtpSession& s = newSession(clientIsLocal);
+    s.clientConnection.useMemory();
+    s.serverConnection.useMemory();
+    s.serverConnection.setBareLineFeedEndsLine(true);
+    s.clientConnection.unread(clientLines);
+    s.serverConnection.unread(serverReplies);
+    runSmtpCommands(s);
+    endTransaction(s);
+  }
+
+  // A session on the configured port from 192.0.2.7, its connections still unset.
+  SmtpSession& newSession(bool clientIsLocal) {
     finish();
     session_ = std::make_unique<SmtpSession>();
     SmtpSession& s = *session_;
@@ -315,13 +286,7 @@ protected:
     s.clientAddress = {192, 0, 2, 7};
     s.clientIsLocal = clientIsLocal;
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
-    s.clientConnection.useMemory();
-    s.serverConnection.useMemory();
-    s.serverConnection.setBareLineFeedEndsLine(true);
-    s.clientConnection.unread(clientLines);
-    s.serverConnection.unread(serverReplies);
-    runSmtpCommands(s);
-    endTransaction(s);
+    return s;
   }
 
   void finish() {
@@ -445,13 +410,7 @@ TEST_F(DialogueTest, AClientWritingInSmallPiecesIsRelayedExactly) {
         at += piece;
       }
     });
-    finish();
-    session_ = std::make_unique<SmtpSession>();
-    SmtpSession& s = *session_;
-    s.config = config_;
-    s.portConfig = config_->ports[0];
-    s.clientIsLocal = true;
-    CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
+    SmtpSession& s = newSession(true);
     s.clientConnection.attach(pair.ours);
     s.clientConnection.setIdleLimit(10); // a fault here must not hang the test
     s.serverConnection.useMemory();
@@ -493,7 +452,7 @@ TEST_F(DialogueTest, AClientThatGoesMidMessageNeverEndsIt) {
   }
 }
 
-TEST_F(DialogueTest, OwnRepliesForCommandsOutOfTurnOrUnknown) {
+TEST_F(DialogueTest, CommandsAreRelayedOrAnsweredOutOfTurnAsTheDialogueAllows) {
   configure("");
   struct Case {
     std::string client;
@@ -501,22 +460,37 @@ TEST_F(DialogueTest, OwnRepliesForCommandsOutOfTurnOrUnknown) {
     std::string toClient;
     std::string toServer;
   };
-  for (const Case& c : std::initializer_list<Case>{
-           {"DATA\r\n", "", "503 5.5.1 Incorrect command sequence\r\n", ""},
-           {"RCPT TO:<b@example.net>\r\n", "", "503 5.5.1 Incorrect command sequence\r\n", ""},
-           {"STARTTLS\r\n", "", "500 5.7.1 Command unrecognised or unsupported\r\n", ""},
-           {"BDAT 10 LAST\r\n", "", "500 5.7.1 Command unrecognised or unsupported\r\n", ""},
-           {"MAIL TO:<a@b>\r\n", "", "501 5.5.4 Unrecognised MAIL command\r\n", ""},
-           {"MAIL FROM:<a@b>\r\nRCPT FROM:<c@d>\r\n", "250 ok\r\n",
-            "250 ok\r\n501 5.5.4 Unrecognised RCPT command\r\n", "MAIL FROM:<a@b>\r\n"},
-           {"HELP\r\n", "214-help\r\n214 end\r\n", "214-help\r\n214 end\r\n", "HELP\r\n"},
-           {"noop\r\nVRFY x\r\nEXPN y\r\n", "250 a\r\n252 b\r\n550 c\r\n",
-            "250 a\r\n252 b\r\n550 c\r\n", "noop\r\nVRFY x\r\nEXPN y\r\n"},
-           {"HELO me\r\nQUIT\r\nNOOP\r\n", "250 hi\r\n221 bye\r\n", "250 hi\r\n221 bye\r\n",
-            "HELO me\r\nQUIT\r\n"}}) {
+  std::vector<Case> cases{
+      {"DATA\r\n", "", "503 5.5.1 Incorrect command sequence\r\n", ""},
+      {"RCPT TO:<b@example.net>\r\n", "", "503 5.5.1 Incorrect command sequence\r\n", ""},
+      {"STARTTLS\r\n", "", "500 5.7.1 Command unrecognised or unsupported\r\n", ""},
+      {"BDAT 10 LAST\r\n", "", "500 5.7.1 Command unrecognised or unsupported\r\n", ""},
+      {"MAIL TO:<a@b>\r\n", "", "501 5.5.4 Unrecognised MAIL command\r\n", ""},
+      {"MAIL FROM:<a@b>\r\nRCPT FROM:<c@d>\r\n", "250 ok\r\n",
+       "250 ok\r\n501 5.5.4 Unrecognised RCPT command\r\n", "MAIL FROM:<a@b>\r\n"},
+      {"HELP\r\n", "214-help\r\n214 end\r\n", "214-help\r\n214 end\r\n", "HELP\r\n"},
+      {"noop\r\nVRFY x\r\nEXPN y\r\n", "250 a\r\n252 b\r\n550 c\r\n", "250 a\r\n252 b\r\n550 c\r\n",
+       "noop\r\nVRFY x\r\nEXPN y\r\n"},
+      {"HELO me\r\nQUIT\r\nNOOP\r\n", "250 hi\r\n221 bye\r\n", "250 hi\r\n221 bye\r\n",
+       "HELO me\r\nQUIT\r\n"},
+      // A refused DATA ends the transaction with an RSET the client never sees.
+      {kEnvelope + "DATA\r\n" + kEnvelope + "DATA\r\nSubject: 2\r\n\r\nb\r\n.\r\n",
+       "250 a\r\n250 b\r\n554 no valid recipients\r\n250 reset\r\n" + kAccepting,
+       "250 a\r\n250 b\r\n554 no valid recipients\r\n" + kAccepting,
+       kEnvelope + "DATA\r\nRSET\r\n" + kEnvelope + "DATA\r\nSubject: 2\r\n\r\nb\r\n.\r\n"}};
+  // A thousand recipients are each relayed.
+  Case thousand{"MAIL FROM:<a@b>\r\n", "250 ok\r\n", "", ""};
+  for (int i = 0; i < 1000; ++i) {
+    thousand.client += "RCPT TO:<r" + std::to_string(i) + "@example.net>\r\n";
+    thousand.server += "250 ok " + std::to_string(i) + "\r\n";
+  }
+  thousand.toClient = thousand.server;
+  thousand.toServer = thousand.client;
+  cases.push_back(thousand);
+  for (const Case& c : cases) {
     run(c.client, c.server);
-    EXPECT_EQ(toClient(), c.toClient) << c.client;
-    EXPECT_EQ(toServer(), c.toServer) << c.client;
+    EXPECT_EQ(toClient(), c.toClient) << c.client.substr(0, 60);
+    EXPECT_EQ(toServer(), c.toServer) << c.client.substr(0, 60);
   }
 }
 
@@ -533,15 +507,6 @@ TEST_F(DialogueTest, EhloHidesExtensionsAndEndsTheReplyProperly) {
   run("EHLO me\r\n", "500 what\r\n");
   EXPECT_EQ(toClient(), "500 what\r\n");
   EXPECT_FALSE(session_->serverIsEsmtp);
-}
-
-TEST_F(DialogueTest, ARefusedDataEndsTheTransactionWithAnRsetTheClientNeverSees) {
-  configure("");
-  run(kEnvelope + "DATA\r\n" + kEnvelope + "DATA\r\nSubject: 2\r\n\r\nb\r\n.\r\n",
-      "250 a\r\n250 b\r\n554 no valid recipients\r\n250 reset\r\n" + kAccepting);
-  EXPECT_EQ(toClient(), "250 a\r\n250 b\r\n554 no valid recipients\r\n" + kAccepting);
-  EXPECT_EQ(toServer(),
-            kEnvelope + "DATA\r\nRSET\r\n" + kEnvelope + "DATA\r\nSubject: 2\r\n\r\nb\r\n.\r\n");
 }
 
 TEST_F(DialogueTest, ARefusedFirstMailFromLeavesNoTransaction) {
@@ -572,19 +537,6 @@ TEST_F(DialogueTest, StrangersMayOnlyWriteToLocalAddressesUntilTheyLogIn) {
   // A client in the local IP blocks needs no log-in.
   run("MAIL FROM:<x@y>\r\nRCPT TO:<friend@example.net>\r\n", "250 ok\r\n250 relayed\r\n", true);
   EXPECT_EQ(toClient(), "250 ok\r\n250 relayed\r\n");
-}
-
-TEST_F(DialogueTest, AThousandRecipientsAreEachRelayed) {
-  configure("");
-  std::string lines = "MAIL FROM:<a@b>\r\n";
-  std::string replies = "250 ok\r\n";
-  for (int i = 0; i < 1000; ++i) {
-    lines += "RCPT TO:<r" + std::to_string(i) + "@example.net>\r\n";
-    replies += "250 ok " + std::to_string(i) + "\r\n";
-  }
-  run(lines, replies);
-  EXPECT_EQ(toServer(), lines);
-  EXPECT_EQ(toClient(), replies);
 }
 
 TEST_F(DialogueTest, BlackListedSendersAreRefusedBeforeTheServerSeesThem) {
@@ -711,9 +663,7 @@ TEST(SmtpSessionStart, AnUnreachableServerIsToldOnceAndCanBeMuted) {
     start->clientAddress = kLoopbackAddress;
     EXPECT_TRUE(startSessionThread(std::move(start)));
     std::string told = pair.peer.receiveAll();
-    for (int i = 0; i < 1000 && runningSessionCount() > 0; ++i) {
-      sleepMs(10);
-    }
+    test::waitUntil([] { return runningSessionCount() == 0; });
     return told;
   };
   EXPECT_EQ(session(), "421 4.4.1 Unable to connect to SMTP server (error 10061)\r\n");

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace km::test {
 
 namespace {
@@ -123,13 +125,6 @@ void LoopbackHttpServer::answer(int connection) {
   }
 }
 
-uint16_t closedLoopbackPort() {
-  uint16_t port = 0;
-  int fd = listenOnLoopback(port);
-  ::close(fd);
-  return port;
-}
-
 OpensslHttpsServer::OpensslHttpsServer(const std::string& folder) {
   std::string certificate = dir_.file("cert.pem");
   std::string key = dir_.file("key.pem");
@@ -141,7 +136,7 @@ OpensslHttpsServer::OpensslHttpsServer(const std::string& folder) {
     return;
   }
   for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-    port_ = closedLoopbackPort();
+    port_ = static_cast<uint16_t>(freeLoopbackPort());
     std::string accept = "127.0.0.1:" + std::to_string(port_);
     pid_t child = ::fork();
     if (child == 0) {

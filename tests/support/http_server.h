@@ -54,9 +54,6 @@ private:
   std::thread thread_;
 };
 
-// A loopback port on which nothing listens: connections to it are refused.
-uint16_t closedLoopbackPort();
-
 class OpensslHttpsServer {
 public:
   // Serves the files of `folder` (paths relative to it).

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include "config/data_dir.h"
 #include "platform/files.h"
 #include "platform/lang.h"
+#include "platform/threads.h"
 
 namespace km::test {
 
@@ -28,10 +31,38 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+ZoneScope::ZoneScope(const char* zone) {
+  if (const char* was = std::getenv("TZ")) {
+    previous_ = was;
+  }
+  ::setenv("TZ", zone, 1);
+  ::tzset();
+}
+
+ZoneScope::~ZoneScope() {
+  if (previous_) {
+    ::setenv("TZ", previous_->c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   ASSERT_TRUE(out.good()) << path;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  uint64_t deadline = tickCountMs() + static_cast<uint64_t>(timeoutMs);
+  while (!condition()) {
+    if (tickCountMs() >= deadline) {
+      return false;
+    }
+    sleepMs(10);
+  }
+  return true;
 }
 
 std::string readFile(const std::string& path) {

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,23 @@ private:
 
 void writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
+
+// Checks `condition` every 10 ms until it holds or `timeoutMs` have passed; whether
+// it held. For waiting on threads and processes instead of sleeping a fixed time.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+// Sets the process's time zone (a TZ value) for the life of the object, for tests
+// of local dates and offsets.
+class ZoneScope {
+public:
+  explicit ZoneScope(const char* zone);
+  ~ZoneScope();
+  ZoneScope(const ZoneScope&) = delete;
+  ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+  std::optional<std::string> previous_;
+};
 
 // Records every notice and answers questions from a script (else with the
 // headless answer); lists get the line `pick`, check boxes the tick `tick`.

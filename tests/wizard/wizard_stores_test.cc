@@ -250,12 +250,8 @@ TEST(ProcessTest, ListsProgramsByTheNameTheirCommandLineGives) {
   pid_t client = startWithName({"C:\\Mail\\Fake-Client.EXE", "30"}, "/bin/sleep");
   pid_t loader = startWithName({"/usr/bin/wine64", program}, "/bin/cat");
   // The name shows once the child has executed the program.
-  for (int i = 0; i < 500 && !(listed(client, "Fake-Client.EXE") && listed(loader, "prog.exe"));
-       ++i) {
-    sleepMs(10);
-  }
-  EXPECT_TRUE(listed(client, "Fake-Client.EXE"));
-  EXPECT_TRUE(listed(loader, "prog.exe"));
+  EXPECT_TRUE(test::waitUntil([&] { return listed(client, "Fake-Client.EXE"); }));
+  EXPECT_TRUE(test::waitUntil([&] { return listed(loader, "prog.exe"); }));
   EXPECT_TRUE(endProcess(client, 5000));
   EXPECT_TRUE(endProcess(loader, 5000));
 }
@@ -265,9 +261,7 @@ TEST(ProcessTest, EndsAProcessThatIgnoresTheRequestAndStartsDetachedPrograms) {
   std::string ready = dir.file("ready");
   pid_t stubborn =
       startWithName({"sh", "-c", "trap '' TERM; touch " + ready + "; exec sleep 30"}, "/bin/sh");
-  for (int i = 0; i < 500 && !fileExists(ready); ++i) {
-    sleepMs(10);
-  }
+  test::waitUntil([&] { return fileExists(ready); });
   EXPECT_TRUE(endProcess(stubborn, 100));
   int status = 0;
   EXPECT_EQ(::waitpid(stubborn, &status, WNOHANG), -1); // reaped by endProcess already
@@ -275,10 +269,7 @@ TEST(ProcessTest, EndsAProcessThatIgnoresTheRequestAndStartsDetachedPrograms) {
 
   std::string marker = dir.file("started");
   EXPECT_TRUE(startDetachedProgram("/bin/sh", {"-c", "touch " + marker}));
-  for (int i = 0; i < 500 && !fileExists(marker); ++i) {
-    sleepMs(10);
-  }
-  EXPECT_TRUE(fileExists(marker));
+  EXPECT_TRUE(test::waitUntil([&] { return fileExists(marker); }));
   EXPECT_FALSE(startDetachedProgram(dir.file("no-such-program"), {}));
 }
 

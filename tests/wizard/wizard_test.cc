@@ -111,10 +111,7 @@ TEST(WineRegistryTest, WritesChangedValuesAsWineDoesAndLeavesTheRest) {
   setRegistryValue(file, "Software\\Vendor\\App\\Second\\Deep", "Name",
                    registryString("value", REG_SZ));
   EXPECT_EQ(formatRegistry(file), kUserReg);
-}
-
-TEST(WineRegistryTest, ValuesAddedToTheLastKeyOfAFileWithoutFinalLineEnd) {
-  RegistryFile file = parseRegistry(kUserReg);
+  // A value added to the last key of a file without a final line end.
   ASSERT_TRUE(setRegistryValue(file, "Software\\Vendor\\Other", "Port", registryDword(25)));
   EXPECT_TRUE(formatRegistry(file).ends_with("\"Last\"=\"x\"\n\"Port\"=dword:00000019\n"));
 }
@@ -236,7 +233,7 @@ TEST(ConfigSeedingTest, PortCounterSkipsPortsTakenOrInUse) {
   closeSocket(listener);
 }
 
-TEST(ConfigSeedingTest, DnsblLinesFollowTheDefinitions) {
+TEST(ConfigSeedingTest, DnsblLinesFollowTheDefinitionsAndGoInOnceInReverseOrder) {
   std::vector<DnsblList> lists(3);
   lists[0].key = "SBL";
   lists[0].name = "Spamhaus SBL";
@@ -250,9 +247,8 @@ TEST(ConfigSeedingTest, DnsblLinesFollowTheDefinitions) {
   lists.pop_back();
   EXPECT_EQ(dnsblLinesForLevel(ProtectionLevel::Medium, lists),
             (std::vector<std::string>{"DNSBL XBL Spamhaus XBL", "DNSBL SBL Spamhaus SBL"}));
-}
 
-TEST(ConfigSeedingTest, DnsblLinesGoInReverseOrderAndOnlyOnce) {
+  // The lines go into the file in reverse order, and only once.
   const std::vector<std::string> lines = {"DNSBL A First", "DNSBL B Second"};
   const std::string text = "X\nCREATE_DEFAULT_IMAP4_PORT NO\nDNSBL SPAMCOP SpamCop BL\n";
   std::string once = insertDnsblLines(text, lines, lines);

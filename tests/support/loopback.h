@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/line_socket.h"
 #include "platform/files.h"
 #include "platform/sockets.h"
 
@@ -37,6 +38,13 @@ struct LoopbackPair {
   RawPeer peer;
 };
 LoopbackPair connectedPair();
+
+// A LineSocket over `pair.ours` of a fresh connection.
+struct AttachedPair {
+  AttachedPair() { socket.attach(pair.ours); }
+  LoopbackPair pair = connectedPair();
+  LineSocket socket;
+};
 
 // Sends from `sock` until the connection takes nothing more, as when the far end
 // stops reading; returns the bytes it took.
