@@ -29,6 +29,8 @@
 #include "platform/thread_records.h"
 #include "platform/threads.h"
 #include "pop3/pop3.h"
+#include "ui/shell.h"
+#include "ui/web_interface.h"
 #include "ui/welcome.h"
 
 namespace km {
@@ -148,6 +150,7 @@ private:
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
   killTimer(kUpkeepTimerId);
+  stopWebInterface();
   closeAllListeners();
   waitForThreads();
   flushRepeatedNotices(true);
@@ -211,7 +214,27 @@ void installLayerHooks() {
   setSessionEntries({runPop3Session, runImap4Session, runSmtpSession});
   setSessionActivityHandlers(sessionBusy, sessionIdle);
   setConfigHandlers({notifyForReply, decideOnConfigTrouble});
+  setShellHooks({trayShellState, runPageCommand});
 }
+
+namespace {
+
+// The pages open on the configured loopback port; the address with this run's
+// token is said once.
+void openPages() {
+  ConfigRef config = AcquireConfig();
+  int port = config ? config->webInterfacePort : 0;
+  config.reset();
+  WebInterfaceStart pages = startWebInterface(port);
+  if (!pages.trouble.empty()) {
+    say(pages.trouble);
+  }
+  if (pages.serving) {
+    say(formatText(languageText(kTextWebAddress), {pages.address}));
+  }
+}
+
+} // namespace
 
 bool trayIconWanted() {
   return trayIconOn.load();
@@ -326,6 +349,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   config.reset();
 
+  openPages();
   addTrayIcon();
   trimMemory();
   setTimer(kUpkeepTimerId, kUpkeepIntervalMs, upkeep);

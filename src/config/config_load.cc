@@ -63,7 +63,7 @@ constexpr NumberRange kNumberRanges[] = {
     {&Config::programUpdatesInterval, 1, 365}, {&Config::dnsblUpdatesInterval, 1, 365},
     {&Config::maxDnsblThreads, 1, 200},        {&Config::dnsblTimeout, 1, 600},
     {&Config::maxSessions, 0, 100000},         {&Config::clientIdleTimeout, 0, 86400},
-    {&Config::preventionInterval, 1, 3600},
+    {&Config::preventionInterval, 1, 3600},    {&Config::webInterfacePort, 0, 65535},
 };
 constexpr int32_t kLongestCacheDays = 3650;
 constexpr int32_t kLongestCacheHours = 8760;
@@ -338,6 +338,8 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
     c.clientIdleTimeout = readConfigNumber(value);
   } else if (is("TIME_OUT_PREVENTION_INTERVAL")) {
     c.preventionInterval = readConfigNumber(value);
+  } else if (is("WEB_INTERFACE_PORT")) {
+    c.webInterfacePort = readConfigNumber(value);
   } else {
     return false;
   }

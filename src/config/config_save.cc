@@ -182,6 +182,9 @@ std::string formatConfigFile(const Config& c) {
   if (c.preventionInterval != kDefaultPreventionInterval) {
     out.line("TIME_OUT_PREVENTION_INTERVAL %d\n", {c.preventionInterval});
   }
+  if (c.webInterfacePort != kDefaultWebInterfacePort) {
+    out.line("WEB_INTERFACE_PORT %d\n", {c.webInterfacePort});
+  }
   return out.take();
 }
 
