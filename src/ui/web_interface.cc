@@ -93,6 +93,15 @@ public:
     server_.set_keep_alive_max_count(100);
     server_.set_read_timeout(10, 0);
     server_.set_write_timeout(10, 0);
+    // Refusals of the server itself (such as a body over the limit) say why too.
+    server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+      if (response.body.empty()) {
+        refuse(response, response.status,
+               response.status == 413
+                   ? "the request body is too large"
+                   : "the request was refused (" + std::to_string(response.status) + ")");
+      }
+    });
     server_.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
           return admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
