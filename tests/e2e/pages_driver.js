@@ -43,6 +43,26 @@ async function fileHolds(page, name, text) {
   throw new Error(name + " never held " + JSON.stringify(text) + ": " + dataFile(name));
 }
 
+// Opens the options on a tab once they are loaded afresh.
+async function openOptions(page, tab) {
+  await page.goto(task.address.replace(/\/\?.*$/, "/#status"));
+  await page.evaluate(() => { document.body.dataset.optionsLoaded = ""; });
+  await page.goto(task.address.replace(/\/\?.*$/, "/#options"));
+  await page.waitForFunction(() => document.body.dataset.optionsLoaded === "yes");
+  await page.locator('.tabs button[data-tab="' + tab + '"]').click();
+}
+
+// Clicks a button of the options and waits for the answer to that click.
+async function saveOptions(page, button) {
+  await page.evaluate(() => { document.getElementById("options-result").dataset.status = ""; });
+  await page.locator(button).click();
+  await page.waitForFunction(() => document.getElementById("options-result").dataset.status);
+  return {
+    status: await page.locator("#options-result").getAttribute("data-status"),
+    message: await page.locator("#options-result").textContent(),
+  };
+}
+
 async function answerQuestion(page, answer, tick) {
   const dialog = page.locator("#question");
   await dialog.waitFor({ state: "visible" });
@@ -105,17 +125,13 @@ const scenarios = {
 
   // Adds a port in the options; it is listed once the program listens on it.
   async addPort(page) {
-    await page.goto(task.address.replace(/\/\?.*$/, "/#options"));
-    await page.locator('.tabs button[data-tab="ports"]').click();
+    await openOptions(page, "ports");
     await page.locator("#port-add").click();
     await page.locator("#port-type").selectOption(args.type);
     await page.locator("#port-number").fill(String(args.port));
     if (args.server) await page.locator("#port-server").fill(args.server);
     await shot(page, "options-ports");
-    await page.locator("#port-save").click();
-    await page.waitForFunction(() => document.getElementById("options-result").dataset.status);
-    observed.status = await page.locator("#options-result").getAttribute("data-status");
-    observed.message = await page.locator("#options-result").textContent();
+    Object.assign(observed, await saveOptions(page, "#port-save"));
     if (observed.status !== "200") return;
     observed.ports = await page.locator("#ports tbody tr").allTextContents();
     await page.locator('nav a[data-page="status"]').click();
@@ -124,11 +140,10 @@ const scenarios = {
   },
 
   async settings(page) {
-    await page.goto(task.address.replace(/\/\?.*$/, "/#options"));
-    await page.locator('.tabs button[data-tab="tagging"]').click();
+    await openOptions(page, "tagging");
     await page.locator('#settings-form [name="SUBJECT_TAG_STRING"]').fill(args.tag);
-    await page.locator("#settings-save").click();
-    await page.locator("#options-result", { hasText: "Saved." }).waitFor();
+    Object.assign(observed, await saveOptions(page, "#settings-save"));
+    check(observed.status === "200", "the setting was not saved: " + observed.message);
     await fileHolds(page, "config.dat", "SUBJECT_TAG_STRING " + args.tag + "\n");
     await shot(page, "options-tagging");
   },

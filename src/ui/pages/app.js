@@ -218,6 +218,7 @@ let currentTab = "general";
 async function loadOptions() {
   options = await api("GET", "options");
   showTab(currentTab);
+  document.body.dataset.optionsLoaded = "yes";
 }
 
 function showTab(tab) {
