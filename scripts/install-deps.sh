@@ -4,9 +4,10 @@
 set -eu
 
 build_packages="cmake ninja-build g++ make pkg-config libssl-dev libsqlite3-dev libcpp-httplib-dev
-  nlohmann-json3-dev"
+  nlohmann-json3-dev libayatana-appindicator3-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
-  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail tmux chromium npm"
+  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail tmux chromium npm
+  xvfb dbus python3-dbus python3-gi"
 bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d python3 bogofilter"
 
 case "${1:-build}" in

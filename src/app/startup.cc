@@ -30,6 +30,7 @@
 #include "platform/threads.h"
 #include "pop3/pop3.h"
 #include "ui/shell.h"
+#include "ui/tray_icon.h"
 #include "ui/web_interface.h"
 #include "ui/welcome.h"
 
@@ -150,6 +151,7 @@ private:
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
   killTimer(kUpkeepTimerId);
+  stopTrayIcon();
   stopWebInterface();
   closeAllListeners();
   waitForThreads();
@@ -351,6 +353,10 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   openPages();
   addTrayIcon();
+  // On a desktop the tray icon shows the same state and opens the pages.
+  if (trayIconWanted()) {
+    startTrayIcon(executableDirectory() + "icons");
+  }
   trimMemory();
   setTimer(kUpkeepTimerId, kUpkeepIntervalMs, upkeep);
   return shutDown(runMainLoop());

@@ -113,7 +113,7 @@ private:
 std::string prepareEntryText(std::string_view text) {
   std::string entry(trimBlanks(text));
   if (!entry.empty() && entry.front() == '@') {
-    entry.insert(0, "*");
+    entry = std::string("*").append(entry);
   }
   for (size_t i = 1; i < entry.size(); ++i) {
     if (entry[i] == '#' && !isBlank(entry[i - 1])) {
@@ -131,11 +131,11 @@ std::string emailEntryOf(const std::string& text) {
     entry.pop_back();
   }
   if (startsWithIgnoreCase(entry, "mailto:")) {
-    entry.erase(0, 7);
+    entry = entry.substr(7);
   }
   if (!entry.empty() && entry.find('@') == std::string::npos &&
       entry.find('*') == std::string::npos) {
-    entry = "*" + entry + "*";
+    entry = std::string("*").append(entry).append("*");
   }
   return entry;
 }
@@ -368,20 +368,6 @@ AddOutcome addEmailEntry(ListMode mode, const std::string& entry, const ListQues
 }
 
 } // namespace
-
-std::string cleanPastedEntry(std::string_view text) {
-  std::string cleaned(text);
-  for (char& c : cleaned) {
-    if (static_cast<unsigned char>(c) < 32 || c == 127) {
-      c = ' ';
-    }
-  }
-  cleaned = std::string(trimBlanks(cleaned));
-  if (!cleaned.empty() && cleaned.front() == '@') {
-    cleaned.insert(0, "*");
-  }
-  return cleaned;
-}
 
 AddOutcome addToList(ListMode mode, std::string_view text, const ListQuestion& ask) {
   AdditionSlot slot;

@@ -50,8 +50,4 @@ AddOutcome addToList(ListMode mode, std::string_view text, const ListQuestion& a
 // those a black pattern matches.
 std::vector<std::string> addToListChoices(ListMode mode);
 
-// The text pasted into the field, cleaned: control characters become spaces, the
-// ends are trimmed, and a text that begins with "@" gets "*" in front.
-std::string cleanPastedEntry(std::string_view text);
-
 } // namespace km

@@ -9,6 +9,7 @@
 //                    contradiction questions
 //   options.h        the options: settings, ports, DNSBL lists, list files
 //   welcome.h        the first-run welcome: ports, scheme, extras
+//   tray_icon.h      the tray icon on a desktop (StatusNotifierItem), with the menu
 //
 // Below HTTP, shared by these files only: web_api.h (the requests and their JSON)
 // and web_pages.h (the pages' files built into the program from pages/).
@@ -17,6 +18,7 @@
 #include "ui/add_to_list.h"
 #include "ui/options.h"
 #include "ui/shell.h"
+#include "ui/tray_icon.h"
 #include "ui/web_interface.h"
 #include "ui/web_notifier.h"
 #include "ui/welcome.h"

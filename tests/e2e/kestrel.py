@@ -56,9 +56,14 @@ class Workspace:
 class Kestrel:
     """One running kestrelmail process."""
 
-    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None):
-        args = [binary, "-configdir", data_dir or workspace.data, "-trayicon", "none"]
+    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None, tray_icon=False,
+                 environment=None):
+        args = [binary, "-configdir", data_dir or workspace.data]
+        if not tray_icon:
+            args += ["-trayicon", "none"]
         args += list(extra_args)
+        env = workspace.environment()
+        env.update(environment or {})
         self.workspace = workspace
         self.config_stamp = self._config_stamp()
         # What it says goes to stdout, notices to stderr; a file never fills up the
@@ -66,7 +71,7 @@ class Kestrel:
         fd, self.stderr_path = tempfile.mkstemp(prefix="stderr-", dir=workspace.root)
         out, self.stdout_path = tempfile.mkstemp(prefix="stdout-", dir=workspace.root)
         with os.fdopen(fd, "wb") as stderr, os.fdopen(out, "wb") as stdout:
-            self.process = subprocess.Popen(args, env=workspace.environment(),
+            self.process = subprocess.Popen(args, env=env,
                                             stdout=stdout, stderr=stderr)
 
     def _config_stamp(self):

@@ -200,11 +200,5 @@ TEST_F(AddToList, OneAdditionAtATime) {
   EXPECT_EQ(file("blist_email.dat"), "x@example.org\r\n");
 }
 
-TEST(CleanPastedEntry, TurnsControlsIntoBlanksTrimsAndStarsALeadingAt) {
-  EXPECT_EQ(cleanPastedEntry("\t friend@example.org\r\n"), "friend@example.org");
-  EXPECT_EQ(cleanPastedEntry("@example.org"), "*@example.org");
-  EXPECT_EQ(cleanPastedEntry("a\nb"), "a b");
-}
-
 } // namespace
 } // namespace km
