@@ -125,7 +125,8 @@ class TrayIcon(unittest.TestCase):
         wait_for_port(self.pop3_port)
 
     def tearDown(self):
-        self.kestrel.stop()
+        exit_code = self.kestrel.stop()
+        stderr = self.kestrel.stderr()
         self.loop.quit()
         self.loop_thread.join(timeout=10)
         self.watcher.remove_from_connection()
@@ -134,6 +135,8 @@ class TrayIcon(unittest.TestCase):
         self.query.close()
         self.desktop.close()
         self.ws.remove()
+        # The icon goes away with the program, which ends cleanly.
+        self.assertEqual(exit_code, 0, stderr)
 
     def item(self):
         wait_for(lambda: self.watcher.items, what="the tray icon to register")
