@@ -181,19 +181,23 @@ ChangeOutcome refused(ChangeStatus status, std::string message) {
 ChangeOutcome applyChange(const std::string& revision,
                           const std::function<ChangeOutcome(const Config&)>& check,
                           const std::function<void(Config&)>& edit) {
-  RecursiveGuard guard(configLock());
-  ConfigRef current = AcquireConfig();
-  if (!current || configRevision(*current) != revision) {
-    return refused(ChangeStatus::Conflict, languageText(kTextOptionChanged));
+  {
+    RecursiveGuard guard(configLock());
+    ConfigRef current = AcquireConfig();
+    if (!current || configRevision(*current) != revision) {
+      return refused(ChangeStatus::Conflict, languageText(kTextOptionChanged));
+    }
+    ChangeOutcome checked = check(*current);
+    if (checked.status != ChangeStatus::Done) {
+      return checked;
+    }
+    current.reset();
+    if (!updateConfig(edit)) {
+      return refused(ChangeStatus::NotSaved, languageText(kTextOptionNotSaved));
+    }
   }
-  ChangeOutcome checked = check(*current);
-  if (checked.status != ChangeStatus::Done) {
-    return checked;
-  }
-  current.reset();
-  if (!updateConfig(edit)) {
-    return refused(ChangeStatus::NotSaved, languageText(kTextOptionNotSaved));
-  }
+  // The reload may ask the user (a newly installed plug-in, say); the sessions
+  // must not wait for the configuration lock meanwhile.
   loadConfigFile();
   return {};
 }
