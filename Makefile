@@ -50,6 +50,8 @@ bench:
 	cmake --build $(BUILD_DIR)
 	cd $(BUILD_DIR) && for b in bench/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
 	/usr/bin/python3 bench/pop3_bench.py $(BUILD_DIR)
+	/usr/bin/python3 bench/imap4_bench.py $(BUILD_DIR)
+	/usr/bin/python3 bench/smtp_bench.py $(BUILD_DIR)
 	/usr/bin/python3 bench/isolation_bench.py $(BUILD_DIR)
 
 format:

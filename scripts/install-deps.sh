@@ -6,9 +6,10 @@ set -eu
 build_packages="cmake ninja-build g++ make pkg-config libssl-dev libsqlite3-dev libcpp-httplib-dev
   nlohmann-json3-dev libayatana-appindicator3-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
-  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail tmux chromium npm
-  xvfb dbus python3-dbus python3-gi"
-bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d python3 bogofilter"
+  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail isync tmux python3-aiosmtpd swaks
+  msmtp chromium npm xvfb dbus python3-dbus python3-gi"
+bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d dovecot-imapd python3
+  bogofilter python3-aiosmtpd"
 
 case "${1:-build}" in
   build) wanted=$build_packages ;;
@@ -23,9 +24,10 @@ for package in $wanted; do
     missing="$missing $package"
   fi
 done
-# The Bayesian benchmark unpacks the SpamAssassin corpus with npm; a Node.js
-# installed from elsewhere brings its own npm, so the command is what counts.
-if [ "${1:-build}" = bench ] && ! command -v npm >/dev/null 2>&1; then
+# The Bayesian benchmark and the IMAP4 corpus test unpack the SpamAssassin corpus
+# with npm; a Node.js installed from elsewhere brings its own npm, so the command
+# is what counts.
+if [ "${1:-build}" != build ] && ! command -v npm >/dev/null 2>&1; then
   missing="$missing npm"
 fi
 [ -z "$missing" ] && exit 0

@@ -44,6 +44,7 @@ extern "C" {
 #define KM_ADDRESS_FROM 1
 #define KM_ADDRESS_SENDER 2
 #define KM_ADDRESS_REPLY_TO 3
+#define KM_ADDRESS_MAIL_FROM 4 /* the sender an SMTP client names with MAIL FROM */
 #define KM_ADDRESS_MAILING_LIST 5
 #define KM_ADDRESS_RETURN_PATH 6
 #define KM_ADDRESS_FROM_PLUGIN 128

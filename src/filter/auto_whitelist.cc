@@ -25,4 +25,6 @@ bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip) {
 
 void feedAutoWhitelisting(const Message&) {}
 
+void WhitelistAddressNow(std::string_view, std::string_view, const Config&) {}
+
 } // namespace km

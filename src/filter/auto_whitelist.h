@@ -29,4 +29,9 @@ bool IsAutoWhiteIp(const Config& config, const Ipv4Address& ip);
 // proper; until then a clean message counts for nothing.
 void feedAutoWhitelisting(const Message& message);
 
+// Makes one address auto-white at once, keeping `note` with it (the SMTP proxy
+// does so for recipients of outgoing mail). Comes with auto-whitelisting proper;
+// until then it changes nothing.
+void WhitelistAddressNow(std::string_view address, std::string_view note, const Config& config);
+
 } // namespace km

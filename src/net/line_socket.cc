@@ -490,6 +490,12 @@ bool LineSocket::write(const void* bytes, size_t len) {
   return true;
 }
 
+void LineSocket::setOutputCapacity(size_t bytes) {
+  if (!memoryOnly_) {
+    outBuf_.resize(std::max({bytes, outCount_, kLineSocketOutputSize}));
+  }
+}
+
 bool LineSocket::writeString(std::string_view text) {
   return write(text.data(), text.size());
 }

@@ -90,6 +90,7 @@ public:
   void setBareLineFeedEndsLine(bool ends) { bareLineFeedEndsLine_ = ends; }
   // The longest line readLine takes before the connection fails.
   void setLineLimit(size_t bytes) { lineLimit_ = bytes; }
+  size_t lineLimit() const { return lineLimit_; }
   // A read or a send that sees nothing move for this many seconds fails the
   // connection with the time-out code (an ordinary end, never shown to the user);
   // -1 for no limit. Sessions set it on their client: the idle time-out.
@@ -137,6 +138,10 @@ public:
   bool flush();
   // Bytes written and not yet sent.
   size_t bufferedOutput() const { return outCount_; }
+  // Lets write collect up to this many bytes before it sends (never less than
+  // the usual buffer): a relay of many small pieces then costs fewer sends. Set
+  // after attach, which gives the usual size.
+  void setOutputCapacity(size_t bytes);
   // The input buffer's capacity.
   size_t inputCapacity() const { return inBuf_.size(); }
 

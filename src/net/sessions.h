@@ -35,12 +35,6 @@ struct SessionEntries {
 };
 void setSessionEntries(SessionEntries entries);
 
-// Protocols whose proxy is not part of the program yet: their sessions close the
-// client connection cleanly after the access check, with the bookkeeping every
-// session thread does. Each proxy replaces its placeholder with its own entry.
-void runImap4Session(std::unique_ptr<SessionStart> start);
-void runSmtpSession(std::unique_ptr<SessionStart> start);
-
 // What the application shows while any session is at work (the tray's busy
 // animation). Installed at start-up; any thread may call the two notes below,
 // which every proxy session makes at its start and its end.

@@ -150,6 +150,53 @@ namespace km {
   X(kTextLogPop3Command, 20426)                                                                    \
   X(kTextPop3TlsFailed, 20427)                                                                     \
   X(kTextPrefetchThreadFailed, 20428)                                                              \
+  X(kTextStatusResolvingServer, 10021)                                                             \
+  X(kTextStatusConnectingServer, 10022)                                                            \
+  X(kTextStatusServerConnected, 10023)                                                             \
+  X(kTextSocketForServerFailedTitle, 10117)                                                        \
+  X(kTextClientErrorTitle, 10126)                                                                  \
+  X(kTextClientReadErrorTitle, 10127)                                                              \
+  X(kTextServerNotFound, 10128)                                                                    \
+  X(kTextServerUnreachable, 10129)                                                                 \
+  X(kTextStatusClosing, 10165)                                                                     \
+  X(kTextStatusClosed, 10166)                                                                      \
+  X(kTextLogServerConnect, 10319)                                                                  \
+  X(kTextSmtpServerErrorTitle, 10125)                                                              \
+  X(kTextSmtpStatusReadingHeaders, 10029)                                                          \
+  X(kTextSmtpStatusFinishing, 10034)                                                               \
+  X(kTextSmtpStatusAutoWhitelisting, 10035)                                                        \
+  X(kTextSmtpRecipientNote, 10209)                                                                 \
+  X(kTextSmtpStatusHolding, 10210)                                                                 \
+  X(kTextSmtpStatusStreaming, 10212)                                                               \
+  X(kTextLogSmtpSenderRefused, 10320)                                                              \
+  X(kTextLogSmtpRelayRefused, 10321)                                                               \
+  X(kTextSmtpTlsFailed, 20460)                                                                     \
+  X(kTextSmtpServerIsProxy, 20461)                                                                 \
+  X(kTextLogSmtpAuthentication, 20462)                                                             \
+  X(kTextImap4LiteralReceived, 10213)                                                              \
+  X(kTextImap4LiteralRelayed, 10214)                                                               \
+  X(kTextStatusSearchingNew, 10191)                                                                \
+  X(kTextStatusReadingFlags, 10192)                                                                \
+  X(kTextStatusDeletingSpam, 10194)                                                                \
+  X(kTextStatusAppendingCopy, 10197)                                                               \
+  X(kTextStatusCreatingSpamtrap, 10198)                                                            \
+  X(kTextImap4ServerErrorTitle, 10199)                                                             \
+  X(kTextImap4ClientErrorTitle, 10200)                                                             \
+  X(kTextImap4CreateFailed, 10201)                                                                 \
+  X(kTextStatusMovingSpam, 10202)                                                                  \
+  X(kTextImap4CopyFailed, 10206)                                                                   \
+  X(kTextImap4AppendFailed, 10207)                                                                 \
+  X(kTextImap4CommandRefused, 10216)                                                               \
+  X(kTextStatusPruningUids, 10217)                                                                 \
+  X(kTextStatusExpunging, 10218)                                                                   \
+  X(kTextLogImap4SpamDeleted, 10322)                                                               \
+  X(kTextLogImap4User, 10370)                                                                      \
+  X(kTextLogImap4Authenticate, 10371)                                                              \
+  X(kTextImap4ClientReadErrorTitle, 20500)                                                         \
+  X(kTextImap4CannotResolve, 20501)                                                                \
+  X(kTextImap4CannotConnect, 20502)                                                                \
+  X(kTextImap4TlsFailed, 20503)                                                                    \
+  X(kTextLogImap4Server, 20504)                                                                    \
   X(kTextAddToWhiteTitle, 22000)                                                                   \
   X(kTextAddToBlackTitle, 22001)                                                                   \
   X(kTextAddCoveredByWhite, 22002)                                                                 \

