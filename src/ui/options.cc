@@ -6,6 +6,7 @@
 #include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "config/lists.h"
+#include "config/plugin_table.h"
 #include "net/socket_errors.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -486,6 +487,62 @@ ChangeOutcome changeEnabledDnsbl(const std::string& revision,
     return {};
   };
   return applyChange(revision, check, [&](Config& changed) { changed.enabledDnsbl = enabled; });
+}
+
+std::vector<PluginInfo> pluginInfos(const Config& config) {
+  std::vector<PluginInfo> infos;
+  auto describe = [](int index, bool enabled) {
+    std::string name = installedPluginName(index);
+    return PluginInfo{name, PluginDisplayName(name), PluginVersion(name), enabled,
+                      pluginDisabled(index)};
+  };
+  std::vector<int> shown;
+  for (const EnabledPlugin& plugin : config.enabledPlugins) {
+    if (plugin.installedIndex >= 0) {
+      infos.push_back(describe(plugin.installedIndex, true));
+      shown.push_back(plugin.installedIndex);
+    }
+  }
+  std::vector<std::string> names = installedPluginNames();
+  for (size_t i = 0; i < names.size(); ++i) {
+    int index = static_cast<int>(i);
+    if (std::find(shown.begin(), shown.end(), index) == shown.end()) {
+      infos.push_back(describe(index, false));
+    }
+  }
+  return infos;
+}
+
+ChangeOutcome changeEnabledPlugins(const std::string& revision,
+                                   const std::vector<std::string>& names) {
+  std::vector<int> wanted;
+  auto check = [&](const Config&) -> ChangeOutcome {
+    for (const std::string& name : names) {
+      int index = findInstalledPlugin(name);
+      if (index < 0) {
+        return refused(ChangeStatus::Invalid,
+                       formatText(languageText(kTextOptionBadValue), {"ENABLED_PLUGIN", name}));
+      }
+      if (std::find(wanted.begin(), wanted.end(), index) == wanted.end()) {
+        wanted.push_back(index);
+      }
+    }
+    return {};
+  };
+  return applyChange(revision, check, [&](Config& changed) {
+    std::vector<EnabledPlugin> enabled;
+    for (int index : wanted) {
+      EnabledPlugin entry;
+      entry.installedIndex = index;
+      for (const EnabledPlugin& kept : changed.enabledPlugins) {
+        if (kept.installedIndex == index) {
+          entry = kept;
+        }
+      }
+      enabled.push_back(entry);
+    }
+    changed.enabledPlugins = std::move(enabled);
+  });
 }
 
 const std::vector<std::string>& editableListFiles() {

@@ -89,6 +89,25 @@ std::optional<PortType> portTypeFromWord(std::string_view word);
 // unknown key refuses the change.
 ChangeOutcome changeEnabledDnsbl(const std::string& revision, const std::vector<std::string>& keys);
 
+// --- Plug-ins ---
+
+struct PluginInfo {
+  std::string name;        // the library's file name, as ENABLED_PLUGIN names it
+  std::string displayName; // the plug-in's own name
+  double version = 0;
+  bool enabled = false;
+  bool failed = false; // refused the host's version or could not be loaded
+};
+
+// The installed plug-ins: the enabled ones first, in their order, then the others.
+std::vector<PluginInfo> pluginInfos(const Config& config);
+
+// Enables exactly the installed plug-ins with these names (ignoring case), in this
+// order; a plug-in that stays enabled keeps its entry. An unknown name refuses the
+// change.
+ChangeOutcome changeEnabledPlugins(const std::string& revision,
+                                   const std::vector<std::string>& names);
+
 // --- List files ---
 
 // The list files the options edit as text: the white and black lists, the global

@@ -355,6 +355,15 @@ ApiReply options() {
   }
   body["dnsbl"] = {{"lists", std::move(lists)}, {"enabled", std::move(enabled)}};
   body["listFiles"] = editableListFiles();
+  json plugins = json::array();
+  for (const PluginInfo& plugin : pluginInfos(*config)) {
+    plugins.push_back({{"name", plugin.name},
+                       {"displayName", plugin.displayName},
+                       {"version", plugin.version},
+                       {"enabled", plugin.enabled},
+                       {"failed", plugin.failed}});
+  }
+  body["plugins"] = std::move(plugins);
   return reply(200, std::move(body));
 }
 
@@ -438,6 +447,12 @@ ApiReply postDnsbl(const ApiRequest& request) {
   }
   return changeReply(
       changeEnabledDnsbl(revision, body.at("enabled").get<std::vector<std::string>>()));
+}
+
+ApiReply postPlugins(const ApiRequest& request) {
+  return changeReply(
+      changeEnabledPlugins(request.body.at("revision").get<std::string>(),
+                           request.body.at("enabled").get<std::vector<std::string>>()));
 }
 
 ApiReply getList(const std::string& name) {
@@ -535,6 +550,8 @@ std::optional<ApiReply> routeApiRequest(const ApiRequest& request, WebNotifier& 
     return postPort(request);
   if (path == "options/dnsbl")
     return postDnsbl(request);
+  if (path == "options/plugins")
+    return postPlugins(request);
   if (path == "welcome")
     return postWelcomeScheme(request);
   if (path == "welcome/finish")

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "config/plugin_table.h"
 #include "platform/sockets.h"
 #include "support/test_support.h"
 #include "ui/options.h"
@@ -168,6 +169,32 @@ TEST_F(Options, EnabledDnsblListsFollowTheGivenKeysInOrder) {
   EXPECT_EQ(changeEnabledDnsbl(currentConfigRevision(), {first, "NO-SUCH-LIST"}).status,
             ChangeStatus::Invalid);
   EXPECT_EQ(AcquireConfig()->enabledDnsbl, (std::vector<int>{2, 0}));
+}
+
+TEST_F(Options, PluginsAreEnabledInTheGivenOrder) {
+  // Two installed plug-ins without exports: their libraries are not needed here.
+  addInstalledPlugin("optalpha", [](const char*) -> void* { return nullptr; });
+  addInstalledPlugin("optbeta", [](const char*) -> void* { return nullptr; });
+  ASSERT_EQ(changeEnabledPlugins(currentConfigRevision(), {"OPTBETA", "optalpha"}).status,
+            ChangeStatus::Done);
+  std::string text = configText();
+  size_t beta = text.find("ENABLED_PLUGIN optbeta");
+  ASSERT_NE(beta, std::string::npos);
+  EXPECT_GT(text.find("ENABLED_PLUGIN optalpha"), beta);
+  std::vector<PluginInfo> infos = pluginInfos(*AcquireConfig());
+  ASSERT_GE(infos.size(), 2u);
+  EXPECT_EQ(infos[0].name, "optbeta");
+  EXPECT_TRUE(infos[0].enabled && infos[1].enabled);
+
+  EXPECT_EQ(changeEnabledPlugins(currentConfigRevision(), {"optalpha", "nosuchplugin"}).status,
+            ChangeStatus::Invalid);
+  ASSERT_EQ(changeEnabledPlugins(currentConfigRevision(), {"optalpha"}).status, ChangeStatus::Done);
+  EXPECT_EQ(configText().find("ENABLED_PLUGIN optbeta"), std::string::npos);
+  infos = pluginInfos(*AcquireConfig());
+  EXPECT_EQ(infos[0].name, "optalpha");
+  EXPECT_FALSE(std::find_if(infos.begin(), infos.end(), [](const PluginInfo& info) {
+                 return info.name == "optbeta";
+               })->enabled);
 }
 
 TEST_F(Options, ListFilesAreReplacedWholeAndIpListsMustHoldNetblocks) {

@@ -231,11 +231,13 @@ function showTab(tab) {
   $("tab-ports").hidden = tab !== "ports";
   $("tab-dnsbl").hidden = tab !== "dnsbl";
   $("tab-lists").hidden = tab !== "lists";
+  $("tab-plugins").hidden = tab !== "plugins";
   if (!options) return;
   if (settingsTab) renderSettings(tab);
   if (tab === "ports") renderPorts();
   if (tab === "dnsbl") renderDnsbl();
   if (tab === "lists") renderListChoice();
+  if (tab === "plugins") renderPlugins();
 }
 
 function settingInput(setting) {
@@ -421,6 +423,53 @@ async function saveDnsbl(body) {
   if (reportChange(result)) await loadOptions();
 }
 
+let pluginOrder = [];
+
+function renderPlugins() {
+  pluginOrder = options.plugins.filter((p) => p.enabled).map((p) => p.name);
+  drawPlugins();
+}
+
+// The enabled plug-ins in their order, then the others; a tick enables one.
+function drawPlugins() {
+  const byName = (name) => options.plugins.find((p) => p.name === name);
+  const rows = pluginOrder.map(byName).concat(options.plugins.filter((p) => !pluginOrder.includes(p.name)));
+  $("no-plugins").hidden = options.plugins.length > 0;
+  fillTable($("plugins"), rows, (tr, plugin) => {
+    const on = pluginOrder.includes(plugin.name);
+    const box = document.createElement("input");
+    box.type = "checkbox";
+    box.checked = on;
+    box.dataset.plugin = plugin.name;
+    box.addEventListener("change", () => {
+      if (box.checked) pluginOrder.push(plugin.name);
+      else pluginOrder = pluginOrder.filter((n) => n !== plugin.name);
+      drawPlugins();
+    });
+    cell(tr, "").appendChild(box);
+    const order = cell(tr, "");
+    if (on) {
+      const up = document.createElement("button");
+      up.type = "button";
+      up.textContent = "\u2191";
+      up.title = "Ask this plug-in earlier";
+      up.addEventListener("click", () => {
+        const i = pluginOrder.indexOf(plugin.name);
+        if (i > 0) [pluginOrder[i - 1], pluginOrder[i]] = [pluginOrder[i], pluginOrder[i - 1]];
+        drawPlugins();
+      });
+      order.appendChild(up);
+    }
+    [plugin.name, plugin.displayName + (plugin.failed ? " (not loaded)" : ""), plugin.version || ""]
+      .forEach((c) => cell(tr, c));
+  });
+}
+
+async function savePlugins() {
+  const result = await api("POST", "options/plugins", { revision: options.revision, enabled: pluginOrder });
+  if (reportChange(result)) await loadOptions();
+}
+
 function renderListChoice() {
   const select = $("list-file");
   if (select.options.length === 0) {
@@ -526,6 +575,7 @@ document.addEventListener("DOMContentLoaded", () => {
     button.addEventListener("click", () => saveDnsbl({ scheme: button.dataset.scheme }));
   }
   $("dnsbl-save").addEventListener("click", () => saveDnsbl({ enabled: enabledOrder }));
+  $("plugins-save").addEventListener("click", savePlugins);
   $("list-file").addEventListener("change", loadListFile);
   $("list-save").addEventListener("click", saveListFile);
   for (const radio of document.querySelectorAll('input[name="scheme"]')) {
