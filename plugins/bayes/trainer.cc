@@ -13,12 +13,13 @@
 
 #include "bayes.h"
 #include "config/data_dir.h"
+#include "config/plugin_table.h"
 
 namespace {
 
-// The plug-in's configuration folder: "plugins/" and its library's name in the
-// data directory, as the plug-in host gives it.
-constexpr const char* kPluginFolder = "plugins/bayes/";
+// The plug-in's name (its library is bayes.so); the plug-in host gives it the
+// configuration folder of that name, and the trainer works in the same one.
+constexpr const char* kPluginName = "bayes";
 
 int usage() {
   std::fprintf(stderr,
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
   }
 
   km::chooseDataDirectory(configDirectory);
-  std::string folder = km::dataPath(kPluginFolder);
+  std::string folder = km::pluginConfigFolder(kPluginName);
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {

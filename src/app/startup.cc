@@ -9,6 +9,7 @@
 #include "app/tray.h"
 #include "config/config.h"
 #include "config/data_dir.h"
+#include "config/plugin_table.h"
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
@@ -159,7 +160,12 @@ int shutDown(int exitCode) {
   waitForThreads();
   flushRepeatedNotices(true);
   cacheSave();
+  // The plug-ins hand back their data with the last snapshot; their libraries go
+  // unless a session that was not waited for may still be inside one.
   releaseCurrentConfig();
+  if (runningSessionCount() == 0) {
+    unloadPlugins();
+  }
   freeThreadRecords();
   removeTrayIcon();
   closeMainLoop();
@@ -330,6 +336,7 @@ int runKestrelmail(int argc, const char* const* argv) {
 
   // A configuration that can neither be read nor created has posted the quit
   // message; start-up ends there and the shutdown sequence runs.
+  DiscoverPlugins();
   auto announcer = std::make_shared<PortAnnouncer>();
   setConfigLoadedHandler([announcer] { followLoadedConfig(announcer); });
   if (!loadConfigFile()) {

@@ -138,12 +138,15 @@ struct DnsblList {
   std::vector<std::string> replaces;
 };
 
+class PluginSnapshotState;
+
+// One ENABLED_PLUGIN line: the installed plug-in (config/plugin_table.h) and what
+// the snapshot keeps for it (its data, its use of the library, its capability
+// words). Entries are made with enabledPlugin(); copies of a snapshot share the
+// state, so the plug-in's data lives as long as the last copy.
 struct EnabledPlugin {
   int installedIndex = -1;
-  // Owned by the plug-in host: the plug-in's data for this snapshot and whether the
-  // snapshot holds a use of the library.
-  uintptr_t pluginData = 0;
-  uintptr_t holdsUse = 0;
+  std::shared_ptr<PluginSnapshotState> state;
 };
 
 enum class TrayAction : int32_t { Status = 0, Options = 1, None = 2, Plugin = 3 };
@@ -164,8 +167,8 @@ struct Config {
   std::vector<std::string> extraBlistIpFiles;
   std::vector<std::string> extraBlistFromFiles;
 
+  // In calling order; their capability words: pluginCapabilityWord().
   std::vector<EnabledPlugin> enabledPlugins;
-  std::array<uint32_t, 5> pluginCapabilities{};
   bool announceNewPlugins = false;
   std::vector<int> knownInstalled; // installed index, or -1 when not installed now
 

@@ -170,7 +170,7 @@ void applyEnabledPlugin(LoadState& load, std::string_view value) {
              formatText(languageText(kTextPluginNotInstalled), {rest}), NoticeIcon::Exclamation);
     return;
   }
-  load.config.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
+  load.config.enabledPlugins.push_back(enabledPlugin(index));
 }
 
 void checkCompatibility(LoadState& load, std::string_view value) {
@@ -454,7 +454,7 @@ void askAboutPlugins(Config& c) {
                                   formatText(languageText(kTextNewPluginsInstalled), {names}),
                                   NoticeIcon::Information, NoticeButtons::YesNo, false)) {
       for (int index : fresh) {
-        c.enabledPlugins.push_back(EnabledPlugin{index, 0, 0});
+        c.enabledPlugins.push_back(enabledPlugin(index));
       }
     }
   }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 
+#include "config/plugin_table.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
 #include "filter/dnsbl_cache.h"
@@ -632,7 +633,7 @@ void waitForDnsblResults(Message& message, ProgressDisplay* progress) {
     return;
   }
   const Config& config = configOf(message);
-  uint32_t capabilities = config.pluginCapabilities[3];
+  uint32_t capabilities = pluginCapabilityWord(config, 3);
   uint64_t start = tickCountMs();
   uint64_t deadline = start + static_cast<uint64_t>(std::max(config.dnsblTimeout, 0)) * 1000;
   uint64_t shownAt = start;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "config/plugin_table.h"
 #include "message/message.h"
 #include "platform/text.h"
 
@@ -21,7 +22,7 @@ bool pluginsWantAllAnswers(const DnsblQuery& query) {
       return false;
     }
     const ConfigRef& config = waiter.message->pluginContext.config;
-    return config && (config->pluginCapabilities[3] & kCapabilitiesWantingAllAnswers) != 0;
+    return config && (pluginCapabilityWord(*config, 3) & kCapabilitiesWantingAllAnswers) != 0;
   });
 }
 

@@ -373,6 +373,7 @@ PluginFlags BodyFilteringFlags(Message& message) {
   bool open = !verdict.isSpam && !verdict.isWhitelisted;
   for (size_t i = 0; i < flags.size(); ++i) {
     const EnabledPlugin& plugin = config.enabledPlugins[i];
+    KmPluginData data = pluginDataOf(plugin);
     if (pluginDisabled(plugin.installedIndex)) {
       continue;
     }
@@ -383,8 +384,7 @@ PluginFlags BodyFilteringFlags(Message& message) {
       continue;
     }
     PluginCallScope scope(plugin.installedIndex, "requireBodyFiltering");
-    flags[i] = require(lines.lines(), lines.count(), message.handle, &message.verdict,
-                       reinterpret_cast<KmPluginData>(plugin.pluginData)) != 0;
+    flags[i] = require(lines.lines(), lines.count(), message.handle, &message.verdict, data) != 0;
   }
   return flags;
 }
@@ -396,8 +396,11 @@ int64_t BodyBytesRequired(Message& message, int32_t phase, const PluginFlags* fl
   bool wholeBody = false;
   for (size_t i = 0; i < config.enabledPlugins.size(); ++i) {
     const EnabledPlugin& plugin = config.enabledPlugins[i];
-    if (pluginDisabled(plugin.installedIndex) ||
-        (flags != nullptr && (i >= flags->size() || (*flags)[i] == 0))) {
+    if (flags != nullptr && (i >= flags->size() || (*flags)[i] == 0)) {
+      continue;
+    }
+    KmPluginData data = pluginDataOf(plugin);
+    if (pluginDisabled(plugin.installedIndex)) {
       continue;
     }
     auto minimum = reinterpret_cast<KmMinBodyBytesRequired>(
@@ -407,9 +410,9 @@ int64_t BodyBytesRequired(Message& message, int32_t phase, const PluginFlags* fl
       answer = phase == KM_PHASE_BODY_FILTERING ? message.fetch->bodyFilterLimit : 0;
     } else {
       PluginCallScope scope(plugin.installedIndex, "minBodyBytesRequired");
-      answer = minimum(phase, lines.lines(), lines.count(), message.handle, &message.verdict,
-                       reinterpret_cast<KmPluginData>(plugin.pluginData));
+      answer = minimum(phase, lines.lines(), lines.count(), message.handle, &message.verdict, data);
     }
+    // -1 asks for the whole body; other negative answers ask for nothing.
     wholeBody = wholeBody || answer == -1;
     most = std::max(most, answer);
   }
@@ -424,7 +427,7 @@ void FilterBody(Message& message, ProgressDisplay* progress, const PluginFlags& 
   forEachPluginExport<KmFilterOnMessageBody>(
       configOf(message), "filterOnMessageBody", &flags, [&](const auto& plugin) {
         showText(progress, kTextCheckingBodyWithPlugin, {pluginStatusName(plugin.installedIndex)});
-        BodyForPlugin body(message, false);
+        BodyForPlugin body(message, false, plugin.installedIndex, "filterOnMessageBody");
         if (body.handle() < 0) {
           return;
         }
@@ -440,7 +443,7 @@ void FilterBody(Message& message, ProgressDisplay* progress, const PluginFlags& 
 void FinishMessage(Message& message) {
   forEachPluginExport<KmProcessedMessage>(
       configOf(message), "processedMessage", nullptr, [&](const auto& plugin) {
-        BodyForPlugin body(message, true);
+        BodyForPlugin body(message, true, plugin.installedIndex, "processedMessage");
         if (body.handle() < 0) {
           return;
         }

@@ -14,15 +14,6 @@
 
 namespace km {
 
-PluginCallScope::PluginCallScope(int installedIndex, std::string_view function)
-    : plugin_(installedPluginName(installedIndex)), function_(function) {
-  enterPluginCall(plugin_, function_);
-}
-
-PluginCallScope::~PluginCallScope() {
-  leavePluginCall(plugin_, function_);
-}
-
 std::string pluginStatusName(int installedIndex) {
   if (auto getName =
           reinterpret_cast<KmGetPluginText>(FindExport(installedIndex, "getPluginName"))) {
@@ -57,7 +48,9 @@ void logVerdictChange(Message& message, const Verdict& before, int installedInde
   }
 }
 
-BodyForPlugin::BodyForPlugin(Message& message, bool pristine) {
+BodyForPlugin::BodyForPlugin(Message& message, bool pristine, int installedIndex,
+                             std::string_view function)
+    : message_(message), installedIndex_(installedIndex), function_(function) {
   const BodyCopy& body = bodyOf(message, pristine);
   if (body.storageType == BodyStorage::InFile) {
     rewindFile(body.file.get());
@@ -79,7 +72,15 @@ BodyForPlugin::~BodyForPlugin() {
     // Closing first lets a writer still blocked on a plug-in that stopped reading
     // fail and end.
     readEnd_.reset();
-    FinishBodyWriter();
+    logPipeTransfer(message_, FinishBodyWriter(), installedIndex_, function_);
+  }
+}
+
+void logPipeTransfer(Message& message, PipeTransfer outcome, int installedIndex,
+                     std::string_view function) {
+  if (outcome == PipeTransfer::Abandoned) {
+    logMessage(message, LogLevel::Minimal, kTextLogPluginPipeAbandoned,
+               {installedPluginName(installedIndex), function, kPipeDrainLimitMs / 1000});
   }
 }
 
@@ -115,26 +116,33 @@ void pluginsSessionEnd(const Config& config, const KmSessionInfo& session) {
 
 void pluginsHousekeeping(const Config& config) {
   forEachPluginExport<KmHousekeeping>(config, "housekeeping", nullptr, [&](const auto& plugin) {
-    // The plug-in may poll this while it works; it reflects the program's state
-    // when the call began.
-    volatile int32_t closing = stopRequested() ? 1 : 0;
+    // The plug-in may poll the flag while it works and stop early when the program
+    // is closing.
     PluginCallScope scope(plugin.installedIndex, "housekeeping");
-    plugin.function(plugin.data, &closing);
+    plugin.function(plugin.data, stopFlagWord());
   });
 }
 
 std::string collectPluginTexts(Message& message, const char* exportName) {
   constexpr size_t kInitialSize = 1024;
+  // A plug-in that answers consistently fits after one growth; one that keeps
+  // asking for more than it was given is not asked forever.
+  constexpr int kMostCalls = 3;
   std::string buffer(kInitialSize, '\0');
   size_t used = 0;
   forEachPluginExport<KmFillBuffer>(
       *message.pluginContext.config, exportName, nullptr, [&](const auto& plugin) {
         PluginCallScope scope(plugin.installedIndex, exportName);
-        for (;;) {
+        for (int call = 0; call < kMostCalls; ++call) {
           size_t free = buffer.size() - used;
           int32_t needed = plugin.function(message.handle, &message.verdict, plugin.data,
                                            buffer.data() + used, static_cast<int32_t>(free));
           if (needed <= 0) {
+            return;
+          }
+          if (needed > kLongestPluginText) {
+            logMessage(message, LogLevel::Minimal, kTextLogPluginAbsurdSize,
+                       {installedPluginName(plugin.installedIndex), needed, exportName});
             return;
           }
           if (static_cast<size_t>(needed) <= free) {
@@ -148,13 +156,6 @@ std::string collectPluginTexts(Message& message, const char* exportName) {
       });
   buffer.resize(used);
   return buffer;
-}
-
-const KmCallbacksA* pluginCallbacksA() {
-  return nullptr;
-}
-const KmCallbacksB* pluginCallbacksB() {
-  return nullptr;
 }
 
 } // namespace km

@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "config/plugin_table.h"
 #include "message/message.h"
+#include "message/pipe_pumps.h"
 
 namespace km {
 
@@ -40,26 +41,14 @@ void forEachPluginExport(const Config& config, const char* name, const PluginFla
       continue;
     }
     const EnabledPlugin& plugin = config.enabledPlugins[i];
+    // The data first: loading it takes the snapshot's use of the library.
+    KmPluginData data = pluginDataOf(plugin);
     if (void* found = FindExport(plugin.installedIndex, name)) {
-      use(PluginExport<Function>{i, plugin.installedIndex,
-                                 reinterpret_cast<KmPluginData>(plugin.pluginData),
+      use(PluginExport<Function>{i, plugin.installedIndex, data,
                                  reinterpret_cast<Function>(found)});
     }
   }
 }
-
-// Marks the calling thread as inside a plug-in function for its lifetime.
-class PluginCallScope {
-public:
-  PluginCallScope(int installedIndex, std::string_view function);
-  ~PluginCallScope();
-  PluginCallScope(const PluginCallScope&) = delete;
-  PluginCallScope& operator=(const PluginCallScope&) = delete;
-
-private:
-  std::string plugin_;
-  std::string function_;
-};
 
 // How progress texts name a plug-in: its getPluginName text, else its file name.
 std::string pluginStatusName(int installedIndex);
@@ -87,22 +76,31 @@ template <typename Call>
 void callFilterPlugin(Message& message, int installedIndex, std::string_view function,
                       std::string_view callText, Call call);
 
-// A readable descriptor of a message body for a plug-in: the body's own file,
-// rewound, or the read end of a pipe the body writer fills. Ending the transfer
-// closes the pipe and waits for the writer.
+// A readable descriptor of a message body for a plug-in's `function`: the body's
+// own file, rewound, or the read end of a pipe the body writer fills. Ending the
+// transfer closes the pipe and waits for the writer; a writer that had to be
+// abandoned is logged.
 class BodyForPlugin {
 public:
-  BodyForPlugin(Message& message, bool pristine);
+  BodyForPlugin(Message& message, bool pristine, int installedIndex, std::string_view function);
   ~BodyForPlugin();
   BodyForPlugin(const BodyForPlugin&) = delete;
   BodyForPlugin& operator=(const BodyForPlugin&) = delete;
   int handle() const { return handle_; }
 
 private:
+  Message& message_;
+  int installedIndex_;
+  std::string function_;
   int handle_ = -1;
   bool streamed_ = false;
   UniqueFd readEnd_;
 };
+
+// Logs that a pipe transfer of a plug-in's `function` was abandoned (the plug-in
+// left its end open), when it was.
+void logPipeTransfer(Message& message, PipeTransfer outcome, int installedIndex,
+                     std::string_view function);
 
 // The fetch of a message begins and ends (fetchStart, fetchEnd).
 void pluginsFetchStart(Message& message);
@@ -112,10 +110,20 @@ void pluginsFetchEnd(Message& message);
 void pluginsSessionStart(const Config& config, const KmSessionInfo& session);
 void pluginsSessionEnd(const Config& config, const KmSessionInfo& session);
 
-// The callback tables plug-ins receive. They come with the plug-in host; until it
-// loads libraries nothing can call them, and they are null.
+// The callback tables plug-ins receive: table A with every filter call, table B in
+// the session information (filter/plugin_callbacks.cc).
 const KmCallbacksA* pluginCallbacksA();
 const KmCallbacksB* pluginCallbacksB();
+
+// The message fingerprint plug-ins ask for: the MD5 digest, as 32 lower-case hex
+// digits, of the pristine Message-ID, From and Date fields (from their colon on),
+// or failing those of every other header line except Subject and X- lines, each
+// control character written as "_". Empty when there is nothing to digest.
+std::string messageFingerprint(const Message& message);
+
+// The most a plug-in may add through getMessageBodyPrefix, getAddedHeaderLines and
+// getMaxBytesToAdd; a larger answer is taken for a fault, logged, and left out.
+inline constexpr int32_t kLongestPluginText = 1 << 20;
 
 // Periodic housekeeping of every plug-in.
 void pluginsHousekeeping(const Config& config);

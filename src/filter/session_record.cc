@@ -127,6 +127,9 @@ void FinishSessionRecord(SessionRecord& record) {
 }
 
 void SessionStarted(SessionRecord& record) {
+  if (record.config) {
+    record.pluginUses = PluginUses(*record.config);
+  }
   const uint8_t* client = record.info.clientAddress;
   logSessionText(record.log, LogLevel::Basic, kTextLogSessionStart,
                  {record.portConfig == nullptr ? 0 : record.portConfig->listenPort,
@@ -143,6 +146,7 @@ void SessionEnded(SessionRecord& record) {
   logSessionText(record.log, LogLevel::Basic, kTextLogSessionEnd,
                  {record.messagesFiltered, record.messagesSpam, record.messagesWhitelisted});
   SaveReceivedTracking();
+  record.pluginUses.release();
 }
 
 MessagePtr CreateMessage(ConfigRef config, SessionRecord* session, FetchRecord& fetch) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "config/config.h"
+#include "config/plugin_table.h"
 #include "diag/activity_log.h"
 #include "message/message.h"
 #include "platform/ipv4.h"
@@ -34,6 +35,9 @@ struct SessionRecord {
   std::string serverName;
   std::string userName;
   ConfigRef config;
+  // The session's uses of the plug-ins its snapshot enables, from SessionStarted to
+  // SessionEnded.
+  PluginUses pluginUses;
   const PortConfig* portConfig = nullptr;
   SessionLog log;
   int32_t messagesFiltered = 0;
@@ -60,10 +64,12 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
 // session list and saves the filtering statistics. A second call does nothing.
 void FinishSessionRecord(SessionRecord& record);
 
-// The session-start log line, then the plug-ins' sessionStart.
+// Takes the session's uses of the enabled plug-ins (which loads them and, the first
+// time for the snapshot, their data and capabilities), writes the session-start log
+// line, then calls the plug-ins' sessionStart.
 void SessionStarted(SessionRecord& record);
-// The plug-ins' sessionEnd, the session-end log line with the counters, then the
-// Received-line accounts are saved.
+// The plug-ins' sessionEnd, the session-end log line with the counters, the
+// Received-line accounts saved; then the session's plug-in uses are given back.
 void SessionEnded(SessionRecord& record);
 
 // The session learns whom it serves (the POP3 USER command, a generic port's server).

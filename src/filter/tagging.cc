@@ -62,7 +62,7 @@ void rewriteBodyWithPlugins(Message& message, ProgressDisplay* progress, const P
           return;
         }
         {
-          BodyForPlugin input(message, false);
+          BodyForPlugin input(message, false, plugin.installedIndex, "rewriteMessageBody");
           if (input.handle() < 0) {
             return;
           }
@@ -73,7 +73,7 @@ void rewriteBodyWithPlugins(Message& message, ProgressDisplay* progress, const P
           plugin.function(lines.lines(), lines.count(), input.handle(), outputWrite.release(),
                           message.handle, &message.verdict, plugin.data);
         }
-        FinishBodyReader();
+        logPipeTransfer(message, FinishBodyReader(), plugin.installedIndex, "rewriteMessageBody");
       });
 }
 
@@ -94,7 +94,8 @@ void rewriteHeadersWithPlugins(Message& message, size_t firstIndex, ProgressDisp
           plugin.function(lines.lines(), lines.count(), static_cast<int32_t>(firstIndex),
                           outputWrite.release(), message.handle, &message.verdict, plugin.data);
         }
-        FinishHeaderReader();
+        logPipeTransfer(message, FinishHeaderReader(), plugin.installedIndex,
+                        "rewriteMessageHeaders");
       });
 }
 
@@ -254,7 +255,8 @@ int64_t MaxBytesToAdd(const Config& config, int64_t messageSize) {
   forEachPluginExport<KmGetMaxBytesToAdd>(
       config, "getMaxBytesToAdd", nullptr, [&](const auto& plugin) {
         PluginCallScope scope(plugin.installedIndex, "getMaxBytesToAdd");
-        total += plugin.function(plugin.data);
+        // A negative or absurd allowance would shrink or bloat every announced size.
+        total += std::clamp(plugin.function(plugin.data), 0, kLongestPluginText);
       });
   if (config.addReasonHeaders) {
     // The indexes know their longest pattern; a list without its index is measured.

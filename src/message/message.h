@@ -179,6 +179,14 @@ bool anySessionActive();
 // good while the message lives.
 PluginMessageContext* LookupMessage(uint32_t handle);
 
+// The properties plug-ins attach to a live message by its handle, under the
+// registry lock (a handle no live message has changes nothing): set replaces the
+// value of a name (compared exactly) or adds the name; get answers 0 for a name
+// that is not set. They vanish with the message.
+void setMessageProperty(uint32_t handle, std::string_view name, int32_t value);
+void removeMessageProperty(uint32_t handle, std::string_view name);
+int32_t messageProperty(uint32_t handle, std::string_view name);
+
 // 1 POP3, 2 IMAP4, 3 SMTP, 0 without a session.
 int32_t messageProtocol(const Message& message);
 

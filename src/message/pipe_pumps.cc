@@ -1,5 +1,7 @@
 #include "message/pipe_pumps.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -23,6 +25,8 @@ constexpr size_t kWriterPiece = 65536;
 constexpr size_t kSmallReadBuffer = 32768;
 constexpr size_t kLargeReadBuffer = 131072;
 constexpr size_t kHeaderReadPiece = 4096;
+// How often a waiting transfer looks whether the plug-in call has returned.
+constexpr int kWaitSliceMs = 100;
 
 // One pump's worker thread: runs the jobs its start calls hand over, one at a time.
 class PumpWorker {
@@ -93,6 +97,10 @@ struct Transfer {
 struct Pump {
   PumpWorker worker;
   Transfer transfer;
+  // When the plug-in call returned (tickCountMs), 0 while it runs.
+  std::atomic<uint64_t> callerReturnedAt{0};
+  // Set by the worker when it gave the transfer up.
+  std::atomic<bool> abandoned{false};
 };
 
 // The pumps live as long as the process: their workers may still wait when it ends.
@@ -115,12 +123,56 @@ std::recursive_mutex& pumpLock() {
 }
 
 void startTransfer(Pump& pump, std::function<void()> job) {
+  pump.callerReturnedAt.store(0);
+  pump.abandoned.store(false);
   pump.worker.start(std::move(job), [&pump] { pump.transfer.pipe.reset(); });
 }
 
-void writeBody(Transfer& transfer) {
+// Waits until the pipe can be read or written. False when the transfer is given
+// up: the plug-in call has returned and the pipe has not moved for the drain limit
+// since then (or since `lastMoved`, whichever is later).
+bool awaitPipe(Pump& pump, bool writing, uint64_t lastMoved) {
+  int fd = pump.transfer.pipe.get();
+  for (;;) {
+    DescriptorWait wait =
+        writing ? waitUntilWritable(fd, kWaitSliceMs) : waitUntilReadable(fd, kWaitSliceMs);
+    if (wait != DescriptorWait::TimedOut) {
+      return true; // the read or write that follows tells how it went
+    }
+    uint64_t returned = pump.callerReturnedAt.load();
+    if (returned != 0 &&
+        tickCountMs() - std::max(returned, lastMoved) >= static_cast<uint64_t>(kPipeDrainLimitMs)) {
+      pump.abandoned.store(true);
+      return false;
+    }
+  }
+}
+
+// The finish call's side: the plug-in call has returned; wait for the worker.
+PipeTransfer awaitTransfer(Pump& pump) {
+  pump.callerReturnedAt.store(std::max<uint64_t>(tickCountMs(), 1));
+  pump.worker.waitUntilDone();
+  return pump.abandoned.load() ? PipeTransfer::Abandoned : PipeTransfer::Complete;
+}
+
+void writeBody(Pump& pump) {
+  Transfer& transfer = pump.transfer;
+  uint64_t lastMoved = tickCountMs();
   forEachBodyPiece(*transfer.body, kWriterPiece, [&](std::string_view piece) {
-    return writeAll(transfer.pipe.get(), piece.data(), piece.size());
+    // Pieces a pipe with room takes without waiting, so that a reader that stops
+    // reading cannot hold the writer in a write.
+    while (!piece.empty()) {
+      if (!awaitPipe(pump, true, lastMoved)) {
+        return false;
+      }
+      size_t length = std::min(piece.size(), kPipeAtomicBytes);
+      if (!writeAll(transfer.pipe.get(), piece.data(), length)) {
+        return false;
+      }
+      piece.remove_prefix(length);
+      lastMoved = tickCountMs();
+    }
+    return true;
   });
   transfer.pipe.reset();
 }
@@ -147,26 +199,36 @@ std::string readBuffer(uint64_t oldSize) {
   std::_Exit(1);
 }
 
-void readBody(Transfer& transfer) {
-  std::string buffer = readBuffer(transfer.oldBodySize);
-  bool storing = true;
-  long got;
-  while ((got = readSome(transfer.pipe.get(), buffer.data(), buffer.size())) > 0) {
-    // After a storage failure (already reported) the pipe is still drained, so that
-    // the plug-in is not left blocked on a full pipe.
-    storing = storing && appendToBody(*transfer.message, transfer.newBody,
-                                      std::string_view(buffer.data(), static_cast<size_t>(got)));
+// Reads the pipe to its end (or until the transfer is given up), handing each
+// piece to `keep`.
+template <typename Keep> void drainPipe(Pump& pump, char* buffer, size_t size, Keep keep) {
+  uint64_t lastMoved = tickCountMs();
+  while (awaitPipe(pump, false, lastMoved)) {
+    long got = readSome(pump.transfer.pipe.get(), buffer, size);
+    if (got <= 0) {
+      break;
+    }
+    keep(std::string_view(buffer, static_cast<size_t>(got)));
+    lastMoved = tickCountMs();
   }
-  transfer.pipe.reset();
+  pump.transfer.pipe.reset();
 }
 
-void readHeaderBlock(Transfer& transfer) {
+void readBody(Pump& pump) {
+  Transfer& transfer = pump.transfer;
+  std::string buffer = readBuffer(transfer.oldBodySize);
+  bool storing = true;
+  drainPipe(pump, buffer.data(), buffer.size(), [&](std::string_view piece) {
+    // After a storage failure (already reported) the pipe is still drained, so that
+    // the plug-in is not left blocked on a full pipe.
+    storing = storing && appendToBody(*transfer.message, transfer.newBody, piece);
+  });
+}
+
+void readHeaderBlock(Pump& pump) {
   char piece[kHeaderReadPiece];
-  long got;
-  while ((got = readSome(transfer.pipe.get(), piece, sizeof piece)) > 0) {
-    transfer.received.append(piece, static_cast<size_t>(got));
-  }
-  transfer.pipe.reset();
+  drainPipe(pump, piece, sizeof piece,
+            [&](std::string_view bytes) { pump.transfer.received.append(bytes); });
 }
 
 } // namespace
@@ -177,14 +239,15 @@ void StartBodyWriter(Message& message, UniqueFd writeEnd, bool pristine) {
   pump.transfer.message = &message;
   pump.transfer.pipe = std::move(writeEnd);
   pump.transfer.body = &bodyOf(message, pristine);
-  startTransfer(pump, [&pump] { writeBody(pump.transfer); });
+  startTransfer(pump, [&pump] { writeBody(pump); });
 }
 
-void FinishBodyWriter() {
+PipeTransfer FinishBodyWriter() {
   Pump& pump = bodyWriter();
-  pump.worker.waitUntilDone();
+  PipeTransfer outcome = awaitTransfer(pump);
   pump.transfer = Transfer{};
   pumpLock().unlock();
+  return outcome;
 }
 
 void StartBodyReader(Message& message, UniqueFd readEnd) {
@@ -193,17 +256,18 @@ void StartBodyReader(Message& message, UniqueFd readEnd) {
   pump.transfer.message = &message;
   pump.transfer.pipe = std::move(readEnd);
   pump.transfer.oldBodySize = message.body.size;
-  startTransfer(pump, [&pump] { readBody(pump.transfer); });
+  startTransfer(pump, [&pump] { readBody(pump); });
 }
 
-void FinishBodyReader() {
+PipeTransfer FinishBodyReader() {
   Pump& pump = bodyReader();
-  pump.worker.waitUntilDone();
+  PipeTransfer outcome = awaitTransfer(pump);
   Message& message = *pump.transfer.message;
   message.body = std::move(pump.transfer.newBody);
   refreshBodySizes(message);
   pump.transfer = Transfer{};
   pumpLock().unlock();
+  return outcome;
 }
 
 void StartHeaderReader(Message& message, UniqueFd readEnd) {
@@ -211,12 +275,12 @@ void StartHeaderReader(Message& message, UniqueFd readEnd) {
   Pump& pump = headerReader();
   pump.transfer.message = &message;
   pump.transfer.pipe = std::move(readEnd);
-  startTransfer(pump, [&pump] { readHeaderBlock(pump.transfer); });
+  startTransfer(pump, [&pump] { readHeaderBlock(pump); });
 }
 
-void FinishHeaderReader() {
+PipeTransfer FinishHeaderReader() {
   Pump& pump = headerReader();
-  pump.worker.waitUntilDone();
+  PipeTransfer outcome = awaitTransfer(pump);
   Message& message = *pump.transfer.message;
   std::string_view block = pump.transfer.received;
   message.headerLines.clear();
@@ -228,6 +292,7 @@ void FinishHeaderReader() {
   }
   pump.transfer = Transfer{};
   pumpLock().unlock();
+  return outcome;
 }
 
 } // namespace km

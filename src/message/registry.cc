@@ -84,6 +84,54 @@ PluginMessageContext* LookupMessage(uint32_t handle) {
   return found == contexts.end() ? nullptr : found->second;
 }
 
+namespace {
+
+std::vector<MessageProperty>* propertiesOf(uint32_t handle) {
+  auto& contexts = registry().contexts;
+  auto found = contexts.find(handle);
+  return found == contexts.end() ? nullptr : &found->second->properties;
+}
+
+auto findProperty(std::vector<MessageProperty>& properties, std::string_view name) {
+  return std::find_if(properties.begin(), properties.end(),
+                      [name](const MessageProperty& property) { return property.name == name; });
+}
+
+} // namespace
+
+void setMessageProperty(uint32_t handle, std::string_view name, int32_t value) {
+  std::lock_guard guard(registryLock());
+  if (std::vector<MessageProperty>* properties = propertiesOf(handle)) {
+    auto found = findProperty(*properties, name);
+    if (found != properties->end()) {
+      found->value = value;
+    } else {
+      properties->push_back(MessageProperty{std::string(name), value});
+    }
+  }
+}
+
+void removeMessageProperty(uint32_t handle, std::string_view name) {
+  std::lock_guard guard(registryLock());
+  if (std::vector<MessageProperty>* properties = propertiesOf(handle)) {
+    auto found = findProperty(*properties, name);
+    if (found != properties->end()) {
+      properties->erase(found);
+    }
+  }
+}
+
+int32_t messageProperty(uint32_t handle, std::string_view name) {
+  std::lock_guard guard(registryLock());
+  if (std::vector<MessageProperty>* properties = propertiesOf(handle)) {
+    auto found = findProperty(*properties, name);
+    if (found != properties->end()) {
+      return found->value;
+    }
+  }
+  return 0;
+}
+
 int32_t messageProtocol(const Message& message) {
   return message.protocol;
 }

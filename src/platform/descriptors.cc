@@ -1,6 +1,7 @@
 #include "platform/descriptors.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,32 @@ long readSome(int fd, void* buffer, size_t capacity) {
     }
     return static_cast<long>(got);
   }
+}
+
+namespace {
+
+DescriptorWait waitFor(int fd, short events, int milliseconds) {
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    int ready = ::poll(&entry, 1, milliseconds);
+    if (ready < 0 && errno == EINTR) {
+      continue; // a signal is no reason to end a wait early
+    }
+    if (ready < 0) {
+      return DescriptorWait::Failed;
+    }
+    return ready == 0 ? DescriptorWait::TimedOut : DescriptorWait::Ready;
+  }
+}
+
+} // namespace
+
+DescriptorWait waitUntilReadable(int fd, int milliseconds) {
+  return waitFor(fd, POLLIN, milliseconds);
+}
+
+DescriptorWait waitUntilWritable(int fd, int milliseconds) {
+  return waitFor(fd, POLLOUT, milliseconds);
 }
 
 bool writeAllAt(int fd, const void* bytes, size_t length, uint64_t offset) {

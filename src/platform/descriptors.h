@@ -22,6 +22,18 @@ bool writeAll(int fd, const void* bytes, size_t length);
 // the count, 0 at the end of the input, -1 (errno set) on failure.
 long readSome(int fd, void* buffer, size_t capacity);
 
+// Bytes a write to a pipe that has room takes in one piece without waiting.
+inline constexpr size_t kPipeAtomicBytes = 4096;
+
+enum class DescriptorWait { Ready, TimedOut, Failed };
+
+// Waits at most `milliseconds` until a read would not wait (data, the end of the
+// input, or an error to report), or until a write of up to kPipeAtomicBytes would
+// not wait (room, or a reader that went away). Failed only when the wait itself
+// failed.
+DescriptorWait waitUntilReadable(int fd, int milliseconds);
+DescriptorWait waitUntilWritable(int fd, int milliseconds);
+
 // Positioned transfers that leave the descriptor's own position alone.
 bool writeAllAt(int fd, const void* bytes, size_t length, uint64_t offset);
 // Reads up to `length` bytes at the offset: the count (short only at the end of

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -302,6 +303,26 @@ std::vector<std::string> listDirectory(const std::string& directory, const std::
     }
   }
   ::closedir(dir);
+  return names;
+}
+
+std::vector<std::string> listEntriesOfKind(const std::string& directory, EntryKind kind) {
+  std::vector<std::string> names;
+  std::string folder = directory;
+  if (!folder.empty() && folder.back() != '/') {
+    folder += '/';
+  }
+  for (std::string& name : listDirectory(folder, "")) {
+    struct stat status {};
+    if (::stat((folder + name).c_str(), &status) != 0) {
+      continue;
+    }
+    bool wanted = kind == EntryKind::Folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
+    if (wanted) {
+      names.push_back(std::move(name));
+    }
+  }
+  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -104,6 +104,11 @@ int64_t currentFileTime();
 // Names (not paths) of the entries of a directory that begin with the prefix.
 std::vector<std::string> listDirectory(const std::string& directory, const std::string& prefix);
 
+// Names of the sub-folders (links to folders included) or of the regular files of
+// a directory, in name order; nothing when it cannot be searched.
+enum class EntryKind { Folder, File };
+std::vector<std::string> listEntriesOfKind(const std::string& directory, EntryKind kind);
+
 // The folder of the running executable, ending in "/".
 std::string executableDirectory();
 

@@ -8,7 +8,9 @@
 //   sync.h           re-entrant locks, events, the stop flag and shut-down event
 //   threads.h        detached threads with a chosen stack size, thread ids, clocks
 //   files.h          buffered files opened with retries, directories, temporary files
-//   descriptors.h    pipes, whole and positioned reads and writes of descriptors
+//   descriptors.h    pipes, whole and positioned reads and writes of descriptors,
+//                    bounded waits on them
+//   dynamic_library.h  loading shared libraries (the plug-ins) and their symbols
 //   user_dirs.h      the user's configuration folder
 //   instance_lock.h  the single-instance lock
 //   md5.h            MD5 digests (APOP, message digests)
@@ -32,6 +34,7 @@
 #include "platform/data_path.h"
 #include "platform/descriptors.h"
 #include "platform/desktop.h"
+#include "platform/dynamic_library.h"
 #include "platform/errors.h"
 #include "platform/fault_signals.h"
 #include "platform/files.h"

@@ -42,7 +42,13 @@ bool Event::wait(std::chrono::milliseconds timeout) {
 
 namespace {
 std::atomic<bool> stopFlag{false};
+// Mirrors stopFlag for readers that only know plain words.
+volatile int32_t stopWord = 0;
 } // namespace
+
+const volatile int32_t* stopFlagWord() {
+  return &stopWord;
+}
 
 bool stopRequested() {
   return stopFlag.load(std::memory_order_acquire);
@@ -55,11 +61,13 @@ Event& shutdownEvent() {
 
 void raiseStopFlag() {
   stopFlag.store(true, std::memory_order_release);
+  stopWord = 1;
   shutdownEvent().set();
 }
 
 void lowerStopFlagForTests() {
   stopFlag.store(false, std::memory_order_release);
+  stopWord = 0;
   shutdownEvent().reset();
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace km {
@@ -46,6 +47,10 @@ bool stopRequested();
 
 // Raises the stop flag and signals the shut-down event.
 void raiseStopFlag();
+
+// The stop flag as a 32-bit word (1 once raised) that code outside the program
+// (plug-ins) may poll while it works.
+const volatile int32_t* stopFlagWord();
 
 // The shut-down event (manual reset): signalled together with the stop flag, so
 // a thread can sleep on it instead of polling the flag.

@@ -197,6 +197,10 @@ namespace km {
   X(kTextImap4CannotConnect, 20502)                                                                \
   X(kTextImap4TlsFailed, 20503)                                                                    \
   X(kTextLogImap4Server, 20504)                                                                    \
+  X(kTextPluginNotLoaded, 20700)                                                                   \
+  X(kTextPluginRefusedVersion, 20701)                                                              \
+  X(kTextLogPluginPipeAbandoned, 20702)                                                            \
+  X(kTextLogPluginAbsurdSize, 20703)                                                               \
   X(kTextAddToWhiteTitle, 22000)                                                                   \
   X(kTextAddToBlackTitle, 22001)                                                                   \
   X(kTextAddCoveredByWhite, 22002)                                                                 \

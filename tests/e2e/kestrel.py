@@ -53,17 +53,46 @@ class Workspace:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+# Files the program reads from beside its executable.
+RESOURCES = ["kestrelmail.lang", "default_dnsbl.dat", "default_extra_dnsbl.dat",
+             "extra_dnsbl_instructions.txt"]
+TEST_PLUGINS = os.path.join(BUILD_DIR, "test-plugins")
+
+
+def program_folder(workspace, plugins):
+    """A copy of the program and its files in a folder of the workspace, with the
+    plug-in libraries `plugins` ({"folder/name.so": source path}) in its plugins/
+    folder; returns the program's path. The program looks for plug-ins beside its
+    own executable, so the build's own plug-ins stay out of the way."""
+    folder = os.path.join(workspace.root, "program")
+    os.makedirs(folder, exist_ok=True)
+    binary = os.path.join(folder, "kestrelmail")
+    shutil.copy(BINARY, binary)
+    for name in RESOURCES:
+        shutil.copy(os.path.join(BUILD_DIR, name), folder)
+    for place, source in plugins.items():
+        target = os.path.join(folder, "plugins", place)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(source, target)
+    return binary
+
+
+def test_plugin(name):
+    """The path of a plug-in built for the tests (tests/plugins)."""
+    return os.path.join(TEST_PLUGINS, name, name + ".so")
+
+
 class Kestrel:
     """One running kestrelmail process."""
 
-    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None, tray_icon=False,
-                 environment=None):
+    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None, env=None,
+                 tray_icon=False):
         args = [binary, "-configdir", data_dir or workspace.data]
         if not tray_icon:
             args += ["-trayicon", "none"]
         args += list(extra_args)
-        env = workspace.environment()
-        env.update(environment or {})
+        environment = workspace.environment()
+        environment.update(env or {})
         self.workspace = workspace
         self.config_stamp = self._config_stamp()
         # What it says goes to stdout, notices to stderr; a file never fills up the
@@ -71,7 +100,7 @@ class Kestrel:
         fd, self.stderr_path = tempfile.mkstemp(prefix="stderr-", dir=workspace.root)
         out, self.stdout_path = tempfile.mkstemp(prefix="stdout-", dir=workspace.root)
         with os.fdopen(fd, "wb") as stderr, os.fdopen(out, "wb") as stdout:
-            self.process = subprocess.Popen(args, env=env,
+            self.process = subprocess.Popen(args, env=environment,
                                             stdout=stdout, stderr=stderr)
 
     def _config_stamp(self):

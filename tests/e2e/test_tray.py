@@ -121,7 +121,7 @@ class TrayIcon(unittest.TestCase):
         self.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
                       "WEB_INTERFACE_PORT %d\nPORT %d\nPORT_TYPE POP3_GENERIC\n\n"
                       % (free_port(), self.pop3_port))
-        self.kestrel = Kestrel(self.ws, tray_icon=True, environment=self.desktop.environment())
+        self.kestrel = Kestrel(self.ws, tray_icon=True, env=self.desktop.environment())
         wait_for_port(self.pop3_port)
 
     def tearDown(self):

@@ -63,8 +63,11 @@ inline int installPlugin(PluginExports exports) {
                             });
 }
 
+// Enables the plug-in with the given data, as if its loadConfig had answered it.
 inline void enablePlugin(Config& config, int installedIndex, uintptr_t data = 0) {
-  config.enabledPlugins.push_back(EnabledPlugin{installedIndex, data, 0});
+  EnabledPlugin entry = enabledPlugin(installedIndex);
+  entry.state->presetData(reinterpret_cast<KmPluginData>(data));
+  config.enabledPlugins.push_back(entry);
 }
 
 // A POP3 session over a data directory (for session logs), in which messages are
