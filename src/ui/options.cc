@@ -532,8 +532,7 @@ ChangeOutcome changeEnabledPlugins(const std::string& revision,
   return applyChange(revision, check, [&](Config& changed) {
     std::vector<EnabledPlugin> enabled;
     for (int index : wanted) {
-      EnabledPlugin entry;
-      entry.installedIndex = index;
+      EnabledPlugin entry = enabledPlugin(index);
       for (const EnabledPlugin& kept : changed.enabledPlugins) {
         if (kept.installedIndex == index) {
           entry = kept;

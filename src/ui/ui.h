@@ -7,7 +7,8 @@
 //                    commands), installed as hooks by the application
 //   add_to_list.h    adding an entry to the white or black lists, with the
 //                    contradiction questions
-//   options.h        the options: settings, ports, DNSBL lists, list files
+//   options.h        the options: settings, ports, DNSBL lists, plug-ins, list files
+//   plugin_pages.h   the pages plug-ins render for themselves
 //   welcome.h        the first-run welcome: ports, scheme, extras
 //   tray_icon.h      the tray icon on a desktop (StatusNotifierItem), with the menu
 //
@@ -17,6 +18,7 @@
 
 #include "ui/add_to_list.h"
 #include "ui/options.h"
+#include "ui/plugin_pages.h"
 #include "ui/shell.h"
 #include "ui/tray_icon.h"
 #include "ui/web_interface.h"

@@ -13,6 +13,7 @@
 #include "platform/text_ids.h"
 #include "ui/add_to_list.h"
 #include "ui/options.h"
+#include "ui/plugin_pages.h"
 #include "ui/shell.h"
 #include "ui/welcome.h"
 
@@ -455,6 +456,28 @@ ApiReply postPlugins(const ApiRequest& request) {
                            request.body.at("enabled").get<std::vector<std::string>>()));
 }
 
+ApiReply listPluginPages() {
+  json pages = json::array();
+  if (ConfigRef config = AcquireConfig()) {
+    for (const PluginPage& page : pluginPages(*config)) {
+      pages.push_back(
+          {{"position", page.position}, {"name", page.name}, {"displayName", page.displayName}});
+    }
+  }
+  return reply(200, json{{"pages", std::move(pages)}});
+}
+
+ApiReply getPluginPage(const std::string& position) {
+  ConfigRef config = AcquireConfig();
+  size_t at = static_cast<size_t>(readConfigLong(position));
+  std::optional<std::string> html =
+      config && !position.empty() ? renderPluginPage(*config, at) : std::nullopt;
+  if (!html) {
+    return failure(404, "this plug-in has no page");
+  }
+  return reply(200, json{{"html", *html}});
+}
+
 ApiReply getList(const std::string& name) {
   std::optional<ListFileText> list = readEditableList(name);
   if (!list) {
@@ -531,8 +554,12 @@ std::optional<ApiReply> routeApiRequest(const ApiRequest& request, WebNotifier& 
       return options();
     if (path == "welcome")
       return welcome();
+    if (path == "plugin-pages")
+      return listPluginPages();
     if (path.starts_with("lists/"))
       return getList(path.substr(6));
+    if (path.starts_with("plugin-pages/"))
+      return getPluginPage(path.substr(13));
     return std::nullopt;
   }
   if (request.method != "POST") {

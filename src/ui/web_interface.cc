@@ -213,7 +213,8 @@ private:
       return;
     }
     response.set_header("Content-Security-Policy",
-                        "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
+                        "default-src 'self'; style-src 'self' 'unsafe-inline'; "
+                        "frame-ancestors 'none'; form-action 'self'");
     if (request.path != "/") {
       response.set_content(page->body.data(), page->body.size(), std::string(page->contentType));
       return;

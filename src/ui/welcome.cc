@@ -30,9 +30,7 @@ void enablePlugin(Config& config, const char* name) {
       return;
     }
   }
-  EnabledPlugin plugin;
-  plugin.installedIndex = installed;
-  config.enabledPlugins.push_back(plugin);
+  config.enabledPlugins.push_back(enabledPlugin(installed));
 }
 
 } // namespace

@@ -148,6 +148,16 @@ const scenarios = {
     await shot(page, "options-tagging");
   },
 
+  async enablePlugin(page) {
+    await openOptions(page, "plugins");
+    const box = page.locator('#plugins input[data-plugin="' + args.name + '"]');
+    await box.check();
+    Object.assign(observed, await saveOptions(page, "#plugins-save"));
+    await openOptions(page, "plugins");
+    observed.enabled = await page.locator('#plugins input[data-plugin="' + args.name + '"]').isChecked();
+    await shot(page, "options-plugins");
+  },
+
   async welcome(page) {
     await page.locator("#welcome-link").waitFor({ state: "visible" });
     await page.locator("#welcome-link").click();
@@ -160,6 +170,7 @@ const scenarios = {
     await page.locator("#welcome-extras").waitFor({ state: "visible" });
     observed.countryTicked = await page.locator("#extra-country-box").isChecked();
     observed.patternOffered = await page.locator("#extra-pattern").isVisible();
+    observed.patternTicked = await page.locator("#extra-pattern-box").isChecked();
     observed.linkOffered = await page.locator("#extra-link").isVisible();
     await shot(page, "welcome-extras");
     await page.locator("#welcome-finish").click();

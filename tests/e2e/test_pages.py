@@ -256,17 +256,18 @@ class PagesInBrowser(unittest.TestCase):
         self.assertEqual(self.ws.read("wlist_email.dat", "rb"), b"*@example.org\r\n")
         self.assertIn("friend@example.net", seen["choices"])
 
-    def test_ports_and_settings_changed_in_the_options(self):
+    def test_ports_settings_and_plugins_changed_in_the_options(self):
         port = free_port()
         with socket.socket() as other:
             other.bind(("127.0.0.1", 0))
             other.listen(1)
             taken = other.getsockname()[1]
-            refused, added, _ = self.drive(
+            refused, added, _, plugin = self.drive(
                 ("addPort", {"type": "POP3_GENERIC", "port": taken}),
                 ("addPort", {"type": "SMTP_SPECIFIC", "port": port,
                              "server": "127.0.0.1:%d" % free_port()}),
-                ("settings", {"tag": "[junk]"}))
+                ("settings", {"tag": "[junk]"}),
+                ("enablePlugin", {"name": "patternsieve"}))
         self.assertEqual(refused["status"], "422")
         self.assertIn("Port %d is already in use" % taken, refused["message"])
         self.assertEqual(added["status"], "200", added)
@@ -276,6 +277,10 @@ class PagesInBrowser(unittest.TestCase):
         self.assertIn("PORT %d\nPORT_TYPE SMTP_SPECIFIC\n" % port, config)
         self.assertNotIn("PORT %d\n" % taken, config)
         self.assertIn("SUBJECT_TAG_STRING [junk]\n", config)
+        # The plug-in built beside the program is installed: enabled from the page.
+        self.assertEqual(plugin["status"], "200", plugin)
+        self.assertTrue(plugin["enabled"])
+        self.assertIn("ENABLED_PLUGIN patternsieve ", self.ws.read("config.dat"))
 
     def test_exit_asks_and_do_not_ask_again_sticks(self):
         self.drive(("exit", {}))
@@ -293,12 +298,15 @@ class WelcomeInBrowser(unittest.TestCase):
             self.assertEqual(len(seen["portTexts"]), 2)
             self.assertIn("POP3", seen["portTexts"][0])
             self.assertTrue(seen["countryTicked"])
-            # Neither plug-in is installed here: neither is offered.
-            self.assertFalse(seen["patternOffered"] or seen["linkOffered"])
+            # The pattern plug-in is built beside the program, the link plug-in is
+            # not: only the first is offered, and the aggressive scheme ticks it.
+            self.assertTrue(seen["patternOffered"])
+            self.assertFalse(seen["linkOffered"])
             config = ws.read("config.dat")
             for key in ("CHI-KOR", "H-KONG", "TAIWAN"):
                 self.assertEqual(config.count("DNSBL %s " % key), 1, key)
             self.assertIn("IS_FIRST_RUN NO", config)
+            self.assertIn("ENABLED_PLUGIN patternsieve ", config)
         finally:
             kestrel.stop()
             ws.remove()

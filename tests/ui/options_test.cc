@@ -8,6 +8,7 @@
 #include "platform/sockets.h"
 #include "support/test_support.h"
 #include "ui/options.h"
+#include "ui/plugin_pages.h"
 #include "ui/welcome.h"
 
 namespace km {
@@ -195,6 +196,39 @@ TEST_F(Options, PluginsAreEnabledInTheGivenOrder) {
   EXPECT_FALSE(std::find_if(infos.begin(), infos.end(), [](const PluginInfo& info) {
                  return info.name == "optbeta";
                })->enabled);
+}
+
+// A page longer than the host's first buffer, so that it asks twice.
+const std::string& longPage() {
+  static const std::string page = "<h2>Rules</h2>" + std::string(40000, 'x');
+  return page;
+}
+
+int32_t renderLongPage(KmPluginData, char* html, int32_t size) {
+  const std::string& page = longPage();
+  if (static_cast<size_t>(size) > page.size()) {
+    std::copy(page.begin(), page.end(), html);
+    html[page.size()] = '\0';
+  }
+  return static_cast<int32_t>(page.size());
+}
+
+TEST_F(Options, APluginWithAPageRendersItWhateverItsLength) {
+  addInstalledPlugin("pagedplugin", [](const char* name) -> void* {
+    return std::string_view(name) == "renderPluginPage" ? reinterpret_cast<void*>(&renderLongPage)
+                                                        : nullptr;
+  });
+  addInstalledPlugin("pagelessplugin", [](const char*) -> void* { return nullptr; });
+  ASSERT_EQ(changeEnabledPlugins(currentConfigRevision(), {"pagelessplugin", "pagedplugin"}).status,
+            ChangeStatus::Done);
+  ConfigRef config = AcquireConfig();
+  std::vector<PluginPage> pages = pluginPages(*config);
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(pages[0].name, "pagedplugin");
+  EXPECT_EQ(pages[0].position, 1u);
+  EXPECT_EQ(renderPluginPage(*config, 1), longPage());
+  EXPECT_FALSE(renderPluginPage(*config, 0));
+  EXPECT_FALSE(renderPluginPage(*config, 2));
 }
 
 TEST_F(Options, ListFilesAreReplacedWholeAndIpListsMustHoldNetblocks) {

@@ -65,6 +65,7 @@ function showPage() {
   if (page === "options") loadOptions();
   if (page === "welcome") loadWelcome();
   if (page === "about") loadAbout();
+  if (page === "plugin") loadPluginPages();
 }
 
 // --- Status ---
@@ -467,7 +468,10 @@ function drawPlugins() {
 
 async function savePlugins() {
   const result = await api("POST", "options/plugins", { revision: options.revision, enabled: pluginOrder });
-  if (reportChange(result)) await loadOptions();
+  if (reportChange(result)) {
+    await loadOptions();
+    await refreshPluginLink();
+  }
 }
 
 function renderListChoice() {
@@ -542,6 +546,36 @@ async function welcomeFinish() {
   $("welcome-finish").disabled = true;
 }
 
+// --- Plug-in pages ---
+
+async function refreshPluginLink() {
+  const data = await api("GET", "plugin-pages");
+  $("plugin-link").hidden = !(data.pages && data.pages.length);
+  return data.pages || [];
+}
+
+async function loadPluginPages() {
+  const pages = await refreshPluginLink();
+  const choice = $("plugin-choice");
+  choice.replaceChildren();
+  for (const page of pages) {
+    const button = document.createElement("button");
+    button.type = "button";
+    button.textContent = page.displayName;
+    button.dataset.plugin = page.name;
+    button.addEventListener("click", () => showPluginPage(page.position, button));
+    choice.appendChild(button);
+  }
+  if (choice.firstChild) choice.firstChild.click();
+}
+
+// The plug-in's markup runs no script: the frame is sandboxed.
+async function showPluginPage(position, button) {
+  for (const other of $("plugin-choice").children) other.classList.toggle("current", other === button);
+  const data = await api("GET", "plugin-pages/" + position);
+  $("plugin-frame").srcdoc = data.html || "";
+}
+
 // --- About ---
 
 async function loadAbout() {
@@ -584,5 +618,6 @@ document.addEventListener("DOMContentLoaded", () => {
   $("welcome-next").addEventListener("click", welcomeNext);
   $("welcome-finish").addEventListener("click", welcomeFinish);
   showPage();
+  refreshPluginLink();
   poll();
 });
