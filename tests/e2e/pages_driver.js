@@ -158,6 +158,19 @@ const scenarios = {
     await shot(page, "options-plugins");
   },
 
+  // The page an enabled plug-in renders for itself.
+  async pluginPage(page) {
+    await page.goto(task.address.replace(/\/\?.*$/, "/#status"));
+    await page.reload();
+    await page.locator("#plugin-link").waitFor({ state: "visible" });
+    await page.locator("#plugin-link").click();
+    const frame = page.frameLocator("#plugin-frame");
+    await frame.locator("h2").waitFor();
+    observed.heading = await frame.locator("h2").textContent();
+    observed.text = await frame.locator("body").textContent();
+    await shot(page, "plugin-page");
+  },
+
   async welcome(page) {
     await page.locator("#welcome-link").waitFor({ state: "visible" });
     await page.locator("#welcome-link").click();

@@ -262,12 +262,13 @@ class PagesInBrowser(unittest.TestCase):
             other.bind(("127.0.0.1", 0))
             other.listen(1)
             taken = other.getsockname()[1]
-            refused, added, _, plugin = self.drive(
+            refused, added, _, plugin, plugin_page = self.drive(
                 ("addPort", {"type": "POP3_GENERIC", "port": taken}),
                 ("addPort", {"type": "SMTP_SPECIFIC", "port": port,
                              "server": "127.0.0.1:%d" % free_port()}),
                 ("settings", {"tag": "[junk]"}),
-                ("enablePlugin", {"name": "patternsieve"}))
+                ("enablePlugin", {"name": "patternsieve"}),
+                ("pluginPage", {}))
         self.assertEqual(refused["status"], "422")
         self.assertIn("Port %d is already in use" % taken, refused["message"])
         self.assertEqual(added["status"], "200", added)
@@ -281,6 +282,9 @@ class PagesInBrowser(unittest.TestCase):
         self.assertEqual(plugin["status"], "200", plugin)
         self.assertTrue(plugin["enabled"])
         self.assertIn("ENABLED_PLUGIN patternsieve ", self.ws.read("config.dat"))
+        # Its page, rendered by the plug-in itself, lists the rules it loaded.
+        self.assertEqual(plugin_page["heading"], "Pattern sieve")
+        self.assertRegex(plugin_page["text"], r"\d+ header rules and \d+ body rules")
 
     def test_exit_asks_and_do_not_ask_again_sticks(self):
         self.drive(("exit", {}))
