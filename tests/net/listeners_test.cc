@@ -85,6 +85,15 @@ protected:
     return count;
   }
 
+  Notice choiceNotice() const {
+    for (const Notice& notice : notifier_->notices()) {
+      if (!notice.choices.empty()) {
+        return notice;
+      }
+    }
+    return Notice{};
+  }
+
   test::DataDirScope data_;
   test::NotifierScope notices_;
   test::RecordingNotifier* notifier_ = &notices_.notifier();
@@ -108,8 +117,10 @@ TEST_F(ListenerTest, TwoDefinitionsOnOnePortShareOneListeningSocket) {
   notifier_->tick = true; // remember the choice
   acceptOn(portA_);
   ASSERT_EQ(choiceNotices(), 1u);
-  Notice asked = notifier_->notices().back();
-  EXPECT_EQ(asked.choices.size(), 2u);
+  // The session may already have told the user about its server, so the question
+  // need not be the last notice.
+  Notice asked = choiceNotice();
+  ASSERT_EQ(asked.choices.size(), 2u);
   EXPECT_NE(asked.choices[1].find("pop.example.org"), std::string::npos);
   EXPECT_NE(asked.text.find(std::to_string(portA_)), std::string::npos);
   EXPECT_EQ(rememberedPortChoice(portA_), shared->portConfigIds[1]);
