@@ -6,7 +6,7 @@ set -u
 build=$1
 seconds=$2
 status=0
-for fuzzer in config dnsbl dnsbl_cache lists message imap smtp wizard_stores; do
+for fuzzer in config dnsbl dnsbl_cache lists message imap smtp wizard_stores linkscan; do
   scratch=$(mktemp -d)
   "./$build/${fuzzer}_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
     -artifact_prefix="$build/" "$scratch" "fuzz/corpus/$fuzzer" >"$scratch/log" 2>&1

@@ -57,6 +57,7 @@ std::string usageText() {
          "  -trayicon none                           run without a tray icon\n"
          "  -allow_multiple_instances yes            run beside another copy\n"
          "  -suppress_multiple_instances_warning yes end silently when another copy runs\n"
+         "  -stats                                   print the filtering statistics and end\n"
          "  --help                                   print this and end\n"
          "  --version                                print the version and end\n\n"
          "SIGTERM or SIGINT ends the program; SIGHUP rereads changed configuration files.\n";

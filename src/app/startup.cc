@@ -8,17 +8,24 @@
 #include "app/command_line.h"
 #include "app/tray.h"
 #include "config/config.h"
+#include "config/config_lines.h"
 #include "config/data_dir.h"
 #include "config/plugin_table.h"
 #include "diag/activity_log.h"
 #include "diag/crash_report.h"
 #include "diag/error_report.h"
 #include "diag/repeated_notices.h"
+#include "filter/auto_whitelist.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/dnsbl_statistics.h"
+#include "filter/filtering_statistics.h"
+#include "filter/received_tracking.h"
+#include "filter/update_check.h"
 #include "imap4/imap4.h"
 #include "net/listeners.h"
 #include "net/sessions.h"
+#include "platform/calendar.h"
+#include "platform/data_path.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/lang.h"
@@ -32,6 +39,7 @@
 #include "platform/threads.h"
 #include "pop3/pop3.h"
 #include "smtp/smtp.h"
+#include "ui/statistics_model.h"
 #include "ui/shell.h"
 #include "ui/tray_icon.h"
 #include "ui/web_interface.h"
@@ -45,6 +53,8 @@ constexpr unsigned kShutdownPollMs = 100;
 constexpr int kRoundsBetweenQuestions = 100;
 constexpr int kUpkeepTimerId = 2;
 constexpr unsigned kUpkeepIntervalMs = 1000;
+constexpr int kFewestStatisticsDays = 1;
+constexpr int kMostStatisticsDays = 365;
 
 std::atomic<bool> trayIconOn{true};
 
@@ -151,15 +161,43 @@ private:
   std::vector<ListeningPort> shown_;
 };
 
+// "kestrelmail -stats": the day statistics as the data directory holds them, for
+// a user at a terminal. It only reads, so it runs beside a running program.
+int printFilteringStatistics(const Options& options) {
+  chooseDataDirectory(options.configDirectory);
+  useUserDateLanguage();
+  std::string path = dataPath("statistics.dat");
+  if (!fileExists(path)) {
+    say(formatText(languageText(kTextStatsNone), {path}));
+    return 0;
+  }
+  // The days the program keeps, as it would show them now.
+  std::optional<std::string> days = readSavedSetting("FILTERING_STATS_DAYS");
+  int shown = days ? std::clamp(readConfigNumber(*days), kFewestStatisticsDays, kMostStatisticsDays)
+                   : Config{}.filteringStatsDays;
+  rebuildFilteringStatistics(shown);
+  loadFilteringStatistics();
+  StatisticsModel model = statisticsModel();
+  model.dnsbls.clear();
+  say(formatText(languageText(kTextStatsHeading), {shown, path}));
+  std::fputs(statisticsText(model).c_str(), stdout);
+  say(languageText(kTextStatsDnsblNotSaved));
+  return 0;
+}
+
 // The shutdown sequence after the main loop has ended.
 int shutDown(int exitCode) {
   killTimer(kUpkeepTimerId);
+  saveFilteringStatistics();
   stopTrayIcon();
   stopWebInterface();
   closeAllListeners();
   waitForThreads();
   flushRepeatedNotices(true);
   cacheSave();
+  // Sessions save these as they end; a save that failed then is tried once more.
+  SaveAutoWhitelistState();
+  SaveReceivedTracking();
   // The plug-ins hand back their data with the last snapshot; their libraries go
   // unless a session that was not waited for may still be inside one.
   releaseCurrentConfig();
@@ -184,6 +222,7 @@ void followLoadedConfig(const std::shared_ptr<PortAnnouncer>& announcer) {
   showTrayState();
   if (ConfigRef loaded = AcquireConfig()) {
     syncDnsblStatisticsLists(*loaded);
+    rebuildFilteringStatistics(loaded->filteringStatsDays);
   }
 }
 
@@ -253,7 +292,7 @@ bool trayIconWanted() {
 void waitForThreads() {
   raiseStopFlag();
   int rounds = 0;
-  while (runningSessionCount() >= 1) {
+  while (runningSessionCount() >= 1 || updateCheckRunning()) {
     sleepMs(kShutdownPollMs);
     dispatchPendingCalls();
     if (++rounds % kRoundsBetweenQuestions == 0 &&
@@ -270,16 +309,19 @@ void exitProgram() {
 }
 
 int runKestrelmail(int argc, const char* const* argv) {
+  bool statisticsOnly = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view word = argv[i];
     if (word == "--help" || word == "--version") {
       std::fputs(word == "--help" ? usageText().c_str() : versionText().c_str(), stdout);
       return 0;
     }
+    statisticsOnly = statisticsOnly || equalsIgnoreCase(word, "-stats");
   }
   // Signals that arrive while starting wait for the main loop instead of ending the
   // program half-way.
   blockLoopSignals();
+  useUserDateLanguage();
   fixHeapThresholds();
   std::string commandLine = commandLineFromArguments(argc, argv);
 
@@ -290,6 +332,10 @@ int runKestrelmail(int argc, const char* const* argv) {
                 "Unable to load language resources!\n(Kestrelmail looked for " + languageFile + ")",
                 NoticeIcon::Stop);
     return 1;
+  }
+
+  if (statisticsOnly) {
+    return printFilteringStatistics(readOptions(commandLine));
   }
 
   // The main loop stands in for the hidden main window.
@@ -324,6 +370,7 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
 
   installLayerHooks();
+  useUpdateLibrary(updateLibraryPath());
   initThreadRecords();
   initListeners();
 
@@ -342,7 +389,10 @@ int runKestrelmail(int argc, const char* const* argv) {
   if (!loadConfigFile()) {
     return shutDown(runMainLoop());
   }
+  loadFilteringStatistics();
   cacheLoad();
+  LoadAutoWhitelistState();
+  LoadReceivedTracking();
 
   // A first start with nobody at a screen does what the welcome window does when
   // it is opened and closed on its first page: the program then serves at once.

@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "config/config.h"
+#include "filter/update_check.h"
 #include "platform/lang.h"
 #include "platform/main_loop.h"
 #include "platform/notifier.h"
@@ -163,6 +164,8 @@ bool runPageCommand(int commandId) {
   case kCommandDisableFiltering:
     setFilteringDisabled(commandId == kCommandDisableFiltering);
     return true;
+  case kCommandCheckForUpdates:
+    return startUpdateCheck(true, true);
   default:
     return false;
   }
@@ -171,6 +174,7 @@ bool runPageCommand(int commandId) {
 ShellState trayShellState() {
   ShellState shell;
   shell.filteringDisabled = filteringDisabledNow();
+  shell.updateCheckRunning = updateCheckRunning();
   std::lock_guard guard(tray().lock);
   const TrayState& state = tray().state;
   shell.busyCount = state.busyCount;
@@ -192,8 +196,11 @@ bool runMenuCommand(int commandId) {
   case kCommandDisableFiltering:
     setFilteringDisabled(true);
     return true;
+  case kCommandCheckForUpdates:
+    startUpdateCheck(true, true);
+    return true;
   default:
-    // The About box, update checks, manual and web pages, the options, status and
+    // The About box, manual and web pages, the options, status and
     // add-to-list windows and plug-in windows belong to the user interface.
     return false;
   }

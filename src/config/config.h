@@ -238,6 +238,9 @@ struct Config {
   uint32_t dnsblUpdatesLastCheck = 0;
   int32_t dnsblUpdatesInterval = 14;
   std::vector<std::string> knownPluginCodes;
+  // Where the update library fetches DNSBL definitions: a file path or an http or
+  // https URL; empty for the project's published default_dnsbl.dat.
+  std::string dnsblUpdatesSource;
 
   int32_t dnsblTimeout = 30;
   CachePeriod dnsblPositivePeriod{2, 0};
@@ -333,6 +336,12 @@ ConfigStatus saveConfigFile();
 // file could not be written (the change is current all the same). Any thread;
 // `edit` runs under the configuration lock and must not wait for other threads.
 ConfigStatus updateConfig(const std::function<void(Config&)>& edit);
+
+// As updateConfig for what a snapshot holds but config.dat does not: the
+// auto-white lists, which live in files of their own that the caller writes. The
+// changed copy becomes current; config.dat is left as it is, so that a hand edit
+// not yet reloaded is not overwritten for a change that is not in it.
+ConfigStatus updateConfigWithoutSaving(const std::function<void(Config&)>& edit);
 
 // Loads a fresh snapshot when any configuration file changed since the current
 // one was loaded. True when it reloaded. Any thread (sessions call it at their

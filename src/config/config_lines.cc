@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "platform/data_path.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
 namespace km {
 
 std::string_view cutAtControl(std::string_view text) {
@@ -58,6 +62,25 @@ KeyValue splitKeyValue(std::string_view line) {
     return {line, {}};
   }
   return {line.substr(0, space), line.substr(space + 1)};
+}
+
+} // namespace km
+
+namespace km {
+
+std::optional<std::string> readSavedSetting(std::string_view key) {
+  File file = openFileRetrying(dataPath("config.dat"), "r");
+  if (!file) {
+    return std::nullopt;
+  }
+  std::string line;
+  while (readConfigLine(file.get(), line)) {
+    KeyValue entry = splitKeyValue(line);
+    if (equalsIgnoreCase(entry.key, key)) {
+      return std::string(entry.value);
+    }
+  }
+  return std::nullopt;
 }
 
 } // namespace km

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,11 @@ struct KeyValue {
   std::string_view value;
 };
 KeyValue splitKeyValue(std::string_view line);
+
+// The value of a key in config.dat as the file holds it now (the first line with
+// that key, ignoring case), read without loading the configuration: for a program
+// that only looks (kestrelmail -stats). Nothing without the file or the key.
+std::optional<std::string> readSavedSetting(std::string_view key);
 
 // Cuts text at its first control byte (1 to 31, and NUL).
 std::string_view cutAtControl(std::string_view text);

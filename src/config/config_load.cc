@@ -330,6 +330,8 @@ bool applyGlobalKey(LoadState& load, std::string_view key, std::string_view valu
     c.tlsVerify = isNotNo(value);
   } else if (is("TLS_CA_FILE")) {
     c.tlsCaFile = std::string(value);
+  } else if (is("DNSBL_UPDATES_SOURCE")) {
+    c.dnsblUpdatesSource = std::string(value);
   } else if (is("DNSBL_NAMESERVER")) {
     c.dnsblNameserver = std::string(value);
   } else if (is("MAX_SESSIONS")) {

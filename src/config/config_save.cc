@@ -173,6 +173,9 @@ std::string formatConfigFile(const Config& c) {
   if (!c.dnsblNameserver.empty()) {
     out.line("DNSBL_NAMESERVER %s\n", {c.dnsblNameserver});
   }
+  if (!c.dnsblUpdatesSource.empty()) {
+    out.line("DNSBL_UPDATES_SOURCE %s\n", {c.dnsblUpdatesSource});
+  }
   if (c.maxSessions != kDefaultMaxSessions) {
     out.line("MAX_SESSIONS %d\n", {c.maxSessions});
   }

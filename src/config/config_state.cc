@@ -64,6 +64,18 @@ ConfigStatus updateConfig(const std::function<void(Config&)>& edit) {
   return saveConfigFile();
 }
 
+ConfigStatus updateConfigWithoutSaving(const std::function<void(Config&)>& edit) {
+  RecursiveGuard guard(configLock());
+  ConfigRef current = state().current;
+  if (!current) {
+    return {ConfigTrouble::NotLoaded};
+  }
+  MutableConfigRef changed = copyConfigSnapshot(*current);
+  edit(*changed);
+  makeConfigCurrent(std::move(changed));
+  return {};
+}
+
 void setConfigHandlers(ConfigHandlers handlers) {
   RecursiveGuard guard(configLock());
   state().handlers = std::move(handlers);

@@ -233,19 +233,15 @@ void loadDnsblDefinitions(Config& config) {
 bool storeDnsblDefinitions(std::string_view date, std::string_view text) {
   RecursiveGuard guard(configLock());
   std::string path = dataPath("dnsbl.dat");
-  File file = openFileRetrying(path, "w");
-  if (!file) {
+  // Written beside the old file and then put in its place: a failed write keeps
+  // the definitions in use whole.
+  std::string contents = formatText("LAST_UPDATED %s\n\n", {date});
+  contents.append(text);
+  if (!replaceFileContents(path, contents)) {
     reportSystemError(path, nullptr);
     return false;
   }
-  std::string head = formatText("LAST_UPDATED %s\n\n", {date});
-  bool ok = std::fwrite(head.data(), 1, head.size(), file.get()) == head.size() &&
-            std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  ok = closeFile(file) && ok;
-  if (!ok) {
-    reportSystemError(path, nullptr);
-  }
-  return ok;
+  return true;
 }
 
 bool editExtraDnsblDefinitions() {

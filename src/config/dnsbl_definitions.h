@@ -14,7 +14,8 @@ struct Config;
 void loadDnsblDefinitions(Config& config);
 
 // Writes a new dnsbl.dat: "LAST_UPDATED <date>", an empty line, then the text.
-// Takes effect at the next configuration load. False (reported) on failure.
+// Takes effect at the next configuration load. False (reported) on failure; the
+// old file then stays as it was.
 bool storeDnsblDefinitions(std::string_view date, std::string_view text);
 
 // The options' commands: open the user's own definitions for editing (made from

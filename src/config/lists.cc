@@ -282,16 +282,14 @@ template <typename OnLine> void forEachLine(const std::string& text, OnLine onLi
 
 bool writeListFile(const std::string& name, const std::string& text) {
   std::string path = dataPath(name);
-  File file = openFileRetrying(path, "w");
-  bool ok = file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  ok = closeFile(file) && ok;
-  if (!ok) {
-    int failure = lastErrorNumber();
-    tellUser(languageText(kTextErrorTitle),
-             formatText(languageText(kTextAutoWhitelistUnwritable), {path, errorText(failure)}),
-             NoticeIcon::Exclamation);
+  if (replaceFileContents(path, text)) {
+    return true;
   }
-  return ok;
+  int failure = lastErrorNumber();
+  tellUser(languageText(kTextErrorTitle),
+           formatText(languageText(kTextAutoWhitelistUnwritable), {path, errorText(failure)}),
+           NoticeIcon::Exclamation);
+  return false;
 }
 
 } // namespace
@@ -310,22 +308,30 @@ void loadAutoWhitelistFiles(Config& config) {
   }
 }
 
+bool saveAutoWhiteAddresses(const Config& config) {
+  std::string senders;
+  for (const std::string& address : config.autoWlistFrom) {
+    senders += address + "\n";
+  }
+  return writeListFile("auto_wlist_from.dat", senders);
+}
+
+bool saveAutoWhiteRelays(const Config& config) {
+  std::string relays;
+  for (const Ipv4Address& address : config.autoWlistIp) {
+    relays += ipToString(address) + "\n";
+  }
+  return writeListFile("auto_wlist_ip.dat", relays);
+}
+
 bool SaveAutoWhitelists() {
   RecursiveGuard guard(configLock());
   ConfigRef config = AcquireConfig();
   if (!config) {
     return false;
   }
-  std::string senders;
-  for (const std::string& address : config->autoWlistFrom) {
-    senders += address + "\n";
-  }
-  std::string relays;
-  for (const Ipv4Address& address : config->autoWlistIp) {
-    relays += ipToString(address) + "\n";
-  }
-  bool sendersSaved = writeListFile("auto_wlist_from.dat", senders);
-  bool relaysSaved = writeListFile("auto_wlist_ip.dat", relays);
+  bool sendersSaved = saveAutoWhiteAddresses(*config);
+  bool relaysSaved = saveAutoWhiteRelays(*config);
   return sendersSaved && relaysSaved;
 }
 

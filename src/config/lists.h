@@ -51,8 +51,15 @@ void LoadLists(Config& config);
 // dotted address per line; other lines are skipped) into the snapshot.
 void loadAutoWhitelistFiles(Config& config);
 
-// Rewrites auto_wlist_from.dat and auto_wlist_ip.dat from the current snapshot.
-// A file that cannot be created is reported; false then.
+// Rewrite auto_wlist_from.dat ("%s\n" per address) or auto_wlist_ip.dat
+// ("%d.%d.%d.%d\n" per relay) from the snapshot, in list order. The new text
+// goes to a temporary file that then takes the old one's place, so a failed
+// write leaves the old list whole. A file that cannot be written is reported;
+// false then.
+bool saveAutoWhiteAddresses(const Config& config);
+bool saveAutoWhiteRelays(const Config& config);
+
+// Both of the above, from the current snapshot.
 bool SaveAutoWhitelists();
 
 } // namespace km

@@ -51,4 +51,12 @@ void reportRuntimeError(std::string_view path, SessionLog* session) {
   logReport(title, message, session);
 }
 
+void reportDamagedFile(std::string_view path, int64_t recordsKept, std::string_view keptAs) {
+  std::string message =
+      formatText(languageText(kTextDamagedStateFile), {path, recordsKept, keptAs});
+  std::string title = reportTitle();
+  logReport(title, message, nullptr);
+  showMessage(title, message, NoticeIcon::Exclamation);
+}
+
 } // namespace km

@@ -4,8 +4,9 @@
 #include <vector>
 
 #include "filter/dnsbl.h"
-#include "filter/pipeline_hooks.h"
+#include "filter/filtering_statistics.h"
 #include "filter/plugin_calls.h"
+#include "filter/received_tracking.h"
 #include "message/message.h"
 #include "platform/text_ids.h"
 #include "platform/thread_records.h"

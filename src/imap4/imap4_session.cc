@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
+#include "filter/auto_whitelist.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
@@ -788,6 +789,7 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
       SessionEnded(s.record);
     }
     cacheSave();
+    SaveAutoWhitelistState();
     s.pendingSelect.reset();
     s.pendingFetch.reset();
     s.currentMailbox = nullptr;

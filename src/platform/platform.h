@@ -3,6 +3,7 @@
 // for files, threads, sockets, signals or dynamic libraries; the build lets this
 // layer include nothing of the layers above it.
 //
+//   calendar.h       local dates in the user's language, days before a time
 //   desktop.h        handing a file to the desktop (xdg-open)
 //   errors.h         errno values, their texts, and the numeric socket error codes
 //   sync.h           re-entrant locks, events, the stop flag and shut-down event
@@ -31,6 +32,7 @@
 //   fault_signals.h  hardware faults of guarded threads, signal-safe output
 #pragma once
 
+#include "platform/calendar.h"
 #include "platform/data_path.h"
 #include "platform/descriptors.h"
 #include "platform/desktop.h"

@@ -197,10 +197,32 @@ namespace km {
   X(kTextImap4CannotConnect, 20502)                                                                \
   X(kTextImap4TlsFailed, 20503)                                                                    \
   X(kTextLogImap4Server, 20504)                                                                    \
-  X(kTextPluginNotLoaded, 20700)                                                                   \
-  X(kTextPluginRefusedVersion, 20701)                                                              \
-  X(kTextLogPluginPipeAbandoned, 20702)                                                            \
-  X(kTextLogPluginAbsurdSize, 20703)                                                               \
+  X(kTextDamagedStateFile, 20700)                                                                  \
+  X(kTextAutoWhitelistLogHeading, 20701)                                                           \
+  X(kTextMissingReceivedTitle, 20702)                                                              \
+  X(kTextMissingReceivedWarning, 20703)                                                            \
+  X(kTextLogAutoWhitelisted, 20704)                                                                \
+  X(kTextStatsHeading, 20710)                                                                      \
+  X(kTextStatsNone, 20711)                                                                         \
+  X(kTextStatsDay, 20712)                                                                          \
+  X(kTextStatsFiltered, 20713)                                                                     \
+  X(kTextStatsSpam, 20714)                                                                         \
+  X(kTextStatsPassed, 20715)                                                                       \
+  X(kTextStatsWhitelisted, 20716)                                                                  \
+  X(kTextStatsTotal, 20717)                                                                        \
+  X(kTextStatsDnsblNotSaved, 20718)                                                                \
+  X(kTextStatsDnsblList, 20719)                                                                    \
+  X(kTextStatsDnsblQueries, 20720)                                                                 \
+  X(kTextStatsDnsblListed, 20721)                                                                  \
+  X(kTextStatsDnsblNotListed, 20722)                                                               \
+  X(kTextStatsDnsblHitRate, 20723)                                                                 \
+  X(kTextStatsDnsblMeanTime, 20724)                                                                \
+  X(kTextLogUpdateCheck, 20730)                                                                    \
+  X(kTextUpdateCheckStarted, 20731)                                                                \
+  X(kTextPluginNotLoaded, 20800)                                                                   \
+  X(kTextPluginRefusedVersion, 20801)                                                              \
+  X(kTextLogPluginPipeAbandoned, 20802)                                                            \
+  X(kTextLogPluginAbsurdSize, 20803)                                                               \
   X(kTextAddToWhiteTitle, 22000)                                                                   \
   X(kTextAddToBlackTitle, 22001)                                                                   \
   X(kTextAddCoveredByWhite, 22002)                                                                 \

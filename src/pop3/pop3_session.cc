@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
+#include "filter/auto_whitelist.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
@@ -894,6 +895,7 @@ void serveClient(Pop3Session& s, std::unique_ptr<SessionStart> start) {
     }
     showLoginWarnings(s);
     cacheSave();
+    SaveAutoWhitelistState();
     s.entries.clear();
     FinishSessionRecord(s.record);
   }

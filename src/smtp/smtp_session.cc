@@ -7,6 +7,7 @@
 #include "config/lists.h"
 #include "diag/activity_log.h"
 #include "diag/repeated_notices.h"
+#include "filter/auto_whitelist.h"
 #include "filter/dnsbl_cache.h"
 #include "filter/pipeline.h"
 #include "filter/session_record.h"
@@ -514,6 +515,7 @@ bool serveClient(SmtpSession& s, std::unique_ptr<SessionStart> start) {
     if (started) {
       SessionEnded(s.record);
       cacheSave();
+      SaveAutoWhitelistState();
     }
     FinishSessionRecord(s.record);
   }

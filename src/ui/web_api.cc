@@ -15,6 +15,7 @@
 #include "ui/options.h"
 #include "ui/plugin_pages.h"
 #include "ui/shell.h"
+#include "ui/statistics_model.h"
 #include "ui/welcome.h"
 
 namespace km {
@@ -142,6 +143,21 @@ ApiReply status(const ApiRequest& request, WebNotifier& notifier) {
                      {"cells", row.cells}});
   }
   body["dnsbl"] = std::move(dnsbl);
+
+  StatisticsModel statistics = statisticsModel();
+  json days = json::array();
+  auto dayJson = [](const StatisticsDay& day) {
+    return json{{"date", day.date},
+                {"filtered", day.filtered},
+                {"spam", day.spam},
+                {"passed", day.passed},
+                {"whitelisted", day.whitelisted}};
+  };
+  for (const StatisticsDay& day : statistics.days) {
+    days.push_back(dayJson(day));
+  }
+  body["days"] = std::move(days);
+  body["daysTotal"] = dayJson(statistics.total);
 
   json notices = json::array();
   for (const ShownNotice& shown : notifier.noticesAfter(after)) {

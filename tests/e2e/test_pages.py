@@ -227,6 +227,8 @@ class PagesInBrowser(unittest.TestCase):
         self.assertTrue(any("alice" in column for column in status["sessionRow"]), status)
         self.assertTrue(status["tray"].startswith("Filtering on"), status)
         self.assertTrue(any(str(self.pop3_port) in row for row in status["listeners"]), status)
+        # Today's counts: the message retrieved, filtered and passed.
+        self.assertEqual(status["today"][1:4], ["1", "0", "1"], status)
         # Switched off and on again while the session is busy: the tray shows the
         # disabled icon, then the busy animation again; config.dat follows.
         self.assertTrue(filtering["off"].startswith("Filtering off"))

@@ -87,6 +87,13 @@ function showStatus(status) {
   fillTable($("listeners"), status.listeners, (tr, l) => {
     [l.address, l.port, l.type, l.server, l.sessions].forEach((c) => cell(tr, c));
   });
+  const dayCells = (tr, d) => [d.date, d.filtered, d.spam, d.passed, d.whitelisted].forEach((c) => cell(tr, c));
+  fillTable($("days"), status.days || [], dayCells);
+  if (status.daysTotal) {
+    const total = document.createElement("tr");
+    dayCells(total, status.daysTotal);
+    $("days").tFoot.replaceChildren(total);
+  }
   fillTable($("dnsbl-stats"), status.dnsbl, (tr, row) => {
     cell(tr, row.name);
     for (let i = 1; i < 6; i++) cell(tr, row.cells[i]);
