@@ -35,6 +35,8 @@ class PagesOverHttp(unittest.TestCase):
         cls.web_port = free_port()
         cls.ws, cls.kestrel, cls.pages = start_kestrel(
             "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nWEB_INTERFACE_PORT %d\n"
+            # No update check writes its time into config.dat while the tests change it.
+            "Kestrelmail_UPDATES_CHECK NO\nDNSBL_UPDATES_CHECK NO\n"
             "PORT %d\nPORT_TYPE POP3_GENERIC\n\n" % (cls.web_port, cls.pop3_port))
         wait_for_port(cls.pop3_port)
 
@@ -199,6 +201,7 @@ class PagesInBrowser(unittest.TestCase):
         cls.server = "127.0.0.1:%d" % cls.dovecot.pop3_port
         cls.ws, cls.kestrel, cls.pages = start_kestrel(
             "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nALWAYS_CONFIRM_EXIT YES\n"
+            "Kestrelmail_UPDATES_CHECK NO\nDNSBL_UPDATES_CHECK NO\n"
             "WEB_INTERFACE_PORT %d\nPORT %d\nPORT_TYPE POP3_GENERIC\n\n"
             % (free_port(), cls.pop3_port))
         wait_for_port(cls.pop3_port)
@@ -300,15 +303,16 @@ class WelcomeInBrowser(unittest.TestCase):
             self.assertEqual(len(seen["portTexts"]), 2)
             self.assertIn("POP3", seen["portTexts"][0])
             self.assertTrue(seen["countryTicked"])
-            # The pattern plug-in is built beside the program, the link plug-in is
-            # not: only the first is offered, and the aggressive scheme ticks it.
-            self.assertTrue(seen["patternOffered"])
-            self.assertFalse(seen["linkOffered"])
+            # Both plug-ins are built beside the program: both are offered, and the
+            # aggressive scheme ticks both.
+            self.assertTrue(seen["patternOffered"] and seen["patternTicked"])
+            self.assertTrue(seen["linkOffered"])
             config = ws.read("config.dat")
             for key in ("CHI-KOR", "H-KONG", "TAIWAN"):
                 self.assertEqual(config.count("DNSBL %s " % key), 1, key)
             self.assertIn("IS_FIRST_RUN NO", config)
             self.assertIn("ENABLED_PLUGIN patternsieve ", config)
+            self.assertIn("ENABLED_PLUGIN linkscan ", config)
         finally:
             kestrel.stop()
             ws.remove()
