@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 15
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_JOBS ?= 2
 
-.PHONY: all build run test sanitize-test fuzz-test bench clean format
+.PHONY: all build run test style-check sanitize-test fuzz-test bench clean format
 
 all: build
 
@@ -24,15 +24,20 @@ run:
 	cmake --build $(BUILD_DIR) --target kestrelmail kestrel_resources
 	./$(BUILD_DIR)/kestrelmail
 
-# Build, then run every test: the whole suite, the whole suite again with the
-# program and the tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short run of each fuzzer.
+# Build, then check the formatting and the naming convention, run the whole
+# suite, the whole suite again with the program and the tests built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of each fuzzer.
 test:
 	@sh scripts/install-deps.sh test
 	$(MAKE) build
+	$(MAKE) style-check
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(CTEST_JOBS)
 	$(MAKE) sanitize-test
 	$(MAKE) fuzz-test
+
+# clang-format and the .clang-tidy naming check over the sources the build compiled.
+style-check: $(BUILD_DIR)/build.ninja
+	sh scripts/check-style.sh $(BUILD_DIR)
 
 sanitize-test:
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON
@@ -42,6 +47,7 @@ sanitize-test:
 fuzz-test:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_FUZZ=ON
 	cmake --build $(FUZZ_DIR)
+	sh scripts/check-style.sh $(FUZZ_DIR) fuzz
 	sh scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 bench:

@@ -230,7 +230,7 @@ std::string missedAtFalsePositives(const std::vector<std::pair<double, bool>>& s
   }
   std::sort(ham.rbegin(), ham.rend());
   std::string text;
-  for (size_t allowed : {0, 1, 2, 5}) {
+  for (size_t allowed : {0u, 1u, 2u, 5u}) {
     // The cutoff lies just above the (allowed+1)-th highest ham score.
     double highestHam = allowed < ham.size() ? ham[allowed] : -1;
     int missed = 0;
@@ -246,8 +246,9 @@ void printRow(const char* name, const Result& r) {
   std::string unsure = r.unsure < 0 ? "-" : std::to_string(r.unsure);
   std::printf("| %-24s | %5d / %-5d | %5d / %-5d | %6s | %-17s | %11.0f | %14.0f |\n", name,
               r.falsePositives, r.ham, r.falseNegatives, r.spam, unsure.c_str(),
-              missedAtFalsePositives(r.scores).c_str(), r.trained / r.trainSeconds,
-              r.classified / r.classifySeconds);
+              missedAtFalsePositives(r.scores).c_str(),
+              static_cast<double>(r.trained) / r.trainSeconds,
+              static_cast<double>(r.classified) / r.classifySeconds);
 }
 
 // Cross-validation inside the training half: four folds by position; each fold

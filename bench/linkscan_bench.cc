@@ -48,10 +48,14 @@ void scan(const std::vector<std::string>& messages, const linkscan::Settings& se
 }
 
 void printRow(const char* name, const Tally& t) {
+  auto number = [](size_t count) {
+    return static_cast<double>(count);
+  };
+  double messages = number(t.messages);
   std::printf("| %-16s | %8zu | %9.1f %% | %10.2f | %9.1f %% | %10.0f | %8.1f |\n", name,
-              t.messages, 100.0 * t.withLinks / t.messages, double(t.hosts) / t.messages,
-              100.0 * t.cut / t.messages, t.messages / t.seconds,
-              t.bytes / t.seconds / (1024 * 1024));
+              t.messages, 100.0 * number(t.withLinks) / messages, number(t.hosts) / messages,
+              100.0 * number(t.cut) / messages, messages / t.seconds,
+              number(t.bytes) / t.seconds / (1024 * 1024));
 }
 
 } // namespace

@@ -31,7 +31,10 @@ struct Fixture {
     std::mt19937 random(42);
     std::string blocks;
     for (int i = 0; i < kNetblocks; ++i) {
-      unsigned a = random() % 223 + 1, b = random() % 256, c = random() % 256, d = random() % 256;
+      auto octet = [&](unsigned range) {
+        return static_cast<unsigned>(random() % range);
+      };
+      unsigned a = octet(223) + 1, b = octet(256), c = octet(256), d = octet(256);
       switch (i % 3) {
       case 0:
         blocks += formatLine("%u.%u.%u.%u\n", a, b, c, d);

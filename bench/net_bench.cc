@@ -28,7 +28,7 @@ namespace {
 
 constexpr size_t kStreamBytes = 100u * 1024 * 1024;
 constexpr size_t kChunk = 65536;
-constexpr int kBurstClients = 200;
+constexpr size_t kBurstClients = 200;
 constexpr SocketAddress4 kLoopback{127, 0, 0, 1};
 
 // A connected pair over loopback: `near` is read or written by the relay.
@@ -109,7 +109,7 @@ void BM_PlainCopyLoop(benchmark::State& state) {
       state.SkipWithError("bytes were lost");
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamBytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kStreamBytes));
 }
 BENCHMARK(BM_PlainCopyLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
@@ -129,7 +129,7 @@ void BM_BlockReaderRelay(benchmark::State& state) {
       state.SkipWithError("bytes were lost");
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamBytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kStreamBytes));
 }
 BENCHMARK(BM_BlockReaderRelay)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
@@ -170,12 +170,12 @@ void BM_AcceptBurstToSessionThreads(benchmark::State& state) {
     std::thread clients([&] {
       std::vector<SocketHandle> socks(kBurstClients);
       std::vector<uint64_t> connected(kBurstClients);
-      for (int i = 0; i < kBurstClients; ++i) {
+      for (size_t i = 0; i < kBurstClients; ++i) {
         int error = 0;
         socks[i] = connectTcp("127.0.0.1", port, 10000, error).release();
         connected[i] = tickCountMs();
       }
-      for (int i = 0; i < kBurstClients; ++i) {
+      for (size_t i = 0; i < kBurstClients; ++i) {
         char byte;
         int error = 0;
         receiveBytes(socks[i], &byte, 1, error); // the session's close
@@ -201,7 +201,7 @@ void BM_AcceptBurstToSessionThreads(benchmark::State& state) {
   state.counters["p50_ms"] = latenciesMs[latenciesMs.size() / 2];
   state.counters["p99_ms"] = latenciesMs[latenciesMs.size() * 99 / 100];
   state.counters["max_ms"] = latenciesMs.back();
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kBurstClients);
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBurstClients));
 }
 BENCHMARK(BM_AcceptBurstToSessionThreads)
     ->Unit(benchmark::kMillisecond)

@@ -7,8 +7,8 @@ build_packages="cmake ninja-build g++ make pkg-config libssl-dev libsqlite3-dev 
   libcurl4-openssl-dev libpsl-dev libidn2-dev libcpp-httplib-dev nlohmann-json3-dev
   libayatana-appindicator3-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
-  dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail isync tmux python3-aiosmtpd swaks
-  msmtp chromium xvfb dbus python3-dbus python3-gi"
+  clang-format clang-tidy dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail isync tmux
+  python3-aiosmtpd swaks msmtp chromium xvfb dbus python3-dbus python3-gi"
 bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d dovecot-imapd python3
   bogofilter python3-aiosmtpd"
 

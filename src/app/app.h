@@ -16,8 +16,8 @@ int runKestrelmail(int argc, const char* const* argv);
 // The exit path: waits for the sessions to end, then posts the quit message.
 void exitProgram();
 
-// Raises the stop flag and waits while proxy sessions or an update check run, dispatching posted calls
-// every 100 ms and asking about every ten seconds whether to stop waiting.
+// Raises the stop flag and waits while proxy sessions or an update check run, dispatching posted
+// calls every 100 ms and asking about every ten seconds whether to stop waiting.
 void waitForThreads();
 
 // Connects the layers: installs the hooks through which the lower layers reach

@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "platform/text.h"
+#include "platform/version.h"
 
 namespace km {
 

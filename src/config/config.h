@@ -12,7 +12,7 @@
 //   dnsbl_definitions.h  the DNSBL definition files
 //
 // A snapshot is taken with AcquireConfig() and held as a ConfigRef; copying a
-// ConfigRef is AddRefConfig and dropping it is ReleaseConfig. Loading builds a new
+// ConfigRef takes another reference and dropping it lets go. Loading builds a new
 // snapshot and makes it current; holders of the old one keep it until they let go.
 #pragma once
 
@@ -33,8 +33,6 @@
 
 namespace km {
 
-inline constexpr const char* kProgramVersion = "1.53";
-inline constexpr double kProgramVersionNumber = 1.53;
 // Lowest program version that can read the files this one writes.
 inline constexpr const char* kCompatibilityVersion = "1.52";
 
@@ -278,12 +276,6 @@ RecursiveLock& configLock();
 // The current snapshot (null before the first load), counted for the caller. Any
 // thread.
 ConfigRef AcquireConfig();
-inline ConfigRef AddRefConfig(const ConfigRef& config) {
-  return config;
-}
-inline void ReleaseConfig(ConfigRef& config) {
-  config.reset();
-}
 
 // What a load, a save or a change ended in beyond plain success. The
 // configuration layer never ends the program nor decides what follows: it tells
@@ -324,8 +316,6 @@ void setConfigHandlers(ConfigHandlers handlers);
 // write-backs the load calls for. Fails (ExistsUnreadable, CannotCreate) when no
 // configuration could be read or created. Any thread.
 ConfigStatus loadConfigFile();
-// As loadConfigFile, unless the program is shutting down (then NotLoaded).
-ConfigStatus loadConfigFileUnlessClosing();
 // Writes the current snapshot to config.dat. Any thread.
 ConfigStatus saveConfigFile();
 

@@ -20,6 +20,7 @@
 #include "platform/notifier.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/version.h"
 
 namespace km {
 

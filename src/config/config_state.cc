@@ -177,13 +177,6 @@ bool isKnownPluginCode(std::string_view code) {
   return false;
 }
 
-ConfigStatus loadConfigFileUnlessClosing() {
-  if (stopRequested()) {
-    return {ConfigTrouble::NotLoaded};
-  }
-  return loadConfigFile();
-}
-
 bool reloadIfConfigChanged() {
   bool changed = false;
   {

@@ -186,7 +186,7 @@ void discoverPluginsIn(const std::string& folder) {
       continue;
     }
     std::string subFolder = base + sub + "/";
-    for (const std::string& file : listEntriesOfKind(subFolder, EntryKind::File)) {
+    for (const std::string& file : listEntriesOfKind(subFolder, EntryKind::RegularFile)) {
       if (!file.ends_with(kLibrarySuffix)) {
         continue;
       }
@@ -393,12 +393,6 @@ bool PluginOlderThan(std::string_view name, std::string_view offeredVersion) {
   double offered = readDouble(offeredVersion);
   return offered > installed ||
          (offered == installed && compareIgnoringCase(offeredVersion, *own) > 0);
-}
-
-PluginAbout pluginAbout(int installedIndex) {
-  return PluginAbout{askPluginText(installedIndex, "getPluginAuthor"),
-                     askPluginText(installedIndex, "getPluginHomepage"),
-                     askPluginText(installedIndex, "getPluginDescription")};
 }
 
 void unloadPlugins() {

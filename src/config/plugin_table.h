@@ -104,14 +104,6 @@ double PluginVersion(std::string_view name);
 // greater, or equal with a text that sorts after the plug-in's (ignoring case).
 // False when no plug-in has that name.
 bool PluginOlderThan(std::string_view name, std::string_view offeredVersion);
-// The plug-in's getPluginAuthor, getPluginHomepage and getPluginDescription texts
-// (empty without them), for the options.
-struct PluginAbout {
-  std::string author;
-  std::string homepage;
-  std::string description;
-};
-PluginAbout pluginAbout(int installedIndex);
 
 // Program end, after the configuration was released: unloads every library.
 void unloadPlugins();

@@ -175,15 +175,6 @@ void logSessionText(SessionLog& log, LogLevel level, int textId,
   writeToSession(log, line, true);
 }
 
-void flushDeferredLines(SessionLog& log, DeferredLog& deferred) {
-  std::lock_guard lock(logWriteLock());
-  if (!log.active()) {
-    deferred.lines.clear();
-    return;
-  }
-  flushDeferredLocked(log, deferred);
-}
-
 void logGlobalText(LogLevel level, int textId, std::initializer_list<FormatArg> args) {
   RecursiveGuard guard(mainLog().lock);
   const LogSettings& settings = mainLog().settings;

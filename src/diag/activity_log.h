@@ -76,8 +76,6 @@ void logMessageText(SessionLog& log, DeferredLog& deferred, LogLevel level, int 
 // A session-level line with a format from the string table.
 void logSessionText(SessionLog& log, LogLevel level, int textId,
                     std::initializer_list<FormatArg> args = {});
-// Writes and forgets the message's deferred lines.
-void flushDeferredLines(SessionLog& log, DeferredLog& deferred);
 
 // A line outside any session, appended to the main log of the current
 // configuration; failures are shown to the user and change nothing.

@@ -451,9 +451,9 @@ void setEvidenceIp(DnsblWaiter& waiter, const Ipv4Address& ip) {
 
 // The evidence record, from `source` to the end, copied whole.
 void copyEvidence(Verdict& verdict, const Verdict& evidence) {
-  constexpr size_t start = offsetof(Verdict, source);
-  std::memcpy(reinterpret_cast<char*>(&verdict) + start,
-              reinterpret_cast<const char*>(&evidence) + start, sizeof(Verdict) - start);
+  constexpr size_t kStart = offsetof(Verdict, source);
+  std::memcpy(reinterpret_cast<char*>(&verdict) + kStart,
+              reinterpret_cast<const char*>(&evidence) + kStart, sizeof(Verdict) - kStart);
 }
 
 // What the message still waits for, and whether a finished answer already decides.

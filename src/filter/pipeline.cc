@@ -512,7 +512,7 @@ void Housekeeping() {
   }
   cacheExpire();
   pluginsHousekeeping(*config);
-  ReleaseConfig(config);
+  config.reset();
   startUpdateCheck(false, false);
 }
 

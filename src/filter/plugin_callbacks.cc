@@ -173,12 +173,12 @@ void logFormattedFor(uint32_t handle, int32_t level, const char* format, ...) {
 
 void reservedEntry() {}
 
-const KmCallbacksA callbacksA = {
+const KmCallbacksA kCallbacksA = {
     checkEmailAddressFor,   checkIpAddressFor,   checkHostFor,   queueHostCheckFor,
     extractEmailAddressFor, extractIpAddressFor, fingerprintFor,
 };
 
-const KmCallbacksB callbacksB = {
+const KmCallbacksB kCallbacksB = {
     extractEmailAddressFor, extractIpAddressFor, fingerprintFor,
     setPropertyFor,         removePropertyFor,   propertyFor,
     isIpWhiteFor,           logFormattedFor,     logTextFor,
@@ -194,11 +194,11 @@ void appendPrintable(std::string& to, std::string_view text) {
 } // namespace
 
 const KmCallbacksA* pluginCallbacksA() {
-  return &callbacksA;
+  return &kCallbacksA;
 }
 
 const KmCallbacksB* pluginCallbacksB() {
-  return &callbacksB;
+  return &kCallbacksB;
 }
 
 std::string messageFingerprint(const Message& message) {

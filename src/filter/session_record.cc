@@ -104,9 +104,9 @@ void CreateSessionRecord(SessionRecord& record, ConfigRef config, const PortConf
   record.messagesWhitelisted = 0;
 }
 
-SessionRecord::SessionRecord(ConfigRef config, const PortConfig& port,
+SessionRecord::SessionRecord(ConfigRef sessionConfig, const PortConfig& port,
                              const Ipv4Address& clientAddress) {
-  CreateSessionRecord(*this, std::move(config), port, clientAddress);
+  CreateSessionRecord(*this, std::move(sessionConfig), port, clientAddress);
 }
 
 SessionRecord::~SessionRecord() {

@@ -22,7 +22,7 @@ struct SessionRecord {
   // A record not yet registered: CreateSessionRecord registers it later.
   SessionRecord() = default;
   // Registered at once, as CreateSessionRecord does.
-  SessionRecord(ConfigRef config, const PortConfig& port, const Ipv4Address& clientAddress);
+  SessionRecord(ConfigRef sessionConfig, const PortConfig& port, const Ipv4Address& clientAddress);
   // A record still registered is finished (FinishSessionRecord) when it goes; a
   // session that wants the end at a chosen moment finishes it itself.
   ~SessionRecord();

@@ -20,6 +20,7 @@
 #include "platform/text_ids.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "platform/version.h"
 
 namespace km {
 

@@ -109,8 +109,8 @@ std::optional<GenericLogin> splitGenericLogin(std::string_view userName) {
 }
 
 std::string reduceBracketCapability(std::string_view line) {
-  constexpr std::string_view marker = "[CAPABILITY";
-  size_t start = line.find(marker);
+  constexpr std::string_view kMarker = "[CAPABILITY";
+  size_t start = line.find(kMarker);
   if (start == std::string_view::npos) {
     return std::string(line);
   }
@@ -118,7 +118,7 @@ std::string reduceBracketCapability(std::string_view line) {
   if (end == std::string_view::npos) {
     // No closing bracket: the line end stays.
     end = line.size();
-    while (end > start + marker.size() && (line[end - 1] == '\r' || line[end - 1] == '\n')) {
+    while (end > start + kMarker.size() && (line[end - 1] == '\r' || line[end - 1] == '\n')) {
       --end;
     }
   }

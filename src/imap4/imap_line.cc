@@ -60,7 +60,7 @@ void parseQuoted(Cursor& c, ImapTokens& out) {
   size_t start = c.pos + 1;
   size_t end = start;
   while (end < c.text.size() && c.text[end] != '"') {
-    end += c.text[end] == '\\' && end + 1 < c.text.size() ? 2 : 1;
+    end += c.text[end] == '\\' && end + 1 < c.text.size() ? 2u : 1u;
   }
   ImapToken token;
   token.type = TokenType::Quoted;

@@ -594,7 +594,7 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
             if (*line == "\r\n") {
               message.headersComplete = true;
             } else {
-              AppendHeaderText(message, *line, true);
+              AppendHeaderData(message, *line, true);
             }
           }
         }

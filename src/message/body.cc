@@ -209,10 +209,10 @@ int64_t KeepBodyLines(Message& message, int64_t lineCount) {
 }
 
 uint8_t LastPristineBodyByte(const Message& message) {
-  return LastBodyByte(message.pristineBody);
+  return lastBodyByte(message.pristineBody);
 }
 
-uint8_t LastBodyByte(const BodyCopy& body) {
+uint8_t lastBodyByte(const BodyCopy& body) {
   if (body.size == 0) {
     return 0;
   }

@@ -206,9 +206,6 @@ void logMessage(Message& message, LogLevel level, int textId,
 // space or TAB (a folded continuation) or the last line has no CR LF yet (the rest
 // of a line that came in pieces), else a new line. NUL bytes are stored as '0'.
 void AppendHeaderData(Message& message, std::string_view data, bool both);
-inline void AppendHeaderText(Message& message, std::string_view text, bool both) {
-  AppendHeaderData(message, text, both);
-}
 
 // Removes a line; an index at or past the end means the last line.
 void RemoveHeaderLine(Message& message, size_t index, bool both);
@@ -245,9 +242,6 @@ size_t endOfHeaderText(std::string_view line);
 uint64_t MessageSize(const Message& message);
 
 // Working copy, unless the message is forced to be read as received.
-inline std::vector<std::string>& headerLinesOf(Message& message, bool pristine) {
-  return pristine ? message.pristineHeaderLines : message.headerLines;
-}
 inline const BodyCopy& bodyOf(const Message& message, bool pristine) {
   return pristine ? message.pristineBody : message.body;
 }
@@ -257,9 +251,6 @@ inline const BodyCopy& bodyOf(const Message& message, bool pristine) {
 // Appends body bytes. False when the temporary file could not be made or
 // written (reported to the user).
 bool AppendBody(Message& message, std::string_view data, bool both);
-inline bool AppendBodyText(Message& message, std::string_view text, bool both) {
-  return AppendBody(message, text, both);
-}
 
 // Appends to one body copy of the message, as AppendBody does for each copy; the
 // fetch record is not refreshed.
@@ -281,7 +272,7 @@ int64_t KeepBodyLines(Message& message, int64_t lineCount);
 // The last byte of the pristine body, or of one body copy; 0 when it is empty or
 // cannot be read.
 uint8_t LastPristineBodyByte(const Message& message);
-uint8_t LastBodyByte(const BodyCopy& body);
+uint8_t lastBodyByte(const BodyCopy& body);
 
 // Calls `piece` with the body's bytes in order, in pieces of at most `pieceSize`
 // bytes, until it returns false. False when a file body could not be read (errno

@@ -106,7 +106,7 @@ std::vector<std::string> listDirectory(const std::string& directory, const std::
 
 // Names of the sub-folders (links to folders included) or of the regular files of
 // a directory, in name order; nothing when it cannot be searched.
-enum class EntryKind { Folder, File };
+enum class EntryKind { Folder, RegularFile };
 std::vector<std::string> listEntriesOfKind(const std::string& directory, EntryKind kind);
 
 // The folder of the running executable, ending in "/".

@@ -62,29 +62,4 @@ std::string ipToString(const Ipv4Address& address) {
          std::to_string(address[2]) + "." + std::to_string(address[3]);
 }
 
-std::string hostentToString(const HostEntry* host) {
-  return hostentHasAddress(host) ? ipToString(host->addresses.front()) : std::string();
-}
-
-bool hostentContains(const HostEntry* host, const Ipv4Address& address) {
-  return host != nullptr && std::find(host->addresses.begin(), host->addresses.end(), address) !=
-                                host->addresses.end();
-}
-
-std::vector<Ipv4Address> hostentAddresses(const HostEntry* host) {
-  return host != nullptr ? host->addresses : std::vector<Ipv4Address>{};
-}
-
-uint32_t hostentFirstAddress(const HostEntry* host) {
-  uint32_t value = 0;
-  if (hostentHasAddress(host)) {
-    std::memcpy(&value, host->addresses.front().data(), sizeof value);
-  }
-  return value;
-}
-
-bool hostentHasAddress(const HostEntry* host) {
-  return host != nullptr && !host->addresses.empty();
-}
-
 } // namespace km

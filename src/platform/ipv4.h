@@ -32,19 +32,4 @@ int ipCompare(const Ipv4Address& a, const Ipv4Address& b);
 bool ipInRange(const Ipv4Address& address, const Netblock& range);
 std::string ipToString(const Ipv4Address& address);
 
-// The IPv4 addresses a host name resolved to, in the resolver's order. The helpers
-// accept a null entry (a name that did not resolve).
-struct HostEntry {
-  std::vector<Ipv4Address> addresses;
-};
-
-// The first address in dotted form; empty when there is none.
-std::string hostentToString(const HostEntry* host);
-bool hostentContains(const HostEntry* host, const Ipv4Address& address);
-std::vector<Ipv4Address> hostentAddresses(const HostEntry* host);
-// The first address's four bytes as one 32-bit value in memory order (network
-// order), 0 when there is none.
-uint32_t hostentFirstAddress(const HostEntry* host);
-bool hostentHasAddress(const HostEntry* host);
-
 } // namespace km

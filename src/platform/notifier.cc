@@ -64,11 +64,4 @@ bool askYesNo(const std::string& title, const std::string& text, NoticeIcon icon
   return notify(notice) == NoticeAnswer::Yes;
 }
 
-bool askOkCancel(const std::string& title, const std::string& text, NoticeIcon icon,
-                 bool headlessOk) {
-  Notice notice{title, text, icon, NoticeButtons::OkCancel,
-                headlessOk ? NoticeAnswer::Ok : NoticeAnswer::Cancel};
-  return notify(notice) == NoticeAnswer::Ok;
-}
-
 } // namespace km

@@ -74,7 +74,5 @@ NoticeReply notifyForReply(const Notice& notice);
 // Shorthands for the common cases.
 void showMessage(const std::string& title, const std::string& text, NoticeIcon icon);
 bool askYesNo(const std::string& title, const std::string& text, NoticeIcon icon, bool headlessYes);
-bool askOkCancel(const std::string& title, const std::string& text, NoticeIcon icon,
-                 bool headlessOk);
 
 } // namespace km

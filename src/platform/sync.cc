@@ -19,11 +19,6 @@ void Event::reset() {
   signalled_ = false;
 }
 
-bool Event::isSet() const {
-  std::lock_guard lock(mutex_);
-  return signalled_;
-}
-
 bool Event::wait(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   auto signalled = [this] {

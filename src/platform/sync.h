@@ -28,7 +28,6 @@ public:
 
   void set();
   void reset();
-  bool isSet() const;
 
   // Waits until signalled; false when the time-out passed first. A negative
   // time-out waits without limit.

@@ -56,14 +56,14 @@ template <typename Int> Int readInteger(std::string_view text) {
     ++i;
   }
   // Accumulate as a negative number so that the type's minimum is reachable.
-  constexpr Int lowest = std::numeric_limits<Int>::min();
+  constexpr Int kLowest = std::numeric_limits<Int>::min();
   Int value = 0;
   bool clamped = false;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     Int digit = text[i] - '0';
-    if (value < (lowest + digit) / 10) {
+    if (value < (kLowest + digit) / 10) {
       clamped = true;
-      value = lowest;
+      value = kLowest;
       continue;
     }
     if (!clamped) {
@@ -73,7 +73,7 @@ template <typename Int> Int readInteger(std::string_view text) {
   if (negative) {
     return value;
   }
-  return value == lowest ? std::numeric_limits<Int>::max() : -value;
+  return value == kLowest ? std::numeric_limits<Int>::max() : -value;
 }
 
 } // namespace

@@ -125,10 +125,6 @@ void setThreadStatus(std::string_view text) {
   changeOwnRecord([text](ThreadRecord& r) { storeText(r.status, text); });
 }
 
-void setThreadErrorCode(uint32_t code) {
-  changeOwnRecord([code](ThreadRecord& r) { r.errorCode = code; });
-}
-
 void enterPluginCall(std::string_view plugin, std::string_view function) {
   changeOwnRecord([&](ThreadRecord& r) {
     ++r.pluginDepth;

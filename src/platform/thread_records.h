@@ -37,7 +37,6 @@ void unregisterThread();
 void setSessionHandle(int32_t handle);
 void setThreadCommand(std::string_view text);
 void setThreadStatus(std::string_view text);
-void setThreadErrorCode(uint32_t code);
 
 // Bracket every call into a plug-in; the outermost call's names are kept.
 void enterPluginCall(std::string_view plugin, std::string_view function);

@@ -132,7 +132,9 @@ TlsStreamPtr startTlsClient(SocketHandle sock, const TlsClientOptions& options, 
   const std::string& name = options.serverName;
   bool literal = isLiteralAddress(name);
   if (!name.empty() && !literal) {
-    SSL_set_tlsext_host_name(stream->ssl, name.c_str());
+    // SSL_set_tlsext_host_name spelled out: the macro hides a C cast.
+    SSL_ctrl(stream->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+             const_cast<char*>(name.c_str()));
   }
   if (options.verify && !name.empty()) {
     X509_VERIFY_PARAM* parameters = SSL_get0_param(stream->ssl);
@@ -252,14 +254,6 @@ long tlsSend(TlsStream& stream, const void* bytes, size_t size, int& error) {
 size_t tlsBuffered(const TlsStream& stream) {
   int pending = SSL_pending(stream.ssl);
   return pending > 0 ? static_cast<size_t>(pending) : 0;
-}
-
-const std::string& tlsLastFailure(const TlsStream& stream) {
-  return stream.lastFailure;
-}
-
-std::string tlsProtocolVersion(const TlsStream& stream) {
-  return SSL_get_version(stream.ssl);
 }
 
 } // namespace km

@@ -51,10 +51,4 @@ long tlsSend(TlsStream& stream, const void* bytes, size_t size, int& error);
 // the socket, so a wait must not block while there are any.
 size_t tlsBuffered(const TlsStream& stream);
 
-// The text of the last failure of this stream (empty when none).
-const std::string& tlsLastFailure(const TlsStream& stream);
-
-// The negotiated protocol version ("TLSv1.3").
-std::string tlsProtocolVersion(const TlsStream& stream);
-
 } // namespace km

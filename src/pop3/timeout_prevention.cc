@@ -66,7 +66,8 @@ unsigned preventionIntervalMs() {
     return forTests;
   }
   ConfigRef config = AcquireConfig();
-  int32_t seconds = config ? config->preventionInterval : kPreventionIntervalMs / 1000;
+  int32_t seconds =
+      config ? config->preventionInterval : static_cast<int32_t>(kPreventionIntervalMs / 1000);
   return static_cast<unsigned>(std::max<int32_t>(seconds, 1)) * 1000u;
 }
 

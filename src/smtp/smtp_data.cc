@@ -226,7 +226,7 @@ void judge(Transfer& t) {
 // end (a plug-in may write a body or prefix that does).
 bool bodyEndsOpen(const Message& m) {
   if (m.body.size > 0) {
-    return LastBodyByte(m.body) != '\n';
+    return lastBodyByte(m.body) != '\n';
   }
   return !m.bodyPrefix.empty() && m.bodyPrefix.back() != '\n';
 }

@@ -10,6 +10,7 @@
 #include "platform/lang.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/version.h"
 #include "smtp/smtp.h"
 
 namespace km {

@@ -103,7 +103,7 @@ SessionFlow handleMailFrom(SmtpSession& s, std::string_view line) {
     ++s.messageCount;
     setRowText(s.row, kColumnProgress, std::to_string(s.messageCount));
     if (options.addReceivedHeader) {
-      AppendHeaderText(*s.message,
+      AppendHeaderData(*s.message,
                        formatReceivedLine(s.heloName.value_or("unknown"), s.clientAddress,
                                           s.config->listenIp, s.serverIsEsmtp, address,
                                           receivedDate(std::time(nullptr))),

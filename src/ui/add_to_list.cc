@@ -146,9 +146,10 @@ bool isListableEntry(const std::string& entry) {
   if (entry.empty()) {
     return false;
   }
-  for (unsigned char c : entry) {
-    if (c <= ' ' || c == 127 ||
-        std::string_view("<>\"(),;[]\\").find(static_cast<char>(c)) != std::string_view::npos) {
+  for (char c : entry) {
+    unsigned char code = static_cast<unsigned char>(c);
+    if (code <= ' ' || code == 127 ||
+        std::string_view("<>\"(),;[]\\").find(c) != std::string_view::npos) {
       return false;
     }
   }

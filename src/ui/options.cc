@@ -72,8 +72,8 @@ Setting text(const char* name, const char* section, std::string Config::*field) 
   return {{name, section, SettingKind::Text, 0, 0, {}},
           [field](const Config& c) { return c.*field; },
           [field](Config& c, std::string_view value) {
-            for (unsigned char ch : value) {
-              if (ch < 32 || ch == 127) {
+            for (char ch : value) {
+              if (static_cast<unsigned char>(ch) < 32 || ch == 127) {
                 return false;
               }
             }

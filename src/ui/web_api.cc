@@ -11,6 +11,7 @@
 #include "platform/lang.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/version.h"
 #include "ui/add_to_list.h"
 #include "ui/options.h"
 #include "ui/plugin_pages.h"

@@ -147,9 +147,9 @@ private:
       return keys;
     }
     for (const std::string& identity : registrySubkeys(registry, root)) {
-      std::string accounts = root + "\\" + identity + "\\Accounts";
-      for (const std::string& name : registrySubkeys(registry, accounts)) {
-        keys.push_back(accounts + "\\" + name);
+      std::string identityAccounts = root + "\\" + identity + "\\Accounts";
+      for (const std::string& name : registrySubkeys(registry, identityAccounts)) {
+        keys.push_back(identityAccounts + "\\" + name);
       }
     }
     return keys;

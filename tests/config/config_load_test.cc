@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/lang.h"
 #include "platform/text_ids.h"
+#include "platform/version.h"
 
 namespace km {
 namespace {
@@ -106,7 +107,8 @@ TEST_F(ConfigTest, TrayActionFallsBackToTheStatusWindow) {
 }
 
 TEST_F(ConfigTest, ANewerVersionAsksAndOnlyAnAcceptedOneIsRewritten) {
-  load("Kestrelmail_COMPATIBILITY 1.53\nCREATE_DEFAULT_IMAP4_PORT NO\n");
+  load(std::string("Kestrelmail_COMPATIBILITY ") + kProgramVersion +
+       "\nCREATE_DEFAULT_IMAP4_PORT NO\n");
   load("Kestrelmail_COMPATIBILITY not-a-number\nCREATE_DEFAULT_IMAP4_PORT NO\n");
   EXPECT_EQ(notifier().count(), 0u) << "compatible versions are accepted silently";
 
@@ -127,7 +129,7 @@ TEST_F(ConfigTest, ANewerVersionAsksAndOnlyAnAcceptedOneIsRewritten) {
   Notice asked = notifier().notices()[1];
   EXPECT_EQ(asked.buttons, NoticeButtons::OkCancel);
   EXPECT_NE(asked.text.find("1.6"), std::string::npos);
-  EXPECT_NE(asked.text.find("1.53"), std::string::npos);
+  EXPECT_NE(asked.text.find(kProgramVersion), std::string::npos);
   EXPECT_TRUE(quitMessagePosted());
   EXPECT_EQ(read("config.dat"), newer) << "declining must not rewrite the newer file";
 }

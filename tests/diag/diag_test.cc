@@ -122,7 +122,7 @@ TEST_F(LogTest, ConcurrentSessionsAppearAsUnbrokenBlocks) {
   // Each block: 300 lines of one session in order, then an empty line.
   for (size_t block = 0; block < 2; ++block) {
     std::string name = lines[block * 301].find("alpha") != std::string::npos ? "alpha" : "bravo";
-    for (int i = 0; i < 300; ++i) {
+    for (size_t i = 0; i < 300; ++i) {
       EXPECT_NE(lines[block * 301 + i].find(name + " line " + std::to_string(i)),
                 std::string::npos);
     }

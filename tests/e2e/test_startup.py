@@ -83,7 +83,7 @@ class StartupTest(unittest.TestCase):
 
     def test_help_and_version_print_and_end(self):
         for option, expected in (("--help", "-allow_multiple_instances yes"),
-                                 ("--version", "Kestrelmail 1.53\n")):
+                                 ("--version", f"Kestrelmail {os.environ['KESTREL_VERSION']}\n")):
             result = subprocess.run([BINARY, option], capture_output=True, timeout=20,
                                     env=self.ws.environment())
             self.assertEqual(result.returncode, 0)

@@ -350,7 +350,8 @@ TEST_F(AutoWhitelistTest, TheOlderFolderLayoutIsTakenOverAndRemoved) {
   writeFile(data_.file("auto_wlist_from_logs/kept@example.org.txt"), "newer");
   writeFile(data_.file("auto_wlist_ip_pending/192.0.2.5.dat"), "<y1>\n");
   writeFile(data_.file("auto_wlist_from_pending.dat"),
-            word(1) + text("OLD ONE@example.org") + word(1) + word(noonOfDay(29) + 7200));
+            word(1) + text("OLD ONE@example.org") + word(1) +
+                word(static_cast<uint32_t>(noonOfDay(29) + 7200)));
   setModified(folder + "old%32one@example.org.dat", noonOfDay(20));
   setModified(data_.file("auto_wlist_ip_pending/192.0.2.5.dat"), noonOfDay(25));
 

@@ -44,8 +44,8 @@ public:
     if (start.size() < 1000000) {
       start.append(bytes.substr(0, 1000000 - start.size()));
     }
-    for (unsigned char c : bytes) {
-      sum = sum * 31 + c;
+    for (char c : bytes) {
+      sum = sum * 31 + static_cast<unsigned char>(c);
     }
     size += bytes.size();
     return true;

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "platform/version.h"
 #include "support/test_support.h"
 
 namespace km {
@@ -121,7 +122,7 @@ TEST_F(UpdateCheckTest, TheLibraryGetsTheSettingsAndItsTimesAreSaved) {
   probe_.seen(&seen, texts);
   EXPECT_EQ(seen.interactive, 1);
   EXPECT_EQ(seen.forced, 1);
-  EXPECT_STREQ(texts[0], "1.53");
+  EXPECT_STREQ(texts[0], kProgramVersion);
   EXPECT_EQ(texts[1], config->dnsblLastUpdated);
   EXPECT_FALSE(config->dnsblLastUpdated.empty()) << "the shipped definitions have a date";
   EXPECT_STREQ(texts[2], "http://127.0.0.1:1/defs.dat");

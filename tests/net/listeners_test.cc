@@ -80,7 +80,7 @@ protected:
   size_t choiceNotices() const {
     size_t count = 0;
     for (const Notice& notice : notifier_->notices()) {
-      count += notice.choices.empty() ? 0 : 1;
+      count += notice.choices.empty() ? 0u : 1u;
     }
     return count;
   }

@@ -38,8 +38,8 @@ bool waitForFileText(const std::string& path, const std::string& text) {
 class TlsTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    const std::string d = dir_->path();
+    sharedDir = new TempDir;
+    const std::string d = sharedDir->path();
     writeFile(d + "ext.cnf", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
     const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
     ASSERT_EQ(run("cd " + d + " && openssl req -x509 " + ec +
@@ -54,8 +54,8 @@ protected:
                   "-CAcreateserial -out server.pem -days 2 -extfile ext.cnf >/dev/null 2>&1"),
               0);
 
-    implicitPort_ = test::freeLoopbackPort();
-    run("exec openssl s_server -accept 127.0.0.1:" + std::to_string(implicitPort_) + " -cert " + d +
+    implicitPort = test::freeLoopbackPort();
+    run("exec openssl s_server -accept 127.0.0.1:" + std::to_string(implicitPort) + " -cert " + d +
         "server.pem -key " + d + "server.key -rev >" + d + "s_server.log 2>&1 & echo $! >" + d +
         "s_server.pid");
     ASSERT_TRUE(waitForFileText(d + "s_server.log", "ACCEPT")) << readFile(d + "s_server.log");
@@ -70,22 +70,22 @@ protected:
         sleepMs(50);
       }
     }
-    starttlsPort_ = std::atoi(readFile(d + "plain.port").c_str());
-    injectPort_ = std::atoi(readFile(d + "inject.port").c_str());
-    ASSERT_GT(starttlsPort_, 0) << readFile(d + "plain.log");
-    ASSERT_GT(injectPort_, 0) << readFile(d + "inject.log");
+    starttlsPort = std::atoi(readFile(d + "plain.port").c_str());
+    injectPort = std::atoi(readFile(d + "inject.port").c_str());
+    ASSERT_GT(starttlsPort, 0) << readFile(d + "plain.log");
+    ASSERT_GT(injectPort, 0) << readFile(d + "inject.log");
   }
 
   static void TearDownTestSuite() {
-    const std::string d = dir_->path();
+    const std::string d = sharedDir->path();
     for (const char* name : {"s_server", "plain", "inject"}) {
       run("kill $(cat " + d + name + ".pid) 2>/dev/null");
     }
-    delete dir_;
-    dir_ = nullptr;
+    delete sharedDir;
+    sharedDir = nullptr;
   }
 
-  static std::string caFile() { return dir_->file("ca.pem"); }
+  static std::string caFile() { return sharedDir->file("ca.pem"); }
 
   // A plain connection to a loopback port, wrapped.
   void connect(LineSocket& ls, int port, const std::string& host = "127.0.0.1") {
@@ -112,22 +112,22 @@ protected:
 
   static std::string text(const BlockReader& br) { return std::string(br.run()); }
 
-  static TempDir* dir_;
-  static int implicitPort_;
-  static int starttlsPort_;
-  static int injectPort_;
+  static TempDir* sharedDir;
+  static int implicitPort;
+  static int starttlsPort;
+  static int injectPort;
 };
 
-TempDir* TlsTest::dir_ = nullptr;
-int TlsTest::implicitPort_ = 0;
-int TlsTest::starttlsPort_ = 0;
-int TlsTest::injectPort_ = 0;
+TempDir* TlsTest::sharedDir = nullptr;
+int TlsTest::implicitPort = 0;
+int TlsTest::starttlsPort = 0;
+int TlsTest::injectPort = 0;
 
 TEST_F(TlsTest, ImplicitTlsWithATrustedCertificateCarriesLinesForANameOrAnAddress) {
   LineSocket ls;
   // "localhost" resolves to ::1 as well, where nothing listens: the next address
   // is tried.
-  connect(ls, implicitPort_, "localhost");
+  connect(ls, implicitPort, "localhost");
   std::string failure;
   ASSERT_TRUE(ls.startTls(trusting("localhost"), 10000, failure)) << failure;
   ASSERT_TRUE(ls.sendString("hello world\n"));
@@ -140,13 +140,13 @@ TEST_F(TlsTest, ImplicitTlsWithATrustedCertificateCarriesLinesForANameOrAnAddres
   ls.close(); // the server serves one connection at a time
 
   LineSocket literal;
-  connect(literal, implicitPort_);
+  connect(literal, implicitPort);
   EXPECT_TRUE(literal.startTls(trusting("127.0.0.1"), 10000, failure)) << failure;
 }
 
 TEST_F(TlsTest, AWrongHostNameIsRefusedWithAClearError) {
   LineSocket ls;
-  connect(ls, implicitPort_);
+  connect(ls, implicitPort);
   std::string failure;
   EXPECT_FALSE(ls.startTls(trusting("mail.example.org"), 10000, failure));
   EXPECT_NE(failure.find("hostname mismatch"), std::string::npos) << failure;
@@ -159,7 +159,7 @@ TEST_F(TlsTest, AWrongHostNameIsRefusedWithAClearError) {
 TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessTheConfigurationSaysOtherwise) {
   auto handshake = [&](const TlsClientOptions& options, std::string& failure) {
     LineSocket ls;
-    connect(ls, implicitPort_);
+    connect(ls, implicitPort);
     bool secured = ls.startTls(options, 10000, failure);
     ls.close();
     return secured;
@@ -170,7 +170,7 @@ TEST_F(TlsTest, AnUntrustedCertificateIsRefusedUnlessTheConfigurationSaysOtherwi
   EXPECT_FALSE(handshake(tlsOptionsFor(config, port, "localhost"), failure));
   EXPECT_NE(failure.find("certificate verify failed"), std::string::npos) << failure;
   TlsClientOptions missing = trusting("localhost");
-  missing.caFile = dir_->file("no-such-ca.pem");
+  missing.caFile = sharedDir->file("no-such-ca.pem");
   EXPECT_FALSE(handshake(missing, failure));
   EXPECT_NE(failure.find("no-such-ca.pem"), std::string::npos) << failure;
   config.tlsCaFile = caFile();
@@ -202,7 +202,7 @@ TEST(UpstreamSecurity, AutoMeansImplicitTlsOnTheTlsPortsOnly) {
 
 TEST_F(TlsTest, StlsUpgradesInPlaceAndWaitsSeeBytesThatTlsAlreadyHolds) {
   LineSocket ls;
-  upgrade(ls, starttlsPort_);
+  upgrade(ls, starttlsPort);
   std::string failure;
   ASSERT_TRUE(ls.startTls(trusting("localhost"), 10000, failure)) << failure;
   ASSERT_TRUE(ls.writeString("NOOP\r\n"));
@@ -232,7 +232,7 @@ TEST_F(TlsTest, StlsUpgradesInPlaceAndWaitsSeeBytesThatTlsAlreadyHolds) {
 
 TEST_F(TlsTest, PlainBytesAfterTheStlsReplyRefuseTheUpgrade) {
   LineSocket ls;
-  upgrade(ls, injectPort_);
+  upgrade(ls, injectPort);
   // The injected line came in the reply's packet; should it lag behind, wait for it.
   if (!ls.hasBufferedInput()) {
     int byte = ls.readChar(10);

@@ -164,8 +164,8 @@ TEST(ResolverTest, SurvivesHostileReplies) {
   }));
   EXPECT_EQ(foreign.addresses, addresses({{127, 0, 0, 2}}));
   AddressLookup alias = lookupWith(reply([&](const DnsRequest& request) {
-    std::string alias("\xc0\x0c\x00\x05\x00\x01\x00\x00\x00\x3c\x00\x08", 12);
-    std::string message = dnsReply(request, 0) + alias + otherName + otherName + otherAddress;
+    std::string aliasRecord("\xc0\x0c\x00\x05\x00\x01\x00\x00\x00\x3c\x00\x08", 12);
+    std::string message = dnsReply(request, 0) + aliasRecord + otherName + otherName + otherAddress;
     test::setDnsAnswerCount(message, 2);
     return message;
   }));

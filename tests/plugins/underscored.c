@@ -8,10 +8,13 @@
 
 static int hostsSeen;
 
+/* The decorated names are the point of this plug-in. */
+/* NOLINTNEXTLINE(readability-identifier-naming) */
 EXPORT const char* _getPluginName(void) {
   return "Underscored";
 }
 
+/* NOLINTNEXTLINE(readability-identifier-naming) */
 EXPORT void _filterOnHost(const char* host, uint32_t message, Verdict* verdict,
                           KmPluginData data, const KmCallbacksA* callbacks) {
   (void)host;

@@ -13,6 +13,7 @@
 #include "platform/lang.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
+#include "platform/version.h"
 #include "smtp/smtp.h"
 #include "smtp/smtp_internal.h"
 #include "support/test_support.h"
@@ -132,13 +133,13 @@ TEST(ReceivedLine, TheDateIsLocalWithTheOffsetInEffectThen) {
 }
 
 TEST(ReceivedLine, NamesClientProxyProtocolAndSender) {
+  const std::string product = std::string("(Kestrelmail v") + kProgramVersion + ")";
   EXPECT_EQ(formatReceivedLine("client.example.org", {192, 0, 2, 7}, {127, 0, 0, 1}, true,
                                "alice@example.org", "13 Jan 2026 11:00:00 +0100"),
-            "Received: from client.example.org ([192.0.2.7])\r\n"
-            "\tby [127.0.0.1] with ESMTP (Kestrelmail v1.53)\r\n"
-            "\tsender <alice@example.org>; 13 Jan 2026 11:00:00 +0100\r\n");
+            "Received: from client.example.org ([192.0.2.7])\r\n\tby [127.0.0.1] with ESMTP " +
+                product + "\r\n\tsender <alice@example.org>; 13 Jan 2026 11:00:00 +0100\r\n");
   EXPECT_NE(formatReceivedLine("x", {1, 2, 3, 4}, {5, 6, 7, 8}, false, "", "???")
-                .find("by [5.6.7.8] with SMTP (Kestrelmail v1.53)\r\n\tsender <>; ???\r\n"),
+                .find("by [5.6.7.8] with SMTP " + product + "\r\n\tsender <>; ???\r\n"),
             std::string::npos);
 }
 
@@ -414,7 +415,9 @@ TEST_F(DialogueTest, TheReceivedLineComesFirstAndNamesTheClient) {
   size_t data = sent.find("DATA\r\n") + 6;
   std::string received = sent.substr(data, sent.find("Subject:") - data);
   EXPECT_TRUE(received.starts_with("Received: from client.example.org ([192.0.2.7])\r\n"
-                                   "\tby [127.0.0.2] with ESMTP (Kestrelmail v1.53)\r\n"
+                                   "\tby [127.0.0.2] with ESMTP (Kestrelmail v" +
+                                   std::string(kProgramVersion) +
+                                   ")\r\n"
                                    "\tsender <alice@example.org>; "))
       << received;
   EXPECT_EQ(sent.substr(data + received.size()), wire);

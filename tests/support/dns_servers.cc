@@ -181,7 +181,8 @@ std::string dnsReply(const DnsRequest& request, int rcode,
   size_t questionEnd = parseRequest(request.bytes, parsed);
   std::string reply;
   appendWord(reply, request.id);
-  uint16_t recursionDesired = request.bytes.size() > 2 ? (request.bytes[2] & 0x01) << 8 : 0;
+  uint16_t recursionDesired =
+      request.bytes.size() > 2 ? static_cast<uint16_t>((request.bytes[2] & 0x01) << 8) : 0;
   appendWord(reply, static_cast<uint16_t>(0x8080 | recursionDesired | (rcode & 0x0f)));
   appendWord(reply, 1);
   appendWord(reply, static_cast<uint16_t>(addresses.size()));

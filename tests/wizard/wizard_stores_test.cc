@@ -73,89 +73,89 @@ bool operator==(const StoredAccount& a, const StoredAccount& b) {
 class MailerRulesTest : public ::testing::Test {
 protected:
   MailerRulesTest() {
-    environment.backupFile = dir.file("accounts_backup.ini");
-    auto owned = std::make_unique<TableMailer>(environment);
-    mailer = owned.get();
-    mailers.push_back(std::move(owned));
-    mailer->store["key1"] = {"Work", "pop.example", "smtp.example", "U", 25, false};
-    mailer->store["key2"] = {"Home", "pop.home", "smtp.home", "V", 587, false};
-    mailer->store["key3"] = {"Bare", "pop.bare", "smtp.bare", "W", 25, true};
+    environment_.backupFile = dir_.file("accounts_backup.ini");
+    auto owned = std::make_unique<TableMailer>(environment_);
+    mailer_ = owned.get();
+    mailers_.push_back(std::move(owned));
+    mailer_->store["key1"] = {"Work", "pop.example", "smtp.example", "U", 25, false};
+    mailer_->store["key2"] = {"Home", "pop.home", "smtp.home", "V", 587, false};
+    mailer_->store["key3"] = {"Bare", "pop.bare", "smtp.bare", "W", 25, true};
   }
 
   // One wizard run: every account back from the backup, then all redirected.
   std::vector<std::string> runWizard() {
-    enumerateAccounts(mailers);
+    enumerateAccounts(mailers_);
     std::vector<std::string> problems;
-    restoreAccounts(*mailer, problems);
+    restoreAccounts(*mailer_, problems);
     std::vector<std::string> servers;
     int32_t port = 1110;
-    for (const MailAccount& account : std::vector<MailAccount>(mailer->accounts)) {
+    for (const MailAccount& account : std::vector<MailAccount>(mailer_->accounts)) {
       RedirectResult result = redirectAccount(account, port++);
       servers.push_back(result.previousSmtpServer);
     }
     return servers;
   }
 
-  test::TempDir dir;
-  MailerEnvironment environment;
-  MailerList mailers;
-  TableMailer* mailer = nullptr;
+  test::TempDir dir_;
+  MailerEnvironment environment_;
+  MailerList mailers_;
+  TableMailer* mailer_ = nullptr;
 };
 
 TEST_F(MailerRulesTest, RedirectPointsTheAccountAtTheProxy) {
-  const auto original = mailer->store;
+  const auto original = mailer_->store;
   EXPECT_EQ(runWizard(), (std::vector<std::string>{"smtp.example", "smtp.home:587", "smtp.bare"}));
-  const StoredAccount& work = mailer->store["key1"];
+  const StoredAccount& work = mailer_->store["key1"];
   EXPECT_EQ(work.user, "U@pop.example");
   EXPECT_EQ(work.pop, "localhost");
   EXPECT_EQ(work.smtp, "localhost");
   EXPECT_EQ(work.port, 1110);
-  EXPECT_FALSE(mailer->store["key3"].portAbsent);
+  EXPECT_FALSE(mailer_->store["key3"].portAbsent);
 
   // A second run lists the accounts as they were and leaves the same backup.
-  std::string backup = test::readFile(environment.backupFile);
-  auto redirected = mailer->store;
-  enumerateAccounts(mailers);
-  ASSERT_EQ(mailer->accounts.size(), 3u);
-  EXPECT_EQ(mailer->accounts[0].userName, "U");
-  EXPECT_EQ(mailer->accounts[0].pop3Server, "pop.example");
-  EXPECT_TRUE(mailer->accounts[2].smtpPortAbsent);
+  std::string backup = test::readFile(environment_.backupFile);
+  auto redirected = mailer_->store;
+  enumerateAccounts(mailers_);
+  ASSERT_EQ(mailer_->accounts.size(), 3u);
+  EXPECT_EQ(mailer_->accounts[0].userName, "U");
+  EXPECT_EQ(mailer_->accounts[0].pop3Server, "pop.example");
+  EXPECT_TRUE(mailer_->accounts[2].smtpPortAbsent);
   runWizard();
-  EXPECT_EQ(test::readFile(environment.backupFile), backup);
-  EXPECT_EQ(mailer->store, redirected);
+  EXPECT_EQ(test::readFile(environment_.backupFile), backup);
+  EXPECT_EQ(mailer_->store, redirected);
 
   // Restoring after two runs gives the settings from before the first.
   std::vector<std::string> problems;
-  restoreAccounts(*mailer, problems);
+  restoreAccounts(*mailer_, problems);
   EXPECT_TRUE(problems.empty());
-  EXPECT_EQ(mailer->store, original);
+  EXPECT_EQ(mailer_->store, original);
 }
 
 TEST_F(MailerRulesTest, AccountsWithAnEmptyNameOrBothServersLocalAreLeftAlone) {
-  mailer->store["key4"] = {"", "pop.x", "smtp.x", "X", 25, false};
-  mailer->store["key5"] = {"No user", "pop.x", "smtp.x", "", 25, false};
-  mailer->store["key6"] = {"Local", "localhost", "localhost", "Y", 25, false};
-  enumerateAccounts(mailers);
-  ASSERT_EQ(mailer->accounts.size(), 4u);
-  EXPECT_EQ(mailer->accounts[3].accountName, "Local");
-  RedirectResult local = redirectAccount(mailer->accounts[3], 1110);
+  mailer_->store["key4"] = {"", "pop.x", "smtp.x", "X", 25, false};
+  mailer_->store["key5"] = {"No user", "pop.x", "smtp.x", "", 25, false};
+  mailer_->store["key6"] = {"Local", "localhost", "localhost", "Y", 25, false};
+  enumerateAccounts(mailers_);
+  ASSERT_EQ(mailer_->accounts.size(), 4u);
+  EXPECT_EQ(mailer_->accounts[3].accountName, "Local");
+  RedirectResult local = redirectAccount(mailer_->accounts[3], 1110);
   EXPECT_FALSE(local.redirected);
   EXPECT_TRUE(local.error.empty());
-  EXPECT_FALSE(fileExists(environment.backupFile));
+  EXPECT_FALSE(fileExists(environment_.backupFile));
 }
 
 TEST_F(MailerRulesTest, BackupIndexesFollowNameAndLocation) {
-  enumerateAccounts(mailers);
-  MailAccount work = mailer->accounts[0];
+  enumerateAccounts(mailers_);
+  MailAccount work = mailer_->accounts[0];
   std::string error;
-  ASSERT_TRUE(writeBackupAccount(environment.backupFile, work, error));
-  ASSERT_TRUE(writeBackupAccount(environment.backupFile, mailer->accounts[1], error));
+  ASSERT_TRUE(writeBackupAccount(environment_.backupFile, work, error));
+  ASSERT_TRUE(writeBackupAccount(environment_.backupFile, mailer_->accounts[1], error));
   work.pop3Server = "pop.changed";
-  ASSERT_TRUE(writeBackupAccount(environment.backupFile, work, error)); // same index
+  ASSERT_TRUE(writeBackupAccount(environment_.backupFile, work, error)); // same index
   MailAccount twin = work;
   twin.location = "elsewhere"; // same name, another account: its own entry
-  ASSERT_TRUE(writeBackupAccount(environment.backupFile, twin, error));
-  IniFile backup = readBackupFile(environment.backupFile);
+  ASSERT_TRUE(writeBackupAccount(environment_.backupFile, twin, error));
+  IniFile backup = readBackupFile(environment_.backupFile);
   EXPECT_EQ(iniValue(backup, "Table", "pop_0"), "pop.changed");
   EXPECT_EQ(iniValue(backup, "Table", "name_1"), "Home");
   EXPECT_EQ(iniValue(backup, "Table", "path_2"), "elsewhere");
@@ -164,22 +164,22 @@ TEST_F(MailerRulesTest, BackupIndexesFollowNameAndLocation) {
 
 TEST_F(MailerRulesTest, AnIncompleteBackupEntryIsReportedAndNotWritten) {
   runWizard();
-  std::string text = test::readFile(environment.backupFile);
+  std::string text = test::readFile(environment_.backupFile);
   size_t cut = text.find("smtpport_1");
-  test::writeFile(environment.backupFile,
+  test::writeFile(environment_.backupFile,
                   text.substr(0, cut) + text.substr(text.find('\n', cut) + 1));
-  auto redirected = mailer->store;
+  auto redirected = mailer_->store;
   std::vector<std::string> problems;
-  restoreAccounts(*mailer, problems);
+  restoreAccounts(*mailer_, problems);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("account 1 of Table is incomplete"), std::string::npos);
-  EXPECT_EQ(mailer->store["key2"], redirected["key2"]);
-  EXPECT_EQ(mailer->store["key1"].pop, "pop.example");
+  EXPECT_EQ(mailer_->store["key2"], redirected["key2"]);
+  EXPECT_EQ(mailer_->store["key1"].pop, "pop.example");
 
   // A store that refuses is reported too, and the others still go back.
-  mailer->refuse = true;
+  mailer_->refuse = true;
   problems.clear();
-  restoreAccounts(*mailer, problems);
+  restoreAccounts(*mailer_, problems);
   EXPECT_EQ(problems.size(), 3u);
 }
 

@@ -123,19 +123,19 @@ protected:
   }
 
   void SetUp() override {
-    ASSERT_TRUE(library.loaded()) << dlerror();
-    loadConfig = library.find<KmLoadConfig>("loadConfig");
-    releaseConfig = library.find<KmReleaseConfig>("releaseConfig");
-    sessionStart = library.find<KmSessionEvent>("sessionStart");
-    requireBody = library.find<KmRequireFromHeaders>("requireBodyFiltering");
-    minBytes = library.find<KmMinBodyBytesRequired>("minBodyBytesRequired");
-    filterBody = library.find<KmFilterOnMessageBody>("filterOnMessageBody");
-    processed = library.find<KmProcessedMessage>("processedMessage");
-    housekeeping = library.find<KmHousekeeping>("housekeeping");
-    for (void* f :
-         {(void*)loadConfig, (void*)releaseConfig, (void*)sessionStart, (void*)requireBody,
-          (void*)minBytes, (void*)filterBody, (void*)processed, (void*)housekeeping}) {
-      ASSERT_NE(f, nullptr);
+    ASSERT_TRUE(library_.loaded()) << dlerror();
+    loadConfig_ = library_.find<KmLoadConfig>("loadConfig");
+    releaseConfig_ = library_.find<KmReleaseConfig>("releaseConfig");
+    sessionStart_ = library_.find<KmSessionEvent>("sessionStart");
+    requireBody_ = library_.find<KmRequireFromHeaders>("requireBodyFiltering");
+    minBytes_ = library_.find<KmMinBodyBytesRequired>("minBodyBytesRequired");
+    filterBody_ = library_.find<KmFilterOnMessageBody>("filterOnMessageBody");
+    processed_ = library_.find<KmProcessedMessage>("processedMessage");
+    housekeeping_ = library_.find<KmHousekeeping>("housekeeping");
+    for (bool found : {loadConfig_ != nullptr, releaseConfig_ != nullptr, sessionStart_ != nullptr,
+                       requireBody_ != nullptr, minBytes_ != nullptr, filterBody_ != nullptr,
+                       processed_ != nullptr, housekeeping_ != nullptr}) {
+      ASSERT_TRUE(found);
     }
   }
 
@@ -144,12 +144,12 @@ protected:
     std::string mbox;
     for (int i = 0; i < 10; ++i) {
       mbox += "From sender@example Mon Jan  1 00:00:00 2024\n" + spamMessage(i) + "\n";
-      writeText(data.path() + "ham/cur/" + std::to_string(i), hamMessage(i));
+      writeText(data_.path() + "ham/cur/" + std::to_string(i), hamMessage(i));
     }
-    writeText(data.path() + "spam.mbox", mbox);
+    writeText(data_.path() + "spam.mbox", mbox);
     auto [status, output] =
-        runProgram(std::string(BAYES_TRAINER_PATH) + " -configdir " + data.path() + " --spam " +
-                   data.path() + "spam.mbox" + " --ham " + data.path() + "ham");
+        runProgram(std::string(BAYES_TRAINER_PATH) + " -configdir " + data_.path() + " --spam " +
+                   data_.path() + "spam.mbox" + " --ham " + data_.path() + "ham");
     ASSERT_EQ(status, 0) << output;
     EXPECT_NE(output.find("10 learned as spam"), std::string::npos) << output;
     EXPECT_NE(output.find("10 learned as ham"), std::string::npos) << output;
@@ -157,54 +157,54 @@ protected:
 
   // loadConfig and sessionStart, as a session's start does.
   KmPluginData start() {
-    KmPluginData pluginData = loadConfig(configFolder().c_str());
-    session.serverName = "";
-    session.protocol = KM_PROTOCOL_POP3;
-    session.userName = "";
-    session.sessionHandle = 1;
-    session.hostVersion = KM_HOST_INTERFACE_VERSION;
-    session.callbacks = &callbacksB;
-    sessionStart(&session, pluginData);
+    KmPluginData pluginData = loadConfig_(configFolder().c_str());
+    session_.serverName = "";
+    session_.protocol = KM_PROTOCOL_POP3;
+    session_.userName = "";
+    session_.sessionHandle = 1;
+    session_.hostVersion = KM_HOST_INTERFACE_VERSION;
+    session_.callbacks = &callbacksB_;
+    sessionStart_(&session_, pluginData);
     return pluginData;
   }
 
   Verdict judge(KmPluginData pluginData, const HostMessage& message, Verdict verdict = {}) {
     int fd = message.bodyFile();
-    filterBody(message.pointers.data(), static_cast<int32_t>(message.pointers.size()), fd, 7,
-               &verdict, pluginData, nullptr);
+    filterBody_(message.pointers.data(), static_cast<int32_t>(message.pointers.size()), fd, 7,
+                &verdict, pluginData, nullptr);
     close(fd);
     return verdict;
   }
 
   void learnFrom(KmPluginData pluginData, const HostMessage& message, Verdict verdict) {
     int fd = message.bodyFile();
-    processed(message.pointers.data(), static_cast<int32_t>(message.pointers.size()), fd, 7,
-              &verdict, pluginData);
+    processed_(message.pointers.data(), static_cast<int32_t>(message.pointers.size()), fd, 7,
+               &verdict, pluginData);
     close(fd);
   }
 
-  std::string configFolder() const { return data.path() + "plugins/bayes/"; }
+  std::string configFolder() const { return data_.path() + "plugins/bayes/"; }
 
-  TempFolder data;
-  PluginLibrary library;
-  KmCallbacksB callbacksB{nullptr, nullptr, nullptr,      nullptr, nullptr,
-                          nullptr, nullptr, logFormatted, logText, nullptr};
-  KmSessionInfo session{};
-  KmLoadConfig loadConfig = nullptr;
-  KmReleaseConfig releaseConfig = nullptr;
-  KmSessionEvent sessionStart = nullptr;
-  KmRequireFromHeaders requireBody = nullptr;
-  KmMinBodyBytesRequired minBytes = nullptr;
-  KmFilterOnMessageBody filterBody = nullptr;
-  KmProcessedMessage processed = nullptr;
-  KmHousekeeping housekeeping = nullptr;
+  TempFolder data_;
+  PluginLibrary library_;
+  KmCallbacksB callbacksB_{nullptr, nullptr, nullptr,      nullptr, nullptr,
+                           nullptr, nullptr, logFormatted, logText, nullptr};
+  KmSessionInfo session_{};
+  KmLoadConfig loadConfig_ = nullptr;
+  KmReleaseConfig releaseConfig_ = nullptr;
+  KmSessionEvent sessionStart_ = nullptr;
+  KmRequireFromHeaders requireBody_ = nullptr;
+  KmMinBodyBytesRequired minBytes_ = nullptr;
+  KmFilterOnMessageBody filterBody_ = nullptr;
+  KmProcessedMessage processed_ = nullptr;
+  KmHousekeeping housekeeping_ = nullptr;
 };
 
 TEST_F(BayesPlugin, IdentifiesItselfToTheHost) {
-  auto check = library.find<KmCheckKestrelmailVersion>("checkKestrelmailVersion");
-  auto name = library.find<KmGetPluginText>("getPluginName");
-  auto version = library.find<KmGetPluginText>("getPluginVersion");
-  auto capabilities = library.find<KmGetPluginCapabilities>("getPluginCapabilities");
+  auto check = library_.find<KmCheckKestrelmailVersion>("checkKestrelmailVersion");
+  auto name = library_.find<KmGetPluginText>("getPluginName");
+  auto version = library_.find<KmGetPluginText>("getPluginVersion");
+  auto capabilities = library_.find<KmGetPluginCapabilities>("getPluginCapabilities");
   ASSERT_TRUE(check && name && version && capabilities);
   EXPECT_EQ(check(KM_HOST_INTERFACE_VERSION), 1);
   EXPECT_EQ(check("1.2"), 0);
@@ -217,7 +217,7 @@ TEST_F(BayesPlugin, IdentifiesItselfToTheHost) {
   capabilities(nullptr, words);
   EXPECT_EQ(words[3], 0u); // asks the DNSBL engine for nothing
   // Only the exports are visible, not the classifier's own functions.
-  EXPECT_EQ(library.find<void*>(
+  EXPECT_EQ(library_.find<void*>(
                 "_ZN5bayes12decodeBase64B5cxx11ESt17basic_string_viewIcSt11char_traitsIcEE"),
             nullptr);
 
@@ -225,7 +225,7 @@ TEST_F(BayesPlugin, IdentifiesItselfToTheHost) {
   EXPECT_EQ(runProgram(BAYES_TRAINER_PATH).first, 2);
   EXPECT_EQ(runProgram(std::string(BAYES_TRAINER_PATH) + " some.mbox --spam").first, 2);
   auto [status, output] = runProgram(std::string(BAYES_TRAINER_PATH) + " -configdir " +
-                                     data.path() + " --ham " + data.path() + "absent");
+                                     data_.path() + " --ham " + data_.path() + "absent");
   EXPECT_EQ(status, 1);
   EXPECT_NE(output.find("absent"), std::string::npos) << output;
 }
@@ -239,8 +239,8 @@ TEST_F(BayesPlugin, JudgesTheBodyAndLearnsFromSureVerdicts) {
 
   HostMessage spam(spamMessage(50)), ham(hamMessage(50));
   Verdict open{};
-  EXPECT_EQ(requireBody(spam.pointers.data(), 0, 7, &open, pluginData), 1);
-  EXPECT_EQ(minBytes(KM_PHASE_BODY_FILTERING, nullptr, 0, 7, &open, pluginData),
+  EXPECT_EQ(requireBody_(spam.pointers.data(), 0, 7, &open, pluginData), 1);
+  EXPECT_EQ(minBytes_(KM_PHASE_BODY_FILTERING, nullptr, 0, 7, &open, pluginData),
             static_cast<int32_t>(TokenLimits{}.bodyBytes));
 
   Verdict judged = judge(pluginData, spam);
@@ -263,7 +263,7 @@ TEST_F(BayesPlugin, JudgesTheBodyAndLearnsFromSureVerdicts) {
   Verdict white{};
   white.isWhitelisted = 1;
   white.reason = KM_REASON_WLIST_EMAIL;
-  EXPECT_EQ(requireBody(spam.pointers.data(), 0, 7, &white, pluginData), 0);
+  EXPECT_EQ(requireBody_(spam.pointers.data(), 0, 7, &white, pluginData), 0);
   Verdict after = judge(pluginData, spam, white);
   EXPECT_EQ(std::memcmp(&after, &white, sizeof white), 0);
 
@@ -272,8 +272,8 @@ TEST_F(BayesPlugin, JudgesTheBodyAndLearnsFromSureVerdicts) {
   Verdict listed{};
   listed.isSpam = 1;
   listed.reason = KM_REASON_DNSBL;
-  EXPECT_GT(minBytes(KM_PHASE_PROCESSED, nullptr, 0, 7, &listed, pluginData), 0);
-  EXPECT_EQ(minBytes(KM_PHASE_PROCESSED, nullptr, 0, 7, &judged, pluginData), 0);
+  EXPECT_GT(minBytes_(KM_PHASE_PROCESSED, nullptr, 0, 7, &listed, pluginData), 0);
+  EXPECT_EQ(minBytes_(KM_PHASE_PROCESSED, nullptr, 0, 7, &judged, pluginData), 0);
   Verdict timedOut{};
   timedOut.source = KM_SOURCE_DNSBL_TIMEOUT;
   timedOut.reason = KM_REASON_OTHER;
@@ -284,7 +284,7 @@ TEST_F(BayesPlugin, JudgesTheBodyAndLearnsFromSureVerdicts) {
   learnFrom(pluginData, HostMessage(spamMessage(62)), timedOut);
   EXPECT_EQ(countLogged("learned as spam"), 1u);
   EXPECT_EQ(countLogged("learned as ham"), 1u);
-  releaseConfig(pluginData); // writes what was learned
+  releaseConfig_(pluginData); // writes what was learned
 
   TokenStore store(configFolder());
   EXPECT_EQ(store.messages(Category::Spam), 11u);
@@ -312,13 +312,13 @@ TEST_F(BayesPlugin, SessionsJudgeAndLearnAtTheSameTime) {
   }
   volatile int32_t closing = 0;
   for (int i = 0; i < 5; ++i) {
-    housekeeping(pluginData, &closing);
+    housekeeping_(pluginData, &closing);
   }
-  for (std::thread& session : sessions) {
-    session.join();
+  for (std::thread& sessionThread : sessions) {
+    sessionThread.join();
   }
   EXPECT_EQ(judgedSpam.load(), 100);
-  releaseConfig(pluginData);
+  releaseConfig_(pluginData);
   EXPECT_EQ(TokenStore(configFolder()).messages(Category::Spam), 110u);
 }
 
@@ -352,13 +352,13 @@ TEST_F(BayesPlugin, ReadsAtMostItsShareOfAHugeStreamedBody) {
     pointers.push_back(line.c_str());
   }
   Verdict verdict{};
-  filterBody(pointers.data(), static_cast<int32_t>(pointers.size()), ends[0], 7, &verdict,
-             pluginData, nullptr);
+  filterBody_(pointers.data(), static_cast<int32_t>(pointers.size()), ends[0], 7, &verdict,
+              pluginData, nullptr);
   close(ends[0]); // as the host closes the read end after the call
   writer.join();
   EXPECT_EQ(verdict.isSpam, 1);
   EXPECT_LT(written, 50u * 1024 * 1024);
-  releaseConfig(pluginData);
+  releaseConfig_(pluginData);
 }
 
 TEST_F(BayesPlugin, ADamagedTokenFileStartsFreshAndIsToldOnce) {
@@ -371,7 +371,7 @@ TEST_F(BayesPlugin, ADamagedTokenFileStartsFreshAndIsToldOnce) {
   verdict = judge(pluginData, spam);
   EXPECT_EQ(countLogged("damaged", 0), 1u);
   EXPECT_TRUE(std::filesystem::exists(configFolder() + kCorruptTokenFileName));
-  releaseConfig(pluginData);
+  releaseConfig_(pluginData);
 }
 
 TEST_F(BayesPlugin, HousekeepingLearnsTheDropFolders) {
@@ -381,13 +381,13 @@ TEST_F(BayesPlugin, HousekeepingLearnsTheDropFolders) {
   std::filesystem::last_write_time(dropped, std::filesystem::file_time_type::clock::now() -
                                                 std::chrono::hours(1));
   volatile int32_t closing = 1;
-  housekeeping(pluginData, &closing);
+  housekeeping_(pluginData, &closing);
   EXPECT_TRUE(std::filesystem::exists(dropped)); // the program is closing: later
   closing = 0;
-  housekeeping(pluginData, &closing);
+  housekeeping_(pluginData, &closing);
   EXPECT_FALSE(std::filesystem::exists(dropped));
   EXPECT_EQ(TokenStore(configFolder()).messages(Category::Spam), 1u); // already written
-  releaseConfig(pluginData);
+  releaseConfig_(pluginData);
 }
 
 } // namespace

@@ -30,11 +30,14 @@ std::string base64(const std::string& text) {
   static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < text.size(); i += 3) {
-    uint32_t bits = static_cast<unsigned char>(text[i]) << 16;
+    auto byte = [&](size_t at) {
+      return static_cast<uint32_t>(static_cast<unsigned char>(text[at]));
+    };
+    uint32_t bits = byte(i) << 16;
     if (i + 1 < text.size())
-      bits |= static_cast<unsigned char>(text[i + 1]) << 8;
+      bits |= byte(i + 1) << 8;
     if (i + 2 < text.size())
-      bits |= static_cast<unsigned char>(text[i + 2]);
+      bits |= byte(i + 2);
     out += alphabet[bits >> 18];
     out += alphabet[(bits >> 12) & 63];
     out += i + 1 < text.size() ? alphabet[(bits >> 6) & 63] : '=';

@@ -162,8 +162,8 @@ protected:
     writeText(folder_.path() + kRuleFileName, text);
     data_ = load_(folder_.path().c_str());
     ASSERT_NE(data_, nullptr);
-    callbacks_.logText = [](uint32_t, int32_t level, const char* text) {
-      logged().push_back(std::to_string(level) + " " + text);
+    callbacks_.logText = [](uint32_t, int32_t level, const char* line) {
+      logged().push_back(std::to_string(level) + " " + line);
     };
     KmSessionInfo session{};
     session.callbacks = &callbacks_;
