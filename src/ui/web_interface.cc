@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "config/data_dir.h"
 #include "diag/error_report.h"
@@ -15,8 +14,10 @@
 #include "platform/lang.h"
 #include "platform/random.h"
 #include "platform/sockets.h"
+#include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/text_ids.h"
+#include "platform/threads.h"
 #include "ui/web_api.h"
 #include "ui/web_pages.h"
 
@@ -85,7 +86,10 @@ class WebServer {
 public:
   WebServer(std::string token, std::shared_ptr<WebNotifier> notifier)
       : token_(std::move(token)), notifier_(std::move(notifier)) {
-    server_.new_task_queue = [] {
+    // The library makes its queue once its accept loop runs, and only from then on
+    // does its stop() take effect: run() waits for this moment.
+    server_.new_task_queue = [this] {
+      listening_.set();
       return new httplib::ThreadPool(kServerThreads);
     };
     server_.set_payload_max_length(kLargestBody);
@@ -142,16 +146,23 @@ public:
     return true;
   }
 
-  void run() {
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  // Serves on a thread of its own; returns once the accept loop runs (or gave up).
+  // A stop() before then would be lost, and the join in it would wait forever.
+  bool run() {
+    if (!thread_.start([this] {
+          server_.listen_after_bind();
+          listening_.set();
+        })) {
+      return false;
+    }
+    listening_.wait();
+    return true;
   }
 
   void stop() {
     notifier_->closeQuestions();
     server_.stop();
-    if (thread_.joinable()) {
-      thread_.join();
-    }
+    thread_.join();
   }
 
   int port() const { return port_; }
@@ -290,7 +301,8 @@ private:
   }
 
   httplib::Server server_;
-  std::thread thread_;
+  Event listening_{Event::Reset::Manual};
+  JoinableThread thread_;
   std::string token_;
   std::shared_ptr<WebNotifier> notifier_;
   int port_ = 0;
@@ -343,7 +355,10 @@ WebInterfaceStart startWebInterface(int port) {
   if (!server->bind(port, start.trouble)) {
     return start;
   }
-  server->run();
+  if (!server->run()) {
+    start.trouble = formatText(languageText(kTextWebNotServed), {errorText(lastErrorNumber())});
+    return start;
+  }
   start.serving = true;
   start.port = server->port();
   start.address = server->address();
