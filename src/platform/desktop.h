@@ -5,6 +5,9 @@
 
 namespace km {
 
+// Whether a graphical desktop session is present (an X11 or Wayland display).
+bool desktopSessionPresent();
+
 // Opens the file or address with the desktop's default application (xdg-open)
 // when a desktop session is present. False when there is none or the file could not be handed on.
 bool openWithDesktop(const std::string& path);

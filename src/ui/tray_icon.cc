@@ -3,14 +3,13 @@
 #include <libayatana-appindicator/app-indicator.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "platform/desktop.h"
 #include "platform/sync.h"
 #include "platform/threads.h"
+#include "platform/user_dirs.h"
 #include "ui/shell.h"
 #include "ui/web_interface.h"
 
@@ -32,7 +31,7 @@ struct TrayIcon {
 
 struct Running {
   std::mutex lock;
-  std::thread thread;
+  JoinableThread thread;
   GMainLoop* loop = nullptr;
 };
 
@@ -41,11 +40,9 @@ Running& running() {
   return instance;
 }
 
+// The icon is a StatusNotifierItem on the session bus of a desktop.
 bool graphicalSession() {
-  const char* display = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  return ((display && *display) || (wayland && *wayland)) && bus && *bus;
+  return desktopSessionPresent() && environmentValue("DBUS_SESSION_BUS_ADDRESS").has_value();
 }
 
 // Opens one of the pages in the user's browser, logged in for this run.
@@ -130,14 +127,14 @@ bool startTrayIcon(const std::string& iconFolder) {
     return false;
   }
   std::unique_lock guard(running().lock);
-  if (running().thread.joinable()) {
+  if (running().thread.started()) {
     return true;
   }
   // The toolkit starts on the icon's thread, which owns GLib's default context
   // (nothing else in the program uses it); the answer comes back through these.
   auto started = std::make_shared<Event>(Event::Reset::Manual);
   auto ok = std::make_shared<std::atomic<bool>>(false);
-  running().thread = std::thread([iconFolder, started, ok] {
+  bool threadStarted = running().thread.start([iconFolder, started, ok] {
     if (!gtk_init_check(nullptr, nullptr)) {
       started->set();
       return;
@@ -165,6 +162,9 @@ bool startTrayIcon(const std::string& iconFolder) {
     g_object_unref(tray.indicator);
     g_main_loop_unref(tray.loop);
   });
+  if (!threadStarted) {
+    return false;
+  }
   guard.unlock();
   started->wait();
   guard.lock();
@@ -176,7 +176,7 @@ bool startTrayIcon(const std::string& iconFolder) {
 }
 
 void stopTrayIcon() {
-  std::thread thread;
+  JoinableThread thread;
   {
     std::lock_guard guard(running().lock);
     if (running().loop) {
@@ -191,9 +191,7 @@ void stopTrayIcon() {
     }
     thread = std::move(running().thread);
   }
-  if (thread.joinable()) {
-    thread.join();
-  }
+  thread.join();
 }
 
 } // namespace km
