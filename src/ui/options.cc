@@ -310,7 +310,11 @@ ChangeOutcome checkNetblockLines(const std::string& text) {
 } // namespace
 
 std::string configRevision(const Config& config) {
-  return digestOf(formatConfigFile(config));
+  std::string text = formatConfigFile(config);
+  for (const PortConfig& port : config.ports) {
+    text += "#" + std::to_string(port.id);
+  }
+  return digestOf(text);
 }
 
 std::string currentConfigRevision() {
@@ -460,7 +464,16 @@ ChangeOutcome changePort(const std::string& revision, const PortChange& change, 
     }
   });
   if (result.status == ChangeStatus::Done && madeId) {
-    *madeId = made.id;
+    // The reload numbered the ports anew: the added one is the last of its number
+    // and type.
+    *madeId = 0;
+    if (ConfigRef loaded = AcquireConfig()) {
+      for (const PortConfig& port : loaded->ports) {
+        if (port.listenPort == change.listenPort && port.type == change.type) {
+          *madeId = port.id;
+        }
+      }
+    }
   }
   return result;
 }

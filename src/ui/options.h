@@ -31,7 +31,9 @@ struct ChangeOutcome {
   std::string message; // what the page tells the user when it is not Done
 };
 
-// The revision of a configuration: changes made on another one are refused.
+// The revision of a configuration: changes made on another one are refused. It
+// covers the ids of the port definitions too, which every load numbers anew, so
+// that an id read from one snapshot never names another port in the next.
 std::string configRevision(const Config& config);
 std::string currentConfigRevision();
 
@@ -75,7 +77,8 @@ struct PortChange {
 // Adds, edits or removes a port definition. A listen port outside 1 to 65535, a
 // specific port without a server name, a port number another definition uses
 // (unless port sharing is on) or that another program listens on is refused with
-// a message that says so. The id of an added port goes to `madeId`.
+// a message that says so. The id of an added port in the configuration the change
+// loaded goes to `madeId`.
 ChangeOutcome changePort(const std::string& revision, const PortChange& change,
                          uint32_t* madeId = nullptr);
 

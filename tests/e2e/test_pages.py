@@ -161,8 +161,12 @@ class PagesOverHttp(unittest.TestCase):
         wait_for_port(port)
         wait_for(lambda: any(l["port"] == port and l["type"] == "SMTP_SPECIFIC"
                              for l in self.pages.status()["listeners"]), what="the listener row")
+        # The id and the revision of one listing: each load numbers the ports anew.
+        options = self.pages.options()
+        added = [p for p in options["ports"] if p["listenPort"] == port]
+        self.assertEqual(len(added), 1, options["ports"])
         code, _, body = self.pages.post("/api/options/port", {
-            "revision": self.pages.options()["revision"], "action": "remove", "id": body["id"]})
+            "revision": options["revision"], "action": "remove", "id": added[0]["id"]})
         self.assertEqual(code, 200, body)
         # Removed: no longer served (the socket itself closes once the sessions the
         # probe above started have ended).

@@ -92,12 +92,18 @@ TEST_F(Options, PortsAreAddedEditedAndRemoved) {
   add.keys = {{"PORT_SMTP_SERVERNAME", "smtp.example.com:587"},
               {"PORT_SMTP_ADD_RECEIVIED_HEADER", "YES"},
               {"PORT_SMTP_LOCAL_EMAIL_LEAFNAME", ""}};
+  // Every load numbers the ports anew: a revision read before a renumbering is
+  // refused, and the id handed back is the new port's in the reloaded snapshot.
+  std::string before = currentConfigRevision();
+  updateConfigWithoutSaving([](Config& changed) { changed.ports[0].id = 7; });
   uint32_t id = 0;
+  EXPECT_EQ(changePort(before, add, &id).status, ChangeStatus::Conflict);
   ASSERT_EQ(changePort(currentConfigRevision(), add, &id).status, ChangeStatus::Done);
   ConfigRef config = AcquireConfig();
   ASSERT_EQ(config->ports.size(), 2u);
   const PortConfig& smtp = config->ports[1];
   EXPECT_EQ(smtp.id, id);
+  EXPECT_NE(config->ports[0].id, id);
   EXPECT_EQ(smtp.serverName, "smtp.example.com:587");
   EXPECT_TRUE(smtp.smtp.addReceivedHeader);
   // A file name left empty is made as loading makes one.
@@ -113,14 +119,16 @@ TEST_F(Options, PortsAreAddedEditedAndRemoved) {
   edit.keys.emplace_back("PORT_SMTP_ADD_RECEIVIED_HEADER", "NO");
   ASSERT_EQ(changePort(currentConfigRevision(), edit).status, ChangeStatus::Done);
   config = AcquireConfig();
-  EXPECT_EQ(config->ports[1].id, id);
+  EXPECT_EQ(config->ports[1].listenPort, 46125);
   EXPECT_FALSE(config->ports[1].smtp.addReceivedHeader);
 
   PortChange remove;
   remove.action = PortChange::Action::Remove;
-  remove.id = id;
+  remove.id = config->ports[1].id;
   ASSERT_EQ(changePort(currentConfigRevision(), remove).status, ChangeStatus::Done);
-  EXPECT_EQ(AcquireConfig()->ports.size(), 1u);
+  config = AcquireConfig();
+  EXPECT_EQ(config->ports.size(), 1u);
+  remove.id = config->ports[0].id + 1000; // named by no port
   EXPECT_EQ(changePort(currentConfigRevision(), remove).status, ChangeStatus::Invalid);
 }
 
