@@ -95,6 +95,9 @@ public:
     server_.set_payload_max_length(kLargestBody);
     server_.set_socket_options([](SocketHandle sock) { makeAddressReusable(sock); });
     server_.set_keep_alive_max_count(100);
+    // An idle connection is let go soon: the pages ask anew every second, and a
+    // stop waits for the connections the server is holding.
+    server_.set_keep_alive_timeout(2);
     server_.set_read_timeout(10, 0);
     server_.set_write_timeout(10, 0);
     // Refusals of the server itself (such as a body over the limit) say why too.
