@@ -3,11 +3,12 @@
 # Usage: scripts/install-deps.sh build|test|bench
 set -eu
 
-build_packages="cmake ninja-build g++ make libssl-dev libsqlite3-dev libre2-dev
-  libcurl4-openssl-dev libpsl-dev libidn2-dev"
+build_packages="cmake ninja-build g++ make pkg-config libssl-dev libsqlite3-dev libre2-dev
+  libcurl4-openssl-dev libpsl-dev libidn2-dev libcpp-httplib-dev nlohmann-json3-dev
+  libayatana-appindicator3-dev"
 test_packages="$build_packages libgtest-dev libgmock-dev python3 clang libclang-rt-14-dev
   clang-format clang-tidy dovecot-pop3d dovecot-imapd openssl rbldnsd curl fetchmail isync tmux
-  python3-aiosmtpd swaks msmtp"
+  python3-aiosmtpd swaks msmtp chromium xvfb dbus python3-dbus python3-gi"
 bench_packages="$build_packages libbenchmark-dev rbldnsd dovecot-pop3d dovecot-imapd python3
   bogofilter python3-aiosmtpd"
 
@@ -24,9 +25,9 @@ for package in $wanted; do
     missing="$missing $package"
   fi
 done
-# The Bayesian benchmark and the IMAP4 corpus test unpack the SpamAssassin corpus
-# with npm; a Node.js installed from elsewhere brings its own npm, so the command
-# is what counts.
+# The corpus tests and benchmarks unpack the SpamAssassin corpus, and the page tests
+# fetch their browser driver, with npm; a Node.js installed from elsewhere brings its
+# own npm, so the command is what counts.
 if [ "${1:-build}" != build ] && ! command -v npm >/dev/null 2>&1; then
   missing="$missing npm"
 fi

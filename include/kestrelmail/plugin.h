@@ -308,6 +308,15 @@ typedef void (*KmHousekeeping)(KmPluginData data, const volatile int32_t* closin
    validateConfigDialog are reserved for it and not called by this version. */
 typedef int32_t (*KmHasPluginWindow)(void);
 typedef void* (*KmCreatePluginWindow)(KmPluginData data);
+/* renderPluginPage: the plug-in's page among the program's pages, where its
+   window would be on a desktop of old. A plug-in with this export is listed there.
+   Writes an HTML fragment (markup and inline styles; the pages show it without
+   running scripts or loading anything from elsewhere) into `html`, at most `size`
+   bytes including a terminating NUL, and returns the fragment's whole length
+   without the NUL. When that is `size` or more the host calls again with a buffer
+   large enough (up to 1 MB); a negative answer means the plug-in has no page now.
+   Called on any thread, with the data of the current configuration. */
+typedef int32_t (*KmRenderPluginPage)(KmPluginData data, char* html, int32_t size);
 
 #ifdef __cplusplus
 }

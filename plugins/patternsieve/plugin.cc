@@ -161,6 +161,72 @@ SIEVE_EXPORT void filterOnMessageBody(const char* const*, int32_t, int body, uin
   }
 }
 
+namespace {
+
+std::string escapeHtml(std::string_view text) {
+  std::string escaped;
+  for (char c : text) {
+    switch (c) {
+    case '<':
+      escaped += "&lt;";
+      break;
+    case '>':
+      escaped += "&gt;";
+      break;
+    case '&':
+      escaped += "&amp;";
+      break;
+    case '"':
+      escaped += "&quot;";
+      break;
+    default:
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+void appendRuleRows(std::string& html, const std::vector<sieve::Rule>& rules) {
+  for (const sieve::Rule& rule : rules) {
+    html += "<tr><td>" + std::to_string(rule.line) + "</td><td>" +
+            escapeHtml(rule.header.empty() ? "body" : rule.header) + "</td><td>" +
+            (rule.verdict == sieve::Judgement::White ? "white" : "spam") + "</td><td>" +
+            escapeHtml(rule.reason) + "</td><td><code>" +
+            escapeHtml(rule.pattern ? rule.pattern->pattern() : "") + "</code></td></tr>";
+  }
+}
+
+} // namespace
+
+// The page among the program's pages: the rules in force and the lines left out.
+SIEVE_EXPORT int32_t renderPluginPage(KmPluginData data, char* html, int32_t size) {
+  const Sieve* sieve = sieveOf(data);
+  if (sieve == nullptr || html == nullptr || size < 0) {
+    return -1;
+  }
+  const sieve::RuleSet& rules = sieve->rules;
+  std::string page = "<h2>Pattern sieve</h2><p>" + std::to_string(rules.headerRules.size()) +
+                     " header rules and " + std::to_string(rules.bodyRules.size()) +
+                     " body rules from <code>" + sieve::kRuleFileName +
+                     "</code> in the plug-in's folder of the data directory.</p>"
+                     "<table><tr><th>Line</th><th>Where</th><th>Verdict</th><th>Reason</th>"
+                     "<th>Pattern</th></tr>";
+  appendRuleRows(page, rules.headerRules);
+  appendRuleRows(page, rules.bodyRules);
+  page += "</table>";
+  if (!rules.problems.empty()) {
+    page += "<h3>Lines left out</h3><ul>";
+    for (const std::string& problem : rules.problems) {
+      page += "<li>" + escapeHtml(problem) + "</li>";
+    }
+    page += "</ul>";
+  }
+  if (page.size() < static_cast<size_t>(size)) {
+    std::memcpy(html, page.c_str(), page.size() + 1);
+  }
+  return static_cast<int32_t>(page.size());
+}
+
 // The exports have the types the host calls them through.
 static_assert(std::is_same_v<decltype(&checkKestrelmailVersion), KmCheckKestrelmailVersion>);
 static_assert(std::is_same_v<decltype(&loadConfig), KmLoadConfig>);
@@ -170,3 +236,4 @@ static_assert(std::is_same_v<decltype(&filterOnMessageHeaders), KmFilterOnMessag
 static_assert(std::is_same_v<decltype(&requireBodyFiltering), KmRequireFromHeaders>);
 static_assert(std::is_same_v<decltype(&minBodyBytesRequired), KmMinBodyBytesRequired>);
 static_assert(std::is_same_v<decltype(&filterOnMessageBody), KmFilterOnMessageBody>);
+static_assert(std::is_same_v<decltype(&renderPluginPage), KmRenderPluginPage>);

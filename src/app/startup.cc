@@ -40,7 +40,10 @@
 #include "platform/version.h"
 #include "pop3/pop3.h"
 #include "smtp/smtp.h"
+#include "ui/shell.h"
 #include "ui/statistics_model.h"
+#include "ui/tray_icon.h"
+#include "ui/web_interface.h"
 #include "ui/welcome.h"
 
 namespace km {
@@ -187,6 +190,8 @@ int printFilteringStatistics(const Options& options) {
 int shutDown(int exitCode) {
   killTimer(kUpkeepTimerId);
   saveFilteringStatistics();
+  stopTrayIcon();
+  stopWebInterface();
   closeAllListeners();
   waitForThreads();
   flushRepeatedNotices(true);
@@ -261,7 +266,27 @@ void installLayerHooks() {
   setSessionEntries({runPop3Session, runImap4Session, runSmtpSession});
   setSessionActivityHandlers(sessionBusy, sessionIdle);
   setConfigHandlers({notifyForReply, decideOnConfigTrouble});
+  setShellHooks({trayShellState, runPageCommand});
 }
+
+namespace {
+
+// The pages open on the configured loopback port; the address with this run's
+// token is said once.
+void openPages() {
+  ConfigRef config = AcquireConfig();
+  int port = config ? config->webInterfacePort : 0;
+  config.reset();
+  WebInterfaceStart pages = startWebInterface(port);
+  if (!pages.trouble.empty()) {
+    say(pages.trouble);
+  }
+  if (pages.serving) {
+    say(formatText(languageText(kTextWebAddress), {pages.address}));
+  }
+}
+
+} // namespace
 
 bool trayIconWanted() {
   return trayIconOn.load();
@@ -388,7 +413,12 @@ int runKestrelmail(int argc, const char* const* argv) {
   }
   config.reset();
 
+  openPages();
   addTrayIcon();
+  // On a desktop the tray icon shows the same state and opens the pages.
+  if (trayIconWanted()) {
+    startTrayIcon(executableDirectory() + "icons");
+  }
   trimMemory();
   setTimer(kUpkeepTimerId, kUpkeepIntervalMs, upkeep);
   return shutDown(runMainLoop());

@@ -1,5 +1,6 @@
 #include "app/tray.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "app/app.h"
@@ -115,27 +116,31 @@ TrayState trayState() {
   return tray().state;
 }
 
-void exitWithConfirmation() {
+bool confirmExit() {
   ConfigRef config = AcquireConfig();
   bool confirm = config && config->alwaysConfirmExit;
   config.reset();
-  if (confirm) {
-    Notice notice;
-    notice.title = languageText(kTextNoticeTitle);
-    notice.text = languageText(kTextExitQuestion);
-    notice.icon = NoticeIcon::Question;
-    notice.buttons = NoticeButtons::YesNo;
-    notice.headlessAnswer = NoticeAnswer::Yes;
-    notice.checkBoxText = languageText(kTextDoNotAskAgain);
-    NoticeReply reply = notifyForReply(notice);
-    if (reply.checked) {
-      updateConfig([](Config& changed) { changed.alwaysConfirmExit = false; });
-    }
-    if (reply.answer == NoticeAnswer::No) {
-      return;
-    }
+  if (!confirm) {
+    return true;
   }
-  exitProgram();
+  Notice notice;
+  notice.title = languageText(kTextNoticeTitle);
+  notice.text = languageText(kTextExitQuestion);
+  notice.icon = NoticeIcon::Question;
+  notice.buttons = NoticeButtons::YesNo;
+  notice.headlessAnswer = NoticeAnswer::Yes;
+  notice.checkBoxText = languageText(kTextDoNotAskAgain);
+  NoticeReply reply = notifyForReply(notice);
+  if (reply.checked) {
+    updateConfig([](Config& changed) { changed.alwaysConfirmExit = false; });
+  }
+  return reply.answer != NoticeAnswer::No;
+}
+
+void exitWithConfirmation() {
+  if (confirmExit()) {
+    exitProgram();
+  }
 }
 
 void setFilteringDisabled(bool disabled) {
@@ -145,6 +150,39 @@ void setFilteringDisabled(bool disabled) {
     updateConfig([disabled](Config& changed) { changed.filteringDisabled = disabled; });
   }
   showTrayState();
+}
+
+bool runPageCommand(int commandId) {
+  switch (commandId) {
+  case kCommandExit:
+    if (!confirmExit()) {
+      return false;
+    }
+    postMainThreadCall(exitProgram);
+    return true;
+  case kCommandEnableFiltering:
+  case kCommandDisableFiltering:
+    setFilteringDisabled(commandId == kCommandDisableFiltering);
+    return true;
+  case kCommandCheckForUpdates:
+    return startUpdateCheck(true, true);
+  default:
+    return false;
+  }
+}
+
+ShellState trayShellState() {
+  ShellState shell;
+  shell.filteringDisabled = filteringDisabledNow();
+  shell.updateCheckRunning = updateCheckRunning();
+  std::lock_guard guard(tray().lock);
+  const TrayState& state = tray().state;
+  shell.busyCount = state.busyCount;
+  // The icon the tray shows, or would show without "-trayicon none".
+  shell.iconId = shell.filteringDisabled ? kIconFilteringDisabled
+                 : state.busyCount > 0   ? kIconBusyFirst + std::max(state.frame, 0)
+                                         : kIconNormal;
+  return shell;
 }
 
 bool runMenuCommand(int commandId) {

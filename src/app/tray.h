@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "ui/shell.h"
+
 namespace km {
 
 inline constexpr int kIconNormal = 110;
@@ -43,23 +45,6 @@ void animateTray();
 
 TrayState trayState();
 
-// Commands of the tray menu, by the ids the menu's items carry.
-enum MenuCommand : int {
-  kCommandExit = 24476,
-  kCommandAbout = 24487,
-  kCommandCheckForUpdates = 24488,
-  kCommandManual = 24489,
-  kCommandWebPageFirst = 24490,
-  kCommandWebPageLast = 24492,
-  kCommandOptions = 24493,
-  kCommandStatusWindow = 24494,
-  kCommandEnableFiltering = 24495,
-  kCommandDisableFiltering = 24496,
-  kCommandAddToWhiteLists = 24497,
-  kCommandAddToBlackLists = 24498,
-  kCommandFirstPluginWindow = 24501,
-};
-
 // Runs a menu command; false for ids this program does not (yet) handle.
 bool runMenuCommand(int commandId);
 
@@ -67,6 +52,18 @@ bool runMenuCommand(int commandId);
 // again" turns that off and saves, whatever the answer), then takes the exit path
 // unless the answer is no.
 void exitWithConfirmation();
+
+// The question of the exit command alone: true unless the answer is no. Any
+// thread.
+bool confirmExit();
+
+// A menu command given in the program's pages, on the page's thread: the exit
+// question is asked there and the exit path then runs on the main thread; the
+// other commands run at once. False for commands this program does not offer.
+bool runPageCommand(int commandId);
+
+// The tray's state as the pages show it.
+ShellState trayShellState();
 
 // Switches filtering on or off: reloads the configuration, sets the switch, saves,
 // and shows the matching icon.

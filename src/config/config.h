@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/list_index.h"
@@ -41,6 +42,8 @@ inline constexpr const char* kCompatibilityVersion = "1.52";
 inline constexpr int32_t kDefaultMaxSessions = 500;
 inline constexpr int32_t kDefaultClientIdleTimeout = 600;
 inline constexpr int32_t kDefaultPreventionInterval = 29;
+// The loopback port of the pages that show and change the program (0: none).
+inline constexpr int32_t kDefaultWebInterfacePort = 9110;
 
 // The kind of a port definition; the numbers are those config.dat's older
 // single-port format and the plug-ins use.
@@ -255,6 +258,9 @@ struct Config {
   int32_t maxSessions = kDefaultMaxSessions;
   int32_t clientIdleTimeout = kDefaultClientIdleTimeout;
   int32_t preventionInterval = kDefaultPreventionInterval;
+
+  // The port on 127.0.0.1 where the program's pages are served; 0 serves none.
+  int32_t webInterfacePort = kDefaultWebInterfacePort;
 };
 
 // A snapshot as its readers hold it: shared and never changed. A change to the
@@ -364,6 +370,17 @@ std::string makePortFileName(int32_t listenPort, std::string_view base,
 // when given, and then only a failure is told. Used on a snapshot being built or
 // inside updateConfig.
 void createGenericPort(Config& config, PortType type, std::string* statusText = nullptr);
+
+// One port definition as the lines of its block in config.dat after "PORT n":
+// each key with its value, in the written order.
+using PortKeyValues = std::vector<std::pair<std::string, std::string>>;
+PortKeyValues portKeyValues(const PortConfig& port);
+
+// A port definition built the way loading builds one: a block "PORT listenPort"
+// followed by the key lines, read as if it came after the ports of `config`
+// (numbers kept in range, the per-port file names made for a new SMTP port).
+// The block's own files (access list, permission files) are read at the next load.
+PortConfig portFromKeyValues(const Config& config, int32_t listenPort, const PortKeyValues& keys);
 
 // The access decision for a client connecting to a port: the port's own access
 // list when it has one switched on, else the global allow list.

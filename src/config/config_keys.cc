@@ -367,6 +367,7 @@ constexpr ConfigKey kConfigKeys[] = {
      G::Continues},
     {"TIME_OUT_PREVENTION_INTERVAL", &Config::preventionInterval, R::Number, W::WhenNotDefault,
      G::Continues},
+    {"WEB_INTERFACE_PORT", &Config::webInterfacePort, R::Number, W::WhenNotDefault, G::Continues},
     // Keys of older files, read and never written.
     {"USE_AUTO_WLIST_LOGGING", {}, R::Custom, W::Never, G::Continues, readAutoWlistLogging},
     {"TRAY_OPENS_STATUS", {}, R::Custom, W::Never, G::Continues, readTrayOpensStatus},

@@ -45,7 +45,7 @@ constexpr NumberRange kNumberRanges[] = {
     {&Config::programUpdatesInterval, 1, 365}, {&Config::dnsblUpdatesInterval, 1, 365},
     {&Config::maxDnsblThreads, 1, 200},        {&Config::dnsblTimeout, 1, 600},
     {&Config::maxSessions, 0, 100000},         {&Config::clientIdleTimeout, 0, 86400},
-    {&Config::preventionInterval, 1, 3600},
+    {&Config::preventionInterval, 1, 3600},    {&Config::webInterfacePort, 0, 65535},
 };
 constexpr int32_t kLongestCacheDays = 3650;
 constexpr int32_t kLongestCacheHours = 8760;

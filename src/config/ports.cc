@@ -428,6 +428,38 @@ void appendPortBlocks(std::string& out, const Config& config) {
   }
 }
 
+PortKeyValues portKeyValues(const PortConfig& port) {
+  std::string block;
+  writePortBlock(block, port);
+  PortKeyValues keys;
+  size_t start = block.find('\n') + 1; // after "PORT n"
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    std::string_view line(block.data() + start, end - start);
+    start = end + 1;
+    if (line.empty()) {
+      continue;
+    }
+    size_t blank = line.find(' ');
+    keys.emplace_back(std::string(line.substr(0, blank)),
+                      blank == std::string_view::npos ? "" : std::string(line.substr(blank + 1)));
+  }
+  return keys;
+}
+
+PortConfig portFromKeyValues(const Config& config, int32_t listenPort, const PortKeyValues& keys) {
+  Config building;
+  building.ports = config.ports;
+  PortLoadState state;
+  applyPortLine(building, std::to_string(listenPort));
+  for (const auto& [key, value] : keys) {
+    applyKeyOfPort(building, state, key, value);
+  }
+  std::vector<PortConfig> made(1, std::move(building.ports.back()));
+  keepPortNumbersInRange(made);
+  return std::move(made.front());
+}
+
 uint32_t newPortId(const std::vector<PortConfig>& ports) {
   uint32_t candidate = static_cast<uint32_t>(std::time(nullptr));
   for (bool clash = true; clash;) {

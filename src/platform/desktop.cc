@@ -9,10 +9,14 @@ extern char** environ;
 
 namespace km {
 
-bool openWithDesktop(const std::string& path) {
+bool desktopSessionPresent() {
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) {
+  return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+bool openWithDesktop(const std::string& path) {
+  if (!desktopSessionPresent()) {
     return false;
   }
   const char* argv[] = {"xdg-open", path.c_str(), nullptr};

@@ -23,7 +23,7 @@
 namespace km {
 
 enum class NoticeIcon { Information, Exclamation, Stop, Question };
-enum class NoticeButtons { Ok, OkCancel, YesNo };
+enum class NoticeButtons { Ok, OkCancel, YesNo, YesNoCancel };
 enum class NoticeAnswer { Ok, Cancel, Yes, No };
 
 struct Notice {

@@ -21,6 +21,7 @@
 //   text_ids.h       the ids of its texts
 //   notifier.h       message boxes and questions, with the headless implementation
 //   process.h        the running processes, ending one, starting a detached program
+//   random.h         random bytes from the kernel, for secrets
 //   resolver.h       DNS address lookups of DNSBL names and host names
 //   sockets.h        TCP sockets: listening, accepting, connecting, waits, own addresses
 //   tls.h            the client side of TLS towards mail servers (OpenSSL)
@@ -47,6 +48,7 @@
 #include "platform/memory.h"
 #include "platform/notifier.h"
 #include "platform/process.h"
+#include "platform/random.h"
 #include "platform/resolver.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"

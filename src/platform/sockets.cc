@@ -119,9 +119,13 @@ void closeSocket(SocketHandle sock) {
   }
 }
 
-bool bindSocket(SocketHandle sock, const SocketAddress4& address, int port, int& error) {
+void makeAddressReusable(SocketHandle sock) {
   int on = 1;
   ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+bool bindSocket(SocketHandle sock, const SocketAddress4& address, int port, int& error) {
+  makeAddressReusable(sock);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(port));

@@ -62,6 +62,10 @@ void closeSocket(SocketHandle sock);
 bool bindSocket(SocketHandle sock, const SocketAddress4& address, int port, int& error);
 bool listenOnSocket(SocketHandle sock, int backlog, int& error);
 
+// Lets a socket bind an address that old connections still linger on. Only that:
+// no second socket may ever share a listening port with it.
+void makeAddressReusable(SocketHandle sock);
+
 // The port a bound socket ended up on (useful after binding port 0); 0 on failure.
 int boundPort(SocketHandle sock);
 

@@ -222,7 +222,38 @@ namespace km {
   X(kTextPluginNotLoaded, 20800)                                                                   \
   X(kTextPluginRefusedVersion, 20801)                                                              \
   X(kTextLogPluginPipeAbandoned, 20802)                                                            \
-  X(kTextLogPluginAbsurdSize, 20803)
+  X(kTextLogPluginAbsurdSize, 20803)                                                               \
+  X(kTextAddToWhiteTitle, 22000)                                                                   \
+  X(kTextAddToBlackTitle, 22001)                                                                   \
+  X(kTextAddCoveredByWhite, 22002)                                                                 \
+  X(kTextAddRemoveWhiteCovering, 22003)                                                            \
+  X(kTextAddRemoveWhiteCovered, 22004)                                                             \
+  X(kTextAddRemoveBlackEqual, 22005)                                                               \
+  X(kTextAddRemoveBlackCovering, 22006)                                                            \
+  X(kTextAddRemoveBlackCovered, 22007)                                                             \
+  X(kTextAddRemoveAutoWhiteForWhite, 22008)                                                        \
+  X(kTextAddRemoveAutoWhiteForBlack, 22009)                                                        \
+  X(kTextAddNotAnEntry, 22010)                                                                     \
+  X(kTextAddListsChanged, 22011)                                                                   \
+  X(kTextAddBusy, 22012)                                                                           \
+  X(kTextAddAdded, 22013)                                                                          \
+  X(kTextAddCancelled, 22014)                                                                      \
+  X(kTextWebAddress, 22020)                                                                        \
+  X(kTextWebPortTaken, 22021)                                                                      \
+  X(kTextWebNotServed, 22022)                                                                      \
+  X(kTextWebAddressFileFailed, 22023)                                                              \
+  X(kTextAboutVersion, 22030)                                                                      \
+  X(kTextAboutWebAddress, 22031)                                                                   \
+  X(kTextOptionPortInUse, 22040)                                                                   \
+  X(kTextOptionPortTaken, 22041)                                                                   \
+  X(kTextOptionPortNumber, 22042)                                                                  \
+  X(kTextOptionServerNeeded, 22043)                                                                \
+  X(kTextOptionChanged, 22044)                                                                     \
+  X(kTextOptionUnknownPort, 22045)                                                                 \
+  X(kTextOptionBadNetblock, 22046)                                                                 \
+  X(kTextOptionBadValue, 22047)                                                                    \
+  X(kTextOptionNotSaved, 22048)                                                                    \
+  X(kTextOptionListNotSaved, 22049)
 
 enum TextId : int {
 #define KM_TEXT_ID_ENUM(name, id) name = id,

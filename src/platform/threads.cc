@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace km {
 
@@ -47,6 +50,51 @@ bool startDetachedThread(std::function<void()> body, size_t stackSize) {
     return false;
   }
   return true;
+}
+
+struct JoinableThread::Handle {
+  std::thread thread;
+};
+
+JoinableThread::JoinableThread() : handle_(std::make_unique<Handle>()) {}
+
+JoinableThread::~JoinableThread() {
+  join();
+}
+
+JoinableThread::JoinableThread(JoinableThread&& other) noexcept
+    : handle_(std::exchange(other.handle_, std::make_unique<Handle>())) {}
+
+JoinableThread& JoinableThread::operator=(JoinableThread&& other) noexcept {
+  if (this != &other) {
+    join();
+    handle_ = std::exchange(other.handle_, std::make_unique<Handle>());
+  }
+  return *this;
+}
+
+bool JoinableThread::start(std::function<void()> body) {
+  if (handle_->thread.joinable()) {
+    errno = EBUSY;
+    return false;
+  }
+  try {
+    handle_->thread = std::thread(std::move(body));
+  } catch (const std::system_error& error) {
+    errno = error.code().value();
+    return false;
+  }
+  return true;
+}
+
+void JoinableThread::join() {
+  if (handle_ && handle_->thread.joinable()) {
+    handle_->thread.join();
+  }
+}
+
+bool JoinableThread::started() const {
+  return handle_ && handle_->thread.joinable();
 }
 
 uint64_t tickCountMs() {

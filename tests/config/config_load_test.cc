@@ -89,7 +89,8 @@ TEST_F(ConfigTest, EachKeyIsReadByItsRuleAndKeptInItsRange) {
             "PORT_POP3_DEFAULT_BODY_FILTERING_K_RETR 0"},
            {"MAX_SESSIONS 99999999", "MAX_SESSIONS 100000"},
            {"CLIENT_IDLE_TIME_OUT 90000", "CLIENT_IDLE_TIME_OUT 86400"},
-           {"TIME_OUT_PREVENTION_INTERVAL 0", "TIME_OUT_PREVENTION_INTERVAL 1"}}) {
+           {"TIME_OUT_PREVENTION_INTERVAL 0", "TIME_OUT_PREVENTION_INTERVAL 1"},
+           {"WEB_INTERFACE_PORT 70000", "WEB_INTERFACE_PORT 65535"}}) {
     load(std::string("CREATE_DEFAULT_IMAP4_PORT NO\n") + c.read + "\n");
     EXPECT_NE(read("config.dat").find("\n" + std::string(c.written) + "\n"), std::string::npos)
         << c.read;

@@ -88,6 +88,7 @@ Config everySettingChanged(int plugin) {
   c.maxSessions = 40;
   c.clientIdleTimeout = 120;
   c.preventionInterval = 10;
+  c.webInterfacePort = 9111;
   return c;
 }
 
@@ -225,7 +226,8 @@ const char* const kEverySettingWritten =
     "DNSBL_UPDATES_SOURCE https://mirror.example/d.dat\n"
     "MAX_SESSIONS 40\n"
     "CLIENT_IDLE_TIME_OUT 120\n"
-    "TIME_OUT_PREVENTION_INTERVAL 10\n";
+    "TIME_OUT_PREVENTION_INTERVAL 10\n"
+    "WEB_INTERFACE_PORT 9111\n";
 
 TEST_F(ConfigTest, EveryKeyIsWrittenInItsFixedPlaceWithItsFixedBytes) {
   EXPECT_EQ(formatConfigFile(Config{}), kDefaultsWritten);

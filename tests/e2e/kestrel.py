@@ -87,8 +87,11 @@ def test_plugin(name):
 class Kestrel:
     """One running kestrelmail process."""
 
-    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None, env=None):
-        args = [binary, "-configdir", data_dir or workspace.data, "-trayicon", "none"]
+    def __init__(self, workspace, *extra_args, binary=BINARY, data_dir=None, env=None,
+                 tray_icon=False):
+        args = [binary, "-configdir", data_dir or workspace.data]
+        if not tray_icon:
+            args += ["-trayicon", "none"]
         args += list(extra_args)
         environment = workspace.environment()
         environment.update(env or {})

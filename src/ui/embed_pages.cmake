@@ -1,0 +1,22 @@
+# Writes a C++ source that holds the pages' files as string literals, so that the
+# program serves them without reading anything at run time.
+#   cmake -DOUTPUT=file.cc -DPAGES="path|type|file^..." -P embed_pages.cmake
+set(source "// Generated from src/ui/pages by embed_pages.cmake; edit the pages instead.\n")
+string(APPEND source "#include \"ui/web_pages.h\"\n\nnamespace km {\n\nnamespace {\n\n")
+string(APPEND source "const WebPage kPages[] = {\n")
+string(REPLACE "^" ";" page_list "${PAGES}")
+foreach(page IN LISTS page_list)
+  string(REPLACE "|" ";" parts "${page}")
+  list(GET parts 0 path)
+  list(GET parts 1 type)
+  list(GET parts 2 file)
+  file(READ "${file}" content)
+  string(APPEND source "    {\"${path}\", \"${type}; charset=utf-8\", R\"kmpage(${content})kmpage\"},\n")
+endforeach()
+string(APPEND source "};\n\n} // namespace\n\n")
+string(APPEND source "const WebPage* findWebPage(std::string_view path) {\n")
+string(APPEND source "  for (const WebPage& page : kPages) {\n")
+string(APPEND source "    if (page.path == path) {\n      return &page;\n    }\n  }\n")
+string(APPEND source "  return nullptr;\n}\n\n} // namespace km\n")
+file(WRITE "${OUTPUT}.new" "${source}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
