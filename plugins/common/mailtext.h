@@ -1,12 +1,14 @@
-// What the plug-ins of our own share in reading mail: case-blind comparison of
-// ASCII text, the transfer encodings, the walk over HTML's text, a MIME part's
-// header fields and the parts of a multipart body. Everything here works on
-// bounded input and keeps no state.
+// What the plug-ins of our own share in reading mail and their configuration
+// folders: case-blind comparison of ASCII text, the transfer encodings, the walk
+// over HTML's text, a MIME part's header fields and the parts of a multipart
+// body, and the files a plug-in keeps in its configuration folder. Everything here
+// works on bounded input and keeps no state.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,5 +91,28 @@ void splitMessage(std::string_view message, std::vector<std::string_view>& heade
 // the multipart. A part cut short by the end of the body is still handed over.
 void forEachPart(std::string_view body, std::string_view boundary,
                  const std::function<bool(std::string_view part)>& each);
+
+// ---- Configuration folder
+
+enum class ConfigFileState {
+  Read,       // the folder's file
+  Written,    // it had none: the shipped text, now written there
+  Unwritable, // it had none and it could not be written: the shipped text
+  Unreadable, // the file is there but could not be read (or is too large): nothing
+};
+
+struct ConfigFile {
+  ConfigFileState state = ConfigFileState::Read;
+  std::string text;
+};
+
+// Reads the file `name` of a configuration folder (ending in "/"), writing the
+// shipped text there first when the folder has none.
+ConfigFile readConfigFile(const std::string& folder, std::string_view name,
+                          std::string_view shipped, std::uintmax_t largest);
+
+// Whether a plug-in written for interface 1.53 runs under the host's interface
+// version: 1.53 and later versions of the same major number keep its exports.
+bool hostVersionAccepted(const char* hostVersion);
 
 } // namespace mailtext
