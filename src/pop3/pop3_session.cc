@@ -216,25 +216,6 @@ void refuseInsecure(Pop3Session& s, const std::string& failure) {
 
 } // namespace
 
-Pop3Server parsePop3Server(std::string_view specification) {
-  Pop3Server server;
-  std::string_view rest;
-  if (!specification.empty() && specification.front() == '[') {
-    size_t close = specification.find(']');
-    server.host = std::string(specification.substr(
-        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
-  } else {
-    size_t colon = specification.find(':');
-    server.host = std::string(specification.substr(0, colon));
-    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
-  }
-  if (!rest.empty() && rest.front() == ':') {
-    server.port = readInt(rest.substr(1));
-  }
-  return server;
-}
-
 std::optional<GenericUserLine> splitGenericUserLine(std::string_view line) {
   size_t separator = line.find_last_of("@%/");
   if (separator == std::string_view::npos || separator == 0) {
