@@ -736,7 +736,7 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
   SessionThreadScope thread("IMAP4", s.client);
   SessionOpening opening = openSession(std::move(start), "IMAP4", s.client);
   s.row = opening.row;
-  s.status = RowStatus(s.row);
+  s.status = RowProgress(s.row);
   s.config = std::move(opening.config);
   s.port = std::move(opening.port);
   s.clientAddress = opening.clientAddress;
