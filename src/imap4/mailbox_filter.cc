@@ -68,20 +68,6 @@ bool mentionsCounts(std::string_view line) {
          line.find(" EXISTS") != std::string_view::npos;
 }
 
-// The word after the second one ("FETCH" in "* 3 FETCH (...)").
-std::string thirdWord(std::string_view line) {
-  size_t pos = 0;
-  for (int word = 0; word < 2; ++word) {
-    while (pos < line.size() && line[pos] == ' ') {
-      ++pos;
-    }
-    while (pos < line.size() && line[pos] != ' ') {
-      ++pos;
-    }
-  }
-  return firstWord(line.substr(pos));
-}
-
 // The text after the second word, without the blanks before it.
 std::string_view afterSecondWord(std::string_view line) {
   size_t pos = 0;
@@ -97,6 +83,11 @@ std::string_view afterSecondWord(std::string_view line) {
     ++pos;
   }
   return line.substr(pos);
+}
+
+// The word after the second one ("FETCH" in "* 3 FETCH (...)").
+std::string thirdWord(std::string_view line) {
+  return firstWord(afterSecondWord(line));
 }
 
 // Answers that the client's SELECT makes void need not reach it: the messages they
