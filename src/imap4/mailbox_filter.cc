@@ -276,6 +276,17 @@ std::optional<FetchAnswer> parseFetchAnswer(FilterRun& run, const std::string& t
   return answer;
 }
 
+// The answer as parseFetchAnswer reads it, or nothing for the counts (EXISTS,
+// RECENT) that a server may send between the answers about one message.
+std::optional<FetchAnswer> messageFetchAnswer(FilterRun& run, const std::string& text) {
+  std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+  if (answer && isUntagged(text) &&
+      (tokenIs(answer->line.tokens, 2, "EXISTS") || tokenIs(answer->line.tokens, 2, "RECENT"))) {
+    return std::nullopt;
+  }
+  return answer;
+}
+
 bool isWantedByType(const FilterRun& run, bool seen, bool recent) {
   switch (options(run).filterType) {
   case Imap4FilterType::All:
@@ -532,12 +543,8 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
     return answer.items != nullptr && (itemUid.empty() || itemUid == uid);
   };
   if (!runCommand(run, sizeCommand, [&](const std::string& text) {
-        std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+        std::optional<FetchAnswer> answer = messageFetchAnswer(run, text);
         if (!answer) {
-          return;
-        }
-        const ImapTokens& tokens = answer->line.tokens;
-        if (isUntagged(text) && (tokenIs(tokens, 2, "EXISTS") || tokenIs(tokens, 2, "RECENT"))) {
           return;
         }
         if (isOurs(*answer) && !answer->item("RFC822.SIZE").empty()) {
@@ -568,12 +575,8 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
   status(run, kTextStatusReadingHeaders);
   ImapLine headerCommand = ownCommand(run, {"UID FETCH", uid, "RFC822.HEADER"});
   if (!runCommand(run, headerCommand, [&](const std::string& text) {
-        std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+        std::optional<FetchAnswer> answer = messageFetchAnswer(run, text);
         if (!answer) {
-          return;
-        }
-        const ImapTokens& tokens = answer->line.tokens;
-        if (isUntagged(text) && (tokenIs(tokens, 2, "EXISTS") || tokenIs(tokens, 2, "RECENT"))) {
           return;
         }
         std::string_view header = answer->text("RFC822.HEADER");
