@@ -15,32 +15,16 @@ Usage: /usr/bin/python3 bench/imap4_bench.py [BUILD_DIR]
 import imaplib
 import os
 import shutil
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-if len(sys.argv) > 1:
-    os.environ["KESTREL_BUILD_DIR"] = os.path.abspath(sys.argv[1])
-
-from kestrel import Kestrel, Workspace, wait_for  # noqa: E402
-from peers import Dovecot, Middleman, free_port, wait_for_port  # noqa: E402
+from bench_support import report_message, start_proxy
+from kestrel import Workspace
+from peers import Dovecot, Middleman, free_port
 
 MESSAGES = 1000
 SIZE = 20 * 1024
 RUNS = 5
 FETCH_RUNS = 20
-
-
-def message(n):
-    received = "".join("Received: from relay%d.example.net (relay%d.example.net [198.18.%d.%d])\n"
-                       "\tby mx.example.net; Sun, 6 Dec 2026 10:00:%02d +0000\n"
-                       % (i, i, n % 250, i + 1, i) for i in range(8))
-    head = (received + "From: Sender %d <sender%d@example.org>\nTo: alice@example.net\n"
-            "Subject: Report number %d\nMessage-ID: <%d@example.org>\n\n" % (n, n, n, n))
-    line = "The quick brown fox jumps over the lazy dog, again and again and again.\n"
-    body = line * ((SIZE - len(head)) // len(line))
-    return (head + body).encode()
 
 
 def timed(action):
@@ -93,15 +77,13 @@ def fetch_all(port, user):
 def main():
     dovecot = Dovecot().start()
     for n in range(MESSAGES):
-        dovecot.deliver("alice", message(n))
+        dovecot.deliver("alice", report_message(n, SIZE))
     middleman = Middleman(dovecot.imap_port)
     ws = Workspace()
     port = free_port()
-    ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                           "PORT %d\nPORT_TYPE IMAP4_GENERIC\nPORT_IMAP4_FILTER_TYPE ALL\n" % port)
-    kestrel = Kestrel(ws)
+    kestrel = start_proxy(ws, "TAG_SUBJECT TRUE\nPORT %d\nPORT_TYPE IMAP4_GENERIC\n"
+                              "PORT_IMAP4_FILTER_TYPE ALL\n" % port, [port])
     try:
-        wait_for_port(port)
         state = ws.path("imap4_state")
         # Warm the server's caches and index first.
         direct_headers_at_once(dovecot)

@@ -16,17 +16,12 @@ import resource
 import socket
 import statistics
 import struct
-import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-if len(sys.argv) > 1:
-    os.environ["KESTREL_BUILD_DIR"] = os.path.abspath(sys.argv[1])
-
-from kestrel import Kestrel, Workspace  # noqa: E402
-from peers import Dovecot, free_port, read_line, wait_for_port  # noqa: E402
+from bench_support import report_message, start_proxy as start_kestrel, status_mb
+from kestrel import Workspace
+from peers import Dovecot, free_port, read_line
 
 SESSIONS = 500
 MESSAGES = 10
@@ -34,32 +29,12 @@ SIZE = 20 * 1024
 ROUNDS = 5
 
 
-def message(n):
-    head = ("From: Sender %d <sender%d@example.org>\nTo: alice@example.net\n"
-            "Subject: Report number %d\nMessage-ID: <%d@example.org>\n\n" % (n, n, n, n))
-    line = "The quick brown fox jumps over the lazy dog, again and again and again.\n"
-    return (head + line * ((SIZE - len(head)) // len(line))).encode()
-
-
 def proc_stat(pid):
     """(CPU seconds, peak resident MB) of a process so far."""
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    peak = 0.0
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                peak = int(line.split()[1]) / 1024.0
-    return cpu, peak
-
-
-def resident_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
+    return cpu, status_mb(pid)
 
 
 AUTH_PORT = free_port()
@@ -68,14 +43,9 @@ AUTH_PORT = free_port()
 def start_proxy(ws, port, bounds, server):
     """Kestrelmail with a generic port and a port for `server` (AUTH_PORT)."""
     extra = "" if bounds else "MAX_SESSIONS 0\nCLIENT_IDLE_TIME_OUT 0\n"
-    ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n%s"
-                           "PORT %d\nPORT_TYPE POP3_GENERIC\n\n"
-                           "PORT %d\nPORT_TYPE POP3_SPECIFIC\nPORT_POP3_SERVERNAME %s\n"
-                           % (extra, port, AUTH_PORT, server))
-    kestrel = Kestrel(ws)
-    wait_for_port(port)
-    wait_for_port(AUTH_PORT)
-    return kestrel
+    return start_kestrel(ws, "%sPORT %d\nPORT_TYPE POP3_GENERIC\n\n"
+                             "PORT %d\nPORT_TYPE POP3_SPECIFIC\nPORT_POP3_SERVERNAME %s\n"
+                             % (extra, port, AUTH_PORT, server), [port, AUTH_PORT])
 
 
 def load(port, user):
@@ -121,7 +91,7 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
     dovecot = Dovecot(sessions=SESSIONS + 50).start()
     for n in range(MESSAGES):
-        dovecot.deliver("alice", message(n))
+        dovecot.deliver("alice", report_message(n, SIZE, 0))
     server = "127.0.0.1:%d" % dovecot.pop3_port
     user = "alice@" + server
     ws = Workspace()
@@ -173,11 +143,11 @@ def main():
     kestrel = start_proxy(ws, port, False, server)
     pid = kestrel.process.pid
     time.sleep(2)
-    before = resident_mb(pid)
+    before = status_mb(pid, "VmRSS")
     flood = [socket.create_connection(("127.0.0.1", port), timeout=60) for _ in range(2000)]
     for conn in flood:
         read_line(conn)
-    during = resident_mb(pid)
+    during = status_mb(pid, "VmRSS")
     linger = struct.pack("ii", 1, 0)
     for conn in flood:
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
@@ -194,7 +164,7 @@ def main():
     time.sleep(4)
     print("2,000 sessions ending together: new clients wait for their greeting at most %.3f s "
           "(%d clients over 6 s); resident %.1f MB before, %.1f MB with them, %.1f MB 10 s after"
-          % (max(waits), len(waits), before, during, resident_mb(pid)))
+          % (max(waits), len(waits), before, during, status_mb(pid, "VmRSS")))
     kestrel.stop(timeout=120)
     ws.remove()
 

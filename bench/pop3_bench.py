@@ -6,34 +6,17 @@ memory of the proxy while a 100 MB message passes; and 50 concurrent sessions.
 Usage: /usr/bin/python3 bench/pop3_bench.py [BUILD_DIR]
 """
 
-import os
 import poplib
-import random
-import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-if len(sys.argv) > 1:
-    os.environ["KESTREL_BUILD_DIR"] = os.path.abspath(sys.argv[1])
-
-from kestrel import Kestrel, Workspace  # noqa: E402
-from peers import Dovecot, free_port, wait_for_port  # noqa: E402
+from bench_support import report_message, start_proxy as start_kestrel, status_mb, \
+    write_big_lists
+from kestrel import Workspace
+from peers import Dovecot, free_port
 
 MESSAGES = 1000
 SIZE = 20 * 1024
-
-
-def message(n):
-    received = "".join("Received: from relay%d.example.net (relay%d.example.net [198.18.%d.%d])\n"
-                       "\tby mx.example.net; Sun, 6 Dec 2026 10:00:%02d +0000\n"
-                       % (i, i, n % 250, i + 1, i) for i in range(8))
-    head = (received + "From: Sender %d <sender%d@example.org>\nTo: alice@example.net\n"
-            "Subject: Report number %d\nMessage-ID: <%d@example.org>\n\n" % (n, n, n, n))
-    line = "The quick brown fox jumps over the lazy dog, again and again and again.\n"
-    body = line * ((SIZE - len(head)) // len(line))
-    return (head + body).encode()
 
 
 def best_of(runs, port, user):
@@ -54,37 +37,18 @@ def retrieve_all(port, user):
     return elapsed
 
 
-def write_lists(ws):
-    rnd = random.Random(7)
-    ws.write("wlist_email.dat", "".join("*@friend%d.example\n" % i for i in range(10000)))
-    ws.write("blist_ip.dat", "".join("%d.%d.%d.0/24\n" % (rnd.randint(1, 223), rnd.randint(0, 255),
-                                                         rnd.randint(0, 255))
-                                     for _ in range(100000)))
-
-
 def start_proxy(ws, port, extra=""):
-    ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                           "PORT %d\nPORT_TYPE POP3_GENERIC\n%s" % (port, extra))
-    kestrel = Kestrel(ws)
-    wait_for_port(port)
-    return kestrel
-
-
-def peak_rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
+    return start_kestrel(ws, "TAG_SUBJECT TRUE\nPORT %d\nPORT_TYPE POP3_GENERIC\n%s" % (port, extra),
+                         [port])
 
 
 def main():
     dovecot = Dovecot().start()
     for n in range(MESSAGES):
-        dovecot.deliver("alice", message(n))
+        dovecot.deliver("alice", report_message(n, SIZE))
     server = "alice@127.0.0.1:%d" % dovecot.pop3_port
     ws = Workspace()
-    write_lists(ws)
+    write_big_lists(ws)
     port = free_port()
     try:
         retrieve_all(dovecot.pop3_port, "alice")  # warm the server's index and caches
@@ -139,9 +103,9 @@ def main():
                     line * (100 * 1024 * 1024 // len(line)))
     try:
         kestrel = start_proxy(ws, port)
-        before = peak_rss_mb(kestrel.process.pid)
+        before = status_mb(kestrel.process.pid)
         elapsed = retrieve_all(port, "alice@127.0.0.1:%d" % dovecot.pop3_port)
-        peak = peak_rss_mb(kestrel.process.pid)
+        peak = status_mb(kestrel.process.pid)
         print("100 MB message: %.2f s; proxy peak resident memory %.1f MB (%.1f MB before; "
               "target under 32 MB)" % (elapsed, peak, before))
         kestrel.stop()

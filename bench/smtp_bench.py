@@ -7,19 +7,12 @@ proxy's peak resident memory.
 Usage: /usr/bin/python3 bench/smtp_bench.py [BUILD_DIR]
 """
 
-import os
-import random
 import smtplib
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-if len(sys.argv) > 1:
-    os.environ["KESTREL_BUILD_DIR"] = os.path.abspath(sys.argv[1])
-
-from kestrel import Kestrel, Workspace  # noqa: E402
-from peers import SmtpSink, free_port, wait_for_port  # noqa: E402
+from bench_support import start_proxy as start_kestrel, status_mb, write_big_lists
+from kestrel import Workspace
+from peers import SmtpSink, free_port
 
 MESSAGES = 1000
 SIZE = 20 * 1024
@@ -50,29 +43,15 @@ def best_of(runs, port, messages):
 
 
 def write_lists(ws):
-    rnd = random.Random(7)
-    ws.write("wlist_email.dat", "".join("*@friend%d.example\n" % i for i in range(10000)))
-    ws.write("blist_ip.dat", "".join("%d.%d.%d.0/24\n" % (rnd.randint(1, 223), rnd.randint(0, 255),
-                                                         rnd.randint(0, 255))
-                                     for _ in range(100000)))
+    write_big_lists(ws)
     ws.write("local_ip.txt", "127.0.0.1\n")
 
 
 def start_proxy(ws, port, sink, keys=""):
-    ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                           "PORT %d\nPORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME 127.0.0.1:%d\n"
-                           "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n%s" % (port, sink.port, keys))
-    kestrel = Kestrel(ws)
-    wait_for_port(port)
-    return kestrel
-
-
-def peak_rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
+    return start_kestrel(ws, "TAG_SUBJECT TRUE\nPORT %d\nPORT_TYPE SMTP_SPECIFIC\n"
+                             "PORT_SMTP_SERVERNAME 127.0.0.1:%d\n"
+                             "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n%s" % (port, sink.port, keys),
+                         [port])
 
 
 def main():
@@ -106,9 +85,9 @@ def main():
         big = (b"From: big@example.org\r\nSubject: 100 MB\r\n\r\n" +
                line * (100 * 1024 * 1024 // len(line)))
         kestrel = start_proxy(ws, port, sink, "PORT_SMTP_USE_FILTERING YES\n")
-        before = peak_rss_mb(kestrel.process.pid)
+        before = status_mb(kestrel.process.pid)
         elapsed = send_all(port, [big])
-        peak = peak_rss_mb(kestrel.process.pid)
+        peak = status_mb(kestrel.process.pid)
         print("100 MB message: %.2f s; proxy peak resident memory %.1f MB (%.1f MB before)"
               % (elapsed, peak, before))
         kestrel.stop()

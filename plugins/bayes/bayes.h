@@ -14,12 +14,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "mailtext.h"
+
 namespace bayes {
 
 // ---- Decoding
 
-std::string decodeBase64(std::string_view text);
-std::string decodeQuotedPrintable(std::string_view text);
+using mailtext::decodeBase64;
+using mailtext::decodeQuotedPrintable;
 // Decodes the encoded words (=?charset?B?...?= and =?charset?Q?...?=) of a header
 // value; the bytes keep their charset.
 std::string decodeHeaderWords(std::string_view value);
@@ -65,8 +67,7 @@ uint64_t messageFingerprint(const std::vector<std::string_view>& headerLines,
 
 // Splits a raw message into its header lines and body (a leading mailbox "From "
 // line is dropped).
-void splitMessage(std::string_view message, std::vector<std::string_view>& headerLines,
-                  std::string_view& body);
+using mailtext::splitMessage;
 
 // ---- Counts and scores
 

@@ -1,124 +1,12 @@
-// Decoding of transfer encodings, header encoded words and HTML to plain text.
-#include <algorithm>
-#include <array>
+// Decoding of header encoded words and of HTML to plain text.
 #include <cctype>
-#include <cstring>
 
 #include "bayes.h"
 
 namespace bayes {
 
-namespace {
-
-constexpr std::array<int8_t, 256> base64Values() {
-  std::array<int8_t, 256> values{};
-  for (auto& v : values) {
-    v = -1;
-  }
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) {
-    values[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
-  }
-  return values;
-}
-
-constexpr std::array<int8_t, 256> kBase64 = base64Values();
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool startsWithIgnoreCase(std::string_view text, size_t at, std::string_view prefix) {
-  if (text.size() - at < prefix.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (lower(text[at + i]) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-} // namespace
-
-std::string decodeBase64(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    if (c == '=') {
-      break; // padding ends the data
-    }
-    int8_t value = kBase64[static_cast<unsigned char>(c)];
-    if (value < 0) {
-      continue; // line ends and stray bytes
-    }
-    bits = (bits << 6) | static_cast<uint32_t>(value);
-    if (++count == 4) {
-      out.push_back(static_cast<char>(bits >> 16));
-      out.push_back(static_cast<char>(bits >> 8));
-      out.push_back(static_cast<char>(bits));
-      bits = 0;
-      count = 0;
-    }
-  }
-  if (count == 2) {
-    out.push_back(static_cast<char>(bits >> 4));
-  } else if (count == 3) {
-    out.push_back(static_cast<char>(bits >> 10));
-    out.push_back(static_cast<char>(bits >> 2));
-  }
-  return out;
-}
-
-std::string decodeQuotedPrintable(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c != '=') {
-      out.push_back(c);
-      continue;
-    }
-    if (i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
-      i += 2;
-      continue;
-    }
-    // A soft line break: "=" before the line end, perhaps after trailing blanks.
-    size_t j = i + 1;
-    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) {
-      ++j;
-    }
-    if (j < text.size() && text[j] == '\r') {
-      ++j;
-    }
-    if (j < text.size() && text[j] == '\n') {
-      i = j;
-      continue;
-    }
-    if (j >= text.size()) {
-      break;
-    }
-    out.push_back(c); // a lone "=" stays as it is
-  }
-  return out;
-}
+using mailtext::hexValue;
+using mailtext::lower;
 
 std::string decodeHeaderWords(std::string_view value) {
   std::string out;
@@ -218,7 +106,7 @@ size_t appendEntity(std::string_view html, size_t at, std::string& out) {
     return after;
   }
   for (const Entity& entity : kEntities) {
-    if (name.size() == std::strlen(entity.name) && startsWithIgnoreCase(name, 0, entity.name)) {
+    if (mailtext::equalsIgnoreCase(name, entity.name)) {
       out += entity.text;
       return after;
     }
@@ -229,67 +117,7 @@ size_t appendEntity(std::string_view html, size_t at, std::string& out) {
 } // namespace
 
 std::string htmlToText(std::string_view html, size_t limit) {
-  std::string out;
-  out.reserve(std::min(html.size(), limit));
-  size_t i = 0;
-  while (i < html.size() && out.size() < limit) {
-    char c = html[i];
-    if (c == '&') {
-      size_t next = appendEntity(html, i + 1, out);
-      if (next != i + 1) {
-        i = next;
-        continue;
-      }
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    if (c != '<') {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    // A comment ends at "-->"; an unterminated one hides the rest.
-    if (html.compare(i, 4, "<!--") == 0) {
-      size_t end = html.find("-->", i + 4);
-      i = end == std::string_view::npos ? html.size() : end + 3;
-      out.push_back(' ');
-      continue;
-    }
-    // Scripts and styles hold no text a reader sees.
-    // A "<" that does not begin a tag is text ("a < b").
-    char first = i + 1 < html.size() ? html[i + 1] : ' ';
-    if (!(std::isalpha(static_cast<unsigned char>(first)) || first == '/' || first == '!' ||
-          first == '?')) {
-      out.push_back(c);
-      ++i;
-      continue;
-    }
-    bool script = startsWithIgnoreCase(html, i + 1, "script");
-    bool style = startsWithIgnoreCase(html, i + 1, "style");
-    size_t tagEnd = html.find('>', i + 1);
-    if (tagEnd == std::string_view::npos) {
-      break; // an unterminated tag: nothing after it is shown
-    }
-    i = tagEnd + 1;
-    if (script || style) {
-      std::string_view closing = script ? "</script" : "</style";
-      size_t end = i;
-      while (end < html.size() && !startsWithIgnoreCase(html, end, closing)) {
-        end = html.find('<', end + 1);
-        if (end == std::string_view::npos) {
-          end = html.size();
-        }
-      }
-      size_t close = html.find('>', end);
-      i = close == std::string_view::npos ? html.size() : close + 1;
-    }
-    out.push_back(' ');
-  }
-  if (out.size() > limit) {
-    out.resize(limit);
-  }
-  return out;
+  return mailtext::htmlText(html, limit, appendEntity);
 }
 
 } // namespace bayes

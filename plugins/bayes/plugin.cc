@@ -149,9 +149,7 @@ void saveWhenDue(Plugin& plugin) {
 } // namespace
 
 BAYES_EXPORT int32_t checkKestrelmailVersion(const char* hostVersion) {
-  // Interface 1.53 and later versions of the same major number keep these exports.
-  double version = hostVersion != nullptr ? std::strtod(hostVersion, nullptr) : 0;
-  return version >= 1.53 && version < 2 ? 1 : 0;
+  return mailtext::hostVersionAccepted(hostVersion) ? 1 : 0;
 }
 
 BAYES_EXPORT const char* getPluginName() {

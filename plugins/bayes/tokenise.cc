@@ -14,138 +14,20 @@ namespace {
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
 
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool isBlank(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view lowerB) {
-  if (a.size() != lowerB.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lowerB[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view lowerPrefix) {
-  return text.size() >= lowerPrefix.size() &&
-         equalsIgnoreCase(text.substr(0, lowerPrefix.size()), lowerPrefix);
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && isBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = lower(c);
-  }
-  return out;
-}
-
-// A header field's value with its folding undone.
-std::string unfold(std::string_view value) {
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    out.push_back(c == '\r' || c == '\n' ? ' ' : c);
-  }
-  return out;
-}
-
-// Content-Type and Content-Disposition: the lower-case value and its parameters.
-struct FieldValue {
-  std::string value;
-  std::string boundary, charset, name;
-};
-
-FieldValue parseFieldValue(std::string_view text) {
-  FieldValue field;
-  size_t semicolon = text.find(';');
-  field.value = lowered(trim(text.substr(0, semicolon)));
-  size_t at = semicolon;
-  while (at != std::string_view::npos && at < text.size()) {
-    ++at;
-    size_t equals = text.find('=', at);
-    if (equals == std::string_view::npos) {
-      break;
-    }
-    std::string key = lowered(trim(text.substr(at, equals - at)));
-    size_t start = equals + 1;
-    while (start < text.size() && isBlank(text[start])) {
-      ++start;
-    }
-    std::string_view value;
-    if (start < text.size() && text[start] == '"') {
-      size_t close = text.find('"', start + 1);
-      value = text.substr(start + 1,
-                          (close == std::string_view::npos ? text.size() : close) - start - 1);
-      at = close == std::string_view::npos ? std::string_view::npos : text.find(';', close);
-    } else {
-      size_t end = text.find(';', start);
-      value = trim(text.substr(start, (end == std::string_view::npos ? text.size() : end) - start));
-      at = end;
-    }
-    if (key == "boundary") {
-      field.boundary = std::string(value);
-    } else if (key == "charset") {
-      field.charset = lowered(value);
-    } else if (key == "name" || key == "filename") {
-      field.name = lowered(value);
-    }
-  }
-  return field;
-}
-
-struct HeaderField {
-  std::string_view name;
-  std::string_view value;
-};
-
-// Splits a block of header lines (up to the blank line) off `text`; returns the
-// fields and leaves the rest (the body) in `text`.
-void readHeaderBlock(std::string_view& text, std::vector<std::string_view>& lines) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    end = end == std::string_view::npos ? text.size() : end + 1;
-    std::string_view line = text.substr(at, end - at);
-    if (line == "\n" || line == "\r\n") {
-      at = end;
-      break;
-    }
-    if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
-      std::string_view& last = lines.back();
-      last = std::string_view(last.data(), last.size() + line.size());
-    } else {
-      lines.push_back(line);
-    }
-    at = end;
-  }
-  text.remove_prefix(at);
-}
-
-HeaderField splitField(std::string_view line) {
-  size_t colon = line.find(':');
-  if (colon == std::string_view::npos) {
-    return {trim(line), {}};
-  }
-  return {trim(line.substr(0, colon)), line.substr(colon + 1)};
-}
+using mailtext::equalsIgnoreCase;
+using mailtext::FieldValue;
+using mailtext::HeaderField;
+using mailtext::isBlank;
+using mailtext::lower;
+using mailtext::lowered;
+using mailtext::parseFieldValue;
+using mailtext::PartHeaders;
+using mailtext::readHeaderBlock;
+using mailtext::readPartHeaders;
+using mailtext::splitField;
+using mailtext::startsWithIgnoreCase;
+using mailtext::trim;
+using mailtext::unfold;
 
 bool isDottedQuad(std::string_view text) {
   int dots = 0, digits = 0;
@@ -533,82 +415,42 @@ private:
 
   void attachedMessage(const std::vector<std::string_view>& lines, std::string_view body,
                        int depth) {
-    FieldValue contentType, transferEncoding;
+    PartHeaders headers = readPartHeaders(lines);
     for (std::string_view line : lines) {
       HeaderField field = splitField(line);
-      if (equalsIgnoreCase(field.name, "content-type")) {
-        contentType = parseFieldValue(unfold(field.value));
-      } else if (equalsIgnoreCase(field.name, "content-transfer-encoding")) {
-        transferEncoding = parseFieldValue(unfold(field.value));
-      } else if (equalsIgnoreCase(field.name, "subject")) {
+      if (equalsIgnoreCase(field.name, "subject")) {
         words("subject:", decodeHeaderWords(unfold(field.value)));
       }
     }
-    part(contentType, transferEncoding, body, depth);
+    part(headers.type, headers.encoding, body, depth);
   }
 
   void multipart(const std::string& boundary, std::string_view body, int depth, bool digest) {
-    // Each part starts after a line "--boundary" and ends at the next one; the
-    // line "--boundary--" closes the multipart.
-    std::string delimiter = "--" + boundary;
-    size_t at = 0;
-    bool inPart = false;
-    size_t partStart = 0;
-    while (at < body.size()) {
-      size_t end = body.find('\n', at);
-      end = end == std::string_view::npos ? body.size() : end + 1;
-      std::string_view line = body.substr(at, end - at);
-      if (line.size() >= delimiter.size() && line.compare(0, delimiter.size(), delimiter) == 0) {
-        if (inPart) {
-          // The line end before the delimiter belongs to it.
-          size_t partEnd = at;
-          subpart(body.substr(partStart, partEnd - partStart), depth, digest);
-          if (parts_ > limits_.parts) {
-            return;
-          }
-        }
-        std::string_view rest = line.substr(delimiter.size());
-        if (rest.size() >= 2 && rest[0] == '-' && rest[1] == '-') {
-          return;
-        }
-        inPart = true;
-        partStart = end;
-      }
-      at = end;
-    }
-    if (inPart) {
-      subpart(body.substr(partStart), depth, digest); // cut short: take what came
-    }
+    mailtext::forEachPart(body, boundary, [&](std::string_view text) {
+      subpart(text, depth, digest);
+      return parts_ <= limits_.parts;
+    });
   }
 
   void subpart(std::string_view text, int depth, bool digest) {
     std::vector<std::string_view> lines;
     readHeaderBlock(text, lines);
-    FieldValue contentType, transferEncoding, disposition;
-    for (std::string_view line : lines) {
-      HeaderField field = splitField(line);
-      if (equalsIgnoreCase(field.name, "content-type")) {
-        contentType = parseFieldValue(unfold(field.value));
-      } else if (equalsIgnoreCase(field.name, "content-transfer-encoding")) {
-        transferEncoding = parseFieldValue(unfold(field.value));
-      } else if (equalsIgnoreCase(field.name, "content-disposition")) {
-        disposition = parseFieldValue(unfold(field.value));
-      }
-    }
+    PartHeaders headers = readPartHeaders(lines);
+    FieldValue& contentType = headers.type;
     if (contentType.value.empty() && digest) {
       contentType.value = "message/rfc822";
     }
     if (contentType.name.empty()) {
-      contentType.name = disposition.name;
+      contentType.name = headers.disposition.name;
     }
     add("part:", contentType.value.empty() ? std::string_view("text/plain") : contentType.value);
-    if (!transferEncoding.value.empty()) {
-      add("part encoding:", transferEncoding.value);
+    if (!headers.encoding.value.empty()) {
+      add("part encoding:", headers.encoding.value);
     }
     if (!contentType.charset.empty()) {
       add("charset:", contentType.charset);
     }
-    part(contentType, transferEncoding, text, depth);
+    part(contentType, headers.encoding, text, depth);
   }
 
   const TokenLimits& limits_;
@@ -626,16 +468,6 @@ uint64_t tokenHash(std::string_view text) {
     hash = (hash ^ static_cast<unsigned char>(c)) * kFnvPrime;
   }
   return hash;
-}
-
-void splitMessage(std::string_view message, std::vector<std::string_view>& headerLines,
-                  std::string_view& body) {
-  if (message.substr(0, 5) == "From ") {
-    size_t end = message.find('\n');
-    message.remove_prefix(end == std::string_view::npos ? message.size() : end + 1);
-  }
-  readHeaderBlock(message, headerLines);
-  body = message;
 }
 
 TokenSet tokeniseParts(const std::vector<std::string_view>& headerLines, std::string_view body,

@@ -15,12 +15,14 @@
 #include <string_view>
 #include <vector>
 
+#include "mailtext.h"
+
 namespace linkscan {
 
 // ---- Decoding
 
-std::string decodeBase64(std::string_view text);
-std::string decodeQuotedPrintable(std::string_view text);
+using mailtext::decodeBase64;
+using mailtext::decodeQuotedPrintable;
 // Decodes HTML character references (named ones of a small table, and numbered
 // ones, which come out as UTF-8). At most `limit` bytes of output.
 std::string decodeEntities(std::string_view html, size_t limit);

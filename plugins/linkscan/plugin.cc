@@ -130,8 +130,7 @@ void checkDomains(const Scanner& scanner, const std::vector<std::string>& domain
 } // namespace
 
 LINKSCAN_EXPORT int32_t checkKestrelmailVersion(const char* hostVersion) {
-  double version = hostVersion != nullptr ? std::strtod(hostVersion, nullptr) : 0;
-  return version >= 1.53 && version < 2 ? 1 : 0;
+  return mailtext::hostVersionAccepted(hostVersion) ? 1 : 0;
 }
 
 LINKSCAN_EXPORT const char* getPluginName() {

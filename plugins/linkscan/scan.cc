@@ -11,48 +11,11 @@ namespace linkscan {
 
 namespace {
 
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view lowerB) {
-  if (a.size() != lowerB.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lowerB[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool endsWithIgnoreCase(std::string_view text, std::string_view lowerSuffix) {
-  return text.size() >= lowerSuffix.size() &&
-         equalsIgnoreCase(text.substr(text.size() - lowerSuffix.size()), lowerSuffix);
-}
-
-bool isBlank(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && isBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = lower(c);
-  }
-  return out;
-}
+using mailtext::endsWithIgnoreCase;
+using mailtext::isBlank;
+using mailtext::PartHeaders;
+using mailtext::readHeaderBlock;
+using mailtext::readPartHeaders;
 
 // Letters, digits and the punctuation of host names: the bytes a bare name is made of.
 bool isNameByte(char c) {
@@ -69,100 +32,6 @@ bool endsAuthority(char c) {
 // already read rather than a name of its own.
 bool endsContext(char c) {
   return std::strchr("@/\\:%=&#?~+$", c) != nullptr;
-}
-
-struct ContentType {
-  std::string value; // lower case, "" when absent
-  std::string boundary;
-};
-
-ContentType parseContentType(std::string_view text) {
-  ContentType type;
-  size_t semicolon = text.find(';');
-  type.value = lowered(trim(text.substr(0, semicolon)));
-  size_t at = semicolon;
-  while (at != std::string_view::npos && at < text.size()) {
-    ++at;
-    size_t equals = text.find('=', at);
-    if (equals == std::string_view::npos) {
-      break;
-    }
-    std::string key = lowered(trim(text.substr(at, equals - at)));
-    size_t start = equals + 1;
-    while (start < text.size() && isBlank(text[start])) {
-      ++start;
-    }
-    std::string_view value;
-    if (start < text.size() && text[start] == '"') {
-      size_t close = text.find('"', start + 1);
-      value = text.substr(start + 1,
-                          (close == std::string_view::npos ? text.size() : close) - start - 1);
-      at = close == std::string_view::npos ? close : text.find(';', close);
-    } else {
-      size_t end = text.find(';', start);
-      value = trim(text.substr(start, (end == std::string_view::npos ? text.size() : end) - start));
-      at = end;
-    }
-    if (key == "boundary") {
-      type.boundary = std::string(value);
-    }
-  }
-  return type;
-}
-
-// A header field's value with its folding undone.
-std::string unfold(std::string_view value) {
-  std::string out(value);
-  for (char& c : out) {
-    if (c == '\r' || c == '\n') {
-      c = ' ';
-    }
-  }
-  return out;
-}
-
-struct PartHeaders {
-  ContentType type;
-  std::string encoding; // lower case
-};
-
-PartHeaders readPartHeaders(const std::vector<std::string_view>& lines) {
-  PartHeaders headers;
-  for (std::string_view line : lines) {
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos) {
-      continue;
-    }
-    std::string_view name = trim(line.substr(0, colon));
-    if (equalsIgnoreCase(name, "content-type")) {
-      headers.type = parseContentType(unfold(line.substr(colon + 1)));
-    } else if (equalsIgnoreCase(name, "content-transfer-encoding")) {
-      headers.encoding = lowered(trim(unfold(line.substr(colon + 1))));
-    }
-  }
-  return headers;
-}
-
-// Splits the header block (up to the blank line) off `text` into whole fields.
-void readHeaderBlock(std::string_view& text, std::vector<std::string_view>& lines) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    end = end == std::string_view::npos ? text.size() : end + 1;
-    std::string_view line = text.substr(at, end - at);
-    if (line == "\n" || line == "\r\n") {
-      at = end;
-      break;
-    }
-    if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
-      std::string_view& last = lines.back();
-      last = std::string_view(last.data(), last.size() + line.size());
-    } else {
-      lines.push_back(line);
-    }
-    at = end;
-  }
-  text.remove_prefix(at);
 }
 
 // The distinct hosts found so far, up to the limit.
@@ -342,9 +211,9 @@ private:
     }
     bool html = kind == "text/html";
     // Decode no more than the budget can take.
-    if (headers.encoding == "base64") {
+    if (headers.encoding.value == "base64") {
       text(decodeBase64(body.substr(0, textBudget_ / 3 * 4 + 8)), html);
-    } else if (headers.encoding == "quoted-printable") {
+    } else if (headers.encoding.value == "quoted-printable") {
       text(decodeQuotedPrintable(body.substr(0, textBudget_ * 3 + 8)), html);
     } else {
       text(body, html);
@@ -365,34 +234,10 @@ private:
   }
 
   void multipart(const std::string& boundary, std::string_view body, int depth, bool digest) {
-    // Each part starts after a line "--boundary" and ends at the next one; the line
-    // "--boundary--" closes the multipart.
-    std::string delimiter = "--" + boundary;
-    size_t at = 0;
-    bool inPart = false;
-    size_t partStart = 0;
-    while (at < body.size() && !collector_.full() && parts_ <= limits_.parts) {
-      size_t end = body.find('\n', at);
-      end = end == std::string_view::npos ? body.size() : end + 1;
-      std::string_view line = body.substr(at, end - at);
-      std::string_view rest = line.starts_with(delimiter) ? line.substr(delimiter.size()) : "x";
-      bool closing = rest.starts_with("--");
-      // "--b" followed by anything but blanks is no delimiter of "b" ("--b2" is not).
-      if (closing || trim(rest).empty()) {
-        if (inPart) {
-          subpart(body.substr(partStart, at - partStart), depth, digest);
-        }
-        if (closing) {
-          return;
-        }
-        inPart = true;
-        partStart = end;
-      }
-      at = end;
-    }
-    if (inPart) {
-      subpart(body.substr(partStart), depth, digest); // cut short: take what came
-    }
+    mailtext::forEachPart(body, boundary, [&](std::string_view text) {
+      subpart(text, depth, digest);
+      return !collector_.full() && parts_ <= limits_.parts;
+    });
   }
 
   void subpart(std::string_view text, int depth, bool digest) {
@@ -425,13 +270,10 @@ LinkHosts findLinkHosts(const std::vector<std::string_view>& headerLines, std::s
 
 LinkHosts findLinkHosts(std::string_view message, const ScanLimits& limits,
                         const Suffixes& suffixes, const std::vector<std::string>& skipDomains) {
-  if (message.starts_with("From ")) {
-    size_t end = message.find('\n');
-    message.remove_prefix(end == std::string_view::npos ? message.size() : end + 1);
-  }
   std::vector<std::string_view> lines;
-  readHeaderBlock(message, lines);
-  return findLinkHosts(lines, message, limits, suffixes, skipDomains);
+  std::string_view body;
+  mailtext::splitMessage(message, lines, body);
+  return findLinkHosts(lines, body, limits, suffixes, skipDomains);
 }
 
 } // namespace linkscan

@@ -2,9 +2,6 @@
 // (linkscan.txt) and its domain blocklists (domain_dnsbl.txt).
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "links.h"
 
@@ -153,46 +150,17 @@ std::optional<std::array<uint8_t, 4>> dottedAddress(std::string_view text) {
   return octets;
 }
 
-// Reads a whole file; nothing when it is missing, too large or unreadable.
-std::optional<std::string> readFile(const std::string& path, bool& exists) {
-  std::error_code error;
-  exists = std::filesystem::exists(path, error);
-  std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (!exists || error || size > kLargestFile) {
-    return std::nullopt;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (!in) {
-    return std::nullopt;
-  }
-  return std::move(buffer).str();
-}
-
-bool writeFile(const std::string& path, std::string_view text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
-}
-
 // The text of a file of the folder; the shipped text, written there, when the
 // folder has none.
 std::string fileText(const std::string& folder, const char* name, std::string_view shipped,
                      Settings& settings) {
-  std::string path = folder + name;
-  bool exists = false;
-  if (std::optional<std::string> text = readFile(path, exists)) {
-    return *text;
-  }
-  if (exists) {
+  mailtext::ConfigFile file = mailtext::readConfigFile(folder, name, shipped, kLargestFile);
+  if (file.state == mailtext::ConfigFileState::Unreadable) {
     settings.problems.push_back(std::string(name) + ": the file could not be read");
-    return {};
-  }
-  if (!writeFile(path, shipped)) {
+  } else if (file.state == mailtext::ConfigFileState::Unwritable) {
     settings.problems.push_back(std::string(name) + ": the file could not be written");
   }
-  return std::string(shipped);
+  return std::move(file.text);
 }
 
 } // namespace

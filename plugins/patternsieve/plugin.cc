@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "mailtext.h"
 #include "sieve.h"
 
 #define SIEVE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -69,8 +70,7 @@ bool bodyRulesMatter(const Sieve& sieve, const Verdict& verdict) {
 } // namespace
 
 SIEVE_EXPORT int32_t checkKestrelmailVersion(const char* hostVersion) {
-  double version = hostVersion != nullptr ? std::strtod(hostVersion, nullptr) : 0;
-  return version >= 1.53 && version < 2 ? 1 : 0;
+  return mailtext::hostVersionAccepted(hostVersion) ? 1 : 0;
 }
 
 SIEVE_EXPORT const char* getPluginName() {

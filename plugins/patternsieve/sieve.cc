@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <limits>
+
+#include "mailtext.h"
 
 namespace sieve {
 
@@ -140,20 +140,15 @@ RuleSet parseRules(std::string_view text) {
 }
 
 RuleSet loadRules(const std::string& folder) {
-  std::string path = folder + kRuleFileName;
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    std::ofstream(path, std::ios::binary) << defaultRules();
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  mailtext::ConfigFile file = mailtext::readConfigFile(folder, kRuleFileName, defaultRules(),
+                                                       std::numeric_limits<std::uintmax_t>::max());
+  if (file.state == mailtext::ConfigFileState::Unreadable ||
+      file.state == mailtext::ConfigFileState::Unwritable) {
     RuleSet none;
-    none.problems.push_back(path + ": cannot be read; no rules");
+    none.problems.push_back(folder + kRuleFileName + ": cannot be read; no rules");
     return none;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parseRules(text.str());
+  return parseRules(file.text);
 }
 
 bool fieldIsNamed(std::string_view field, std::string_view name) {

@@ -80,25 +80,6 @@ bool isUntaggedFetch(std::string_view text) {
 
 } // namespace
 
-Imap4Server parseImap4Server(std::string_view specification) {
-  Imap4Server server;
-  std::string_view rest;
-  if (!specification.empty() && specification.front() == '[') {
-    size_t close = specification.find(']');
-    server.host = std::string(specification.substr(
-        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
-  } else {
-    size_t colon = specification.find(':');
-    server.host = std::string(specification.substr(0, colon));
-    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
-  }
-  if (!rest.empty() && rest.front() == ':') {
-    server.port = readInt(rest.substr(1));
-  }
-  return server;
-}
-
 std::optional<GenericLogin> splitGenericLogin(std::string_view userName) {
   size_t separator = userName.find_last_of("@%/");
   if (separator == std::string_view::npos) {

@@ -21,6 +21,7 @@
 
 #include "imap4/imap_line.h"
 #include "imap4/mailbox_state.h"
+#include "net/upstream_tls.h"
 
 namespace km {
 
@@ -31,13 +32,11 @@ struct SessionStart;
 // net/sessions.h by the application).
 void runImap4Session(std::unique_ptr<SessionStart> start);
 
-// A server named as a host, optionally a colon and a port (143 by default). An
-// IPv6 address is written in brackets: "[2001:db8::1]:993".
-struct Imap4Server {
-  std::string host;
-  int port = 143;
-};
-Imap4Server parseImap4Server(std::string_view specification);
+// A server named as a host, optionally a colon and a port (143 by default).
+using Imap4Server = ServerAddress;
+inline Imap4Server parseImap4Server(std::string_view specification) {
+  return parseServerAddress(specification, 143);
+}
 
 // A LOGIN user name on a generic port: the last "@", "%" or "/" separates the user
 // name for the real server from the server; nothing when there is none.

@@ -17,16 +17,6 @@
 
 namespace km {
 
-// Shows progress in the session's status row.
-class RowStatus : public ProgressDisplay {
-public:
-  explicit RowStatus(int row) : row_(row) {}
-  void show(std::string_view text) override { setRowText(row_, kColumnStatus, text); }
-
-private:
-  int row_;
-};
-
 struct ImapSession {
   PortConfig port;
   LineSocket client;
@@ -37,7 +27,7 @@ struct ImapSession {
   SessionRecord record;
   Imap4Account account;
   int row = -1;
-  RowStatus status{-1};
+  RowProgress status{-1};
   // Every own tag and callback tag takes the next number.
   uint32_t ownTagCounter = 0;
   // The tag of an own command whose completion the client must not see; empty for

@@ -37,7 +37,6 @@ constexpr int kGreetingTimeoutSec = 300;
 constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
 constexpr int kResolveAttempts = 3;
-constexpr unsigned kRowLingeringMs = 2000;
 constexpr int64_t kConfigCheckSec = 11;
 constexpr int kWaitSliceMs = 500;
 // IMAP4 servers wait at least half an hour for a silent client (and clients that
@@ -735,24 +734,18 @@ void switchRewritingOff(ImapSession& s) {
 void runImap4Session(std::unique_ptr<SessionStart> start) {
   ImapSession s;
   SessionThreadScope thread("IMAP4", s.client);
-  s.row = addSessionRow(start->clientAddress);
-  s.status = RowStatus(s.row);
-  setRowText(s.row, kColumnProtocol, "IMAP4");
-
-  reloadIfConfigChanged();
-  s.config = AcquireConfig();
-  s.port = std::move(start->portConfig);
-  s.clientAddress = start->clientAddress;
-  s.client.attach(start->clientSocket);
+  SessionOpening opening = openSession(std::move(start), "IMAP4", s.client);
+  s.row = opening.row;
+  s.status = RowProgress(s.row);
+  s.config = std::move(opening.config);
+  s.port = std::move(opening.port);
+  s.clientAddress = opening.clientAddress;
   s.client.setOutputCapacity(kClientOutputBuffer);
-  start.reset();
-  setRowSockets(s.row, &s.client, nullptr);
   s.lastActivityMs = tickCountMs();
   s.lastConfigCheck = static_cast<int64_t>(std::time(nullptr));
   bool started = false;
   if (s.config) {
     if (s.config->clientIdleTimeout > 0) {
-      s.client.setIdleLimit(s.config->clientIdleTimeout);
       s.idleLimitMs = static_cast<uint64_t>(
                           std::max<int64_t>(s.config->clientIdleTimeout, kShortestImapIdleSec)) *
                       1000;
@@ -796,9 +789,7 @@ void runImap4Session(std::unique_ptr<SessionStart> start) {
     s.account.mailboxes.clear();
     FinishSessionRecord(s.record);
   }
-  showStatus(s, kTextStatusDisconnected);
-  // The row stays visible a moment; the thread does not wait for that.
-  removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
+  closeSessionRow(s.row, languageText(kTextStatusDisconnected));
   if (s.config) {
     Housekeeping();
   }

@@ -68,20 +68,6 @@ bool mentionsCounts(std::string_view line) {
          line.find(" EXISTS") != std::string_view::npos;
 }
 
-// The word after the second one ("FETCH" in "* 3 FETCH (...)").
-std::string thirdWord(std::string_view line) {
-  size_t pos = 0;
-  for (int word = 0; word < 2; ++word) {
-    while (pos < line.size() && line[pos] == ' ') {
-      ++pos;
-    }
-    while (pos < line.size() && line[pos] != ' ') {
-      ++pos;
-    }
-  }
-  return firstWord(line.substr(pos));
-}
-
 // The text after the second word, without the blanks before it.
 std::string_view afterSecondWord(std::string_view line) {
   size_t pos = 0;
@@ -97,6 +83,11 @@ std::string_view afterSecondWord(std::string_view line) {
     ++pos;
   }
   return line.substr(pos);
+}
+
+// The word after the second one ("FETCH" in "* 3 FETCH (...)").
+std::string thirdWord(std::string_view line) {
+  return firstWord(afterSecondWord(line));
 }
 
 // Answers that the client's SELECT makes void need not reach it: the messages they
@@ -281,6 +272,17 @@ std::optional<FetchAnswer> parseFetchAnswer(FilterRun& run, const std::string& t
   const ImapTokens& tokens = answer.line.tokens;
   if (tokenText(tokens, 0) == "*" && tokenIs(tokens, 2, "FETCH") && isListToken(tokens, 3)) {
     answer.items = &tokens[3].list;
+  }
+  return answer;
+}
+
+// The answer as parseFetchAnswer reads it, or nothing for the counts (EXISTS,
+// RECENT) that a server may send between the answers about one message.
+std::optional<FetchAnswer> messageFetchAnswer(FilterRun& run, const std::string& text) {
+  std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+  if (answer && isUntagged(text) &&
+      (tokenIs(answer->line.tokens, 2, "EXISTS") || tokenIs(answer->line.tokens, 2, "RECENT"))) {
+    return std::nullopt;
   }
   return answer;
 }
@@ -541,12 +543,8 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
     return answer.items != nullptr && (itemUid.empty() || itemUid == uid);
   };
   if (!runCommand(run, sizeCommand, [&](const std::string& text) {
-        std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+        std::optional<FetchAnswer> answer = messageFetchAnswer(run, text);
         if (!answer) {
-          return;
-        }
-        const ImapTokens& tokens = answer->line.tokens;
-        if (isUntagged(text) && (tokenIs(tokens, 2, "EXISTS") || tokenIs(tokens, 2, "RECENT"))) {
           return;
         }
         if (isOurs(*answer) && !answer->item("RFC822.SIZE").empty()) {
@@ -577,12 +575,8 @@ bool filterOneMessage(FilterRun& run, const std::string& uid) {
   status(run, kTextStatusReadingHeaders);
   ImapLine headerCommand = ownCommand(run, {"UID FETCH", uid, "RFC822.HEADER"});
   if (!runCommand(run, headerCommand, [&](const std::string& text) {
-        std::optional<FetchAnswer> answer = parseFetchAnswer(run, text);
+        std::optional<FetchAnswer> answer = messageFetchAnswer(run, text);
         if (!answer) {
-          return;
-        }
-        const ImapTokens& tokens = answer->line.tokens;
-        if (isUntagged(text) && (tokenIs(tokens, 2, "EXISTS") || tokenIs(tokens, 2, "RECENT"))) {
           return;
         }
         std::string_view header = answer->text("RFC822.HEADER");

@@ -71,6 +71,17 @@ public:
   void show(std::string_view text) override;
 };
 
+// Shows progress in a session's status row; row -1 (a session without one, such
+// as a pre-fetch) shows nothing.
+class RowProgress : public ProgressDisplay {
+public:
+  explicit RowProgress(int row) : row_(row) {}
+  void show(std::string_view text) override;
+
+private:
+  int row_;
+};
+
 // A body stays in memory up to this size; one more byte moves it to a file.
 inline constexpr uint64_t kMemoryBodyLimit = 6291456;
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "message/message.h"
+#include "net/session_rows.h"
 #include "platform/thread_records.h"
 
 namespace km {
@@ -38,6 +39,12 @@ SessionList& sessionList() {
 
 void ThreadStatusProgress::show(std::string_view text) {
   setThreadStatus(text);
+}
+
+void RowProgress::show(std::string_view text) {
+  if (row_ >= 0) {
+    setRowText(row_, kColumnStatus, text);
+  }
 }
 
 std::mutex& registryLock() {

@@ -3,12 +3,17 @@
 #include <mutex>
 
 #include "diag/crash_report.h"
+#include "net/session_rows.h"
+#include "platform/sync.h"
 #include "platform/thread_records.h"
 #include "platform/threads.h"
 
 namespace km {
 
 namespace {
+
+// How long an ended session's row stays visible.
+constexpr unsigned kRowLingeringMs = 2000;
 
 struct SessionHooks {
   std::mutex lock;
@@ -103,6 +108,29 @@ void endSessionThread(LineSocket& client) {
   client.close();
   unregisterThread();
   sessionThreadEnded();
+}
+
+SessionOpening openSession(std::unique_ptr<SessionStart> start, std::string_view protocol,
+                           LineSocket& client) {
+  SessionOpening opening;
+  opening.row = addSessionRow(start->clientAddress);
+  setRowText(opening.row, kColumnProtocol, protocol);
+  reloadIfConfigChanged();
+  opening.config = AcquireConfig();
+  opening.port = std::move(start->portConfig);
+  opening.clientAddress = start->clientAddress;
+  client.attach(start->clientSocket);
+  if (opening.config && opening.config->clientIdleTimeout > 0) {
+    client.setIdleLimit(opening.config->clientIdleTimeout);
+  }
+  start.reset();
+  setRowSockets(opening.row, &client, nullptr);
+  return opening;
+}
+
+void closeSessionRow(int row, std::string_view status) {
+  setRowText(row, kColumnStatus, status);
+  removeSessionRowAfter(row, stopRequested() ? 0 : kRowLingeringMs);
 }
 
 } // namespace km

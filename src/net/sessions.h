@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "config/config.h"
 #include "net/line_socket.h"
 #include "net/listeners.h"
 
@@ -79,5 +80,24 @@ public:
   SessionActivity(const SessionActivity&) = delete;
   SessionActivity& operator=(const SessionActivity&) = delete;
 };
+
+// What a proxy session takes over at its start.
+struct SessionOpening {
+  int row = -1;     // its status row
+  ConfigRef config; // the snapshot it works with; empty when none could be had
+  PortConfig port;
+  Ipv4Address clientAddress{};
+};
+
+// The first steps of every proxy session: a status row showing the client and
+// `protocol`, the client socket attached to `client` (the row shows it) with the
+// configured idle limit, and the configuration, read again first when its file
+// changed. `start` is spent.
+SessionOpening openSession(std::unique_ptr<SessionStart> start, std::string_view protocol,
+                           LineSocket& client);
+
+// The last step of every proxy session: its row shows the final status a moment
+// longer (not when the program is stopping), then goes; the thread does not wait.
+void closeSessionRow(int row, std::string_view status);
 
 } // namespace km

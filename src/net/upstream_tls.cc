@@ -1,6 +1,27 @@
 #include "net/upstream_tls.h"
 
+#include "platform/text.h"
+
 namespace km {
+
+ServerAddress parseServerAddress(std::string_view specification, int defaultPort) {
+  ServerAddress server{{}, defaultPort};
+  std::string_view rest;
+  if (!specification.empty() && specification.front() == '[') {
+    size_t close = specification.find(']');
+    server.host = std::string(specification.substr(
+        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
+  } else {
+    size_t colon = specification.find(':');
+    server.host = std::string(specification.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
+  }
+  if (!rest.empty() && rest.front() == ':') {
+    server.port = readInt(rest.substr(1));
+  }
+  return server;
+}
 
 UpstreamSecurity upstreamSecurity(UpstreamTls mode, int serverPort) {
   switch (mode) {

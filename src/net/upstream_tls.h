@@ -4,11 +4,21 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "config/config.h"
 #include "platform/tls.h"
 
 namespace km {
+
+// A mail server as a port definition or a generic log-in names it: a host,
+// optionally a colon and a port (`defaultPort` without one; a port that is no
+// number reads as 0). An IPv6 address is written in brackets: "[2001:db8::1]:995".
+struct ServerAddress {
+  std::string host;
+  int port = 0;
+};
+ServerAddress parseServerAddress(std::string_view specification, int defaultPort);
 
 enum class UpstreamSecurity { Plain, Implicit, StartTls };
 

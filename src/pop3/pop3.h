@@ -16,19 +16,18 @@
 #include <string_view>
 
 #include "net/sessions.h"
+#include "net/upstream_tls.h"
 
 namespace km {
 
 // The session thread of a POP3 port (a SessionEntry; the application installs it).
 void runPop3Session(std::unique_ptr<SessionStart> start);
 
-// A server named as a host, optionally a colon and a port (110 by default). An
-// IPv6 address is written in brackets: "[2001:db8::1]:995".
-struct Pop3Server {
-  std::string host;
-  int port = 110;
-};
-Pop3Server parsePop3Server(std::string_view specification);
+// A server named as a host, optionally a colon and a port (110 by default).
+using Pop3Server = ServerAddress;
+inline Pop3Server parsePop3Server(std::string_view specification) {
+  return parseServerAddress(specification, 110);
+}
 
 // A USER line on a generic port: the last "@", "%" or "/" (not at the start)
 // separates the user name for the real server from the server specification.

@@ -47,20 +47,6 @@ private:
   LineSocket* client_;
 };
 
-// Shows progress in the session's status row (none for a pre-fetch).
-class RowProgress : public ProgressDisplay {
-public:
-  explicit RowProgress(int row) : row_(row) {}
-  void show(std::string_view text) override {
-    if (row_ >= 0) {
-      setRowText(row_, kColumnStatus, text);
-    }
-  }
-
-private:
-  int row_;
-};
-
 // One retrieval: the inputs and what it learns on the way.
 struct Retrieval {
   Pop3Session& session;

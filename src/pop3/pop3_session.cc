@@ -38,7 +38,6 @@ constexpr int kLoginTimeoutSec = 300;
 constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
 constexpr int kResolveAttempts = 3;
-constexpr unsigned kRowLingeringMs = 2000;
 // A POP3 command line is at most 255 bytes; SASL answers during AUTH may run to a
 // few kilobytes. Anything longer comes from a broken or hostile client.
 constexpr size_t kLongestClientLine = 16 * 1024;
@@ -215,25 +214,6 @@ void refuseInsecure(Pop3Session& s, const std::string& failure) {
 }
 
 } // namespace
-
-Pop3Server parsePop3Server(std::string_view specification) {
-  Pop3Server server;
-  std::string_view rest;
-  if (!specification.empty() && specification.front() == '[') {
-    size_t close = specification.find(']');
-    server.host = std::string(specification.substr(
-        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
-  } else {
-    size_t colon = specification.find(':');
-    server.host = std::string(specification.substr(0, colon));
-    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
-  }
-  if (!rest.empty() && rest.front() == ':') {
-    server.port = readInt(rest.substr(1));
-  }
-  return server;
-}
 
 std::optional<GenericUserLine> splitGenericUserLine(std::string_view line) {
   size_t separator = line.find_last_of("@%/");
@@ -841,20 +821,12 @@ namespace {
 // The session from the client's arrival to the end of its record, while it counts
 // as at work.
 void serveClient(Pop3Session& s, std::unique_ptr<SessionStart> start) {
-  s.row = addSessionRow(start->clientAddress);
-  setRowText(s.row, kColumnProtocol, "POP3");
-
-  reloadIfConfigChanged();
-  s.config = AcquireConfig();
-  s.portConfig = std::move(start->portConfig);
-  s.clientAddress = start->clientAddress;
-  s.client.attach(start->clientSocket);
+  SessionOpening opening = openSession(std::move(start), "POP3", s.client);
+  s.row = opening.row;
+  s.config = std::move(opening.config);
+  s.portConfig = std::move(opening.port);
+  s.clientAddress = opening.clientAddress;
   s.client.setLineLimit(kLongestClientLine);
-  if (s.config && s.config->clientIdleTimeout > 0) {
-    s.client.setIdleLimit(s.config->clientIdleTimeout);
-  }
-  start.reset();
-  setRowSockets(s.row, &s.client, nullptr);
   bool started = false;
   if (s.config) {
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
@@ -910,9 +882,7 @@ void runPop3Session(std::unique_ptr<SessionStart> start) {
     SessionActivity busy;
     serveClient(s, std::move(start));
   }
-  showStatus(s, kTextStatusDisconnected);
-  // The row stays visible a moment; the thread does not wait for that.
-  removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
+  closeSessionRow(s.row, languageText(kTextStatusDisconnected));
   if (s.config) {
     Housekeeping();
   }

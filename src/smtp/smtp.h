@@ -19,6 +19,7 @@
 
 #include "config/config.h"
 #include "net/sessions.h"
+#include "net/upstream_tls.h"
 #include "platform/ipv4.h"
 
 namespace km {
@@ -27,13 +28,11 @@ namespace km {
 // entry of net/sessions.h.
 void runSmtpSession(std::unique_ptr<SessionStart> start);
 
-// A server named as a host, optionally a colon and a port (25 by default). An
-// IPv6 address is written in brackets: "[2001:db8::1]:587".
-struct SmtpServer {
-  std::string host;
-  int port = 25;
-};
-SmtpServer parseSmtpServer(std::string_view specification);
+// A server named as a host, optionally a colon and a port (25 by default).
+using SmtpServer = ServerAddress;
+inline SmtpServer parseSmtpServer(std::string_view specification) {
+  return parseServerAddress(specification, 25);
+}
 
 // The address of a MAIL FROM or RCPT TO line, after the command word of
 // `commandLength` bytes: from the first "<" on (without it), else after the

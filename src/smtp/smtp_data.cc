@@ -49,21 +49,13 @@ private:
   LineSocket* server_;
 };
 
-class RowProgress : public ProgressDisplay {
-public:
-  explicit RowProgress(SmtpSession& s) : session_(s) {}
-  void show(std::string_view text) override { showStatus(session_, text); }
-
-private:
-  SmtpSession& session_;
-};
-
 // How the header block ended.
 enum class HeaderEnd { BlankLine, EndOfMessage, TooLong, ClientGone };
 
 // One message on its way from the client to the server.
 struct Transfer {
-  explicit Transfer(SmtpSession& session) : s(session), m(*session.message), progress(session) {}
+  explicit Transfer(SmtpSession& session)
+      : s(session), m(*session.message), progress(session.row) {}
 
   SmtpSession& s;
   Message& m;

@@ -57,25 +57,6 @@ std::string_view answerText(std::string_view answer) {
 
 } // namespace
 
-SmtpServer parseSmtpServer(std::string_view specification) {
-  SmtpServer server;
-  std::string_view rest;
-  if (!specification.empty() && specification.front() == '[') {
-    size_t close = specification.find(']');
-    server.host = std::string(specification.substr(
-        1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-    rest = close == std::string_view::npos ? std::string_view() : specification.substr(close + 1);
-  } else {
-    size_t colon = specification.find(':');
-    server.host = std::string(specification.substr(0, colon));
-    rest = colon == std::string_view::npos ? std::string_view() : specification.substr(colon);
-  }
-  if (!rest.empty() && rest.front() == ':') {
-    server.port = readInt(rest.substr(1));
-  }
-  return server;
-}
-
 std::string extractSmtpAddress(std::string_view line, size_t commandLength) {
   std::string_view rest = line.substr(std::min(commandLength, line.size()));
   size_t open = rest.find('<');

@@ -20,16 +20,6 @@ namespace km {
 
 namespace {
 
-// Shows progress in the session's status row.
-class RowProgress : public ProgressDisplay {
-public:
-  explicit RowProgress(SmtpSession& s) : session_(s) {}
-  void show(std::string_view text) override { showStatus(session_, text); }
-
-private:
-  SmtpSession& session_;
-};
-
 void checkSender(SmtpSession& s, const std::string& address) {
   CheckEmailAddress(*s.message, address, false, KM_SOURCE_HEADERS, {}, KM_ADDRESS_MAIL_FROM);
 }
@@ -40,7 +30,7 @@ void checkClientAddress(SmtpSession& s) {
 
 // The outcome of the DNSBL lookups a check started, before the verdict is read.
 void settle(SmtpSession& s) {
-  RowProgress progress(s);
+  RowProgress progress(s.row);
   waitForDnsblResults(*s.message, &progress);
   withdrawMessage(*s.message);
   showStatus(s, "");

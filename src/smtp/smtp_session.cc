@@ -35,7 +35,6 @@ constexpr int kGreetingWaitSec = 300;
 constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
 constexpr int kResolveAttempts = 3;
-constexpr unsigned kRowLingeringMs = 2000;
 // SMTP command lines are at most 512 bytes; SASL answers during AUTH run to a few
 // kilobytes. Anything longer comes from a broken or hostile client.
 constexpr size_t kLongestClientLine = 16 * 1024;
@@ -469,20 +468,12 @@ namespace {
 // The session from the client's arrival to the end of its record, while it counts
 // as at work. True when the dialogue started (the client had the greeting).
 bool serveClient(SmtpSession& s, std::unique_ptr<SessionStart> start) {
-  s.row = addSessionRow(start->clientAddress);
-  setRowText(s.row, kColumnProtocol, "SMTP");
-  s.clientConnection.attach(start->clientSocket);
+  SessionOpening opening = openSession(std::move(start), "SMTP", s.clientConnection);
+  s.row = opening.row;
+  s.config = std::move(opening.config);
+  s.portConfig = std::move(opening.port);
+  s.clientAddress = opening.clientAddress;
   s.clientConnection.setLineLimit(kLongestClientLine);
-  setRowSockets(s.row, s.client, nullptr);
-
-  reloadIfConfigChanged();
-  s.config = AcquireConfig();
-  s.portConfig = std::move(start->portConfig);
-  s.clientAddress = start->clientAddress;
-  start.reset();
-  if (s.config && s.config->clientIdleTimeout > 0) {
-    s.clientConnection.setIdleLimit(s.config->clientIdleTimeout);
-  }
   bool started = false;
   if (s.config) {
     CreateSessionRecord(s.record, s.config, s.portConfig, s.clientAddress);
@@ -532,9 +523,7 @@ void runSmtpSession(std::unique_ptr<SessionStart> start) {
     SessionActivity busy;
     started = serveClient(s, std::move(start));
   }
-  showStatus(s, languageText(kTextStatusClosed));
-  // The row stays visible a moment; the thread does not wait for that.
-  removeSessionRowAfter(s.row, stopRequested() ? 0 : kRowLingeringMs);
+  closeSessionRow(s.row, languageText(kTextStatusClosed));
   if (started) {
     Housekeeping();
   }

@@ -145,6 +145,20 @@ TEST(Tokeniser, HeadersAndDecodedPartsOfAMimeMessage) {
   EXPECT_EQ(tokeniseMessage(kMimeMessage).size(), distinct.size());
 }
 
+TEST(Tokeniser, DelimiterLinesNeedTheWholeBoundary) {
+  // "--b20" starts with the delimiter of boundary "b2" but is text of the part;
+  // blanks after a delimiter are transport padding.
+  std::string message = "Content-Type: multipart/mixed; boundary=b2\n\n"
+                        "--b2 \t\r\n"
+                        "Content-Type: text/plain\n\n"
+                        "firstword\n--b20\nsecondword\n"
+                        "--b2--\n";
+  std::vector<std::string> tokens = tokenTexts(message);
+  EXPECT_TRUE(has(tokens, "firstword"));
+  EXPECT_TRUE(has(tokens, "secondword"));
+  EXPECT_EQ(std::count(tokens.begin(), tokens.end(), "part:text/plain"), 1);
+}
+
 TEST(Tokeniser, BoundsTheWorkOnHugeAndHostileMessages) {
   // A 50 MB binary attachment between two text parts: the second is past the byte
   // cap and never read.
