@@ -496,6 +496,25 @@ def pop3_login(port, user, password="secret", timeout=60):
     return pop
 
 
+def fetchmail(folder, port, proto, user, options=""):
+    """Runs fetchmail once against a port on loopback, delivering into an mbox in
+    `folder`; returns the mbox's bytes."""
+    import subprocess
+    mbox = os.path.join(folder, "mbox")
+    rc = os.path.join(folder, "fetchmailrc")
+    with open(rc, "w") as f:
+        f.write('poll 127.0.0.1 port %d proto %s auth password\n'
+                '  user "%s" password "secret" keep %s\n'
+                '  sslproto "" mda "/bin/sh -c \'cat >> %s\'"\n' % (port, proto, user, options, mbox))
+    os.chmod(rc, 0o600)
+    result = subprocess.run(["fetchmail", "-f", rc, "--nodetach", "-v"], capture_output=True,
+                            env=dict(os.environ, HOME=folder, FETCHMAILHOME=folder), timeout=120)
+    if result.returncode not in (0, 1):  # 1: no mail
+        raise AssertionError("fetchmail failed: " + result.stderr.decode(errors="replace"))
+    with open(mbox, "rb") as f:
+        return f.read()
+
+
 def split_message(lines):
     """(header lines, body lines) of a message as poplib returns it."""
     blank = lines.index(b"") if b"" in lines else len(lines)

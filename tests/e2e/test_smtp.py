@@ -408,13 +408,18 @@ class HostileServerTest(unittest.TestCase):
                 return  # a reply cut off by the server's going
 
     def test_servers_that_misbehave(self):
-        seen = []
+        sessions = []  # the commands of each connection to the server refusing STARTTLS
 
-        def refuses_starttls(line):
-            seen.append(line)
-            if line.upper().startswith(b"EHLO"):
-                return b"250-scripted\r\n250 STARTTLS\r\n"
-            return b"454 4.7.0 TLS not available now\r\n"
+        def refuses_starttls(conn):
+            seen = []
+            sessions.append(seen)
+
+            def answers(line):
+                seen.append(line.split()[0].upper())
+                if seen[-1] == b"EHLO":
+                    return b"250-scripted\r\n250 STARTTLS\r\n"
+                return b"454 4.7.0 TLS not available now\r\n"
+            self.converse(conn, answers)
 
         def goes_mid_message(line):
             command = line[:4].upper()
@@ -435,9 +440,10 @@ class HostileServerTest(unittest.TestCase):
             return b"221 bye\r\n"
 
         servers = {}
-        for name, answers in (("refuses_starttls", refuses_starttls),
-                              ("goes_mid_message", goes_mid_message), ("malformed", malformed)):
-            server = ScriptedServer(lambda conn, answers=answers: self.converse(conn, answers))
+        for name, handler in (("refuses_starttls", refuses_starttls),
+                              ("goes_mid_message", lambda conn: self.converse(conn, goes_mid_message)),
+                              ("malformed", lambda conn: self.converse(conn, malformed))):
+            server = ScriptedServer(handler)
             self.addCleanup(server.close)
             keys = "PORT_UPSTREAM_TLS STARTTLS\n" if name == "refuses_starttls" else ""
             servers[name] = (server.port, keys + LOCAL_IP)
@@ -448,7 +454,10 @@ class HostileServerTest(unittest.TestCase):
             self.assertEqual(read_line(conn), b"421 4.4.1 Unable to connect to SMTP server "
                                               b"(error 10053): 454 4.7.0 TLS not available now\r\n")
             self.assertEqual(conn.recv(1), b"")
-        self.assertEqual([line.split()[0].upper() for line in seen], [b"EHLO", b"STARTTLS"])
+        # Each connection (the readiness probe's too) went no further than STARTTLS.
+        self.assertIn([b"EHLO", b"STARTTLS"], sessions)
+        for seen in sessions:
+            self.assertEqual(seen, [b"EHLO", b"STARTTLS"][:len(seen)])
 
         # A server that goes mid-message never lets the client think it went.
         smtp = smtplib.SMTP("127.0.0.1", ports["goes_mid_message"], timeout=60)
