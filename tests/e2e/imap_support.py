@@ -168,10 +168,11 @@ class ImapProxyCase(unittest.TestCase):
 
     ports = ""
     messages = ()
+    extra_config = ""
 
     @classmethod
     def setUpClass(cls):
-        cls.proxy = ImapProxy(cls.ports, messages=cls.messages)
+        cls.proxy = ImapProxy(cls.ports, messages=cls.messages, extra_config=cls.extra_config)
 
     @classmethod
     def tearDownClass(cls):

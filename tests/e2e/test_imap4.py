@@ -187,20 +187,19 @@ class DeletingTest(ImapProxyCase):
         view.close()
 
 
-class PruningTest(unittest.TestCase):
+class PruningTest(ImapProxyCase):
+    ports = MOVING
+    messages = [CLEAN, CLEAN.replace(b"clean-1", b"clean-2")]
+
     def test_after_two_weeks_the_uid_file_keeps_only_what_the_server_still_has(self):
-        proxy = ImapProxy(MOVING, messages=[CLEAN, CLEAN.replace(b"clean-1", b"clean-2")])
-        try:
-            name = "alice@127.0.0.1G%d-INBOX-uids.dat" % proxy.dovecot.imap_port
-            old = int(time.time()) - 15 * 86400
-            proxy.ws.write("imap4_state/" + name, "%d\n1\n2\n99\n" % old)
-            proxy.select()
-            self.assertEqual(proxy.wait_for_sessions(1), [0], "1 and 2 were filtered already")
-            lines = proxy.ws.read("imap4_state/" + name).splitlines()
-            self.assertGreater(int(lines[0]), old)
-            self.assertEqual(lines[1:], ["1", "2"])
-        finally:
-            self.assertEqual(proxy.stop(), 0)
+        name = "imap4_state/alice@127.0.0.1G%d-INBOX-uids.dat" % self.proxy.dovecot.imap_port
+        old = int(time.time()) - 15 * 86400
+        self.proxy.ws.write(name, "%d\n1\n2\n99\n" % old)
+        self.proxy.select()
+        self.assertEqual(self.proxy.wait_for_sessions(1), [0], "1 and 2 were filtered already")
+        lines = self.proxy.ws.read(name).splitlines()
+        self.assertGreater(int(lines[0]), old)
+        self.assertEqual(lines[1:], ["1", "2"])
 
 
 class FrontEndTest(ImapProxyCase):
@@ -290,23 +289,21 @@ class FrontEndTest(ImapProxyCase):
         self.assertEqual(self.talk(b"a1 NOOP\r\n")[1], b"a1 OK NOOP completed\r\n")
 
 
-class FilteringDisabledTest(unittest.TestCase):
+class FilteringDisabledTest(ImapProxyCase):
+    ports = MOVING
+    messages = [SPAM_SENDER, CLEAN]
+    extra_config = "FILTERING_DISABLED YES\n"
+
     def test_everything_passes_untouched(self):
-        proxy = ImapProxy(MOVING, extra_config="FILTERING_DISABLED YES\n",
-                          messages=[SPAM_SENDER, CLEAN])
-        try:
-            imap = proxy.login()
-            typ, data = imap.select("INBOX")
-            self.assertEqual(int(data[0]), 2)
-            self.assertEqual(imap.response("RECENT")[1], [b"2"], "the server's own count")
-            self.assertEqual(imap.search(None, "NEW")[1], [b"1 2"])
-            imap.logout()
-            view = proxy.view()
-            self.assertEqual(len(view.messages("INBOX")), 2)
-            self.assertNotIn("Junk", view.folders())
-            view.close()
-        finally:
-            self.assertEqual(proxy.stop(), 0)
+        imap = self.proxy.login()
+        self.assertEqual(int(imap.select("INBOX")[1][0]), 2)
+        self.assertEqual(imap.response("RECENT")[1], [b"2"], "the server's own count")
+        self.assertEqual(imap.search(None, "NEW")[1], [b"1 2"])
+        imap.logout()
+        view = self.proxy.view()
+        self.assertEqual(len(view.messages("INBOX")), 2)
+        self.assertNotIn("Junk", view.folders())
+        view.close()
 
 
 class TlsUpstreamTest(unittest.TestCase):

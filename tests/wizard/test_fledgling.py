@@ -5,7 +5,6 @@ truncated backup file."""
 
 import fcntl
 import os
-import socket
 import stat
 import subprocess
 import sys
@@ -14,6 +13,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from kestrel import BUILD_DIR, Kestrel, Workspace, wait_for  # noqa: E402
 from client_stores import WHITELIST, ClientStores  # noqa: E402
+from peers import wait_for_port  # noqa: E402
 
 FLEDGLING = os.path.join(BUILD_DIR, "fledgling")
 
@@ -195,7 +195,7 @@ class FledglingTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         wait_for(lambda: lock_is_held(s.lock), what="kestrelmail to start")
         for port in (1110, 1111, 1112):
-            wait_for(lambda: self.accepts(port), what="port %d to listen" % port)
+            wait_for_port(port)
         # Another user's instance (its own runtime folder) is left alone.
         other = Workspace()
         self.addCleanup(other.remove)
@@ -207,13 +207,6 @@ class FledglingTest(unittest.TestCase):
         self.assertFalse(lock_is_held(s.lock))
         self.assertEqual(s.stores.snapshot(), s.original)
         self.assertIsNone(bystander.process.poll())
-
-    def accepts(self, port):
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=2):
-                return True
-        except OSError:
-            return False
 
     def test_a_running_client_stops_the_wizard_before_anything_changes(self):
         s = self.setup
