@@ -213,7 +213,7 @@ class FrontEndTest(ImapProxyCase):
         with Conversation(self.proxy.ports[port_index]) as client:
             return [client.greeting] + [reply for line in lines for reply in client.command(line)]
 
-    def test_commands_before_and_after_a_server_is_known(self):
+    def test_what_the_proxy_answers_itself_and_how_it_takes_what_clients_send(self):
         replies = self.talk(b"a1 CAPABILITY\r\n", b"a2 NOOP\r\n", b"a3 SELECT INBOX\r\n",
                             b"a4 AUTHENTICATE PLAIN\r\n", b"a5 LOGIN alice secret\r\n",
                             b"a6 LOGIN alice\r\n", b"\r\n", b"a7 LOGOUT\r\n")
@@ -259,7 +259,7 @@ class FrontEndTest(ImapProxyCase):
             self.assertNotIn(b"LITERAL+", line)
         self.assertTrue(any(r.startswith(b"a2 OK") for r in replies), replies)
 
-    def test_pipelined_commands_literals_and_a_line_too_long(self):
+        # Pipelined commands and literals sent without waiting.
         server = self.proxy.server.encode()
         user = b"alice@" + server
         with socket.create_connection(("127.0.0.1", self.proxy.ports[0]), timeout=30) as conn:

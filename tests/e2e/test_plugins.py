@@ -132,7 +132,7 @@ class RecorderTest(PluginCase):
     config_lines = ("ENABLED_PLUGIN recorder Call Recorder\nENABLED_PLUGIN refuser A refuser\n"
                     "ENABLED_PLUGIN missing Gone Away\n")
 
-    def test_every_export_is_called_in_its_place_with_its_arguments(self):
+    def test_every_export_is_called_in_its_place_and_discovery_finds_the_plugins(self):
         self.fetch(1)
         calls = self.calls()
         # Loading: the version check once, the configuration folder, the capabilities
@@ -177,6 +177,24 @@ class RecorderTest(PluginCase):
         # A plug-in refusing the version is never called again.
         self.assertEqual(self.calls("refuser"), ["checkKestrelmailVersion 1.53"])
         self.assertIn('The plug-in "refuser"', self.kestrel.stderr())
+        # Discovery skips hidden folders and repeated names.
+        written = self.ws.read("config.dat")
+        known = re.findall(r"^KNOWN_INSTALLED_PLUGIN (.*)$", written, re.M)
+        self.assertEqual(sorted(known), ["recorder", "refuser"])
+        # Enabled plug-ins are written back with their display names; a missing one
+        # is dropped (and was named by the text it came with).
+        enabled = re.findall(r"^ENABLED_PLUGIN (.*)$", written, re.M)
+        self.assertEqual(enabled, ["recorder Call Recorder", "refuser (Unnamed plugin)"])
+        self.assertIn("Gone Away", self.kestrel.stderr())
+        # The size allowance of the plug-ins is announced.
+        pop = self.proxied()
+        _, listing, _ = pop.list()
+        pop.quit()
+        direct = pop3_login(self.dovecot.pop3_port, "alice")
+        _, original, _ = direct.list()
+        direct.quit()
+        proxied_size = int(listing[0].split()[1])
+        self.assertGreaterEqual(proxied_size - int(original[0].split()[1]), 4000)
 
     def test_verdicts_and_rewriting_a_plugin_does_show(self):
         cases = [(2, True, "SPAM RECORDED"),
@@ -233,26 +251,6 @@ class RecorderTest(PluginCase):
         self.assertEqual(results["open"][1][0], b"Only this line came through.")
         wait_for(lambda: "Plug-in recorder left its pipe open in rewriteMessageBody" in self.log(),
                  what="the log line about the pipe")
-
-    def test_discovery_and_the_size_allowance_of_the_plugins(self):
-        # Discovery skips hidden folders and repeated names.
-        written = self.ws.read("config.dat")
-        known = re.findall(r"^KNOWN_INSTALLED_PLUGIN (.*)$", written, re.M)
-        self.assertEqual(sorted(known), ["recorder", "refuser"])
-        # Enabled plug-ins are written back with their display names; a missing one
-        # is dropped (and was named by the text it came with).
-        enabled = re.findall(r"^ENABLED_PLUGIN (.*)$", written, re.M)
-        self.assertEqual(enabled, ["recorder Call Recorder", "refuser (Unnamed plugin)"])
-        self.assertIn("Gone Away", self.kestrel.stderr())
-        # The size allowance of the plug-ins is announced.
-        pop = self.proxied()
-        _, listing, _ = pop.list()
-        pop.quit()
-        direct = pop3_login(self.dovecot.pop3_port, "alice")
-        _, original, _ = direct.list()
-        direct.quit()
-        proxied_size = int(listing[0].split()[1])
-        self.assertGreaterEqual(proxied_size - int(original[0].split()[1]), 4000)
 
 
 class CrashTest(PluginCase):

@@ -174,7 +174,7 @@ class RetrievalTest(Pop3ProxyCase):
 class FrontEndTest(Pop3ProxyCase):
     messages = [CLEAN, EMPTY_BODY]
 
-    def test_what_the_proxy_answers_before_and_while_it_names_the_server(self):
+    def test_what_the_proxy_answers_itself_and_every_way_of_logging_in(self):
         replies = talk(self.generic_port, b"STAT\r\n", b"APOP alice 0123\r\n", b"AUTH PLAIN\r\n",
                        b"USER alice\r\n", b"QUIT\r\n")
         self.assertEqual(replies, [
@@ -205,8 +205,8 @@ class FrontEndTest(Pop3ProxyCase):
         self.assertTrue(pop.getwelcome().startswith(b"+OK Dovecot"))
         pop.quit()
 
-    def test_every_way_of_logging_in_learns_the_mailbox(self):
-        """Clients that never send STAT (curl, scripts) still get judged messages."""
+        # Every way of logging in learns the mailbox: clients that never send STAT
+        # (curl, scripts) still get judged messages.
         def user_pass(pop):
             pop.user("alice")
             pop.pass_("secret")

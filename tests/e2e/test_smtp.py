@@ -144,7 +144,7 @@ class SmtpProxyTest(SmtpProxyCase):
                     self.assertEqual([(e["from"], e["to"]) for e in envelopes],
                                      [("alice@example.org", ["bob@example.net"])] * 2)
 
-    def test_tricky_messages_arrive_byte_for_byte_and_starttls_stays_here(self):
+    def test_tricky_messages_starttls_and_relaying_permissions(self):
         smtp = self.smtp()
         for what, data in TRICKY:
             with self.subTest(message=what):
@@ -168,6 +168,40 @@ class SmtpProxyTest(SmtpProxyCase):
         self.assertEqual(code, 250, text)  # the server's own answer
         self.assertEqual(smtp.noop()[0], 250)
         smtp.quit()
+        # Relaying needs a local recipient or a log-in.
+        smtp = self.smtp("strangers")
+        smtp.ehlo("client.example.org")
+        smtp.mail("stranger@example.net")
+        self.assertEqual(smtp.rcpt("friend@example.net"),
+                         (550, b"5.7.1 You have no permission to relay for that address."))
+        self.assertEqual(smtp.rcpt("me%friend.example.net@example.org"),
+                         (550, b"5.7.1 Open relay exploit detected in RCPT TO address."))
+        self.assertEqual(smtp.rcpt("me@example.org")[0], 250)
+        smtp.rset()
+        with self.assertRaises(smtplib.SMTPAuthenticationError):
+            smtp.login("alice", "wrong")
+        smtp.mail("stranger@example.net")
+        self.assertEqual(smtp.rcpt("friend@example.net")[0], 550)
+        smtp.rset()
+        smtp.login("alice", "secret")
+        before = len(self.sink.envelopes())
+        smtp.sendmail("alice@example.org", ["friend@example.net"], message(b"relayed"))
+        smtp.quit()
+        self.assertEqual(self.stored_since(before)[0], message(b"relayed"))
+        self.assertTrue(self.sink.envelopes()[-1]["authenticated"])
+
+        # A user name with the POP3 server logs in without it.
+        for mechanism in ("PLAIN", "LOGIN"):
+            with self.subTest(mechanism=mechanism):
+                smtp = self.smtp("wizard")
+                smtp.ehlo("client.example.org")
+                smtp.user, smtp.password = "alice@pop.example.com", "secret"
+                code, _ = smtp.auth(mechanism, getattr(smtp, "auth_" + mechanism.lower()),
+                                    initial_response_ok=mechanism == "PLAIN")
+                self.assertEqual(code, 235)
+                smtp.quit()
+        with self.assertRaises(smtplib.SMTPAuthenticationError):
+            self.smtp("strangers").login("alice@pop.example.com", "secret")
 
     def test_bad_input_from_a_client_never_delivers_half_a_message(self):
         envelope = [b"HELO c\r\n", b"MAIL FROM:<a@example.org>\r\n", b"RCPT TO:<b@example.net>\r\n",
@@ -212,42 +246,6 @@ class SmtpProxyTest(SmtpProxyCase):
         self.assertEqual(split_received(stored[0])[1], b"Subject: dots\r\n\r\na . b\r\n. c\r\n")
         self.assertEqual(len(self.sink.envelopes()[-1]["to"]), 1000)
         self.assertEqual(len(self.sink.envelopes()), before + 1, "only the whole message")
-
-
-    def test_relaying_needs_a_local_recipient_or_a_log_in(self):
-        smtp = self.smtp("strangers")
-        smtp.ehlo("client.example.org")
-        smtp.mail("stranger@example.net")
-        self.assertEqual(smtp.rcpt("friend@example.net"),
-                         (550, b"5.7.1 You have no permission to relay for that address."))
-        self.assertEqual(smtp.rcpt("me%friend.example.net@example.org"),
-                         (550, b"5.7.1 Open relay exploit detected in RCPT TO address."))
-        self.assertEqual(smtp.rcpt("me@example.org")[0], 250)
-        smtp.rset()
-        with self.assertRaises(smtplib.SMTPAuthenticationError):
-            smtp.login("alice", "wrong")
-        smtp.mail("stranger@example.net")
-        self.assertEqual(smtp.rcpt("friend@example.net")[0], 550)
-        smtp.rset()
-        smtp.login("alice", "secret")
-        before = len(self.sink.envelopes())
-        smtp.sendmail("alice@example.org", ["friend@example.net"], message(b"relayed"))
-        smtp.quit()
-        self.assertEqual(self.stored_since(before)[0], message(b"relayed"))
-        self.assertTrue(self.sink.envelopes()[-1]["authenticated"])
-
-        # A user name with the POP3 server logs in without it.
-        for mechanism in ("PLAIN", "LOGIN"):
-            with self.subTest(mechanism=mechanism):
-                smtp = self.smtp("wizard")
-                smtp.ehlo("client.example.org")
-                smtp.user, smtp.password = "alice@pop.example.com", "secret"
-                code, _ = smtp.auth(mechanism, getattr(smtp, "auth_" + mechanism.lower()),
-                                    initial_response_ok=mechanism == "PLAIN")
-                self.assertEqual(code, 235)
-                smtp.quit()
-        with self.assertRaises(smtplib.SMTPAuthenticationError):
-            self.smtp("strangers").login("alice@pop.example.com", "secret")
 
 
     def test_spam_is_tagged_clean_mail_only_gets_its_verdict_and_the_exit_is_told(self):
