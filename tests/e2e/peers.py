@@ -122,6 +122,7 @@ log_path = {self.path("dovecot.log")}
 {ssl_lines}
 disable_plaintext_auth = no
 auth_mechanisms = plain login apop cram-md5
+auth_failure_delay = 0
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN {self.path("passwd")}
