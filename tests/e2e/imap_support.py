@@ -9,7 +9,7 @@ import unittest
 
 import corpus
 from kestrel import Kestrel, Workspace, wait_for
-from peers import Dovecot, free_port, wait_for_port
+from peers import Dovecot, free_ports, wait_for_port
 
 def crlf(message):
     """A message as an IMAP4 server hands it out."""
@@ -93,7 +93,7 @@ class ImapProxy:
                  blacklist_ip="198.51.100.0/24\n", messages=(), dovecot=None, files=None):
         self.dovecot = (dovecot or Dovecot(ssl=ssl).start()).deliver_all(messages)
         self.ws = Workspace()
-        self.ports = [free_port() for _ in range(4)]
+        self.ports = free_ports(4)
         self.server = "127.0.0.1:%d" % self.dovecot.imap_port
         self.config = ("IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
                        "LOGGING_ENABLED YES\n" + extra_config +

@@ -26,6 +26,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_ports(count):
+    """`count` different free ports (each one free_port() alone could repeat)."""
+    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    for s in sockets:
+        s.bind(("127.0.0.1", 0))
+    ports = [s.getsockname()[1] for s in sockets]
+    for s in sockets:
+        s.close()
+    return ports
+
+
 def wait_for_port(port, host="127.0.0.1", timeout=20.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -57,10 +68,7 @@ class Dovecot:
         self.users = {"alice": "secret"}
         self.ssl = ssl
         self.sessions = sessions  # sessions at once, of one user too
-        self.pop3_port = free_port()
-        self.pop3s_port = free_port()
-        self.imap_port = free_port()
-        self.imaps_port = free_port()
+        self.pop3_port, self.pop3s_port, self.imap_port, self.imaps_port = free_ports(4)
         self.cert = self.key = None
         entry = pwd.getpwnam("dovecot")
         self.uid, self.gid = entry.pw_uid, entry.pw_gid

@@ -14,7 +14,7 @@ import unittest
 from dnsbl_servers import Rbldnsd, SilentUdpPort
 from kestrel import run_kestrel, wait_for
 from peers import (CLEAN, EIGHT_BIT, HEADERS_ONLY, SPAM_RELAY, SPAM_SENDER, Dovecot, ScriptedPop3,
-                   big_message, fetchmail, free_port, pop3_login, read_line, relayed_by,
+                   big_message, fetchmail, free_port, free_ports, pop3_login, read_line, relayed_by,
                    split_message)
 
 EMPTY_BODY = b"From: a@example.org\nSubject: empty body\n\n"
@@ -55,7 +55,7 @@ class Pop3ProxyCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dovecot = Dovecot().started(cls, cls.messages)
-        cls.generic_port, cls.specific_port, cls.apop_port = free_port(), free_port(), free_port()
+        cls.generic_port, cls.specific_port, cls.apop_port = free_ports(3)
         cls.server = "127.0.0.1:%d" % cls.dovecot.pop3_port
         cls.ws, cls.kestrel = run_kestrel(
             cls, "TAG_SUBJECT TRUE\nPORT %d\nPORT_TYPE POP3_GENERIC\n\n"
@@ -259,11 +259,11 @@ class FrontEndTest(Pop3ProxyCase):
 class UnfilteredTest(unittest.TestCase):
     def test_without_filtering_messages_pass_byte_for_byte_and_a_quiet_port_plays_offline(self):
         dovecot = Dovecot().started(self, [CLEAN, SPAM_SENDER])
-        generic, quiet = free_port(), free_port()
+        generic, quiet, dead = free_ports(3)
         ws, kestrel = run_kestrel(
             self, "FILTERING_DISABLED YES\nPORT %d\nPORT_TYPE POP3_GENERIC\n\n"
                   "PORT %d\nPORT_TYPE POP3_SPECIFIC\nPORT_POP3_SERVERNAME 127.0.0.1:%d\n"
-                  "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n" % (generic, quiet, free_port()),
+                  "PORT_POP3_SUPPRESS_CLIENT_ERRORS YES\n" % (generic, quiet, dead),
             files={"blist_email.dat": "*@spam.example\n"}, ports=(generic, quiet))
         direct = pop3_login(dovecot.pop3_port, "alice")
         proxy = pop3_login(generic, "alice@127.0.0.1:%d" % dovecot.pop3_port)
@@ -292,7 +292,7 @@ class UnfilteredTest(unittest.TestCase):
 class TlsUpstreamTest(unittest.TestCase):
     def test_each_port_checks_certificates_its_own_way_and_says_why_it_refused(self):
         dovecot = Dovecot(ssl=True).started(self, [CLEAN])
-        checking, trusting, private_ca, implicit = (free_port() for _ in range(4))
+        checking, trusting, private_ca, implicit = free_ports(4)
         ws, kestrel = run_kestrel(
             self, "PORT %d\nPORT_TYPE POP3_GENERIC\nPORT_UPSTREAM_TLS IMPLICIT\n\n"
                   "PORT %d\nPORT_TYPE POP3_GENERIC\nPORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_VERIFY NO\n\n"
@@ -330,7 +330,7 @@ class ScriptedServersTest(unittest.TestCase):
     def setUpClass(cls):
         cls.names = SilentUdpPort(delay=0.8)
         cls.addClassCleanup(cls.names.close)
-        cls.port, cls.apop_port = free_port(), free_port()
+        cls.port, cls.apop_port = free_ports(2)
         cls.ws, cls.kestrel = run_kestrel(
             cls, "DNSBL TESTBL Test\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 20\n"
                  "PORT %d\nPORT_TYPE POP3_GENERIC\n\n"

@@ -14,7 +14,7 @@ import unittest
 
 from dnsbl_servers import Rbldnsd, SilentUdpPort
 from kestrel import BINARY, Kestrel, Workspace, run_kestrel
-from peers import (ScriptedServer, SmtpSink, cleanup, free_port, make_certificate, read_line,
+from peers import (ScriptedServer, SmtpSink, cleanup, free_port, free_ports, make_certificate, read_line,
                    wait_for_port)
 
 RECEIVED = re.compile(
@@ -50,7 +50,7 @@ def smtp_proxy(owner, servers, global_keys="", files=None):
     """Kestrelmail with an SMTP port for each entry of `servers` ({name: (server
     port on 127.0.0.1 or "host:port", the port block's keys besides the type and
     server)}); returns the workspace, the program and {name: port}."""
-    ports = {name: free_port() for name in servers}
+    ports = dict(zip(servers, free_ports(len(servers))))
     blocks = "".join("PORT %d\nPORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME %s\n%s\n"
                      % (ports[name], server if isinstance(server, str) else "127.0.0.1:%d" % server,
                         keys) for name, (server, keys) in servers.items())
