@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 
@@ -94,12 +95,36 @@ class Rbldnsd:
 
 
 class SilentUdpPort:
-    """A loopback UDP port that is bound but never read: queries to it time out."""
+    """A loopback UDP port that takes every query and never answers, so queries
+    to it time out; or, with a `delay`, answers each with "no such name" that many
+    seconds late. `asked` is set by the first query."""
 
-    def __init__(self):
+    def __init__(self, delay=None):
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.socket.bind(("127.0.0.1", 0))
         self.port = self.socket.getsockname()[1]
+        self.asked = threading.Event()
+        threading.Thread(target=self._take, args=(delay,), daemon=True).start()
+
+    def _take(self, delay):
+        try:
+            while True:
+                query, client = self.socket.recvfrom(4096)
+                self.asked.set()
+                if delay is not None:
+                    end = 12  # the question's name ends with a zero length
+                    while query[end] != 0:
+                        end += query[end] + 1
+                    answer = query[:2] + b"\x81\x83\x00\x01\x00\x00\x00\x00\x00\x00" + query[12:end + 5]
+                    threading.Timer(delay, self._reply, (answer, client)).start()
+        except OSError:
+            pass
+
+    def _reply(self, answer, client):
+        try:
+            self.socket.sendto(answer, client)
+        except OSError:
+            pass
 
     @property
     def nameserver(self):

@@ -5,56 +5,11 @@ import glob
 import imaplib
 import os
 import re
-import shutil
-import time
+import unittest
 
 import corpus
 from kestrel import Kestrel, Workspace, wait_for
-from peers import Dovecot, free_port, wait_for_port
-
-CLEAN = (b"Received: from mail.example.org (mail.example.org [192.0.2.10])\n"
-         b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
-         b"From: Friend <friend@example.org>\n"
-         b"To: alice@example.net\n"
-         b"Subject: Lunch on Friday\n"
-         b"Message-ID: <clean-1@example.org>\n"
-         b"\n"
-         b"Shall we meet at noon?\n")
-
-SEEN = (b"From: Colleague <colleague@example.org>\n"
-        b"Subject: Minutes\n"
-        b"Message-ID: <seen-1@example.org>\n"
-        b"\n"
-        b"Already read.\n")
-
-SPAM_SENDER = (b"From: Offers <deals@spam.example>\n"
-               b"To: alice@example.net\n"
-               b"Subject: You have won\n"
-               b"Message-ID: <spam-1@spam.example>\n"
-               b"\n"
-               b"Click here.\n")
-
-SPAM_RELAY = (b"Received: from relay.example (relay.example [198.51.100.77])\n"
-              b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
-              b"From: someone@example.com\n"
-              b"Subject: Hello\n"
-              b"Message-ID: <spam-2@example.com>\n"
-              b"\n"
-              b"Body.\n")
-
-EIGHT_BIT = (b"From: =?iso-8859-1?q?Ren=E9?= <rene@example.fr>\n"
-             b"Subject: Caf\xe9 cr\xe8me\n"
-             b"Message-ID: <eight-1@example.fr>\n"
-             b"Content-Type: text/plain; charset=iso-8859-1\n"
-             b"\n"
-             b"Une tasse de caf\xe9, s'il vous pla\xeet.\n\xff\xfe\x80\n")
-
-
-def big_message(megabytes=2, subject=b"Big attachment", sender=b"archive@example.org"):
-    line = b"0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
-    body = line * (megabytes * 1024 * 1024 // len(line))
-    return b"From: " + sender + b"\nSubject: " + subject + b"\n\n" + body
-
+from peers import Dovecot, free_ports, wait_for_port
 
 def crlf(message):
     """A message as an IMAP4 server hands it out."""
@@ -73,10 +28,10 @@ def header_value(message, name):
     return found.group(1) if found else None
 
 
-def imap_port_config(port, kind="IMAP4_GENERIC", server=None, **options):
+def imap_port_config(port="{port0}", kind="IMAP4_GENERIC", server=None, **options):
     """A port block; options are PORT_IMAP4_... keys without the prefix, plus
     UPSTREAM_TLS, TLS_CA_FILE."""
-    text = "PORT %d\nPORT_TYPE %s\n" % (port, kind)
+    text = "PORT %s\nPORT_TYPE %s\n" % (port, kind)
     if server:
         text += "PORT_IMAP4_SERVERNAME %s\n" % server
     for key, value in options.items():
@@ -136,15 +91,9 @@ class ImapProxy:
 
     def __init__(self, ports, extra_config="", ssl=False, blacklist="*@spam.example\n",
                  blacklist_ip="198.51.100.0/24\n", messages=(), dovecot=None, files=None):
-        self.dovecot = dovecot or Dovecot(ssl=ssl).start()
-        for message in messages:
-            if isinstance(message, tuple):  # (message, maildir flags)
-                self.dovecot.deliver("alice", message[0], flags=message[1])
-            else:
-                self.dovecot.deliver("alice", message)
-            time.sleep(0.002)  # keep the delivery order
+        self.dovecot = (dovecot or Dovecot(ssl=ssl).start()).deliver_all(messages)
         self.ws = Workspace()
-        self.ports = [free_port() for _ in range(4)]
+        self.ports = free_ports(4)
         self.server = "127.0.0.1:%d" % self.dovecot.imap_port
         self.config = ("IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
                        "LOGGING_ENABLED YES\n" + extra_config +
@@ -164,6 +113,13 @@ class ImapProxy:
             if ("PORT %d\n" % port) in self.config:
                 wait_for_port(port)
         return self
+
+    def select(self, *folders):
+        """A session that selects the folders (INBOX by default) and logs out."""
+        imap = self.login()
+        for folder in folders or ("INBOX",):
+            imap.select(folder)
+        imap.logout()
 
     def restart(self):
         assert self.kestrel.stop() == 0
@@ -207,14 +163,25 @@ class ImapProxy:
         return code
 
 
-def corpus_folder():
-    """The SpamAssassin corpus, unpacked into the build folder on first use."""
-    return corpus.corpus_data()
+class ImapProxyCase(unittest.TestCase):
+    """An ImapProxy with the class's port blocks and messages, for its tests."""
+
+    ports = ""
+    messages = ()
+    extra_config = ""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.proxy = ImapProxy(cls.ports, messages=cls.messages, extra_config=cls.extra_config)
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.proxy.stop() == 0, "kestrelmail must end normally"
 
 
 def corpus_messages(group, count):
     """The first raw messages of a corpus group, without their mbox "From " line."""
-    files = sorted(glob.glob(os.path.join(corpus_folder(), group, "*.txt")))[:count]
+    files = sorted(glob.glob(os.path.join(corpus.corpus_data(), group, "*.txt")))[:count]
     messages = []
     for path in files:
         with open(path, "rb") as f:
@@ -230,6 +197,3 @@ def sender_address(message):
     found = re.search(rb"<([^>]+)>", value) or re.search(rb"([^\s<>\"]+@[^\s<>\"]+)", value)
     return found.group(1).decode("latin-1").lower() if found else None
 
-
-def tool(name):
-    return shutil.which(name) is not None

@@ -7,6 +7,8 @@ import subprocess
 import tempfile
 import time
 
+from peers import cleanup, wait_for_port
+
 BUILD_DIR = os.environ.get("KESTREL_BUILD_DIR",
                            os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BINARY = os.path.join(BUILD_DIR, "kestrelmail")
@@ -137,7 +139,39 @@ class Kestrel:
         with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
+    def close(self):
+        """Stops it, or kills it when it does not stop."""
+        try:
+            self.stop()
+        except subprocess.TimeoutExpired:
+            self.kill()
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+
+
+# What every test configuration starts with: no first-start ports.
+CONFIG_HEAD = "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
+
+
+def run_kestrel(owner, config, files=None, ports=(), ws=None, plugins=None, **options):
+    """Kestrelmail in a workspace (its own, or `ws`) whose config.dat is
+    CONFIG_HEAD and `config`, with the data files `files` ({name: text}) and the
+    plug-ins `plugins` (as for program_folder), once it listens on `ports`;
+    stopped and removed when the test (or the class, for a class `owner`) is done.
+    Returns (workspace, program)."""
+    if ws is None:
+        ws = Workspace()
+        cleanup(owner, ws.remove)
+    if plugins is not None:
+        options["binary"] = program_folder(ws, plugins)
+    ws.write("config.dat", CONFIG_HEAD + config)
+    for name, text in (files or {}).items():
+        ws.write(name, text)
+    kestrel = Kestrel(ws, **options)
+    cleanup(owner, kestrel.close)
+    for port in ports:
+        wait_for_port(port)
+    return ws, kestrel

@@ -5,6 +5,7 @@ from a private configuration, private folders and a maildir the tests fill.
 """
 
 import os
+import poplib
 import pwd
 import shutil
 import socket
@@ -14,10 +15,26 @@ import time
 import uuid
 
 
+def cleanup(owner, function, *args):
+    """Calls `function` when a test (an instance) or its class (a class) is done."""
+    (owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup)(function, *args)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def free_ports(count):
+    """`count` different free ports (each one free_port() alone could repeat)."""
+    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    for s in sockets:
+        s.bind(("127.0.0.1", 0))
+    ports = [s.getsockname()[1] for s in sockets]
+    for s in sockets:
+        s.close()
+    return ports
 
 
 def wait_for_port(port, host="127.0.0.1", timeout=20.0):
@@ -51,10 +68,7 @@ class Dovecot:
         self.users = {"alice": "secret"}
         self.ssl = ssl
         self.sessions = sessions  # sessions at once, of one user too
-        self.pop3_port = free_port()
-        self.pop3s_port = free_port()
-        self.imap_port = free_port()
-        self.imaps_port = free_port()
+        self.pop3_port, self.pop3s_port, self.imap_port, self.imaps_port = free_ports(4)
         self.cert = self.key = None
         entry = pwd.getpwnam("dovecot")
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
@@ -91,6 +105,12 @@ class Dovecot:
         self._chown_tree(self.path("mail"))
         return target
 
+    def deliver_all(self, messages, user="alice"):
+        """Delivers messages in order; an entry may be a pair (message, flags)."""
+        for message in messages:
+            self.deliver(user, *message) if isinstance(message, tuple) else self.deliver(user, message)
+        return self
+
     def _write_config(self):
         for folder in ("run", "state", "mail"):
             os.makedirs(self.path(folder), exist_ok=True)
@@ -110,6 +130,7 @@ log_path = {self.path("dovecot.log")}
 {ssl_lines}
 disable_plaintext_auth = no
 auth_mechanisms = plain login apop cram-md5
+auth_failure_delay = 0
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN {self.path("passwd")}
@@ -165,6 +186,12 @@ service anvil {{
         wait_for_port(self.pop3_port)
         wait_for_port(self.imap_port)
         return self
+
+    def started(self, owner, messages=()):
+        """Starts with the messages delivered, stopped when the test (or the class
+        for a class `owner`) is done."""
+        cleanup(owner, self.stop)
+        return self.start().deliver_all(messages)
 
     def stop(self):
         pid_file = self.path("run", "master.pid")
@@ -301,6 +328,85 @@ class ScriptedServer:
         self.listener.close()
 
 
+class ScriptedPop3:
+    """A POP3 server on loopback serving `messages` (their lines separated by
+    "\\n"), ending every line it sends with `eol`, its message lines with
+    `message_eol`. It knows the user alice with the password secret, or with
+    `anyone` logs anybody in with a bare "+OK". `script(conn, command, line)` may
+    answer a command other than USER, PASS and QUIT its own way: it returns None
+    to leave it to the server, False to end the connection. The commands it gets are kept in
+    `commands`; `quit` is set when the proxy said QUIT, `left` when it went
+    without. Closed when the test `owner` is done."""
+
+    def __init__(self, owner, messages=(), eol=b"\r\n", message_eol=None, greeting=b"+OK scripted",
+                 anyone=False, script=None):
+        import threading
+        self.messages = messages
+        self.eol = eol
+        self.message_eol = message_eol or eol
+        self.greeting = greeting
+        self.anyone = anyone
+        self.script = script or (lambda conn, command, line: None)
+        self.commands = []
+        self.quit = threading.Event()
+        self.left = threading.Event()
+        self.server = ScriptedServer(self._serve)
+        owner.addCleanup(self.server.close)
+        self.port = self.server.port
+
+    def wire(self, n):
+        text = self.messages[n - 1]
+        lines = text.split(b"\n")[:-1] if text.endswith(b"\n") else text.split(b"\n")
+        return b"".join((b"." + l if l.startswith(b".") else l) + self.message_eol
+                        for l in lines)
+
+    def _serve(self, conn):
+        try:
+            self._converse(conn)
+        except OSError:
+            pass
+        if not self.quit.is_set():
+            self.left.set()
+
+    def _converse(self, conn):
+        def send(*lines):
+            conn.sendall(b"".join(line + self.eol for line in lines))
+        send(self.greeting)
+        user = None
+        count = len(self.messages)
+        while line := read_line(conn).rstrip(b"\r\n"):
+            self.commands.append(line)
+            words = line.split()
+            command = words[0].upper()
+            answer = None if command in (b"USER", b"PASS", b"QUIT") else self.script(conn, command, line)
+            if answer is False:
+                return
+            if answer is not None:
+                continue
+            if command in (b"USER", b"PASS") and self.anyone:
+                send(b"+OK")
+            elif command == b"USER":
+                user = words[1] if words[1] == b"alice" else None
+                send(b"+OK user alice" if user else b"-ERR no such user")
+            elif command == b"PASS":
+                ok = user is not None and words[1:] == [b"secret"]
+                send(b"+OK logged in" if ok else
+                     b"-ERR no USER given" if user is None else b"-ERR bad password")
+            elif command == b"STAT":
+                send(b"+OK %d %d" % (count, sum(len(self.wire(n)) for n in range(1, count + 1))))
+            elif command == b"LIST" and len(words) > 1:
+                send(b"+OK %d %d" % (int(words[1]), len(self.wire(int(words[1])))))
+            elif command == b"LIST":
+                send(b"+OK", *[b"%d %d" % (n, len(self.wire(n))) for n in range(1, count + 1)], b".")
+            elif command == b"RETR":
+                conn.sendall(b"+OK" + self.eol + self.wire(int(words[1])) + b"." + self.eol)
+            elif command == b"QUIT":
+                self.quit.set()
+                return send(b"+OK bye")
+            else:
+                send(b"+OK %s" % command.lower())
+
+
 def read_line(conn):
     """One CR LF line from a socket, or b'' at the end."""
     data = b""
@@ -389,3 +495,142 @@ class SmtpSink:
                 return self.messages()
             time.sleep(0.05)
         raise AssertionError("expected %d stored messages, have %d" % (count, len(self.envelopes())))
+
+
+def pop3_login(port, user, password="secret", timeout=60):
+    """A poplib session logged in through a port."""
+    pop = poplib.POP3("127.0.0.1", port, timeout=timeout)
+    pop.user(user)
+    pop.pass_(password)
+    return pop
+
+
+def fetchmail(folder, port, proto, user, options=""):
+    """Runs fetchmail once against a port on loopback, delivering into an mbox in
+    `folder`; returns the mbox's bytes."""
+    import subprocess
+    mbox = os.path.join(folder, "mbox")
+    rc = os.path.join(folder, "fetchmailrc")
+    with open(rc, "w") as f:
+        f.write('poll 127.0.0.1 port %d proto %s auth password\n'
+                '  user "%s" password "secret" keep %s\n'
+                '  sslproto "" mda "/bin/sh -c \'cat >> %s\'"\n' % (port, proto, user, options, mbox))
+    os.chmod(rc, 0o600)
+    result = subprocess.run(["fetchmail", "-f", rc, "--nodetach", "-v"], capture_output=True,
+                            env=dict(os.environ, HOME=folder, FETCHMAILHOME=folder), timeout=120)
+    if result.returncode not in (0, 1):  # 1: no mail
+        raise AssertionError("fetchmail failed: " + result.stderr.decode(errors="replace"))
+    with open(mbox, "rb") as f:
+        return f.read()
+
+
+def split_message(lines):
+    """(header lines, body lines) of a message as poplib returns it."""
+    blank = lines.index(b"") if b"" in lines else len(lines)
+    return lines[:blank], lines[blank + 1:]
+
+
+def header(lines, name):
+    """The value of the first header line of that name (as text), or None."""
+    prefix = name.lower().encode() + b":"
+    found = [line for line in lines if line.lower().startswith(prefix)]
+    return found[0].decode("latin-1").split(":", 1)[1].strip() if found else None
+
+
+# Sample mail the tests deliver.
+CLEAN = (b"Received: from mail.example.org (mail.example.org [192.0.2.10])\n"
+         b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+         b"From: Friend <friend@example.org>\n"
+         b"To: alice@example.net\n"
+         b"Subject: Lunch on Friday\n"
+         b"Message-ID: <clean-1@example.org>\n"
+         b"\n"
+         b"Shall we meet at noon?\n"
+         b".A line that starts with a dot\n"
+         b"\n"
+         b"See you.\n")
+
+SEEN = (b"From: Colleague <colleague@example.org>\n"
+        b"Subject: Minutes\n"
+        b"Message-ID: <seen-1@example.org>\n"
+        b"\n"
+        b"Already read.\n")
+
+SPAM_SENDER = (b"From: Offers <deals@spam.example>\n"
+               b"To: alice@example.net\n"
+               b"Subject: You have won\n"
+               b"Message-ID: <spam-1@spam.example>\n"
+               b"\n"
+               b"Click here.\n")
+
+SPAM_RELAY = (b"Received: from relay.example (relay.example [198.51.100.77])\n"
+              b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+              b"From: someone@example.com\n"
+              b"Subject: Hello\n"
+              b"Message-ID: <spam-2@example.com>\n"
+              b"\n"
+              b"Body.\n")
+
+EIGHT_BIT = (b"From: =?iso-8859-1?q?Ren=E9?= <rene@example.fr>\n"
+             b"Subject: Caf\xe9 cr\xe8me\n"
+             b"Message-ID: <eight-1@example.fr>\n"
+             b"Content-Type: text/plain; charset=iso-8859-1\n"
+             b"\n"
+             b"Une tasse de caf\xe9, s'il vous pla\xeet.\n\xff\xfe\x80\n")
+
+HEADERS_ONLY = b"From: terse@example.org\nSubject: Nothing to say\n"
+
+
+def big_message(megabytes=2, subject=b"Big attachment", sender=b"archive@example.org"):
+    line = b"0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
+    body = line * (megabytes * 1024 * 1024 // len(line))
+    return b"From: " + sender + b"\nSubject: " + subject + b"\n\n" + body
+
+
+def relayed_by(address, subject, sender=b"sender@example.com"):
+    """A message whose relay (its Received line) has the address."""
+    return (b"Received: from relay.example (relay.example [%s])\n"
+            b"\tby mx.example.net; Sun, 6 Dec 2026 10:00:00 +0000\n"
+            b"From: %s\nSubject: %s\n\nThe body.\n" % (address.encode(), sender, subject.encode()))
+
+
+class Conversation:
+    """A raw line conversation with a port on loopback; `transcript` holds every
+    line that came, `greeting` the first."""
+
+    def __init__(self, port, timeout=30):
+        self.conn = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.lines = []
+        self.greeting = self.line()
+
+    @property
+    def transcript(self):
+        return b"".join(self.lines)
+
+    def line(self):
+        self.lines.append(read_line(self.conn))
+        return self.lines[-1]
+
+    def until(self, done):
+        """The lines up to the one `done` accepts, or up to the end."""
+        replies = []
+        while True:
+            replies.append(self.line())
+            if not replies[-1] or done(replies[-1]):
+                return replies
+
+    def command(self, line, tag=None):
+        """Sends a line; the replies up to the one that starts with `tag` (by
+        default the line's first word) or, with an empty tag, one line."""
+        self.conn.sendall(line)
+        tag = line.split(b" ")[0] if tag is None else tag
+        return self.until(lambda reply: reply.startswith(tag + b" ") or not tag.strip())
+
+    def close(self):
+        self.conn.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

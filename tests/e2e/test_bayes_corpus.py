@@ -3,16 +3,13 @@ SpamAssassin corpus (the benchmark's split), judges held-out mail that a real cl
 fetches through the POP3 proxy from a real Dovecot."""
 
 import os
-import poplib
-import re
 import subprocess
-import time
 import unittest
 
 import corpus
-from kestrel import BUILD_DIR, Kestrel, Workspace, program_folder
-from peers import Dovecot, free_port, wait_for_port
-from test_plugins import header, split_message
+from kestrel import BUILD_DIR
+from peers import header, split_message
+from test_plugins import PluginCase
 
 BAYES = os.path.join(BUILD_DIR, "plugins", "bayes", "bayes.so")
 TRAINER = os.path.join(BUILD_DIR, "kestrelmail-train")
@@ -26,44 +23,25 @@ LEAST_SPAM_TAGGED = 15
 MOST_HAM_TAGGED = 1
 
 
-class BayesCorpusTest(unittest.TestCase):
+class BayesCorpusTest(PluginCase):
+    plugins = {"bayes/bayes.so": BAYES}
+    config_lines = "ENABLED_PLUGIN bayes Bayesian content filter\n"
+
     @classmethod
-    def setUpClass(cls):
+    def prepare(cls):
         halves = corpus.split(corpus.corpus_data())
-        cls.spam = corpus.spread(halves["test"]["spam"], SAMPLE)
-        cls.ham = corpus.spread(halves["test"]["ham"], SAMPLE)
-        cls.dovecot = Dovecot().start()
         # Spam and ham alternate in the mailbox.
-        for spam, ham in zip(cls.spam, cls.ham):
-            cls.dovecot.deliver("alice", corpus.message_bytes(spam))
-            time.sleep(0.01)  # keep the delivery order
-            cls.dovecot.deliver("alice", corpus.message_bytes(ham))
-            time.sleep(0.01)
-        cls.ws = Workspace()
+        cls.messages = [corpus.message_bytes(path) for pair in
+                        zip(corpus.spread(halves["test"]["spam"], SAMPLE),
+                            corpus.spread(halves["test"]["ham"], SAMPLE)) for path in pair]
         trained = subprocess.run(
             [TRAINER, "-configdir", cls.ws.data, "--spam"] + halves["train"]["spam"] +
             ["--ham"] + halves["train"]["ham"], capture_output=True, text=True, check=True)
         cls.trainer_summary = trained.stdout.splitlines()[-1]
-        cls.port = free_port()
-        cls.ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                     "ENABLED_PLUGIN bayes Bayesian content filter\n"
-                     "PORT %d\nPORT_TYPE POP3_GENERIC\n\n" % cls.port)
-        binary = program_folder(cls.ws, {"bayes/bayes.so": BAYES})
-        cls.kestrel = Kestrel(cls.ws, binary=binary)
-        wait_for_port(cls.port)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.kestrel.stop()
-        cls.dovecot.stop()
-        cls.ws.remove()
 
     def test_held_out_spam_arrives_tagged_and_held_out_ham_does_not(self):
         self.assertRegex(self.trainer_summary, r": 948 spam, 2075 ham, \d+ tokens$")
-        pop = poplib.POP3("127.0.0.1", self.port, timeout=120)
-        pop.user("alice@127.0.0.1:%d" % self.dovecot.pop3_port)
-        pop.pass_("secret")
+        pop = self.proxied(timeout=120)
         tagged = {"spam": [], "ham": []}
         for number in range(1, 2 * SAMPLE + 1):
             headers, _ = split_message(pop.retr(number)[1])

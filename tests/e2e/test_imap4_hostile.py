@@ -3,20 +3,17 @@ scripted or standing in front of a real Dovecot: no crash, no hang, and never a
 message lost on the server."""
 
 import imaplib
-import re
 import signal
-import socket
-import threading
 import time
 import unittest
 
-from imap_support import (CLEAN, SEEN, SPAM_SENDER, ImapProxy, ServerView, big_message, header_value,
-                          imap_port_config)
-from kestrel import Kestrel, Workspace, wait_for
-from peers import Middleman, ScriptedServer, free_port, read_line, wait_for_port
+from imap_support import ImapProxy, ServerView, header_value, imap_port_config
+from kestrel import Kestrel, run_kestrel, wait_for
+from peers import (CLEAN, SEEN, SPAM_SENDER, Conversation, Middleman, ScriptedServer, big_message, free_port,
+                   read_line, wait_for_port)
 
-GENERIC = imap_port_config(0, FILTER_TYPE="ALL", AUTO_MOVE_SPAM="YES", SPAMTRAP_FOLDER="Junk",
-                           EXPUNGE_DELETIONS="YES").replace("PORT 0\n", "PORT {port0}\n")
+GENERIC = imap_port_config(FILTER_TYPE="ALL", AUTO_MOVE_SPAM="YES", SPAMTRAP_FOLDER="Junk",
+                           EXPUNGE_DELETIONS="YES")
 
 
 def tagged(line, answer):
@@ -30,7 +27,10 @@ class InFrontOfDovecotTest(unittest.TestCase):
     def run_with(self, ports=GENERIC, messages=(SPAM_SENDER, CLEAN), on_command=None,
                  on_reply=None):
         self.proxy = ImapProxy(ports, messages=messages)
+        self.addCleanup(lambda proxy: self.assertEqual(proxy.stop(), 0, "kestrelmail ends normally"),
+                        self.proxy)
         self.middleman = Middleman(self.proxy.dovecot.imap_port, on_command, on_reply)
+        self.addCleanup(self.middleman.close)
         view = ServerView(self.proxy.dovecot)
         before = view.messages("INBOX")
         try:
@@ -44,10 +44,6 @@ class InFrontOfDovecotTest(unittest.TestCase):
                  what="the session to end")
         return view, before
 
-    def tearDown(self):
-        self.middleman.close()
-        self.assertEqual(self.proxy.stop(), 0, "kestrelmail ends normally")
-
     def assert_untouched(self, view, before):
         def lasting(messages):  # \Recent belongs to a session, not to the message
             return [(uid, flags - {"\\Recent"}, data) for uid, flags, data in messages]
@@ -55,26 +51,23 @@ class InFrontOfDovecotTest(unittest.TestCase):
                          "every message where it was, as it was")
         view.close()
 
-    def test_a_no_to_every_own_command_changes_nothing_and_the_client_is_served(self):
-        def refuse(line):
-            if line.startswith(b"KRTL") and not line.startswith(b"KRTLCB"):
-                return tagged(line, b"NO [SERVERBUG] refused")
-            return None
-        view, before = self.run_with(on_command=refuse)
-        self.assertEqual(self.selected[0], "OK", "the client's own SELECT still goes through")
-        self.assert_untouched(view, before)
-        self.assertIn("refused", self.proxy.kestrel.stderr())
+    def test_refused_own_commands_change_nothing_and_the_client_is_served(self):
+        def refusing(condition, answer=b"NO [OVERQUOTA] full"):
+            return lambda line: tagged(line, answer) if condition(line) else None
 
-    def test_a_refused_copy_leaves_the_original_where_it_was(self):
-        view, before = self.run_with(on_command=lambda line: tagged(line, b"NO [OVERQUOTA] full")
-                                     if b" UID COPY " in line else None)
-        self.assert_untouched(view, before)
-
-    def test_a_refused_append_leaves_the_original_and_ends_rewriting(self):
-        ports = GENERIC.replace("PORT_IMAP4_EXPUNGE", "PORT_IMAP4_REWRITE SPAM\nPORT_IMAP4_EXPUNGE")
-        view, before = self.run_with(ports, on_command=lambda line: tagged(
-            line, b"NO [OVERQUOTA] full") if b" APPEND " in line else None)
-        self.assert_untouched(view, before)
+        rewriting = GENERIC.replace("PORT_IMAP4_EXPUNGE", "PORT_IMAP4_REWRITE SPAM\nPORT_IMAP4_EXPUNGE")
+        cases = [("every own command", GENERIC, refusing(
+                     lambda line: line.startswith(b"KRTL") and not line.startswith(b"KRTLCB"),
+                     b"NO [SERVERBUG] refused")),
+                 ("a copy", GENERIC, refusing(lambda line: b" UID COPY " in line)),
+                 ("an append", rewriting, refusing(lambda line: b" APPEND " in line))]
+        for what, ports, refuse in cases:
+            with self.subTest(refused=what):
+                view, before = self.run_with(ports, on_command=refuse)
+                if what == "every own command":
+                    self.assertEqual(self.selected[0], "OK", "the client's own SELECT goes through")
+                    self.assertIn("refused", self.proxy.kestrel.stderr())
+                self.assert_untouched(view, before)
         self.assertIn("PORT_IMAP4_REWRITE NEVER", self.proxy.ws.read("config.dat"),
                       "a server that refuses copies gets no more")
 
@@ -161,40 +154,23 @@ class ScriptedServersTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.ws = Workspace()
         cls.port = free_port()
-        cls.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n" +
-                     imap_port_config(cls.port, FILTER_TYPE="ALL", AUTO_MOVE_SPAM="YES",
-                                      SPAMTRAP_FOLDER="Junk", EXPUNGE_DELETIONS="YES"))
-        cls.kestrel = Kestrel(cls.ws)
-        wait_for_port(cls.port)
+        cls.ws, cls.kestrel = run_kestrel(cls, GENERIC.format(port0=cls.port), ports=(cls.port,))
 
     @classmethod
     def tearDownClass(cls):
         code = cls.kestrel.stop()
-        cls.ws.remove()
         assert code == 0, "kestrelmail must end normally after hostile servers, not %r" % code
 
     def client(self, server):
-        conn = socket.create_connection(("127.0.0.1", self.port), timeout=30)
-        read_line(conn)
-        conn.sendall(b"a1 LOGIN alice@127.0.0.1:%d secret\r\n" % server.port)
-        while not read_line(conn).startswith(b"a1 "):
-            pass
-        return conn
-
-    def exchange(self, conn, line, tag):
-        conn.sendall(line)
-        replies = []
-        while True:
-            reply = read_line(conn)
-            replies.append(reply)
-            if not reply or reply.startswith(tag + b" "):
-                return replies
+        """A conversation logged in at `server` through the proxy."""
+        client = Conversation(self.port)
+        client.command(b"a1 LOGIN alice@127.0.0.1:%d secret\r\n" % server.port)
+        return client
 
     def assert_alive(self):
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
-            self.assertTrue(read_line(conn).startswith(b"* OK [CAPABILITY IMAP4rev1] Kestrelmail"))
+        with Conversation(self.port) as client:
+            self.assertTrue(client.greeting.startswith(b"* OK [CAPABILITY IMAP4rev1] Kestrelmail"))
         self.assertIsNone(self.kestrel.process.poll())
 
     def standard(self, literal_header=None, search=b"* SEARCH 5\r\n"):
@@ -218,9 +194,9 @@ class ScriptedServersTest(unittest.TestCase):
                                            b"Subject: much longer than ten\r\n\r\n)\r\n" +
                                            tag + b" OK done\r\n")
         conn = self.client(longer)
-        replies = self.exchange(conn, b"a2 SELECT INBOX\r\n", b"a2")
+        replies = conn.command(b"a2 SELECT INBOX\r\n")
         self.assertTrue(replies[-1].startswith(b"a2 OK"), replies)
-        self.assertEqual(self.exchange(conn, b"a3 LOGOUT\r\n", b"a3")[-1], b"a3 OK bye\r\n")
+        self.assertEqual(conn.command(b"a3 LOGOUT\r\n")[-1], b"a3 OK bye\r\n")
         conn.close()
 
         # Fewer bytes than announced: the proxy waits for the rest until the client
@@ -228,7 +204,7 @@ class ScriptedServersTest(unittest.TestCase):
         shorter = self.standard(lambda tag: b"* 1 FETCH (UID 5 RFC822.HEADER {1000}\r\n"
                                             b"Subject: short\r\n\r\n)\r\n" + tag + b" OK done\r\n")
         conn = self.client(shorter)
-        conn.sendall(b"a2 SELECT INBOX\r\n")
+        conn.conn.sendall(b"a2 SELECT INBOX\r\n")
         time.sleep(0.5)
         conn.close()
         wait_for(lambda: len(shorter.ended) == 1, what="the server connection to end")
@@ -253,13 +229,13 @@ class ScriptedServersTest(unittest.TestCase):
             return True
         server = fake_imap(script)
         conn = self.client(server)
-        self.assertTrue(self.exchange(conn, b"a2 SELECT INBOX\r\n", b"a2")[-1].startswith(b"a2 OK"))
-        replies = self.exchange(conn, b"a3 NOOP\r\n", b"a3")
+        self.assertTrue(conn.command(b"a2 SELECT INBOX\r\n")[-1].startswith(b"a2 OK"))
+        replies = conn.command(b"a3 NOOP\r\n")
         self.assertEqual(replies[-1], b"a3 OK done\r\n")
         self.assertEqual(sum(r.endswith(b" EXISTS\r\n") for r in replies), 100000)
         # One filter run for all that news, then the client goes on.
-        self.assertEqual(self.exchange(conn, b"a4 NOOP\r\n", b"a4")[-1], b"a4 OK done\r\n")
-        self.assertEqual(self.exchange(conn, b"a5 LOGOUT\r\n", b"a5")[-1], b"a5 OK bye\r\n")
+        self.assertEqual(conn.command(b"a4 NOOP\r\n")[-1], b"a4 OK done\r\n")
+        self.assertEqual(conn.command(b"a5 LOGOUT\r\n")[-1], b"a5 OK bye\r\n")
         conn.close()
         server.close()
         self.assert_alive()
@@ -267,16 +243,15 @@ class ScriptedServersTest(unittest.TestCase):
     def test_a_server_that_hangs_up_before_its_greeting_leaves_the_client_served(self):
         mute = ScriptedServer(lambda conn: None)  # accepts, then closes at once
         working = self.standard()
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
-            read_line(conn)
+        with Conversation(self.port) as conn:
             login = b"a1 LOGIN alice@127.0.0.1:%d secret\r\n" % mute.port
-            self.assertEqual(self.exchange(conn, login, b"a1"),
+            self.assertEqual(conn.command(login),
                              [b"a1 NO Unable to connect to IMAP4 server\r\n"])
             # The session goes on unconnected: the client may try another server.
-            self.assertEqual(self.exchange(conn, b"a2 NOOP\r\n", b"a2"), [b"a2 OK NOOP completed\r\n"])
+            self.assertEqual(conn.command(b"a2 NOOP\r\n"), [b"a2 OK NOOP completed\r\n"])
             login = b"a3 LOGIN alice@127.0.0.1:%d secret\r\n" % working.port
-            self.assertEqual(self.exchange(conn, login, b"a3")[-1], b"a3 OK logged in\r\n")
-            self.assertEqual(self.exchange(conn, b"a4 LOGOUT\r\n", b"a4")[-1], b"a4 OK bye\r\n")
+            self.assertEqual(conn.command(login)[-1], b"a3 OK logged in\r\n")
+            self.assertEqual(conn.command(b"a4 LOGOUT\r\n")[-1], b"a4 OK bye\r\n")
         mute.close()
         working.close()
 
@@ -288,13 +263,14 @@ class ScriptedServersTest(unittest.TestCase):
             return True
         server = fake_imap(silent)
         conn = self.client(server)
-        conn.sendall(b"a2 SELECT INBOX\r\n")
+        conn.conn.sendall(b"a2 SELECT INBOX\r\n")
         time.sleep(0.5)
         self.kestrel.process.send_signal(signal.SIGTERM)
         self.assertEqual(self.kestrel.wait(timeout=20), 0)
         conn.close()
         server.close()
-        type(self).kestrel = Kestrel(self.ws)
+        type(self).kestrel = Kestrel(self.ws)  # for the tests that follow
+        self.addClassCleanup(self.kestrel.close)
         wait_for_port(self.port)
 
 

@@ -2,18 +2,15 @@
 connections, an endless command line, idle clients and servers that stall or
 trickle, against a real Dovecot and scripted hostile peers."""
 
-import base64
-import poplib
 import resource
 import socket
 import struct
-import threading
 import time
 import unittest
 
 from dnsbl_servers import SilentUdpPort
-from kestrel import Kestrel, Workspace, wait_for
-from peers import Dovecot, ScriptedServer, free_port, read_line, wait_for_port
+from kestrel import run_kestrel, wait_for
+from peers import Dovecot, ScriptedPop3, free_port, pop3_login, read_line
 
 LINE = b"0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
 
@@ -59,24 +56,17 @@ class DovecotCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         raise_descriptor_limit()  # the flood's sockets; the program inherits it
-        cls.dovecot = Dovecot().start()
-        for message in (HELD, PLAIN, PLAIN):
-            cls.dovecot.deliver("alice", message)
-            time.sleep(0.01)
+        cls.dovecot = Dovecot().started(cls, (HELD, PLAIN, PLAIN))
         cls.silent = SilentUdpPort()
-        cls.ws = Workspace()
+        cls.addClassCleanup(cls.silent.close)
         cls.port = free_port()
         cls.server = "127.0.0.1:%d" % cls.dovecot.pop3_port
-        cls.ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n"
-                                        "RESULT_CODE 127.0.0.2\n")
-        cls.ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
-                     "DNSBL TESTBL Test Blacklist\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 3\n"
-                     "TIME_OUT_PREVENTION_INTERVAL 1\nMAX_SESSIONS 1200\nCLIENT_IDLE_TIME_OUT %d\n"
-                     "PORT %d\nPORT_TYPE POP3_GENERIC\n"
-                     % (cls.silent.nameserver, cls.idle_time_out, cls.port))
-        cls.kestrel = Kestrel(cls.ws)
-        wait_for_port(cls.port)
+        cls.ws, cls.kestrel = run_kestrel(
+            cls, "DNSBL TESTBL Test Blacklist\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 3\n"
+                 "TIME_OUT_PREVENTION_INTERVAL 1\nMAX_SESSIONS 1200\nCLIENT_IDLE_TIME_OUT %d\n"
+                 "PORT %d\nPORT_TYPE POP3_GENERIC\n" % (cls.silent.nameserver, cls.idle_time_out, cls.port),
+            files={"extra_dnsbl.txt": "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n"
+                                      "RESULT_CODE 127.0.0.2\n"}, ports=(cls.port,))
         cls.pid = cls.kestrel.process.pid
         with open("/proc/%d/maps" % cls.pid) as f:
             cls.sanitized = "libasan" in f.read()
@@ -90,16 +80,11 @@ class DovecotCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         code = cls.kestrel.stop(timeout=60)
-        cls.dovecot.stop()
-        cls.silent.close()
-        cls.ws.remove()
         assert code == 0, "kestrelmail must end normally, not %r" % code
 
     def normal_session(self, retrieve_held=True):
         """Logs in, reads every message (each at its announced size) and quits."""
-        pop = poplib.POP3("127.0.0.1", self.port, timeout=60)
-        pop.user("alice@" + self.server)
-        pop.pass_("secret")
+        pop = pop3_login(self.port, "alice@" + self.server)
         announced = {int(n): int(size) for n, size in (e.split() for e in pop.list()[1])}
         for n in (1, 2, 3) if retrieve_held else (2, 3):
             _, lines, octets = pop.retr(n)
@@ -193,84 +178,27 @@ class FloodTest(DovecotCase):
         self.assert_back_to_start()
 
 
-class AuthRelayTest(unittest.TestCase):
-    def test_an_auth_exchange_is_relayed_both_ways(self):
-        dovecot = Dovecot().start()
-        dovecot.deliver("alice", PLAIN)
-        ws = Workspace()
-        port = free_port()
-        ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
-                               "PORT %d\nPORT_TYPE POP3_SPECIFIC\nPORT_POP3_SERVERNAME 127.0.0.1:%d\n"
-                               % (port, dovecot.pop3_port))
-        kestrel = Kestrel(ws)
-        try:
-            wait_for_port(port)
-            with socket.create_connection(("127.0.0.1", port), timeout=30) as conn:
-                self.assertTrue(read_line(conn).startswith(b"+OK"))
-                conn.sendall(b"AUTH PLAIN\r\n")
-                self.assertTrue(read_line(conn).startswith(b"+"))
-                conn.sendall(base64.b64encode(b"\0alice\0secret") + b"\r\n")
-                self.assertTrue(read_line(conn).startswith(b"+OK"))
-                conn.sendall(b"STAT\r\n")
-                self.assertTrue(read_line(conn).startswith(b"+OK 1 "))
-                conn.sendall(b"QUIT\r\n")
-                self.assertTrue(read_line(conn).startswith(b"+OK"))
-        finally:
-            kestrel.stop()
-            dovecot.stop()
-            ws.remove()
-
-
 class HostileServerTest(unittest.TestCase):
     """Scripted servers that stall or trickle; clients that leave or say nothing."""
 
     @classmethod
     def setUpClass(cls):
-        cls.ws = Workspace()
         cls.port = free_port()
-        cls.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n"
-                                   "MAX_SESSIONS 20\nCLIENT_IDLE_TIME_OUT 2\n"
-                                   "PORT %d\nPORT_TYPE POP3_GENERIC\n" % cls.port)
-        cls.kestrel = Kestrel(cls.ws)
-        wait_for_port(cls.port)
+        cls.ws, cls.kestrel = run_kestrel(cls, "MAX_SESSIONS 20\nCLIENT_IDLE_TIME_OUT 2\n"
+                                               "PORT %d\nPORT_TYPE POP3_GENERIC\n" % cls.port,
+                                          ports=(cls.port,))
 
     @classmethod
     def tearDownClass(cls):
         code = cls.kestrel.stop()
-        cls.ws.remove()
         assert code == 0, "kestrelmail must end normally, not %r" % code
 
     def server(self, on_retr):
         """A server that logs anyone in with one message and answers RETR with
-        `on_retr(conn)`; `left` is set once the proxy has closed its connection,
-        `quit` when it said QUIT first."""
-        left = threading.Event()
-        quit = threading.Event()
-
-        def handler(conn):
-            try:
-                conn.sendall(b"+OK scripted\r\n")
-                while line := read_line(conn):
-                    command = line[:4].upper()
-                    if command in (b"USER", b"PASS", b"NOOP"):
-                        conn.sendall(b"+OK\r\n")
-                    elif command == b"STAT":
-                        conn.sendall(b"+OK 1 5000\r\n")
-                    elif command == b"LIST":
-                        conn.sendall(b"+OK\r\n1 5000\r\n.\r\n")
-                    elif command == b"RETR":
-                        on_retr(conn)
-                    elif command == b"QUIT":
-                        quit.set()
-                        conn.sendall(b"+OK\r\n")
-                        return
-            except OSError:
-                pass
-            left.set()
-
-        server = ScriptedServer(handler)
-        self.addCleanup(server.close)
-        return server, left, quit
+        `on_retr(conn)`."""
+        return ScriptedPop3(self, [b"Subject: s\n\n" + b"x" * 5000 + b"\n"], anyone=True,
+                            script=lambda conn, command, line:
+                            on_retr(conn) or True if command == b"RETR" else None)
 
     def logged_in(self, server):
         conn = socket.create_connection(("127.0.0.1", self.port), timeout=30)
@@ -299,24 +227,24 @@ class HostileServerTest(unittest.TestCase):
                  ("trickles the body", trickle(b"+OK\r\nSubject: t\r\n\r\nbody: "))]
         for name, behaviour in cases:
             with self.subTest(name):
-                server, left, _ = self.server(behaviour)
+                server = self.server(behaviour)
                 conn = self.logged_in(server)
                 conn.sendall(b"RETR 1\r\n")
                 self.assertEqual(read_line(conn), b"+OK Message follows\r\n")
                 conn.close()
-                wait_for(left.is_set, timeout=20,
+                wait_for(server.left.is_set, timeout=20,
                          what="the proxy to leave a server that %s" % name)
 
     def test_a_client_that_says_nothing_is_logged_off_without_quit(self):
-        server, left, quit = self.server(lambda conn: None)
+        server = self.server(lambda conn: None)
         conn = self.logged_in(server)
         silent = socket.create_connection(("127.0.0.1", self.port), timeout=30)
         self.assertTrue(read_line(silent).startswith(b"+OK POP3 (Kestrelmail)"))
         # Both are closed once they have been silent for the idle time-out.
         self.assertEqual(conn.recv(100), b"")
         self.assertEqual(silent.recv(100), b"")
-        wait_for(left.is_set, what="the proxy to leave the server")
-        self.assertFalse(quit.is_set(), "an idle log-off must not delete what was marked")
+        wait_for(server.left.is_set, what="the proxy to leave the server")
+        self.assertFalse(server.quit.is_set(), "an idle log-off must not delete what was marked")
         conn.close()
         silent.close()
 

@@ -5,7 +5,6 @@ by an update check from a web server on loopback."""
 
 import http.server
 import os
-import poplib
 import struct
 import subprocess
 import threading
@@ -13,8 +12,8 @@ import time
 import unittest
 
 from dnsbl_servers import Rbldnsd
-from kestrel import BINARY, Kestrel, Workspace, wait_for
-from peers import Dovecot, free_port
+from kestrel import BINARY, CONFIG_HEAD, Kestrel, Workspace, wait_for
+from peers import Dovecot, free_port, pop3_login
 
 DAY = 86400
 
@@ -46,15 +45,12 @@ class LearningCase(unittest.TestCase):
     extra_config = ""
 
     def setUp(self):
-        self.dovecot = Dovecot().start()
-        for body in self.messages:
-            self.dovecot.deliver("alice", body)
+        self.dovecot = Dovecot().started(self, self.messages)
         self.ws = Workspace()
+        self.addCleanup(self.ws.remove)
         self.port = free_port()
-        self.ws.write("config.dat",
-                      "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                      "LOGGING_ENABLED YES\n%sPORT %d\nPORT_TYPE POP3_GENERIC\n"
-                      % (self.extra_config, self.port))
+        self.ws.write("config.dat", CONFIG_HEAD + "TAG_SUBJECT TRUE\nLOGGING_ENABLED YES\n%s"
+                      "PORT %d\nPORT_TYPE POP3_GENERIC\n" % (self.extra_config, self.port))
         self.kestrel = None
 
     def start(self):
@@ -66,14 +62,9 @@ class LearningCase(unittest.TestCase):
     def tearDown(self):
         if self.kestrel:
             self.kestrel.stop()
-        self.dovecot.stop()
-        self.ws.remove()
 
     def session(self):
-        pop = poplib.POP3("127.0.0.1", self.port, timeout=60)
-        pop.user("alice@127.0.0.1:%d" % self.dovecot.pop3_port)
-        pop.pass_("secret")
-        return pop
+        return pop3_login(self.port, "alice@127.0.0.1:%d" % self.dovecot.pop3_port)
 
     def fetch(self, numbers):
         """The header lines of the messages, fetched in one session."""

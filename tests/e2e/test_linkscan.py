@@ -5,14 +5,11 @@ DNS blacklist and the domain blocklist."""
 
 import base64
 import os
-import poplib
-import time
 import unittest
 
 from dnsbl_servers import Rbldnsd
-from kestrel import BUILD_DIR, Kestrel, Workspace, program_folder, wait_for
-from peers import Dovecot, free_port, wait_for_port
-from test_plugins import header, split_message
+from kestrel import BUILD_DIR
+from test_plugins import PluginCase
 
 LINKSCAN = os.path.join(BUILD_DIR, "plugins", "linkscan", "linkscan.so")
 
@@ -57,70 +54,32 @@ MESSAGES = [
 ]
 
 
-class LinkscanTest(unittest.TestCase):
+class LinkscanTest(PluginCase):
+    messages = MESSAGES
+    plugins = {"linkscan/linkscan.so": LINKSCAN}
+    files = {"extra_dnsbl.txt": "LIST TESTBL\nNAME TestBL\nZONE bl.test\nRESULT_CODE 127.0.0.2\n",
+             "plugins/linkscan/domain_dnsbl.txt":
+                 "LIST DBLT\nNAME Test domains\nZONE dbl.test\nRESULT_CODE 127.0.1.2\n"}
+
     @classmethod
     def setUpClass(cls):
         cls.rbldnsd = Rbldnsd(ZONES)
-        cls.dovecot = Dovecot().start()
-        for text in MESSAGES:
-            cls.dovecot.deliver("alice", text)
-            time.sleep(0.01)  # keep the delivery order
-        cls.ws = Workspace()
-        cls.port = free_port()
-        cls.ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME TestBL\nZONE bl.test\n"
-                     "RESULT_CODE 127.0.0.2\n")
-        cls.ws.write("plugins/linkscan/domain_dnsbl.txt",
-                     "LIST DBLT\nNAME Test domains\nZONE dbl.test\nRESULT_CODE 127.0.1.2\n")
-        cls.ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                     "LOGGING_ENABLED YES\nLOGGING_LEVEL VERBOSE\nLOGFILE %s\n"
-                     "DNSBL TESTBL TestBL\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 5\n"
-                     "ENABLED_PLUGIN linkscan Link scanner\n"
-                     "PORT %d\nPORT_TYPE POP3_GENERIC\n\n"
-                     % (cls.ws.path("log.txt"), cls.rbldnsd.nameserver, cls.port))
-        binary = program_folder(cls.ws, {"linkscan/linkscan.so": LINKSCAN})
-        cls.kestrel = Kestrel(cls.ws, binary=binary)
-        wait_for_port(cls.port)
+        cls.addClassCleanup(cls.rbldnsd.stop)
+        cls.config_lines = ("DNSBL TESTBL TestBL\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 5\n"
+                            "ENABLED_PLUGIN linkscan Link scanner\n" % cls.rbldnsd.nameserver)
+        super().setUpClass()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.kestrel.stop()
-        cls.dovecot.stop()
-        cls.rbldnsd.stop()
-        cls.ws.remove()
-
-    def judged(self, number):
-        """(Subject, X-Kestrelmail) of a message fetched in a session of its own."""
-        pop = poplib.POP3("127.0.0.1", self.port, timeout=60)
-        pop.user("alice@127.0.0.1:%d" % self.dovecot.pop3_port)
-        pop.pass_("secret")
-        _, lines, _ = pop.retr(number)
-        pop.quit()
-        headers, _ = split_message(lines)
-        return header(headers, "Subject"), header(headers, "X-Kestrelmail")
-
-    def log(self):
-        with open(self.ws.path("log.txt"), "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def assertLogged(self, text):
-        """The session log reaches the activity log when the session has ended."""
-        wait_for(lambda: text in self.log(), what=repr(text))
-
-    def test_a_link_whose_host_resolves_into_a_listed_range_tags_the_message(self):
+    def test_links_whose_host_resolves_into_a_listed_range_or_domain_tag_the_message(self):
         self.assertEqual(self.judged(1), ("**SPAM** Listed link", "SPAM TestBL 192.0.2.66 LINK"))
         self.assertEqual(self.judged(2), ("Clean link", "PASS"))
         self.assertEqual(self.judged(3), ("**SPAM** Hidden link", "SPAM TestBL 192.0.2.67 LINK"))
         self.assertEqual(self.judged(5), ("**SPAM** Bare name", "SPAM TestBL 192.0.2.68 LINK"))
-        self.assertLogged("linkscan: links to www.shady-offer.test\r\n")
-        self.assertLogged("linkscan: links to cdn.shady-offer.test\r\n")
-        self.assertLogged("linkscan: links to www.shady.example.net\r\n")
+        self.assertEqual(self.judged(4), ("**SPAM** Listed domain", "SPAM DBLT LINK"))
+        for host in ("www.shady-offer.test", "cdn.shady-offer.test", "www.shady.example.net",
+                     "promo.listed-domain.test"):
+            self.assert_logged("linkscan: links to %s\r\n" % host)
         # Its settings file was written with the shipped defaults.
         self.assertIn("MAX_HOSTS_PER_MESSAGE 10", self.ws.read("plugins/linkscan/linkscan.txt"))
-
-    def test_a_link_into_a_listed_domain_tags_the_message(self):
-        self.assertEqual(self.judged(4), ("**SPAM** Listed domain", "SPAM DBLT LINK"))
-        self.assertLogged("linkscan: links to promo.listed-domain.test\r\n")
 
 
 if __name__ == "__main__":

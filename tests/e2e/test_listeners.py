@@ -8,7 +8,7 @@ import time
 import unittest
 
 from kestrel import Kestrel, Workspace, wait_for
-from peers import free_port
+from peers import free_ports
 
 
 def try_connect(port):
@@ -48,8 +48,7 @@ class ListenerTest(unittest.TestCase):
     def setUp(self):
         self.ws = Workspace()
         self.kestrel = None
-        self.pop3 = free_port()
-        self.imap4 = free_port()
+        self.pop3, self.imap4 = free_ports(2)
 
     def tearDown(self):
         if self.kestrel:

@@ -11,8 +11,8 @@ import threading
 import time
 import unittest
 
-from kestrel import BUILD_DIR, Kestrel, Workspace, program_folder, test_plugin, wait_for
-from peers import Dovecot, free_port, wait_for_port
+from kestrel import BUILD_DIR, Workspace, run_kestrel, test_plugin, wait_for
+from peers import Dovecot, free_port, header, pop3_login, split_message
 
 SOURCE_DIR = os.path.join(os.path.dirname(__file__), "..", "..")
 
@@ -28,17 +28,6 @@ def message(subject, sender="friend@example.org", body=b"Shall we meet at noon?\
             b"\n" + body)
 
 
-def split_message(lines):
-    blank = lines.index(b"")
-    return lines[:blank], lines[blank + 1:]
-
-
-def header(lines, name):
-    prefix = name.lower().encode() + b":"
-    found = [line for line in lines if line.lower().startswith(prefix)]
-    return found[0].decode().split(":", 1)[1].strip() if found else None
-
-
 class PluginCase(unittest.TestCase):
     """Dovecot with a mailbox and Kestrelmail with a generic POP3 port; subclasses
     say which messages, plug-ins and configuration lines they need."""
@@ -46,51 +35,55 @@ class PluginCase(unittest.TestCase):
     messages = []
     plugins = {}
     config_lines = ""
+    files = {}
+
+    @classmethod
+    def prepare(cls):
+        """Sets up what the class needs once its workspace is there."""
 
     @classmethod
     def setUpClass(cls):
-        cls.dovecot = Dovecot().start()
-        for text in cls.messages:
-            cls.dovecot.deliver("alice", text)
-            time.sleep(0.01)  # keep the delivery order
         cls.ws = Workspace()
+        cls.addClassCleanup(cls.ws.remove)
+        cls.prepare()
+        cls.dovecot = Dovecot().started(cls, cls.messages)
         cls.calls_path = os.path.join(cls.ws.root, "calls.log")
         cls.port = free_port()
         cls.server = "127.0.0.1:%d" % cls.dovecot.pop3_port
-        cls.ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nTAG_SUBJECT TRUE\n"
-                     "LOGGING_ENABLED YES\nLOGGING_LEVEL VERBOSE\nLOGFILE %s\n%s"
-                     "PORT %d\nPORT_TYPE POP3_GENERIC\n\n"
-                     % (cls.ws.path("log.txt"), cls.config_lines, cls.port))
-        cls.ws.write("blist_email.dat", "*@spam.example\n")
-        cls.binary = program_folder(cls.ws, cls.plugins)
-        cls.kestrel = Kestrel(cls.ws, binary=cls.binary, env={"RECORDER_LOG": cls.calls_path})
-        wait_for_port(cls.port)
+        cls.ws, cls.kestrel = run_kestrel(
+            cls, "TAG_SUBJECT TRUE\nLOGGING_ENABLED YES\nLOGGING_LEVEL VERBOSE\nLOGFILE %s\n%s"
+                 "PORT %d\nPORT_TYPE POP3_GENERIC\n\n" % (cls.ws.path("log.txt"), cls.config_lines,
+                                                        cls.port),
+            dict({"blist_email.dat": "*@spam.example\n"}, **cls.files), (cls.port,), ws=cls.ws,
+            plugins=cls.plugins, env={"RECORDER_LOG": cls.calls_path})
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.kestrel.stop()
-        cls.dovecot.stop()
-        cls.ws.remove()
-
-    def proxied(self):
-        pop = poplib.POP3("127.0.0.1", self.port, timeout=60)
-        pop.user("alice@" + self.server)
-        pop.pass_("secret")
-        return pop
+    def proxied(self, timeout=60):
+        return pop3_login(self.port, "alice@" + self.server, timeout=timeout)
 
     def fetch(self, number):
         """(header lines, body lines) of a message fetched in a session of its own,
-        once the session has ended for the plug-ins too."""
+        once the session has ended for a recording plug-in too."""
         before = self.count_calls("sessionEnd")
         pop = self.proxied()
         _, lines, _ = pop.retr(number)
         pop.quit()
         # Sessions may start and end in any order (the port probe's among them):
         # wait until every session that started has ended.
-        wait_for(lambda: self.count_calls("sessionStart") == self.count_calls("sessionEnd") > before,
-                 what="the session's end")
+        if "recorder/recorder.so" in self.plugins:
+            wait_for(lambda: self.count_calls("sessionStart") == self.count_calls("sessionEnd") > before,
+                     what="the session's end")
         return split_message(lines)
+
+    def judged(self, number):
+        """(Subject, X-Kestrelmail) of a message fetched in a session of its own."""
+        headers, _ = self.fetch(number)
+        return header(headers, "Subject"), header(headers, "X-Kestrelmail")
+
+    def reload(self):
+        """Has the program load its (touched) configuration again."""
+        with open(self.ws.path("config.dat"), "a") as f:
+            f.write("\n")
+        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
 
     def calls(self, tag="recorder"):
         """The recorded calls of the plug-in, one "function arguments" text each."""
@@ -139,7 +132,7 @@ class RecorderTest(PluginCase):
     config_lines = ("ENABLED_PLUGIN recorder Call Recorder\nENABLED_PLUGIN refuser A refuser\n"
                     "ENABLED_PLUGIN missing Gone Away\n")
 
-    def test_every_export_is_called_in_its_place_with_its_arguments(self):
+    def test_every_export_is_called_in_its_place_and_discovery_finds_the_plugins(self):
         self.fetch(1)
         calls = self.calls()
         # Loading: the version check once, the configuration folder, the capabilities
@@ -174,17 +167,36 @@ class RecorderTest(PluginCase):
         self.assertEqual(by_name["processedMessage"][1:], [str(len(body)), "0", "7", "0"])
         self.assertIn("housekeeping 1 0", calls)
         self.assert_logged("recorder saw 6 header lines")
-
-    def test_the_fingerprint_digests_the_message_id_from_and_date_fields(self):
-        self.fetch(1)
+        # The fingerprint digests the Message-ID, From and Date fields.
         call = [c for c in self.message_calls(self.last_handle())
                 if c.startswith("filterOnMessageHeaders ")][0].split()
         fields = [b": Friend <friend@example.org>__", b": Sun, 6 Dec 2026 10:00:00 +0000__",
                   b": <Plain@example.org>__"]
         self.assertEqual(call[2:4], ["6", "1"])
         self.assertEqual(call[4], hashlib.md5(b"".join(fields)).hexdigest())
+        # A plug-in refusing the version is never called again.
+        self.assertEqual(self.calls("refuser"), ["checkKestrelmailVersion 1.53"])
+        self.assertIn('The plug-in "refuser"', self.kestrel.stderr())
+        # Discovery skips hidden folders and repeated names.
+        written = self.ws.read("config.dat")
+        known = re.findall(r"^KNOWN_INSTALLED_PLUGIN (.*)$", written, re.M)
+        self.assertEqual(sorted(known), ["recorder", "refuser"])
+        # Enabled plug-ins are written back with their display names; a missing one
+        # is dropped (and was named by the text it came with).
+        enabled = re.findall(r"^ENABLED_PLUGIN (.*)$", written, re.M)
+        self.assertEqual(enabled, ["recorder Call Recorder", "refuser (Unnamed plugin)"])
+        self.assertIn("Gone Away", self.kestrel.stderr())
+        # The size allowance of the plug-ins is announced.
+        pop = self.proxied()
+        _, listing, _ = pop.list()
+        pop.quit()
+        direct = pop3_login(self.dovecot.pop3_port, "alice")
+        _, original, _ = direct.list()
+        direct.quit()
+        proxied_size = int(listing[0].split()[1])
+        self.assertGreaterEqual(proxied_size - int(original[0].split()[1]), 4000)
 
-    def test_verdicts_a_plugin_sets_show_in_the_tag_and_the_label(self):
+    def test_verdicts_and_rewriting_a_plugin_does_show(self):
         cases = [(2, True, "SPAM RECORDED"),
                  (3, True, "SPAM BLIST EMAIL RECORD"),  # through table A, its source text
                  (4, False, "PASS TRUSTED")]  # its whitelisting beats the black list
@@ -194,8 +206,7 @@ class RecorderTest(PluginCase):
                 self.assertEqual(header(headers, "Subject").startswith("**SPAM**"), spam)
                 self.assertEqual(header(headers, "X-Kestrelmail"), label)
                 self.assertEqual(header(headers, "X-Recorder"), "spam=%d" % spam)
-
-    def test_body_and_header_block_are_rewritten_through_pipes(self):
+        # The body and the header block are rewritten through pipes.
         headers, body = self.fetch(5)
         self.assertEqual(body[0], b"QUIET WORDS.")
         self.assertEqual(header(headers, "X-Recorder-Rewritten"), "yes")
@@ -203,8 +214,7 @@ class RecorderTest(PluginCase):
         self.assertTrue(any(c.startswith("rewriteMessageBody ") for c in calls))
         rewrite = [c for c in calls if c.startswith("rewriteMessageHeaders ")][0].split()
         self.assertEqual(rewrite[2:], ["6", "0"])
-
-    def test_a_body_prefix_longer_than_the_buffer_is_asked_for_again_with_room(self):
+        # A body prefix longer than the buffer is asked for again with room.
         _, body = self.fetch(6)
         prefix = body[:body.index(b"Shall we meet at noon?")]
         self.assertEqual(sum(len(line) + 2 for line in prefix), 2999)
@@ -213,8 +223,7 @@ class RecorderTest(PluginCase):
                  if c.startswith("getMessageBodyPrefix ")]
         self.assertEqual(sizes[0], 1024)
         self.assertGreaterEqual(sizes[1], 3000)
-
-    def test_an_absurd_buffer_answer_is_left_out_and_logged(self):
+        # An absurd buffer answer is left out and logged.
         headers, body = self.fetch(7)
         self.assertIsNone(header(headers, "X-Recorder"))
         self.assertEqual(header(headers, "X-Kestrelmail"), "PASS")
@@ -242,33 +251,6 @@ class RecorderTest(PluginCase):
         self.assertEqual(results["open"][1][0], b"Only this line came through.")
         wait_for(lambda: "Plug-in recorder left its pipe open in rewriteMessageBody" in self.log(),
                  what="the log line about the pipe")
-
-    def test_a_plugin_refusing_the_version_is_never_called_again(self):
-        self.fetch(1)
-        self.assertEqual(self.calls("refuser"), ["checkKestrelmailVersion 1.53"])
-        self.assertIn('The plug-in "refuser"', self.kestrel.stderr())
-
-    def test_discovery_skips_hidden_folders_and_repeated_names(self):
-        written = self.ws.read("config.dat")
-        known = re.findall(r"^KNOWN_INSTALLED_PLUGIN (.*)$", written, re.M)
-        self.assertEqual(sorted(known), ["recorder", "refuser"])
-        # Enabled plug-ins are written back with their display names; a missing one
-        # is dropped (and was named by the text it came with).
-        enabled = re.findall(r"^ENABLED_PLUGIN (.*)$", written, re.M)
-        self.assertEqual(enabled, ["recorder Call Recorder", "refuser (Unnamed plugin)"])
-        self.assertIn("Gone Away", self.kestrel.stderr())
-
-    def test_the_size_allowance_of_the_plugins_is_announced(self):
-        pop = self.proxied()
-        _, listing, _ = pop.list()
-        pop.quit()
-        direct = poplib.POP3("127.0.0.1", self.dovecot.pop3_port, timeout=60)
-        direct.user("alice")
-        direct.pass_("secret")
-        _, original, _ = direct.list()
-        direct.quit()
-        proxied_size = int(listing[0].split()[1])
-        self.assertGreaterEqual(proxied_size - int(original[0].split()[1]), 4000)
 
 
 class CrashTest(PluginCase):
@@ -325,20 +307,9 @@ class ReadmeExampleTest(PluginCase):
         with open(os.path.join(folder, "words.txt"), "w") as f:
             f.write("lottery\nprize\n")
         # A changed configuration gives the plug-in a fresh loadConfig.
-        with open(self.ws.path("config.dat"), "a") as f:
-            f.write("\n")
-        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
-        for number, subject, label in [(1, "**SPAM** You won the lottery", "SPAM WORD lottery"),
-                                       (2, "Lunch on Friday", "PASS")]:
-            headers, _ = self.fetch(number)
-            self.assertEqual(header(headers, "Subject"), subject)
-            self.assertEqual(header(headers, "X-Kestrelmail"), label)
-
-    def fetch(self, number):
-        pop = self.proxied()
-        _, lines, _ = pop.retr(number)
-        pop.quit()
-        return split_message(lines)
+        self.reload()
+        self.assertEqual(self.judged(1), ("**SPAM** You won the lottery", "SPAM WORD lottery"))
+        self.assertEqual(self.judged(2), ("Lunch on Friday", "PASS"))
 
 
 class BayesThroughTheHostTest(PluginCase):
@@ -351,11 +322,7 @@ class BayesThroughTheHostTest(PluginCase):
     config_lines = "ENABLED_PLUGIN bayes Bayesian content filter\n"
 
     def test_it_learns_a_sure_verdict_into_its_folder(self):
-        pop = self.proxied()
-        _, lines, _ = pop.retr(1)
-        pop.quit()
-        headers, _ = split_message(lines)
-        self.assertEqual(header(headers, "X-Kestrelmail"), "SPAM BLIST EMAIL")
+        self.assertEqual(self.judged(1)[1], "SPAM BLIST EMAIL")
         folder = self.ws.path("plugins/bayes")
         self.assertTrue(os.path.isdir(os.path.join(folder, "train_spam")))
         # Its data is handed back when the program ends, and it saves then.
@@ -373,30 +340,16 @@ class PatternsieveTest(PluginCase):
                os.path.join(BUILD_DIR, "plugins", "patternsieve", "patternsieve.so")}
     config_lines = "ENABLED_PLUGIN patternsieve Pattern sieve\n"
 
-    def fetch(self, number):
-        pop = self.proxied()
-        _, lines, _ = pop.retr(number)
-        pop.quit()
-        return split_message(lines)
-
-    def judged(self, number):
-        headers, _ = self.fetch(number)
-        return header(headers, "Subject"), header(headers, "X-Kestrelmail")
-
-    def test_matching_rules_tag_the_message_with_their_reason(self):
+    def test_matching_rules_tag_the_message_and_are_read_again_with_the_configuration(self):
         self.assertEqual(self.judged(1), ("**SPAM** You are a winner of our lottery",
                                           "SPAM LOTTERY"))
         self.assertEqual(self.judged(2), ("**SPAM** A letter", "SPAM NEXTOFKIN BODY"))
         self.assertEqual(self.judged(4), ("Lunch on Friday", "PASS"))
         self.assertIn("NEXTOFKIN", self.ws.read("plugins/patternsieve/rules.txt"))
-
-    def test_rules_are_read_again_with_the_configuration(self):
         self.assertEqual(self.judged(3), ("Quarterly report", "PASS"))
         self.ws.write("plugins/patternsieve/rules.txt",
                       "# my rules\nSubject spam QUARTERLY (?i)quarterly\nSubject maybe X y\n")
-        with open(self.ws.path("config.dat"), "a") as f:
-            f.write("\n")
-        os.utime(self.ws.path("config.dat"), (time.time() + 5, time.time() + 5))
+        self.reload()
         self.assertEqual(self.judged(3), ("**SPAM** Quarterly report", "SPAM QUARTERLY"))
         self.assertEqual(self.judged(1)[1], "PASS")  # the shipped rules are gone
         self.assert_logged("patternsieve: rules.txt line 3: the verdict \"maybe\"")

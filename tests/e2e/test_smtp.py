@@ -4,17 +4,18 @@ client sent, apart from the Received line and, with filtering, the tags."""
 
 import os
 import re
+import shutil
 import signal
 import smtplib
 import socket
-import ssl
 import subprocess
 import tempfile
 import unittest
 
 from dnsbl_servers import Rbldnsd, SilentUdpPort
-from kestrel import BINARY, Kestrel, Workspace, wait_for
-from peers import ScriptedServer, SmtpSink, free_port, make_certificate, read_line, wait_for_port
+from kestrel import BINARY, Kestrel, Workspace, run_kestrel
+from peers import (ScriptedServer, SmtpSink, cleanup, free_port, free_ports, make_certificate, read_line,
+                   wait_for_port)
 
 RECEIVED = re.compile(
     rb"Received: from (\S+) \(\[127\.0\.0\.1\]\)\r\n"
@@ -45,43 +46,48 @@ def split_received(stored):
     return match.groups(), stored[match.end():]
 
 
-class SmtpProxyCase(unittest.TestCase):
-    """An SMTP sink and Kestrelmail with SMTP ports to it; `ports` maps a name to
-    the port block's keys besides the type and server."""
+def smtp_proxy(owner, servers, global_keys="", files=None):
+    """Kestrelmail with an SMTP port for each entry of `servers` ({name: (server
+    port on 127.0.0.1 or "host:port", the port block's keys besides the type and
+    server)}); returns the workspace, the program and {name: port}."""
+    ports = dict(zip(servers, free_ports(len(servers))))
+    blocks = "".join("PORT %d\nPORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME %s\n%s\n"
+                     % (ports[name], server if isinstance(server, str) else "127.0.0.1:%d" % server,
+                        keys) for name, (server, keys) in servers.items())
+    ws, kestrel = run_kestrel(owner, global_keys + blocks, files=files, ports=ports.values())
+    return ws, kestrel, ports
 
-    sink_options = {}
-    ports = {"relay": "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-                      "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"}
-    global_keys = ""
-    files = {"local_ip.txt": "127.0.0.1\n"}
+
+def started_sink(owner, **options):
+    sink = SmtpSink(**options)
+    cleanup(owner, sink.stop)
+    return sink.start()
+
+
+LOCAL_IP = "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"
+
+
+class SmtpProxyCase(unittest.TestCase):
+    """An SMTP sink that accepts AUTH (and mail without it) and Kestrelmail with
+    SMTP ports to it; `ports` maps a name to the port block's keys besides the type
+    and server."""
+
+    sink_options = {"auth": ("alice", "secret")}
+    ports = {"relay": "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n" + LOCAL_IP,
+             # A client outside the port's local IP blocks.
+             "strangers": "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n",
+             "wizard": "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n"
+                       "PORT_SMTP_REMOVE_SERVERNAME_FROM_USERNAME YES\n",
+             "filter": "PORT_SMTP_USE_FILTERING YES\nPORT_SMTP_ADD_RECEIVIED_HEADER YES\n" + LOCAL_IP}
+    files = {"local_ip.txt": "127.0.0.1\n", "local_email.txt": "*@example.org\n",
+             "blist_email.dat": "*@spam.example\n"}
 
     @classmethod
     def setUpClass(cls):
-        cls.sink = SmtpSink(**cls.sink_options).start()
-        cls.ws = Workspace()
-        cls.port = {}
-        blocks = ""
-        for name, keys in cls.ports.items():
-            cls.port[name] = free_port()
-            blocks += ("PORT %d\nPORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME 127.0.0.1:%d\n%s\n"
-                       % (cls.port[name], cls.sink.port, keys.replace("SINK_CERT", cls.cert())))
-        cls.ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\n%s%s"
-                     % (cls.global_keys, blocks))
-        for name, text in cls.files.items():
-            cls.ws.write(name, text)
-        cls.kestrel = Kestrel(cls.ws)
-        for port in cls.port.values():
-            wait_for_port(port)
-
-    @classmethod
-    def cert(cls):
-        return cls.sink.cert or ""
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.kestrel.stop()
-        cls.sink.stop()
-        cls.ws.remove()
+        cls.sink = started_sink(cls, **cls.sink_options)
+        cls.ws, cls.kestrel, cls.port = smtp_proxy(
+            cls, {name: (cls.sink.port, keys) for name, keys in cls.ports.items()},
+            "TAG_SUBJECT TRUE\n", cls.files)
 
     def smtp(self, name="relay"):
         client = smtplib.SMTP("127.0.0.1", self.port[name], timeout=60)
@@ -92,7 +98,7 @@ class SmtpProxyCase(unittest.TestCase):
         return self.sink.wait_for_messages(before + count)[before:]
 
 
-class ClientsTest(SmtpProxyCase):
+class SmtpProxyTest(SmtpProxyCase):
     def send_with(self, client, data, port, helo="client.example.org"):
         """Sends `data` to a port with one of the clients."""
         if client == "smtplib":
@@ -138,7 +144,7 @@ class ClientsTest(SmtpProxyCase):
                     self.assertEqual([(e["from"], e["to"]) for e in envelopes],
                                      [("alice@example.org", ["bob@example.net"])] * 2)
 
-    def test_tricky_messages_arrive_byte_for_byte(self):
+    def test_tricky_messages_starttls_and_relaying_permissions(self):
         smtp = self.smtp()
         for what, data in TRICKY:
             with self.subTest(message=what):
@@ -146,8 +152,8 @@ class ClientsTest(SmtpProxyCase):
                 smtp.sendmail("alice@example.org", ["bob@example.net"], data)
                 self.assertEqual(split_received(self.stored_since(before)[0])[1], data)
         smtp.quit()
+        # STARTTLS never reaches the client, and unknown commands stay here.
 
-    def test_starttls_never_reaches_the_client_and_unknown_commands_stay_here(self):
         smtp = self.smtp()
         code, _ = smtp.ehlo("client.example.org")
         self.assertEqual(code, 250)
@@ -162,6 +168,40 @@ class ClientsTest(SmtpProxyCase):
         self.assertEqual(code, 250, text)  # the server's own answer
         self.assertEqual(smtp.noop()[0], 250)
         smtp.quit()
+        # Relaying needs a local recipient or a log-in.
+        smtp = self.smtp("strangers")
+        smtp.ehlo("client.example.org")
+        smtp.mail("stranger@example.net")
+        self.assertEqual(smtp.rcpt("friend@example.net"),
+                         (550, b"5.7.1 You have no permission to relay for that address."))
+        self.assertEqual(smtp.rcpt("me%friend.example.net@example.org"),
+                         (550, b"5.7.1 Open relay exploit detected in RCPT TO address."))
+        self.assertEqual(smtp.rcpt("me@example.org")[0], 250)
+        smtp.rset()
+        with self.assertRaises(smtplib.SMTPAuthenticationError):
+            smtp.login("alice", "wrong")
+        smtp.mail("stranger@example.net")
+        self.assertEqual(smtp.rcpt("friend@example.net")[0], 550)
+        smtp.rset()
+        smtp.login("alice", "secret")
+        before = len(self.sink.envelopes())
+        smtp.sendmail("alice@example.org", ["friend@example.net"], message(b"relayed"))
+        smtp.quit()
+        self.assertEqual(self.stored_since(before)[0], message(b"relayed"))
+        self.assertTrue(self.sink.envelopes()[-1]["authenticated"])
+
+        # A user name with the POP3 server logs in without it.
+        for mechanism in ("PLAIN", "LOGIN"):
+            with self.subTest(mechanism=mechanism):
+                smtp = self.smtp("wizard")
+                smtp.ehlo("client.example.org")
+                smtp.user, smtp.password = "alice@pop.example.com", "secret"
+                code, _ = smtp.auth(mechanism, getattr(smtp, "auth_" + mechanism.lower()),
+                                    initial_response_ok=mechanism == "PLAIN")
+                self.assertEqual(code, 235)
+                smtp.quit()
+        with self.assertRaises(smtplib.SMTPAuthenticationError):
+            self.smtp("strangers").login("alice@pop.example.com", "secret")
 
     def test_bad_input_from_a_client_never_delivers_half_a_message(self):
         envelope = [b"HELO c\r\n", b"MAIL FROM:<a@example.org>\r\n", b"RCPT TO:<b@example.net>\r\n",
@@ -208,53 +248,34 @@ class ClientsTest(SmtpProxyCase):
         self.assertEqual(len(self.sink.envelopes()), before + 1, "only the whole message")
 
 
-class RelayTest(SmtpProxyCase):
-    """A client outside the port's local IP blocks, against a server that accepts
-    AUTH (and mail without it)."""
-
-    sink_options = {"auth": ("alice", "secret")}
-    ports = {"strangers": "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n",
-             "wizard": "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n"
-                       "PORT_SMTP_REMOVE_SERVERNAME_FROM_USERNAME YES\n"}
-    files = {"local_email.txt": "*@example.org\n"}
-
-    def test_relaying_needs_a_local_recipient_or_a_log_in(self):
-        smtp = self.smtp("strangers")
-        smtp.ehlo("client.example.org")
-        smtp.mail("stranger@example.net")
-        self.assertEqual(smtp.rcpt("friend@example.net"),
-                         (550, b"5.7.1 You have no permission to relay for that address."))
-        self.assertEqual(smtp.rcpt("me%friend.example.net@example.org"),
-                         (550, b"5.7.1 Open relay exploit detected in RCPT TO address."))
-        self.assertEqual(smtp.rcpt("me@example.org")[0], 250)
-        smtp.rset()
-        with self.assertRaises(smtplib.SMTPAuthenticationError):
-            smtp.login("alice", "wrong")
-        smtp.mail("stranger@example.net")
-        self.assertEqual(smtp.rcpt("friend@example.net")[0], 550)
-        smtp.rset()
-        smtp.login("alice", "secret")
+    def test_spam_is_tagged_clean_mail_only_gets_its_verdict_and_the_exit_is_told(self):
+        smtp = self.smtp("filter")
         before = len(self.sink.envelopes())
-        smtp.sendmail("alice@example.org", ["friend@example.net"], message(b"relayed"))
+        clean = message(b"lunch", (b"a line of the body\r\n" * 20000))
+        spam = message(b"offer", b"Buy now.\r\n", sender=b"deals@spam.example")
+        smtp.sendmail("alice@example.org", ["bob@example.net"], clean)
+        smtp.sendmail("alice@example.org", ["bob@example.net"], spam)
         smtp.quit()
-        self.assertEqual(self.stored_since(before)[0], message(b"relayed"))
-        self.assertTrue(self.sink.envelopes()[-1]["authenticated"])
+        stored_clean, stored_spam = [split_received(m)[1] for m in self.stored_since(before, 2)]
+        header, body = clean.split(b"\r\n\r\n", 1)
+        self.assertEqual(stored_clean, header + b"\r\nX-Kestrelmail: PASS\r\n\r\n" + body)
+        self.assertIn(b"Subject: **SPAM** offer\r\n", stored_spam)
+        self.assertIn(b"X-Kestrelmail: SPAM BLIST EMAIL\r\n", stored_spam)
+        self.assertTrue(stored_spam.endswith(b"\r\n\r\nBuy now.\r\n"))
 
-    def test_a_user_name_with_the_pop3_server_logs_in_without_it(self):
-        for mechanism in ("PLAIN", "LOGIN"):
-            with self.subTest(mechanism=mechanism):
-                smtp = self.smtp("wizard")
-                smtp.ehlo("client.example.org")
-                smtp.user, smtp.password = "alice@pop.example.com", "secret"
-                code, _ = smtp.auth(mechanism, getattr(smtp, "auth_" + mechanism.lower()),
-                                    initial_response_ok=mechanism == "PLAIN")
-                self.assertEqual(code, 235)
-                smtp.quit()
-        with self.assertRaises(smtplib.SMTPAuthenticationError):
-            self.smtp("strangers").login("alice@pop.example.com", "secret")
+        # A waiting client hears that the proxy exits.
+        with socket.create_connection(("127.0.0.1", self.port["relay"]), timeout=30) as conn:
+            self.assertTrue(read_line(conn).startswith(b"220"))
+            self.kestrel.process.send_signal(signal.SIGTERM)
+            self.assertEqual(read_line(conn), b"421 4.3.0 Kestrelmail exited.\r\n")
+        self.assertEqual(self.kestrel.wait(), 0)
+        type(self).kestrel = Kestrel(self.ws)  # for the tests that follow
+        self.addClassCleanup(self.kestrel.close)
+        wait_for_port(self.port["relay"])
 
 
 class SenderChecksTest(SmtpProxyCase):
+    sink_options = {}
     ports = {"by_address": "PORT_SMTP_REJECT_ON_MAIL_FROM YES\n"
                            "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n",
              # The client is no local one here, so the recipients are.
@@ -288,27 +309,25 @@ class SenderChecksTest(SmtpProxyCase):
 
 
 class DnsblSenderTest(unittest.TestCase):
+    """The client's address is looked up at MAIL FROM."""
+
+    def start(self, nameserver, keys, website=""):
+        sink = started_sink(self)
+        _, _, ports = smtp_proxy(
+            self, {"dnsbl": (sink.port, keys)},
+            "DNSBL TESTBL Test Blacklist\nDNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 600\n" % nameserver,
+            {"extra_dnsbl.txt": "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n%s"
+                                "RESULT_CODE 127.0.0.2\n" % website,
+             "wlist_email.dat": "boss@example.org\n", "local_email.txt": "*@example.net\n",
+             "local_ip.txt": "127.0.0.1\n"})
+        return sink, smtplib.SMTP("127.0.0.1", ports["dnsbl"], timeout=60)
+
     def test_a_client_listed_by_a_dnsbl_hears_which_one(self):
         with Rbldnsd({"bl.test": ":127.0.0.2:\n127.0.0.1\n"}) as rbldnsd:
-            sink = SmtpSink().start()
-            self.addCleanup(sink.stop)
-            ws = Workspace()
-            self.addCleanup(ws.remove)
-            port = free_port()
-            ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n"
-                                        "WEBSITE https://bl.example.org/\nRESULT_CODE 127.0.0.2\n")
-            ws.write("wlist_email.dat", "boss@example.org\n")
-            ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nDNSBL TESTBL Test Blacklist\n"
-                     "DNSBL_NAMESERVER %s\nPORT %d\nPORT_TYPE SMTP_SPECIFIC\n"
-                     "PORT_SMTP_SERVERNAME 127.0.0.1:%d\nPORT_SMTP_REJECT_ON_ORIGINATING_IP YES\n"
-                     "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n"
-                     % (rbldnsd.nameserver, port, sink.port))
-            ws.write("local_email.txt", "*@example.net\n")
-            kestrel = Kestrel(ws)
-            self.addCleanup(kestrel.stop)
-            wait_for_port(port)
-            smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+            sink, smtp = self.start(rbldnsd.nameserver,
+                                    "PORT_SMTP_REJECT_ON_ORIGINATING_IP YES\n"
+                                    "PORT_SMTP_LOCAL_EMAIL_LEAFNAME local_email.txt\n",
+                                    "WEBSITE https://bl.example.org/\n")
             self.assertEqual(smtp.mail("alice@example.org"),
                              (501, b"5.7.1 Your I.P. address is listed by Test Blacklist "
                                    b"(https://bl.example.org/); you have no permission to send."))
@@ -316,129 +335,60 @@ class DnsblSenderTest(unittest.TestCase):
             smtp.quit()
             self.assertEqual(sink.wait_for_messages(1), [message(b"white")])
 
-
-class UnansweredDnsblTest(unittest.TestCase):
     def test_without_filtering_nothing_waits_for_dnsbl_answers(self):
-        # The client's address is looked up at MAIL FROM; a name server that never
-        # answers would hold the message for ten minutes if anything waited.
+        # A name server that never answers would hold the message for ten minutes
+        # if anything waited.
         with SilentUdpPort() as silent:
-            sink = SmtpSink().start()
-            self.addCleanup(sink.stop)
-            ws = Workspace()
-            self.addCleanup(ws.remove)
-            port = free_port()
-            ws.write("extra_dnsbl.txt", "LIST TESTBL\nNAME Test Blacklist\nZONE bl.test\n")
-            ws.write("local_ip.txt", "127.0.0.1\n")
-            ws.write("config.dat",
-                     "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nDNSBL TESTBL Test Blacklist\n"
-                     "DNSBL_NAMESERVER %s\nDNSBL_TIME_OUT 600\nPORT %d\nPORT_TYPE SMTP_SPECIFIC\n"
-                     "PORT_SMTP_SERVERNAME 127.0.0.1:%d\nPORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-                     "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n" % (silent.nameserver, port, sink.port))
-            kestrel = Kestrel(ws)
-            self.addCleanup(kestrel.stop)
-            wait_for_port(port)
-            smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+            sink, smtp = self.start(silent.nameserver,
+                                    "PORT_SMTP_ADD_RECEIVIED_HEADER YES\n" + LOCAL_IP)
             smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"no waiting"))
             smtp.quit()
             self.assertEqual(split_received(sink.wait_for_messages(1)[0])[1],
                              message(b"no waiting"))
 
 
-class FilteringTest(SmtpProxyCase):
-    ports = {"filter": "PORT_SMTP_USE_FILTERING YES\nPORT_SMTP_ADD_RECEIVIED_HEADER YES\n"
-                       "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"}
-    global_keys = "TAG_SUBJECT TRUE\n"
-    files = {"local_ip.txt": "127.0.0.1\n", "blist_email.dat": "*@spam.example\n"}
-
-    def test_spam_is_tagged_and_delivered_and_clean_mail_only_gets_its_verdict(self):
-        smtp = self.smtp("filter")
-        before = len(self.sink.envelopes())
-        clean = message(b"lunch", (b"a line of the body\r\n" * 20000))
-        spam = message(b"offer", b"Buy now.\r\n", sender=b"deals@spam.example")
-        smtp.sendmail("alice@example.org", ["bob@example.net"], clean)
-        smtp.sendmail("alice@example.org", ["bob@example.net"], spam)
-        smtp.quit()
-        stored_clean, stored_spam = [split_received(m)[1] for m in self.stored_since(before, 2)]
-        header, body = clean.split(b"\r\n\r\n", 1)
-        self.assertEqual(stored_clean, header + b"\r\nX-Kestrelmail: PASS\r\n\r\n" + body)
-        self.assertIn(b"Subject: **SPAM** offer\r\n", stored_spam)
-        self.assertIn(b"X-Kestrelmail: SPAM BLIST EMAIL\r\n", stored_spam)
-        self.assertTrue(stored_spam.endswith(b"\r\n\r\nBuy now.\r\n"))
-
-
 class UpstreamTlsTest(unittest.TestCase):
-    """TLS towards the server with the test certificate as the authority; the
-    client side stays plain."""
-
-    def start(self, sink, keys):
-        self.addCleanup(sink.stop)
-        ws = Workspace()
-        self.addCleanup(ws.remove)
-        port = free_port()
-        ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nPORT %d\n"
-                               "PORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME localhost:%d\n%s"
-                               "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"
-                 % (port, sink.port, keys))
-        ws.write("local_ip.txt", "127.0.0.1\n")
-        kestrel = Kestrel(ws)
-        self.addCleanup(kestrel.stop)
-        wait_for_port(port)
-        return port
-
-    def test_starttls_with_the_server_comes_before_the_clients_ehlo_and_auth(self):
-        sink = SmtpSink(tls="starttls", auth=("alice", "secret")).start()
-        port = self.start(sink, "PORT_UPSTREAM_TLS STARTTLS\nPORT_TLS_CA_FILE %s\n" % sink.cert)
-        smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+    def test_tls_towards_the_server_with_the_test_authority_and_a_refusal_with_another(self):
+        """The client side stays plain."""
+        starttls = started_sink(self, tls="starttls", auth=("alice", "secret"))
+        implicit = started_sink(self, tls="implicit")
+        other = tempfile.mkdtemp(prefix="kestrel-ca-")
+        self.addCleanup(shutil.rmtree, other, True)
+        wrong_ca, _ = make_certificate(other)
+        _, _, ports = smtp_proxy(self, {
+            "starttls": ("localhost:%d" % starttls.port, "PORT_UPSTREAM_TLS STARTTLS\nPORT_TLS_CA_FILE %s\n%s"
+                         % (starttls.cert, LOCAL_IP)),
+            "implicit": ("localhost:%d" % implicit.port, "PORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_CA_FILE %s\n%s"
+                         % (implicit.cert, LOCAL_IP)),
+            "wrong": ("localhost:%d" % implicit.port, "PORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_CA_FILE %s\n%s"
+                      % (wrong_ca, LOCAL_IP))}, files={"local_ip.txt": "127.0.0.1\n"})
+        # STARTTLS with the server comes before the client's EHLO and AUTH.
+        smtp = smtplib.SMTP("127.0.0.1", ports["starttls"], timeout=60)
         smtp.ehlo("client.example.org")
         self.assertIn("auth", smtp.esmtp_features, "offered only over TLS")
         self.assertNotIn("starttls", smtp.esmtp_features)
         smtp.login("alice", "secret")
         smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"secure"))
         smtp.quit()
-        self.assertEqual(sink.wait_for_messages(1), [message(b"secure")])
-        self.assertTrue(sink.envelopes()[0]["authenticated"])
-
-    def test_implicit_tls_from_the_first_byte(self):
-        sink = SmtpSink(tls="implicit").start()
-        port = self.start(sink, "PORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_CA_FILE %s\n" % sink.cert)
-        smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
+        self.assertEqual(starttls.wait_for_messages(1), [message(b"secure")])
+        self.assertTrue(starttls.envelopes()[0]["authenticated"])
+        # Implicit TLS from the first byte.
+        smtp = smtplib.SMTP("127.0.0.1", ports["implicit"], timeout=60)
         smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"implicit"))
         smtp.quit()
-        self.assertEqual(sink.wait_for_messages(1), [message(b"implicit")])
-
-    def test_a_certificate_of_another_authority_fails_cleanly(self):
-        sink = SmtpSink(tls="implicit").start()
-        other = tempfile.mkdtemp(prefix="kestrel-ca-")
-        self.addCleanup(lambda: subprocess.run(["rm", "-rf", other]))
-        wrong_ca, _ = make_certificate(other)
-        port = self.start(sink, "PORT_UPSTREAM_TLS IMPLICIT\nPORT_TLS_CA_FILE %s\n" % wrong_ca)
-        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+        self.assertEqual(implicit.wait_for_messages(1), [message(b"implicit")])
+        # A certificate of another authority fails cleanly.
+        with socket.create_connection(("127.0.0.1", ports["wrong"]), timeout=60) as conn:
             reply = read_line(conn)
             self.assertTrue(reply.startswith(b"421 4.4.1 Unable to connect to SMTP server "
                                              b"(error 10053): "), reply)
             self.assertIn(b"certificate verify failed", reply)
             self.assertEqual(conn.recv(1), b"")
-        self.assertEqual(sink.envelopes(), [])
+        self.assertEqual(len(implicit.envelopes()), 1)
 
 
 class HostileServerTest(unittest.TestCase):
     """Scripted servers that misbehave on purpose."""
-
-    def proxy_to(self, handler, keys=""):
-        server = ScriptedServer(handler)
-        self.addCleanup(server.close)
-        ws = Workspace()
-        self.addCleanup(ws.remove)
-        port = free_port()
-        ws.write("config.dat", "IS_FIRST_RUN NO\nCREATE_DEFAULT_IMAP4_PORT NO\nPORT %d\n"
-                               "PORT_TYPE SMTP_SPECIFIC\nPORT_SMTP_SERVERNAME 127.0.0.1:%d\n%s"
-                               "PORT_SMTP_LOCAL_IP_LEAFNAME local_ip.txt\n"
-                 % (port, server.port, keys))
-        ws.write("local_ip.txt", "127.0.0.1\n")
-        kestrel = Kestrel(ws)
-        self.addCleanup(kestrel.stop)
-        wait_for_port(port)
-        return port
 
     @staticmethod
     def converse(conn, answers):
@@ -455,25 +405,21 @@ class HostileServerTest(unittest.TestCase):
             if not reply.endswith(b"\n"):
                 return  # a reply cut off by the server's going
 
-    def test_a_server_that_refuses_starttls_is_not_used_in_the_clear(self):
-        seen = []
+    def test_servers_that_misbehave(self):
+        sessions = []  # the commands of each connection to the server refusing STARTTLS
 
-        def answers(line):
-            seen.append(line)
-            if line.upper().startswith(b"EHLO"):
-                return b"250-scripted\r\n250 STARTTLS\r\n"
-            return b"454 4.7.0 TLS not available now\r\n"
+        def refuses_starttls(conn):
+            seen = []
+            sessions.append(seen)
 
-        port = self.proxy_to(lambda conn: self.converse(conn, answers),
-                             "PORT_UPSTREAM_TLS STARTTLS\n")
-        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
-            self.assertEqual(read_line(conn), b"421 4.4.1 Unable to connect to SMTP server "
-                                              b"(error 10053): 454 4.7.0 TLS not available now\r\n")
-            self.assertEqual(conn.recv(1), b"")
-        self.assertEqual([line.split()[0].upper() for line in seen], [b"EHLO", b"STARTTLS"])
+            def answers(line):
+                seen.append(line.split()[0].upper())
+                if seen[-1] == b"EHLO":
+                    return b"250-scripted\r\n250 STARTTLS\r\n"
+                return b"454 4.7.0 TLS not available now\r\n"
+            self.converse(conn, answers)
 
-    def test_a_server_that_goes_mid_message_never_lets_the_client_think_it_went(self):
-        def answers(line):
+        def goes_mid_message(line):
             command = line[:4].upper()
             if command == b"DATA":
                 return b"354 go on\r\n"
@@ -481,13 +427,7 @@ class HostileServerTest(unittest.TestCase):
                 return b"250 fine\r\n"
             return None  # mid-message: it goes without a word
 
-        port = self.proxy_to(lambda conn: self.converse(conn, answers))
-        smtp = smtplib.SMTP("127.0.0.1", port, timeout=60)
-        with self.assertRaises(smtplib.SMTPServerDisconnected):
-            smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"lost"))
-
-    def test_malformed_replies_reach_the_client_as_the_server_sent_them(self):
-        def answers(line):
+        def malformed(line):
             command = line[:4].upper()
             if command == b"EHLO":
                 return b"250-scripted\n250-SIZE 10\r\n250-STARTTLS\r\nOK\r\n"
@@ -497,8 +437,33 @@ class HostileServerTest(unittest.TestCase):
                 return b"252-first\r\n252-and then nothing"
             return b"221 bye\r\n"
 
-        port = self.proxy_to(lambda conn: self.converse(conn, answers))
-        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+        servers = {}
+        for name, handler in (("refuses_starttls", refuses_starttls),
+                              ("goes_mid_message", lambda conn: self.converse(conn, goes_mid_message)),
+                              ("malformed", lambda conn: self.converse(conn, malformed))):
+            server = ScriptedServer(handler)
+            self.addCleanup(server.close)
+            keys = "PORT_UPSTREAM_TLS STARTTLS\n" if name == "refuses_starttls" else ""
+            servers[name] = (server.port, keys + LOCAL_IP)
+        _, kestrel, ports = smtp_proxy(self, servers, files={"local_ip.txt": "127.0.0.1\n"})
+
+        # A server that refuses STARTTLS is not used in the clear.
+        with socket.create_connection(("127.0.0.1", ports["refuses_starttls"]), timeout=60) as conn:
+            self.assertEqual(read_line(conn), b"421 4.4.1 Unable to connect to SMTP server "
+                                              b"(error 10053): 454 4.7.0 TLS not available now\r\n")
+            self.assertEqual(conn.recv(1), b"")
+        # Each connection (the readiness probe's too) went no further than STARTTLS.
+        self.assertIn([b"EHLO", b"STARTTLS"], sessions)
+        for seen in sessions:
+            self.assertEqual(seen, [b"EHLO", b"STARTTLS"][:len(seen)])
+
+        # A server that goes mid-message never lets the client think it went.
+        smtp = smtplib.SMTP("127.0.0.1", ports["goes_mid_message"], timeout=60)
+        with self.assertRaises(smtplib.SMTPServerDisconnected):
+            smtp.sendmail("alice@example.org", ["bob@example.net"], message(b"lost"))
+
+        # Malformed replies reach the client as the server sent them.
+        with socket.create_connection(("127.0.0.1", ports["malformed"]), timeout=60) as conn:
             self.assertEqual(read_line(conn), b"220 scripted ready\r\n")
             conn.sendall(b"EHLO me\r\n")
             reply = b"".join(read_line(conn) for _ in range(3))
@@ -510,8 +475,9 @@ class HostileServerTest(unittest.TestCase):
             self.assertEqual(read_line(conn), b"252-first\r\n")
             self.assertEqual(read_line(conn), b"252-and then nothing")
         # A new session still works.
-        with socket.create_connection(("127.0.0.1", port), timeout=60) as conn:
+        with socket.create_connection(("127.0.0.1", ports["malformed"]), timeout=60) as conn:
             self.assertEqual(read_line(conn), b"220 scripted ready\r\n")
+        self.assertEqual(kestrel.stop(), 0)
 
 
 WIZARD_PREFS = (
@@ -573,15 +539,6 @@ class WizardBlockTest(unittest.TestCase):
         stored = sink.wait_for_messages(1)[0]
         self.assertEqual(split_received(stored)[1], message(b"via the wizard"))
         self.assertTrue(sink.envelopes()[0]["authenticated"])
-
-
-class ShutdownTest(SmtpProxyCase):
-    def test_a_waiting_client_hears_that_the_proxy_exits(self):
-        with socket.create_connection(("127.0.0.1", self.port["relay"]), timeout=30) as conn:
-            self.assertTrue(read_line(conn).startswith(b"220"))
-            self.kestrel.process.send_signal(signal.SIGTERM)
-            self.assertEqual(read_line(conn), b"421 4.3.0 Kestrelmail exited.\r\n")
-        self.assertEqual(self.kestrel.wait(), 0)
 
 
 if __name__ == "__main__":

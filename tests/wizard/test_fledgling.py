@@ -5,18 +5,15 @@ truncated backup file."""
 
 import fcntl
 import os
-import shutil
-import socket
 import stat
 import subprocess
 import sys
-import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from kestrel import BUILD_DIR, Kestrel, Workspace, wait_for  # noqa: E402
 from client_stores import WHITELIST, ClientStores  # noqa: E402
+from peers import wait_for_port  # noqa: E402
 
 FLEDGLING = os.path.join(BUILD_DIR, "fledgling")
 
@@ -103,9 +100,7 @@ class Setup:
                               timeout=60)
 
     def restore(self):
-        return subprocess.run(self.command("/restore"), env=self.environment(),
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=60)
+        return self.run("/restore", start=True)
 
     def data(self, name):
         """A data file's text exactly as written (line ends untranslated)."""
@@ -139,6 +134,11 @@ class FledglingTest(unittest.TestCase):
 
     def test_redirect_twice_then_restore_leaves_every_store_byte_identical(self):
         s = self.setup
+        # Without a backup, restoring changes nothing.
+        result = s.restore()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(s.stores.snapshot(), s.original)
+        self.assertFalse(os.path.exists(s.ws.path("accounts_backup.ini")))
         s.ws.write("wlist_email.dat", WHITELIST)
         first = s.run("--yes")
         self.assertEqual(first.returncode, 0, first.stdout + first.stderr)
@@ -195,7 +195,7 @@ class FledglingTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         wait_for(lambda: lock_is_held(s.lock), what="kestrelmail to start")
         for port in (1110, 1111, 1112):
-            wait_for(lambda: self.accepts(port), what="port %d to listen" % port)
+            wait_for_port(port)
         # Another user's instance (its own runtime folder) is left alone.
         other = Workspace()
         self.addCleanup(other.remove)
@@ -207,20 +207,6 @@ class FledglingTest(unittest.TestCase):
         self.assertFalse(lock_is_held(s.lock))
         self.assertEqual(s.stores.snapshot(), s.original)
         self.assertIsNone(bystander.process.poll())
-
-    def accepts(self, port):
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=2):
-                return True
-        except OSError:
-            return False
-
-    def test_restore_without_a_backup_changes_nothing(self):
-        s = self.setup
-        result = s.restore()
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual(s.stores.snapshot(), s.original)
-        self.assertFalse(os.path.exists(s.ws.path("accounts_backup.ini")))
 
     def test_a_running_client_stops_the_wizard_before_anything_changes(self):
         s = self.setup
