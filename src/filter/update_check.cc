@@ -37,6 +37,7 @@ struct RunningCheck {
   KmUpdateCheckRequest record{};
   std::string source;
   std::string caFile;
+  size_t knownCodesAtStart = 0; // the library only ever adds codes
 };
 
 // Under the configuration lock.
@@ -140,6 +141,7 @@ std::unique_ptr<RunningCheck> makeRequest(const Config& config, bool interactive
   r.addKnownPluginCode = learnPluginCode;
   r.configLock = &kConfigurationLock;
   r.shuttingDown = shuttingDown;
+  check->knownCodesAtStart = config.knownPluginCodes.size();
   check->source = config.dnsblUpdatesSource;
   check->caFile = config.tlsCaFile;
   r.dnsblSource = check->source.c_str();
@@ -179,10 +181,17 @@ void updateThread(RunningCheck& check, const std::string& libraryPath) {
   if (KmCheckForUpdates checkForUpdates = findEntryPoint(libraryPath)) {
     checkForUpdates(&check.record);
     const KmUpdateCheckRequest& done = check.record;
-    updateConfig([&](Config& changed) {
-      changed.dnsblUpdatesLastCheck = done.dnsblLastCheck;
-      changed.programUpdatesLastCheck = done.programLastCheck;
-    });
+    // config.dat is written only when the check learnt something: a save
+    // rewrites the whole file and would undo an edit made by hand meanwhile.
+    ConfigRef current = AcquireConfig();
+    if (current->dnsblUpdatesLastCheck != done.dnsblLastCheck ||
+        current->programUpdatesLastCheck != done.programLastCheck ||
+        current->knownPluginCodes.size() != check.knownCodesAtStart) {
+      updateConfig([&](Config& changed) {
+        changed.dnsblUpdatesLastCheck = done.dnsblLastCheck;
+        changed.programUpdatesLastCheck = done.programLastCheck;
+      });
+    }
   }
   // New definitions the library stored are loaded now.
   reloadIfConfigChanged();

@@ -151,6 +151,17 @@ TEST_F(UpdateCheckTest, TheLibraryGetsTheSettingsAndItsTimesAreSaved) {
   EXPECT_EQ(config->dnsblUpdatesLastCheck, 1000u) << "held snapshots stay as they were";
 }
 
+TEST_F(UpdateCheckTest, ACheckThatLearntNothingLeavesConfigDatAlone) {
+  load("DNSBL_UPDATES_LAST_CHECK 5\nKestrelmail_UPDATES_LAST_CHECK 6\n");
+  const std::string handEdited = "CREATE_DEFAULT_IMAP4_PORT NO\nMAX_SESSIONS 7\n";
+  writeFile(data_.file("config.dat"), handEdited);
+  probe_.script(6, 5, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(checkWithProbe(true, true));
+  // The edit is read after the check, and kept.
+  EXPECT_NE(readFile(data_.file("config.dat")).find("\nMAX_SESSIONS 7\n"), std::string::npos);
+  EXPECT_EQ(AcquireConfig()->maxSessions, 7);
+}
+
 TEST_F(UpdateCheckTest, OneCheckRunsAtATime) {
   load("");
   int calls = probe_.calls();

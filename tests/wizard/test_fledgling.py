@@ -130,6 +130,10 @@ class FledglingTest(unittest.TestCase):
         """A process that looks like a running mail client in the process list."""
         process = subprocess.Popen([argv0, "60"], executable="/bin/sleep")
         self.helpers.append(process)
+        # The wizard reads the process list at once: wait until the new name shows.
+        cmdline = "/proc/%d/cmdline" % process.pid
+        wait_for(lambda: open(cmdline, "rb").read().split(b"\0")[0] == argv0.encode(),
+                 what="the fake client in the process list")
         return process
 
     def test_redirect_twice_then_restore_leaves_every_store_byte_identical(self):
@@ -213,7 +217,7 @@ class FledglingTest(unittest.TestCase):
         self.fake_client("C:\\Program Files\\Outlook Express\\MSIMN.EXE")
         self.fake_client("/usr/lib/wine/wine64")  # a loader alone names no client
         result = s.run("--yes")
-        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         self.assertIn("Outlook Express", result.stdout)
         self.assertNotIn("Outlook 2000", result.stdout)
         self.assertEqual(s.stores.snapshot(), s.original)
