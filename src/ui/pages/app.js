@@ -223,8 +223,15 @@ async function submitAdd(event) {
 
 let currentTab = "general";
 
+// Only the latest load is shown: an earlier answer arriving late would redraw the
+// options over ticks made since.
+let optionsRequest = 0;
+
 async function loadOptions() {
-  options = await api("GET", "options");
+  const request = ++optionsRequest;
+  const answer = await api("GET", "options");
+  if (request !== optionsRequest) return;
+  options = answer;
   showTab(currentTab);
   document.body.dataset.optionsLoaded = "yes";
 }
