@@ -153,11 +153,11 @@ const scenarios = {
 
   async enablePlugin(page) {
     await openOptions(page, "plugins");
-    const box = page.locator('#plugins input[data-plugin="' + args.name + '"]');
+    const box = page.locator('#plugins input[data-key="' + args.name + '"]');
     await box.check();
     Object.assign(observed, await saveOptions(page, "#plugins-save"));
     await openOptions(page, "plugins");
-    observed.enabled = await page.locator('#plugins input[data-plugin="' + args.name + '"]').isChecked();
+    observed.enabled = await page.locator('#plugins input[data-key="' + args.name + '"]').isChecked();
     await shot(page, "options-plugins");
   },
 

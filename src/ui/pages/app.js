@@ -394,43 +394,48 @@ async function removePort(port) {
   if (reportChange(result)) await loadOptions();
 }
 
-let enabledOrder = [];
-
-function renderDnsbl() {
-  enabledOrder = options.dnsbl.enabled.slice();
-  drawDnsbl();
-}
-
-function drawDnsbl() {
-  const enabled = enabledOrder.map((key) => options.dnsbl.lists.find((l) => l.key === key)).filter(Boolean);
-  const others = options.dnsbl.lists.filter((l) => !enabledOrder.includes(l.key));
-  fillTable($("dnsbl-lists"), enabled.concat(others), (tr, list) => {
-    const on = enabledOrder.includes(list.key);
+// A table of tick boxes: the ticked rows first, in `order` (the ticked keys, changed
+// in place), each with a button that moves it one place earlier; then the others.
+function drawOrderedTicks(table, items, order, keyOf, upTitle, columnsOf) {
+  const redraw = () => drawOrderedTicks(table, items, order, keyOf, upTitle, columnsOf);
+  const ticked = order.map((key) => items.find((item) => keyOf(item) === key)).filter(Boolean);
+  const others = items.filter((item) => !order.includes(keyOf(item)));
+  fillTable(table, ticked.concat(others), (tr, item) => {
+    const key = keyOf(item);
+    const on = order.includes(key);
     const box = document.createElement("input");
     box.type = "checkbox";
     box.checked = on;
-    box.dataset.key = list.key;
+    box.dataset.key = key;
     box.addEventListener("change", () => {
-      if (box.checked) enabledOrder.push(list.key);
-      else enabledOrder = enabledOrder.filter((k) => k !== list.key);
-      drawDnsbl();
+      if (box.checked) order.push(key);
+      else order.splice(order.indexOf(key), 1);
+      redraw();
     });
     cell(tr, "").appendChild(box);
-    const order = cell(tr, "");
+    const place = cell(tr, "");
     if (on) {
       const up = document.createElement("button");
       up.type = "button";
       up.textContent = "\u2191";
-      up.title = "Ask this list earlier";
+      up.title = upTitle;
       up.addEventListener("click", () => {
-        const i = enabledOrder.indexOf(list.key);
-        if (i > 0) [enabledOrder[i - 1], enabledOrder[i]] = [enabledOrder[i], enabledOrder[i - 1]];
-        drawDnsbl();
+        const i = order.indexOf(key);
+        if (i > 0) [order[i - 1], order[i]] = [order[i], order[i - 1]];
+        redraw();
       });
-      order.appendChild(up);
+      place.appendChild(up);
     }
-    [list.key, list.name, list.zone].forEach((c) => cell(tr, c));
+    columnsOf(item).forEach((c) => cell(tr, c));
   });
+}
+
+let enabledOrder = [];
+
+function renderDnsbl() {
+  enabledOrder = options.dnsbl.enabled.slice();
+  drawOrderedTicks($("dnsbl-lists"), options.dnsbl.lists, enabledOrder, (list) => list.key,
+    "Ask this list earlier", (list) => [list.key, list.name, list.zone]);
 }
 
 async function saveDnsbl(body) {
@@ -440,44 +445,13 @@ async function saveDnsbl(body) {
 
 let pluginOrder = [];
 
+// The enabled plug-ins in their order, then the others; a tick enables one.
 function renderPlugins() {
   pluginOrder = options.plugins.filter((p) => p.enabled).map((p) => p.name);
-  drawPlugins();
-}
-
-// The enabled plug-ins in their order, then the others; a tick enables one.
-function drawPlugins() {
-  const byName = (name) => options.plugins.find((p) => p.name === name);
-  const rows = pluginOrder.map(byName).concat(options.plugins.filter((p) => !pluginOrder.includes(p.name)));
   $("no-plugins").hidden = options.plugins.length > 0;
-  fillTable($("plugins"), rows, (tr, plugin) => {
-    const on = pluginOrder.includes(plugin.name);
-    const box = document.createElement("input");
-    box.type = "checkbox";
-    box.checked = on;
-    box.dataset.plugin = plugin.name;
-    box.addEventListener("change", () => {
-      if (box.checked) pluginOrder.push(plugin.name);
-      else pluginOrder = pluginOrder.filter((n) => n !== plugin.name);
-      drawPlugins();
-    });
-    cell(tr, "").appendChild(box);
-    const order = cell(tr, "");
-    if (on) {
-      const up = document.createElement("button");
-      up.type = "button";
-      up.textContent = "\u2191";
-      up.title = "Ask this plug-in earlier";
-      up.addEventListener("click", () => {
-        const i = pluginOrder.indexOf(plugin.name);
-        if (i > 0) [pluginOrder[i - 1], pluginOrder[i]] = [pluginOrder[i], pluginOrder[i - 1]];
-        drawPlugins();
-      });
-      order.appendChild(up);
-    }
-    [plugin.name, plugin.displayName + (plugin.failed ? " (not loaded)" : ""), plugin.version || ""]
-      .forEach((c) => cell(tr, c));
-  });
+  drawOrderedTicks($("plugins"), options.plugins, pluginOrder, (plugin) => plugin.name,
+    "Ask this plug-in earlier",
+    (plugin) => [plugin.name, plugin.displayName + (plugin.failed ? " (not loaded)" : ""), plugin.version || ""]);
 }
 
 async function savePlugins() {
