@@ -59,6 +59,7 @@ bench:
 	/usr/bin/python3 bench/imap4_bench.py $(BUILD_DIR)
 	/usr/bin/python3 bench/smtp_bench.py $(BUILD_DIR)
 	/usr/bin/python3 bench/isolation_bench.py $(BUILD_DIR)
+	/usr/bin/python3 bench/web_bench.py $(BUILD_DIR)
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
