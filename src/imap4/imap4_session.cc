@@ -34,9 +34,7 @@ namespace km {
 namespace {
 
 constexpr int kGreetingTimeoutSec = 300;
-constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
-constexpr int kResolveAttempts = 3;
 constexpr int64_t kConfigCheckSec = 11;
 constexpr int kWaitSliceMs = 500;
 // IMAP4 servers wait at least half an hour for a silent client (and clients that
@@ -114,10 +112,6 @@ void noticeUnreachable(ImapSession& s, int textId, const std::string& host, int 
   }
 }
 
-bool isResolverError(int error) {
-  return error >= wsa::kHostNotFound && error <= wsa::kNoData;
-}
-
 // A server named as one of the proxy's own ports would be served by the proxy
 // again and again.
 bool connectsToItself(SocketHandle sock) {
@@ -192,15 +186,8 @@ bool connectUpstream(ImapSession& s, const std::string& serverName, std::string_
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogImap4Server, {server.host, server.port});
 
   int error = 0;
-  UniqueSocket sock;
   showStatus(s, kTextStatusConnecting);
-  for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
-    sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
-        attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
-      break;
-    }
-  }
+  UniqueSocket sock = connectToServer(server, error);
   if (!sock.valid()) {
     logSocketError(error, languageText(kTextImap4ServerErrorTitle), &s.record.log);
     clearStatus(s);

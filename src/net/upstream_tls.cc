@@ -1,5 +1,9 @@
 #include "net/upstream_tls.h"
 
+#include <chrono>
+
+#include "platform/errors.h"
+#include "platform/sync.h"
 #include "platform/text.h"
 
 namespace km {
@@ -21,6 +25,24 @@ ServerAddress parseServerAddress(std::string_view specification, int defaultPort
     server.port = readInt(rest.substr(1));
   }
   return server;
+}
+
+bool isResolverError(int error) {
+  return error >= wsa::kHostNotFound && error <= wsa::kNoData;
+}
+
+UniqueSocket connectToServer(const ServerAddress& server, int& error) {
+  constexpr int kConnectTimeoutMs = 60000;
+  constexpr int kResolveAttempts = 3;
+  UniqueSocket sock;
+  for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
+    sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
+    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
+        attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
+      break;
+    }
+  }
+  return sock;
 }
 
 UpstreamSecurity upstreamSecurity(UpstreamTls mode, int serverPort) {

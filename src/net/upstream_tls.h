@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "config/config.h"
+#include "platform/sockets.h"
 #include "platform/tls.h"
 
 namespace km {
@@ -19,6 +20,14 @@ struct ServerAddress {
   int port = 0;
 };
 ServerAddress parseServerAddress(std::string_view specification, int defaultPort);
+
+// Whether a connection error code came from the name look-up.
+bool isResolverError(int error);
+
+// Connects to a mail server. A name look-up that fails for a passing reason is tried
+// again a second later, three times at most, unless the program is stopping. An
+// invalid socket with the error code in `error` when no connection was made.
+UniqueSocket connectToServer(const ServerAddress& server, int& error);
 
 enum class UpstreamSecurity { Plain, Implicit, StartTls };
 

@@ -35,9 +35,7 @@ namespace {
 
 constexpr int kGreetingTimeoutSec = 300;
 constexpr int kLoginTimeoutSec = 300;
-constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
-constexpr int kResolveAttempts = 3;
 // A POP3 command line is at most 255 bytes; SASL answers during AUTH may run to a
 // few kilobytes. Anything longer comes from a broken or hostile client.
 constexpr size_t kLongestClientLine = 16 * 1024;
@@ -167,10 +165,6 @@ bool connectsToItself(SocketHandle sock) {
          reachesOwnListener(peer, peerPort, local);
 }
 
-bool isResolverError(int error) {
-  return error >= wsa::kHostNotFound && error <= wsa::kNoData;
-}
-
 // Upgrades the fresh server connection to TLS when the port asks for it: at once,
 // or after an STLS exchange following the greeting.
 // The reason of a failure goes to `failure`.
@@ -287,17 +281,9 @@ bool connectPop3Server(Pop3Session& s, const std::string& specification) {
   Pop3Server server = parsePop3Server(specification);
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogPop3Server, {server.host, server.port});
 
-  // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
-  UniqueSocket sock;
   showStatus(s, kTextStatusConnecting);
-  for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
-    sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
-        attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
-      break;
-    }
-  }
+  UniqueSocket sock = connectToServer(server, error);
   if (!sock.valid()) {
     if (isResolverError(error)) {
       answerUnreachable(s, kTextPop3CannotResolve, server.host, error,

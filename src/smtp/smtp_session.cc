@@ -32,9 +32,7 @@ namespace {
 
 constexpr int kClientCommandWaitSec = 3600;
 constexpr int kGreetingWaitSec = 300;
-constexpr int kConnectTimeoutMs = 60000;
 constexpr int kTlsStartTimeoutMs = 60000;
-constexpr int kResolveAttempts = 3;
 // SMTP command lines are at most 512 bytes; SASL answers during AUTH run to a few
 // kilobytes. Anything longer comes from a broken or hostile client.
 constexpr size_t kLongestClientLine = 16 * 1024;
@@ -44,10 +42,6 @@ constexpr size_t kLongestReply = 1024 * 1024;
 
 void clearStatus(SmtpSession& s) {
   showStatus(s, "");
-}
-
-bool isResolverError(int error) {
-  return error >= wsa::kHostNotFound && error <= wsa::kNoData;
 }
 
 // The port's connection notices are switched off for good when the user ticks
@@ -230,17 +224,9 @@ bool connectSmtpUpstream(SmtpSession& s) {
   logSessionText(s.record.log, LogLevel::Minimal, kTextLogServerConnect,
                  {server.host, server.port});
 
-  // Name look-ups that fail for a passing reason are tried again, a second apart.
   int error = 0;
-  UniqueSocket sock;
   showStatus(s, languageText(kTextStatusConnectingServer));
-  for (int attempt = 1; attempt <= kResolveAttempts; ++attempt) {
-    sock = connectTcp(server.host, server.port, kConnectTimeoutMs, error);
-    if (sock.valid() || !isResolverError(error) || error == wsa::kHostNotFound ||
-        attempt == kResolveAttempts || shutdownEvent().wait(std::chrono::seconds(1))) {
-      break;
-    }
-  }
+  UniqueSocket sock = connectToServer(server, error);
   if (!sock.valid()) {
     clearStatus(s);
     if (error == wsa::kTooManyFiles || error == wsa::kNoBufferSpace) {
